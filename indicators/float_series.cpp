@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: MIT
+#include "float_series.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::size_t max_elements = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(double);
+
+std::size_t bytes_for(std::size_t elements) noexcept {
+    if (elements > max_elements) {
+        std::fputs("capacity overflow\n", stderr);
+        std::abort();
+    }
+    return elements * sizeof(double);
+}
+
+} // namespace
+
+void allocation_failed(std::size_t bytes) noexcept {
+    std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
+    std::abort();
+}
+
+void* allocate_or_abort(std::size_t bytes) noexcept {
+    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    if (p == nullptr) {
+        allocation_failed(bytes);
+    }
+    return p;
+}
+
+FloatSeries::FloatSeries(FloatSeries&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+FloatSeries& FloatSeries::operator=(FloatSeries&& other) noexcept {
+    if (this != &other) {
+        std::free(data_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+}
+
+FloatSeries::~FloatSeries() { std::free(data_); }
+
+FloatSeries FloatSeries::zeros(std::size_t n) noexcept {
+    FloatSeries series;
+    if (n == 0) {
+        return series;
+    }
+    const std::size_t bytes = bytes_for(n);
+    series.data_ = static_cast<double*>(std::calloc(n, sizeof(double)));
+    if (series.data_ == nullptr) {
+        allocation_failed(bytes);
+    }
+    series.size_ = series.capacity_ = n;
+    return series;
+}
+
+FloatSeries FloatSeries::uninitialized(std::size_t n) noexcept {
+    FloatSeries series;
+    series.reserve(n);
+    series.size_ = n;
+    return series;
+}
+
+void FloatSeries::reserve(std::size_t capacity) noexcept {
+    if (capacity <= capacity_) {
+        return;
+    }
+    const std::size_t bytes = bytes_for(capacity);
+    void* grown = std::realloc(data_, bytes);
+    if (grown == nullptr) {
+        allocation_failed(bytes);
+    }
+    data_ = static_cast<double*>(grown);
+    capacity_ = capacity;
+}
+
+void FloatSeries::grow() noexcept {
+    const std::size_t doubled = capacity_ > max_elements / 2 ? max_elements + 1 : capacity_ * 2;
+    reserve(doubled < 4 ? 4 : doubled);
+}
+
+} // namespace tarnwick

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+// FloatSeries: an owned, contiguous array of doubles, the form in which every
+// series reaches a kernel and every result leaves one. Exhausted memory is not
+// an error a caller could handle here: allocation failures end the process
+// with "memory allocation of N bytes failed" on standard error.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace tarnwick {
+
+// Returns storage for `bytes` bytes, or ends the process.
+[[nodiscard]] void* allocate_or_abort(std::size_t bytes) noexcept;
+[[noreturn]] void allocation_failed(std::size_t bytes) noexcept;
+
+class FloatSeries {
+  public:
+    FloatSeries() noexcept = default;
+    FloatSeries(FloatSeries&& other) noexcept;
+    FloatSeries& operator=(FloatSeries&& other) noexcept;
+    FloatSeries(const FloatSeries&) = delete;
+    FloatSeries& operator=(const FloatSeries&) = delete;
+    ~FloatSeries();
+
+    // n elements, every one +0.0.
+    [[nodiscard]] static FloatSeries zeros(std::size_t n) noexcept;
+    // n elements whose values the caller writes before reading.
+    [[nodiscard]] static FloatSeries uninitialized(std::size_t n) noexcept;
+
+    // Makes room for at least `capacity` elements without changing the size.
+    void reserve(std::size_t capacity) noexcept;
+    void push_back(double value) noexcept {
+        if (size_ == capacity_) {
+            grow();
+        }
+        data_[size_++] = value;
+    }
+
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+    [[nodiscard]] double* data() noexcept { return data_; }
+    [[nodiscard]] const double* data() const noexcept { return data_; }
+    double& operator[](std::size_t i) noexcept { return data_[i]; }
+    double operator[](std::size_t i) const noexcept { return data_[i]; }
+    [[nodiscard]] std::span<const double> view() const noexcept { return {data_, size_}; }
+
+  private:
+    void grow() noexcept;
+
+    double* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+} // namespace tarnwick

@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: MIT
+// Binding of fast-call arguments to a function's parameters.
+//
+// Every parameter may be given by position or by keyword; the first
+// `required_count` are required. Slots borrow from the caller's argument
+// array, which outlives the call, so binding takes no references.
+#pragma once
+
+#include "call_error.hpp"
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace tarnwick {
+
+struct FunctionDescription {
+    std::string_view function_name;
+    std::span<const std::string_view> parameter_names;
+    std::size_t required_count;
+};
+
+// Fills `slots` (one per parameter, all null on entry) or returns the binding
+// error: too many positional arguments, then an unknown or repeated keyword
+// (in keyword order), then missing required arguments.
+[[nodiscard]] std::optional<CallError>
+extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) noexcept;
+
+namespace detail {
+
+consteval std::size_t text_signature_length(const FunctionDescription& d) {
+    std::size_t length = d.function_name.size() + std::string_view("()\n--\n\n").size();
+    for (std::size_t i = 0; i < d.parameter_names.size(); ++i) {
+        length += d.parameter_names[i].size() + (i == 0 ? 0 : 2);
+    }
+    return length;
+}
+
+template <const FunctionDescription& D> consteval auto make_text_signature() {
+    std::array<char, text_signature_length(D) + 1> text{};
+    std::size_t at = 0;
+    const auto put = [&](std::string_view part) {
+        for (const char c : part) {
+            text[at++] = c;
+        }
+    };
+    put(D.function_name);
+    put("(");
+    for (std::size_t i = 0; i < D.parameter_names.size(); ++i) {
+        put(i == 0 ? "" : ", ");
+        put(D.parameter_names[i]);
+    }
+    put(")\n--\n\n");
+    return text;
+}
+
+} // namespace detail
+
+// The docstring that makes the interpreter report the parameter list as the
+// function's __text_signature__, with no further documentation:
+// "name(a, b, c, d)\n--\n\n".
+template <const FunctionDescription& D>
+inline constexpr auto text_signature = detail::make_text_signature<D>();
+
+} // namespace tarnwick

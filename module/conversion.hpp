@@ -1,0 +1,27 @@
+// SPDX-License-Identifier: MIT
+// Conversions between Python values and the native values the kernels take.
+// Every error they return already carries the note naming the parameter.
+#pragma once
+
+#include "../indicators/float_series.hpp"
+#include "call_error.hpp"
+
+#include <Python.h>
+
+#include <string_view>
+
+namespace tarnwick {
+
+// Any non-str object that passes PySequence_Check, read item by item through
+// float conversion.
+[[nodiscard]] Extracted<FloatSeries> extract_float_series(PyObject* object,
+                                                          std::string_view parameter) noexcept;
+
+// A float, or any object with __float__ or __index__.
+[[nodiscard]] Extracted<double> extract_float(PyObject* object,
+                                              std::string_view parameter) noexcept;
+
+// A new list of floats with the series' values, bit for bit. Takes the series.
+[[nodiscard]] PyObject* into_float_list(FloatSeries series) noexcept;
+
+} // namespace tarnwick

@@ -1,0 +1,113 @@
+// SPDX-License-Identifier: MIT
+// Module definition and registration: the only symbol the shared object
+// exports is PyInit_tarnwick, and the module keeps no state of its own.
+#include "cached.hpp"
+#include "call_error.hpp"
+#include "fatal.hpp"
+#include "functions.hpp"
+#include "py_ref.hpp"
+
+#include <Python.h>
+
+#include <optional>
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+Extracted<OwnedRef> wrap_pyfunction(PyObject* module, PyMethodDef* record) noexcept {
+    const OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) {
+        return CallError::fetch();
+    }
+    OwnedRef function =
+        OwnedRef::steal(PyCMethod_New(record, module, module_name.get(), nullptr));
+    if (!function) {
+        return CallError::fetch();
+    }
+    return function;
+}
+
+// The module's __all__, created as an empty list if the module has none.
+Extracted<OwnedRef> export_list(PyObject* module) noexcept {
+    OwnedRef all = OwnedRef::steal(PyObject_GetAttr(module, name_of_all()));
+    if (all) {
+        if ((PyType_GetFlags(Py_TYPE(all.get())) & Py_TPFLAGS_LIST_SUBCLASS) == 0) {
+            return cast_error(all.get(), reinterpret_cast<PyObject*>(&PyList_Type));
+        }
+        return all;
+    }
+    CallError lookup = CallError::fetch();
+    if (!lookup.matches(PyExc_AttributeError)) {
+        return lookup;
+    }
+    all = OwnedRef::steal(created_or_abort(PyList_New(0)));
+    if (PyObject_SetAttr(module, name_of_all(), all.get()) < 0) {
+        return CallError::fetch();
+    }
+    return all;
+}
+
+// Lists the function's name in __all__, then sets it as an attribute.
+std::optional<CallError> add_function(PyObject* module, OwnedRef function) noexcept {
+    const OwnedRef name = OwnedRef::steal(PyObject_GetAttr(function.get(), name_of_name()));
+    if (!name) {
+        return CallError::fetch();
+    }
+    {
+        Extracted<OwnedRef> all = export_list(module);
+        if (auto* error = std::get_if<CallError>(&all)) {
+            return std::move(*error);
+        }
+        if (PyList_Append(std::get<OwnedRef>(all).get(), name.get()) < 0) {
+            PyErr_WriteUnraisable(nullptr);
+            fatal("could not append __name__ to __all__");
+        }
+    }
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) {
+        return CallError::fetch();
+    }
+    return std::nullopt;
+}
+
+int module_exec(PyObject* module) noexcept {
+    for (PyMethodDef& record : method_records()) {
+        Extracted<OwnedRef> function = wrap_pyfunction(module, &record);
+        std::optional<CallError> error;
+        if (auto* failure = std::get_if<CallError>(&function)) {
+            error.emplace(std::move(*failure));
+        } else {
+            error = add_function(module, std::move(std::get<OwnedRef>(function)));
+        }
+        if (error) {
+            std::move(*error).raise();
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {0, nullptr},
+};
+
+// Writable: the interpreter fills in the header during initialisation.
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tarnwick",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+} // namespace tarnwick
+
+PyMODINIT_FUNC PyInit_tarnwick(void) { return PyModuleDef_Init(&tarnwick::module_definition); }
