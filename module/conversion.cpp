@@ -73,6 +73,24 @@ Extracted<double> extract_float(PyObject* object, std::string_view parameter) no
     return value;
 }
 
+Extracted<std::uint64_t> extract_index(PyObject* object, std::string_view parameter) noexcept {
+    unsigned long long value = 0;
+    if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_LONG_SUBCLASS) != 0) {
+        value = PyLong_AsUnsignedLongLong(object);
+    } else {
+        const OwnedRef index = OwnedRef::steal(PyNumber_Index(object));
+        if (!index) {
+            return argument_extraction_error(parameter, CallError::fetch());
+        }
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    // All ones is also a valid count; only a pending exception makes it an error.
+    if (value == ~0ULL && PyErr_Occurred() != nullptr) {
+        return argument_extraction_error(parameter, CallError::fetch());
+    }
+    return std::uint64_t{value};
+}
+
 PyObject* into_float_list(FloatSeries series) noexcept {
     const auto n = static_cast<Py_ssize_t>(series.size());
     OwnedRef list = OwnedRef::steal(created_or_abort(PyList_New(n)));

@@ -8,6 +8,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string_view>
 
 namespace tarnwick {
@@ -20,6 +21,11 @@ namespace tarnwick {
 // A float, or any object with __float__ or __index__.
 [[nodiscard]] Extracted<double> extract_float(PyObject* object,
                                               std::string_view parameter) noexcept;
+
+// A non-negative int below 2**64: an int (bool included) or any object with
+// __index__. Floats are refused.
+[[nodiscard]] Extracted<std::uint64_t> extract_index(PyObject* object,
+                                                     std::string_view parameter) noexcept;
 
 // A new list of floats with the series' values, bit for bit. Takes the series.
 [[nodiscard]] PyObject* into_float_list(FloatSeries series) noexcept;

@@ -9,12 +9,14 @@
 #pragma once
 
 #include "../indicators/float_series.hpp"
+#include "../indicators/kernel_error.hpp"
 #include "binding.hpp"
 #include "conversion.hpp"
 
 #include <Python.h>
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <tuple>
@@ -42,7 +44,24 @@ template <> struct Parameter<double> {
     static double pass(double value) noexcept { return value; }
 };
 
+template <> struct Parameter<std::uint64_t> {
+    using Held = std::uint64_t;
+    static Extracted<Held> extract(PyObject* o, std::string_view name) noexcept {
+        return extract_index(o, name);
+    }
+    static std::uint64_t pass(std::uint64_t value) noexcept { return value; }
+};
+
 inline PyObject* finish(FloatSeries result) noexcept { return into_float_list(std::move(result)); }
+
+// A kernel that refused its inputs raises ValueError with the kernel's message.
+inline PyObject* finish(KernelResult result) noexcept {
+    if (const auto* refused = std::get_if<KernelError>(&result)) {
+        CallError::pending(PyExc_ValueError, Text(message(*refused))).raise();
+        return nullptr;
+    }
+    return finish(std::move(std::get<FloatSeries>(result)));
+}
 
 namespace detail {
 

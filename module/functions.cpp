@@ -4,7 +4,9 @@
 // shared frame's.
 #include "functions.hpp"
 
+#include "../indicators/adx.hpp"
 #include "../indicators/garch11.hpp"
+#include "../indicators/parabolic_sar.hpp"
 #include "frame.hpp"
 
 #include <string_view>
@@ -12,6 +14,12 @@
 namespace tarnwick {
 
 namespace {
+
+constexpr std::string_view adx_parameters[] = {"high", "low", "close", "period"};
+constexpr FunctionDescription adx_description{"native_adx", adx_parameters, 4};
+
+constexpr std::string_view sar_parameters[] = {"high", "low", "af_step", "af_max"};
+constexpr FunctionDescription sar_description{"native_parabolic_sar", sar_parameters, 4};
 
 constexpr std::string_view garch11_parameters[] = {"returns", "omega", "alpha", "beta"};
 constexpr FunctionDescription garch11_description{"native_garch11_variance", garch11_parameters, 4};
@@ -27,6 +35,8 @@ template <const FunctionDescription& D, auto Kernel> PyMethodDef method_record()
 
 // Each record must outlive every function object made from it.
 PyMethodDef records[] = {
+    method_record<adx_description, compute_adx>(),
+    method_record<sar_description, compute_parabolic_sar>(),
     method_record<garch11_description, compute_garch11_variance>(),
 };
 
