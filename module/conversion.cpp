@@ -6,6 +6,11 @@
 #include "py_ref.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace tarnwick {
@@ -14,55 +19,234 @@ namespace {
 
 // A length reported by __len__ is only a hint: trusting a huge or false one
 // would reserve memory the iteration never fills, or abort the process.
-// Exact lists and tuples report their real length.
 constexpr Py_ssize_t max_untrusted_reservation = 4096;
 
 bool is_str(PyObject* object) noexcept {
     return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
 }
 
-Py_ssize_t reservation_hint(PyObject* object) noexcept {
-    const Py_ssize_t hint = PyObject_Size(object);
+// The general route: the object's own iteration, each item through float().
+Extracted<FloatSeries> read_by_iteration(PyObject* object) noexcept {
+    Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
         PyErr_Clear();
-        return 0;
-    }
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        return hint;
-    }
-    return std::min(hint, max_untrusted_reservation);
-}
-
-} // namespace
-
-Extracted<FloatSeries> extract_float_series(PyObject* object, std::string_view parameter) noexcept {
-    const auto fail = [parameter](CallError error) {
-        return argument_extraction_error(parameter, std::move(error));
-    };
-    if (is_str(object)) {
-        return fail(CallError::pending(PyExc_TypeError, "Can't extract `str` to `Vec`"));
-    }
-    if (!PySequence_Check(object)) {
-        PyObject* sequence = sequence_abc();
-        return fail(sequence != nullptr ? cast_error(object, sequence) : CallError::fetch());
+        hint = 0;
     }
     FloatSeries series;
-    series.reserve(static_cast<std::size_t>(reservation_hint(object)));
+    series.reserve(static_cast<std::size_t>(std::min(hint, max_untrusted_reservation)));
     const OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
     if (!iterator) {
-        return fail(CallError::fetch());
+        return CallError::fetch();
     }
     while (const OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
         const double value = PyFloat_AsDouble(item.get());
         if (value == -1.0 && PyErr_Occurred() != nullptr) {
-            return fail(CallError::fetch());
+            return CallError::fetch();
         }
         series.push_back(value);
     }
     if (PyErr_Occurred() != nullptr) {
-        return fail(CallError::fetch());
+        return CallError::fetch();
     }
     return series;
+}
+
+// Exact lists and tuples, by index, as their iterators read them: the length
+// is read again at every step, because an item's __float__ may grow or shrink
+// the list, and an item that may run such code is held while it converts.
+template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
+Extracted<FloatSeries> read_by_index(PyObject* object) noexcept {
+    FloatSeries series;
+    series.reserve(static_cast<std::size_t>(Size(object)));
+    for (Py_ssize_t i = 0; i < Size(object); ++i) {
+        PyObject* item = GetItem(object, i);
+        if (PyFloat_CheckExact(item)) {
+            series.push_back(PyFloat_AsDouble(item));
+            continue;
+        }
+        const OwnedRef held = OwnedRef::borrow(item);
+        const double value = PyFloat_AsDouble(item);
+        if (value == -1.0 && PyErr_Occurred() != nullptr) {
+            return CallError::fetch();
+        }
+        series.push_back(value);
+    }
+    return series;
+}
+
+// Types whose iteration yields, item by item, exactly the values of their
+// one-dimensional buffer. Subclasses are left out: they may iterate otherwise
+// (a masked array yields a masked constant where its buffer holds a number).
+struct NamedType {
+    const char* module;
+    const char* name;
+    std::atomic<PyTypeObject*> seen{nullptr};
+};
+
+constinit NamedType named_buffer_types[] = {{"numpy", "ndarray"}, {"array", "array"}};
+
+bool has_name(PyTypeObject* type, const NamedType& named) noexcept {
+    const auto attribute_is = [type](const char* attribute, const char* expected) {
+        const OwnedRef value = OwnedRef::steal(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attribute));
+        const char* text = value && PyUnicode_Check(value.get())
+                               ? PyUnicode_AsUTF8AndSize(value.get(), nullptr)
+                               : nullptr;
+        if (text == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        return std::strcmp(text, expected) == 0;
+    };
+    return attribute_is("__module__", named.module) && attribute_is("__qualname__", named.name);
+}
+
+bool iterates_as_its_buffer(PyTypeObject* type) noexcept {
+    if (type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyMemoryView_Type) {
+        return true;
+    }
+    for (NamedType& named : named_buffer_types) {
+        if (named.seen.load(std::memory_order_relaxed) == type) {
+            return true;
+        }
+    }
+    // A static type lives as long as the process, so once found by name it is
+    // remembered by identity; a heap type (array.array from 3.12 on) may be
+    // freed and its address reused, so it is looked at by name every time.
+    const bool static_type = (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) == 0;
+    for (NamedType& named : named_buffer_types) {
+        if (has_name(type, named)) {
+            if (static_type) {
+                named.seen.store(type, std::memory_order_relaxed);
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+template <class T> double item_as_double(const char* p) noexcept {
+    if constexpr (std::is_same_v<T, bool>) {
+        // Any non-zero byte iterates as True.
+        unsigned char byte;
+        std::memcpy(&byte, p, 1);
+        return byte != 0 ? 1.0 : 0.0;
+    } else {
+        T value;
+        std::memcpy(&value, p, sizeof value);
+        return static_cast<double>(value);
+    }
+}
+
+using ItemReader = double (*)(const char*) noexcept;
+
+struct ItemFormat {
+    char code;
+    std::size_t size;
+    ItemReader read;
+};
+
+template <class T> constexpr ItemFormat format_of(char code) noexcept {
+    return {code, sizeof(T), &item_as_double<T>};
+}
+
+// Native struct codes whose items iterate as Python floats, ints or bools of
+// the same value, so that each C conversion to double equals float(item).
+constexpr ItemFormat item_formats[] = {
+    format_of<double>('d'),        format_of<float>('f'),
+    format_of<signed char>('b'),   format_of<unsigned char>('B'),
+    format_of<short>('h'),         format_of<unsigned short>('H'),
+    format_of<int>('i'),           format_of<unsigned int>('I'),
+    format_of<long>('l'),          format_of<unsigned long>('L'),
+    format_of<long long>('q'),     format_of<unsigned long long>('Q'),
+    format_of<Py_ssize_t>('n'),    format_of<std::size_t>('N'),
+    format_of<bool>('?'),
+};
+
+ItemReader native_reader(const Py_buffer& view) noexcept {
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (format[0] == '@') {
+        ++format;
+    }
+    if (format[0] == '\0' || format[1] != '\0') {
+        return nullptr;
+    }
+    for (const ItemFormat& item : item_formats) {
+        if (item.code == format[0] && static_cast<std::size_t>(view.itemsize) == item.size) {
+            return item.read;
+        }
+    }
+    return nullptr;
+}
+
+// The values of a one-dimensional buffer of a known type, or nothing if the
+// object should take the general route (other dimensions and formats give
+// the same errors or values there as iteration does).
+std::optional<SeriesArgument> read_buffer(PyObject* object) noexcept {
+    if (!PyObject_CheckBuffer(object) || !iterates_as_its_buffer(Py_TYPE(object))) {
+        return std::nullopt;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const ItemReader reader = view.ndim == 1 ? native_reader(view) : nullptr;
+    if (reader == nullptr) {
+        PyBuffer_Release(&view);
+        return std::nullopt;
+    }
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides[0];
+    const char* base = static_cast<const char*>(view.buf);
+    const bool doubles_in_place = reader == &item_as_double<double> &&
+                                  stride == static_cast<Py_ssize_t>(sizeof(double)) &&
+                                  reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
+    if (doubles_in_place) {
+        return SeriesArgument(view, {reinterpret_cast<const double*>(base), n});
+    }
+    FloatSeries series = FloatSeries::uninitialized(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        series[i] = reader(base + static_cast<Py_ssize_t>(i) * stride);
+    }
+    PyBuffer_Release(&view);
+    return SeriesArgument(std::move(series));
+}
+
+Extracted<SeriesArgument> as_argument(Extracted<FloatSeries> read) noexcept {
+    if (auto* error = std::get_if<CallError>(&read)) {
+        return std::move(*error);
+    }
+    return SeriesArgument(std::move(std::get<FloatSeries>(read)));
+}
+
+} // namespace
+
+Extracted<SeriesArgument> extract_float_series(PyObject* object,
+                                               std::string_view parameter) noexcept {
+    Extracted<SeriesArgument> result = [object]() -> Extracted<SeriesArgument> {
+        if (is_str(object)) {
+            return CallError::pending(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        }
+        if (!PySequence_Check(object)) {
+            PyObject* sequence = sequence_abc();
+            return sequence != nullptr ? cast_error(object, sequence) : CallError::fetch();
+        }
+        if (PyList_CheckExact(object)) {
+            return as_argument(read_by_index<PyList_Size, PyList_GetItem>(object));
+        }
+        if (PyTuple_CheckExact(object)) {
+            return as_argument(read_by_index<PyTuple_Size, PyTuple_GetItem>(object));
+        }
+        if (std::optional<SeriesArgument> buffer = read_buffer(object)) {
+            return std::move(*buffer);
+        }
+        return as_argument(read_by_iteration(object));
+    }();
+    if (auto* error = std::get_if<CallError>(&result)) {
+        return argument_extraction_error(parameter, std::move(*error));
+    }
+    return result;
 }
 
 Extracted<double> extract_float(PyObject* object, std::string_view parameter) noexcept {

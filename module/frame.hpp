@@ -29,11 +29,11 @@ namespace tarnwick {
 template <class T> struct Parameter;
 
 template <> struct Parameter<std::span<const double>> {
-    using Held = FloatSeries;
+    using Held = SeriesArgument;
     static Extracted<Held> extract(PyObject* o, std::string_view name) noexcept {
         return extract_float_series(o, name);
     }
-    static std::span<const double> pass(const Held& series) noexcept { return series.view(); }
+    static std::span<const double> pass(const Held& series) noexcept { return series.values(); }
 };
 
 template <> struct Parameter<double> {

@@ -1,0 +1,205 @@
+"""Lists, tuples and buffers are read without iterating them; every such
+route must give the same values, errors and notes as plain iteration."""
+
+import array
+import contextlib
+import math
+import warnings
+
+import pytest
+
+from exact import bits
+from tarnwick import native_garch11_variance, native_parabolic_sar
+
+
+class ViaIteration:
+    """Wraps a series so that it is read through its own iteration."""
+
+    def __init__(self, series):
+        self.series = series
+
+    def __len__(self):
+        return len(self.series)
+
+    def __getitem__(self, i):
+        return self.series[i]
+
+    def __iter__(self):
+        return iter(self.series)
+
+
+def outcome(make_series):
+    """What reading a series gives: the result of a kernel over it, or the
+    error type, message and notes."""
+    series = make_series()
+    try:
+        # With alpha 1 and beta 0 each element is max(0, r * r): every value
+        # read shows in the result, and the seed shows through the NaNs.
+        values = native_garch11_variance(series, 0.0, 1.0, 0.0)
+        values += native_parabolic_sar(series, series, 0.0, 0.0)
+    except Exception as error:  # noqa: BLE001 - the error is the outcome compared
+        return type(error), str(error), getattr(error, "__notes__", None)
+    return bits(values)
+
+
+def assert_same_as_iteration(make_series):
+    fast = outcome(make_series)
+    general = outcome(lambda: ViaIteration(make_series()))
+    assert fast == general
+
+
+@pytest.mark.parametrize(
+    "make_series",
+    [
+        lambda: array.array("d", [1.5, -0.0, math.inf, math.nan, 5e-324]),
+        lambda: array.array("f", [1.1, -2.5, 3.4028234663852886e38]),
+        lambda: array.array("b", [-128, 0, 127]),
+        lambda: array.array("B", [0, 255]),
+        lambda: array.array("h", [-32768, 32767]),
+        lambda: array.array("H", [65535]),
+        lambda: array.array("i", [-(2**31), 2**31 - 1]),
+        lambda: array.array("I", [2**32 - 1]),
+        lambda: array.array("l", [-(2**63), 2**63 - 1, 2**53 + 1]),
+        lambda: array.array("L", [2**64 - 1, 2**63 + 1025]),
+        lambda: array.array("q", [-(2**63) + 1, 2**62 + 1]),
+        lambda: array.array("Q", [2**64 - 1, 2**53 + 1, 0]),
+        lambda: array.array("u", "ab"),
+        lambda: memoryview(array.array("d", [1.0, 2.0, 3.0, 4.0]))[::-2],
+        lambda: memoryview(bytearray(range(17)))[1:].cast("d"),
+        lambda: memoryview(bytearray(range(16))).cast("d", (2,)).cast("B").cast("d", (1, 2)),
+        lambda: memoryview(b"\x00\x01\x02").cast("?"),
+        lambda: memoryview(b"abc"),
+        lambda: memoryview(b"x" * 8).cast("d")[0:0],
+        lambda: b"\x00\xff",
+        lambda: bytearray(b"\x07\x09"),
+    ],
+)
+def test_stdlib_buffers_read_as_iteration_reads(make_series):
+    assert_same_as_iteration(make_series)
+
+
+def test_released_memoryview():
+    def released():
+        view = memoryview(b"ab")
+        view.release()
+        return view
+
+    with pytest.raises(ValueError) as info:
+        native_garch11_variance(released(), 0.0, 0.0, 1.0)
+    assert str(info.value) == "operation forbidden on released memoryview object"
+    assert info.value.__notes__ == ["while processing 'returns'"]
+
+
+class Mutator:
+    """An item whose conversion changes the list being read."""
+
+    def __init__(self, action, value):
+        self.action = action
+        self.value = value
+
+    def __float__(self):
+        self.action()
+        return self.value
+
+
+def mutating_list(kind, factory):
+    series = factory()
+    actions = {
+        "append": lambda: series.append(9.0),
+        "clear": series.clear,
+        "drop self": lambda: series.pop(1),
+        "drop before": lambda: series.pop(0),
+        "extend": lambda: series.extend([4.0, 5.0]),
+    }
+    series.extend([1.0, Mutator(actions[kind], 2.0), 3.0])
+    return series
+
+
+class ListSubclass(list):
+    pass
+
+
+@pytest.mark.parametrize("kind", ["append", "clear", "drop self", "drop before", "extend"])
+def test_list_mutated_while_read(kind):
+    # An exact list is read by index; a subclass through the list iterator.
+    fast = native_garch11_variance(mutating_list(kind, list), 0.0, 1.0, 0.0)
+    general = native_garch11_variance(mutating_list(kind, ListSubclass), 0.0, 1.0, 0.0)
+    assert bits(fast) == bits(general)
+
+
+@pytest.mark.parametrize(
+    "items",
+    [
+        [1.0, 2, True, Mutator(lambda: None, 2.5)],
+        [1.0, "x"],
+        [1.0, None, "x"],
+    ],
+)
+@pytest.mark.parametrize("container", [list, tuple])
+def test_list_and_tuple_items_read_as_iteration_reads(items, container):
+    assert_same_as_iteration(lambda: container(items))
+
+
+np = pytest.importorskip("numpy")
+
+
+@pytest.mark.parametrize(
+    "make_series",
+    [
+        lambda: np.array([1.5, -0.0, np.inf, np.nan, 5e-324, 1e308]),
+        lambda: np.arange(10.0)[::3],
+        lambda: np.arange(10.0)[::-1],
+        lambda: np.arange(12.0).reshape(3, 4)[:, 1],
+        lambda: np.arange(12.0).reshape(3, 4).T[1],
+        lambda: np.frombuffer(bytearray(range(17))[1:], dtype=np.float64),
+        lambda: np.array([1.1, 2.2], dtype=np.float32),
+        lambda: np.array([1.5, 2.5], dtype=np.float16),
+        lambda: np.array([2**63 - 1, -(2**63)], dtype=np.int64),
+        lambda: np.array([2**64 - 1, 2**53 + 1], dtype=np.uint64),
+        lambda: np.array([-1, 7], dtype=np.int8),
+        lambda: np.array([0, 1, 2], dtype=np.uint8).view(np.bool_),
+        lambda: np.array([1.0, 2.0], dtype=">f8"),
+        lambda: np.array([1 + 2j]),
+        lambda: np.array([1.0, None], dtype=object),
+        lambda: np.array(3.0),
+        lambda: np.arange(6.0).reshape(3, 2),
+        lambda: np.arange(3.0).reshape(3, 1),
+        lambda: np.zeros((0, 3)),
+        lambda: np.zeros(0),
+        lambda: np.array(["1.5", "2"]),
+        lambda: np.array([(1.0, 2)], dtype=[("a", "f8"), ("b", "i4")]),
+    ],
+)
+def test_numpy_arrays_read_as_iteration_reads(make_series):
+    with ignoring_warnings():
+        assert_same_as_iteration(make_series)
+
+
+@contextlib.contextmanager
+def ignoring_warnings():
+    # Some conversions (complex, masked, 2-d) warn through numpy; the
+    # comparison is about values and errors, whichever warnings each emits.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        yield
+
+
+def test_masked_array_takes_its_own_iteration():
+    data = np.ma.array([1.0, 2.0, 3.0], mask=[False, True, False])
+    with ignoring_warnings():
+        result = native_garch11_variance(data, 0.0, 1.0, 0.0)
+        expected = native_garch11_variance(ViaIteration(data), 0.0, 1.0, 0.0)
+    assert bits(result) == bits(expected)
+    # The masked element iterates as NaN, which the recursion floors to 0.0,
+    # where the buffer holds 2.0.
+    assert result[1] == 0.0
+
+
+def test_subclass_of_ndarray_takes_its_own_iteration():
+    class Doubled(np.ndarray):
+        def __iter__(self):
+            return (2 * float(x) for x in np.asarray(self))
+
+    data = np.array([1.0, 3.0]).view(Doubled)
+    # Its iteration gives 2 and 6, mean square 20; its buffer would give 5.
+    assert native_garch11_variance(data, 0.0, 0.0, 1.0) == [20.0, 20.0]
