@@ -49,7 +49,9 @@ FloatSeries& FloatSeries::operator=(FloatSeries&& other) noexcept {
     return *this;
 }
 
-FloatSeries::~FloatSeries() { std::free(data_); }
+FloatSeries::~FloatSeries() {
+    std::free(data_);
+}
 
 FloatSeries FloatSeries::zeros(std::size_t n) noexcept {
     FloatSeries series;

@@ -22,13 +22,18 @@ using mask2 = std::int64_t __attribute__((vector_size(16)));
     return v;
 }
 
-inline void store(double* p, f64x2 v) noexcept { std::memcpy(p, &v, sizeof v); }
+inline void store(double* p, f64x2 v) noexcept {
+    std::memcpy(p, &v, sizeof v);
+}
 
-[[nodiscard]] inline f64x2 broadcast(double x) noexcept { return f64x2{x, x}; }
+[[nodiscard]] inline f64x2 broadcast(double x) noexcept {
+    return f64x2{x, x};
+}
 
 // Lane by lane: `yes` where the mask is set, otherwise `no`.
 [[nodiscard]] inline f64x2 select(mask2 mask, f64x2 yes, f64x2 no) noexcept {
-    const mask2 bits = (mask & reinterpret_cast<mask2>(yes)) | (~mask & reinterpret_cast<mask2>(no));
+    const mask2 bits =
+        (mask & reinterpret_cast<mask2>(yes)) | (~mask & reinterpret_cast<mask2>(no));
     return reinterpret_cast<f64x2>(bits);
 }
 

@@ -84,8 +84,8 @@ OwnedRef lossy_utf8_str(PyObject* str) noexcept {
     if (!encoded) {
         return {};
     }
-    return OwnedRef::steal(
-        PyUnicode_DecodeUTF8(PyBytes_AsString(encoded.get()), PyBytes_Size(encoded.get()), "replace"));
+    return OwnedRef::steal(PyUnicode_DecodeUTF8(PyBytes_AsString(encoded.get()),
+                                                PyBytes_Size(encoded.get()), "replace"));
 }
 
 // The keyword as the message shows it: its str(), or a placeholder naming its

@@ -29,7 +29,8 @@ struct FunctionDescription {
 // (in keyword order), then missing required arguments.
 [[nodiscard]] std::optional<CallError>
 extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) noexcept;
+                           Py_ssize_t nargs, PyObject* kwnames,
+                           std::span<PyObject*> slots) noexcept;
 
 namespace detail {
 

@@ -39,7 +39,8 @@ constinit ProcessCache cached_add_note{make_interned<add_note>};
 constinit ProcessCache cached_qualname{make_interned<dunder_qualname>};
 
 PyObject* import_sequence_abc() noexcept {
-    const OwnedRef module_name = OwnedRef::steal(created_or_abort(PyUnicode_FromString("collections.abc")));
+    const OwnedRef module_name =
+        OwnedRef::steal(created_or_abort(PyUnicode_FromString("collections.abc")));
     const OwnedRef module = OwnedRef::steal(PyImport_Import(module_name.get()));
     if (!module) {
         return nullptr;
@@ -59,10 +60,20 @@ constinit ProcessCache cached_sequence{import_sequence_abc};
 
 } // namespace
 
-PyObject* name_of_name() noexcept { return cached_name.get(); }
-PyObject* name_of_all() noexcept { return cached_all.get(); }
-PyObject* name_of_add_note() noexcept { return cached_add_note.get(); }
-PyObject* name_of_qualname() noexcept { return cached_qualname.get(); }
-PyObject* sequence_abc() noexcept { return cached_sequence.get(); }
+PyObject* name_of_name() noexcept {
+    return cached_name.get();
+}
+PyObject* name_of_all() noexcept {
+    return cached_all.get();
+}
+PyObject* name_of_add_note() noexcept {
+    return cached_add_note.get();
+}
+PyObject* name_of_qualname() noexcept {
+    return cached_qualname.get();
+}
+PyObject* sequence_abc() noexcept {
+    return cached_sequence.get();
+}
 
 } // namespace tarnwick

@@ -87,8 +87,8 @@ constinit NamedType named_buffer_types[] = {{"numpy", "ndarray"}, {"array", "arr
 
 bool has_name(PyTypeObject* type, const NamedType& named) noexcept {
     const auto attribute_is = [type](const char* attribute, const char* expected) {
-        const OwnedRef value = OwnedRef::steal(
-            PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attribute));
+        const OwnedRef value =
+            OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attribute));
         const char* text = value && PyUnicode_Check(value.get())
                                ? PyUnicode_AsUTF8AndSize(value.get(), nullptr)
                                : nullptr;
@@ -153,14 +153,11 @@ template <class T> constexpr ItemFormat format_of(char code) noexcept {
 // Native struct codes whose items iterate as Python floats, ints or bools of
 // the same value, so that each C conversion to double equals float(item).
 constexpr ItemFormat item_formats[] = {
-    format_of<double>('d'),        format_of<float>('f'),
-    format_of<signed char>('b'),   format_of<unsigned char>('B'),
-    format_of<short>('h'),         format_of<unsigned short>('H'),
-    format_of<int>('i'),           format_of<unsigned int>('I'),
-    format_of<long>('l'),          format_of<unsigned long>('L'),
-    format_of<long long>('q'),     format_of<unsigned long long>('Q'),
-    format_of<Py_ssize_t>('n'),    format_of<std::size_t>('N'),
-    format_of<bool>('?'),
+    format_of<double>('d'),        format_of<float>('f'),        format_of<signed char>('b'),
+    format_of<unsigned char>('B'), format_of<short>('h'),        format_of<unsigned short>('H'),
+    format_of<int>('i'),           format_of<unsigned int>('I'), format_of<long>('l'),
+    format_of<unsigned long>('L'), format_of<long long>('q'),    format_of<unsigned long long>('Q'),
+    format_of<Py_ssize_t>('n'),    format_of<std::size_t>('N'),  format_of<bool>('?'),
 };
 
 ItemReader native_reader(const Py_buffer& view) noexcept {

@@ -52,7 +52,9 @@ template <> struct Parameter<std::uint64_t> {
     static std::uint64_t pass(std::uint64_t value) noexcept { return value; }
 };
 
-inline PyObject* finish(FloatSeries result) noexcept { return into_float_list(std::move(result)); }
+inline PyObject* finish(FloatSeries result) noexcept {
+    return into_float_list(std::move(result));
+}
 
 // A kernel that refused its inputs raises ValueError with the kernel's message.
 inline PyObject* finish(KernelResult result) noexcept {

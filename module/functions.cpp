@@ -29,8 +29,8 @@ template <const FunctionDescription& D, auto Kernel> PyMethodDef method_record()
     // __self__ as None.
     constexpr int flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
     return {D.function_name.data(),
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<D, Kernel>)),
-            flags, text_signature<D>.data()};
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<D, Kernel>)), flags,
+            text_signature<D>.data()};
 }
 
 // Each record must outlive every function object made from it.
@@ -42,6 +42,8 @@ PyMethodDef records[] = {
 
 } // namespace
 
-std::span<PyMethodDef> method_records() noexcept { return records; }
+std::span<PyMethodDef> method_records() noexcept {
+    return records;
+}
 
 } // namespace tarnwick

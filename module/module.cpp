@@ -21,8 +21,7 @@ Extracted<OwnedRef> wrap_pyfunction(PyObject* module, PyMethodDef* record) noexc
     if (!module_name) {
         return CallError::fetch();
     }
-    OwnedRef function =
-        OwnedRef::steal(PyCMethod_New(record, module, module_name.get(), nullptr));
+    OwnedRef function = OwnedRef::steal(PyCMethod_New(record, module, module_name.get(), nullptr));
     if (!function) {
         return CallError::fetch();
     }
@@ -95,19 +94,13 @@ PyModuleDef_Slot module_slots[] = {
 
 // Writable: the interpreter fills in the header during initialisation.
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "tarnwick",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "tarnwick", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 } // namespace
 
 } // namespace tarnwick
 
-PyMODINIT_FUNC PyInit_tarnwick(void) { return PyModuleDef_Init(&tarnwick::module_definition); }
+PyMODINIT_FUNC PyInit_tarnwick(void) {
+    return PyModuleDef_Init(&tarnwick::module_definition);
+}

@@ -18,7 +18,9 @@ template <class T> struct AbortingAllocator {
     using value_type = T;
     AbortingAllocator() noexcept = default;
     template <class U> AbortingAllocator(const AbortingAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) noexcept { return static_cast<T*>(allocate_or_abort(n * sizeof(T))); }
+    T* allocate(std::size_t n) noexcept {
+        return static_cast<T*>(allocate_or_abort(n * sizeof(T)));
+    }
     void deallocate(T* p, std::size_t) noexcept { std::free(p); }
     friend bool operator==(const AbortingAllocator&, const AbortingAllocator&) noexcept {
         return true;
