@@ -52,13 +52,15 @@ Extracted<FloatSeries> read_by_iteration(PyObject* object) noexcept {
 }
 
 // Exact lists and tuples, by index, as their iterators read them: the length
-// is read again at every step, because an item's __float__ may grow or shrink
-// the list, and an item that may run such code is held while it converts.
+// is read again after any item that may have run Python code (anything but an
+// exact float), because its __float__ may grow or shrink the list, and such an
+// item is held while it converts.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
 Extracted<FloatSeries> read_by_index(PyObject* object) noexcept {
+    Py_ssize_t size = Size(object);
     FloatSeries series;
-    series.reserve(static_cast<std::size_t>(Size(object)));
-    for (Py_ssize_t i = 0; i < Size(object); ++i) {
+    series.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = GetItem(object, i);
         if (PyFloat_CheckExact(item)) {
             series.push_back(PyFloat_AsDouble(item));
@@ -70,6 +72,7 @@ Extracted<FloatSeries> read_by_index(PyObject* object) noexcept {
             return CallError::fetch();
         }
         series.push_back(value);
+        size = Size(object);
     }
     return series;
 }
