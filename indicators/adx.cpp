@@ -98,8 +98,13 @@ KernelResult compute_adx(std::span<const double> high, std::span<const double> l
             minus_smoothed = minus_smoothed * k + minus_dm[at] * w;
             double dx = 0.0;
             if (atr > 0.0) {
-                const double plus_di = (plus_smoothed * 100.0) / atr;
-                const double minus_di = (minus_smoothed * 100.0) / atr;
+                // Both indicators in one two-lane division, lane by lane the
+                // same (S+-DM * 100) / ATR as two scalar divisions.
+                using namespace lanes;
+                const f64x2 smoothed = {plus_smoothed, minus_smoothed};
+                const f64x2 di = (smoothed * broadcast(100.0)) / broadcast(atr);
+                const double plus_di = di[0];
+                const double minus_di = di[1];
                 const double sum = plus_di + minus_di;
                 if (sum > 0.0) {
                     dx = (std::fabs(plus_di - minus_di) * 100.0) / sum;
