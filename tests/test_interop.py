@@ -1,0 +1,114 @@
+"""numpy arrays and pandas Series in, and the documented ways back out."""
+
+import math
+import struct
+
+import pytest
+
+import tarnwick
+
+np = pytest.importorskip("numpy")
+
+HIGH = [10.0, 11.0, 12.0, 11.5, 12.5, math.nan, 13.0, 12.0, 11.0, 11.75]
+LOW = [9.0, 9.5, 10.5, 10.0, 11.0, 12.0, 12.0, 10.5, 9.5, 10.25]
+CLOSE = [9.5, 10.5, 11.5, 10.5, 12.0, 12.5, 12.5, 11.0, 10.0, 11.5]
+RETURNS = [0.01, -0.02, 0.03, math.nan, 0.0, -0.0125, 1e-160, 0.02, -0.031, 0.007]
+
+CALLS = {
+    "adx": (tarnwick.native_adx, (HIGH, LOW, CLOSE), (3,)),
+    "sar": (tarnwick.native_parabolic_sar, (HIGH, LOW), (0.02, 0.2)),
+    "garch": (tarnwick.native_garch11_variance, (RETURNS,), (1e-06, 0.1, 0.85)),
+}
+
+
+def bits(values):
+    """The exact doubles, NaN payloads and the sign of zero included."""
+    return [struct.pack("<d", v) for v in values]
+
+
+@pytest.fixture(params=sorted(CALLS))
+def call(request):
+    return CALLS[request.param]
+
+
+@pytest.mark.parametrize(
+    "to_array",
+    [
+        pytest.param(lambda xs: np.array(xs, dtype=np.float64), id="float64"),
+        pytest.param(lambda xs: np.array(xs, dtype=np.float64)[::-1][::-1], id="negative-stride-view"),
+        pytest.param(lambda xs: np.repeat(np.array(xs), 2)[::2], id="strided-view"),
+        pytest.param(lambda xs: np.array(xs, dtype=">f8"), id="big-endian"),
+        pytest.param(lambda xs: np.ma.masked_array(xs), id="masked-unmasked"),
+    ],
+)
+def test_ndarray_gives_the_list_result(call, to_array):
+    func, series, scalars = call
+    expected = func(*series, *scalars)
+    result = func(*(to_array(s) for s in series), *scalars)
+    assert type(result) is list and all(type(v) is float for v in result)
+    assert bits(result) == bits(expected)
+
+
+@pytest.mark.parametrize("dtype", ["float32", "float16", "int64", "int32", "uint8"])
+def test_other_dtypes_convert_exactly(call, dtype):
+    func, series, scalars = call
+    arrays = [np.nan_to_num(np.array(s), nan=7.0).astype(dtype) for s in series]
+    expected = func(*(a.tolist() for a in arrays), *scalars)
+    assert bits(func(*arrays, *scalars)) == bits(expected)
+
+
+def test_numpy_scalars_as_parameters(call):
+    func, series, scalars = call
+    expected = func(*series, *scalars)
+    as_numpy = [np.int64(x) if type(x) is int else np.float64(x) for x in scalars]
+    assert bits(func(*series, *as_numpy)) == bits(expected)
+
+
+def test_ndarray_back():
+    result = np.asarray(tarnwick.native_adx(np.array(HIGH), np.array(LOW), np.array(CLOSE), 3))
+    assert result.dtype == np.float64 and result.shape == (len(HIGH),)
+    assert bits(result.tolist()) == bits(tarnwick.native_adx(HIGH, LOW, CLOSE, 3))
+
+
+def test_two_dimensional_array_is_refused():
+    with pytest.raises(TypeError) as info:
+        tarnwick.native_adx(np.ones((3, 2)), np.ones(3), np.ones(3), 2)
+    assert info.value.__notes__ == ["while processing 'high'"]
+
+
+@pytest.fixture
+def frame():
+    pd = pytest.importorskip("pandas")
+    index = pd.date_range("2024-01-01", periods=len(HIGH), freq="B", name="date")[::-1]
+    return pd.DataFrame({"high": HIGH, "low": LOW, "close": CLOSE, "ret": RETURNS}, index=index)
+
+
+def test_series_in_series_out(frame):
+    pd = pytest.importorskip("pandas")
+    # Iterating a Series yields its values, never its index labels.
+    adx = pd.Series(tarnwick.native_adx(frame["high"], frame["low"], frame["close"], 3), index=frame.index)
+    sar = pd.Series(tarnwick.native_parabolic_sar(frame.high, frame.low, 0.02, 0.2), index=frame.index)
+    var = pd.Series(tarnwick.native_garch11_variance(frame.ret, 1e-06, 0.1, 0.85), index=frame.index)
+    assert bits(adx.tolist()) == bits(tarnwick.native_adx(HIGH, LOW, CLOSE, 3))
+    assert bits(sar.tolist()) == bits(tarnwick.native_parabolic_sar(HIGH, LOW, 0.02, 0.2))
+    assert bits(var.tolist()) == bits(tarnwick.native_garch11_variance(RETURNS, 1e-06, 0.1, 0.85))
+    assert adx.index.equals(frame.index)
+
+
+def test_series_with_integer_labels_is_read_by_position():
+    pd = pytest.importorskip("pandas")
+    series = pd.Series(RETURNS, index=range(100, 100 + len(RETURNS)))
+    expected = tarnwick.native_garch11_variance(RETURNS, 1e-06, 0.1, 0.85)
+    assert bits(tarnwick.native_garch11_variance(series, 1e-06, 0.1, 0.85)) == bits(expected)
+
+
+def test_nullable_series_needs_converting_first():
+    pd = pytest.importorskip("pandas")
+    series = pd.Series([0.01, None, 0.02], dtype="Float64")
+    with pytest.raises(TypeError) as info:
+        tarnwick.native_garch11_variance(series, 1e-06, 0.1, 0.85)
+    assert info.value.__notes__ == ["while processing 'returns'"]
+    converted = series.to_numpy(dtype="float64", na_value=np.nan)
+    assert bits(tarnwick.native_garch11_variance(converted, 1e-06, 0.1, 0.85)) == bits(
+        tarnwick.native_garch11_variance([0.01, math.nan, 0.02], 1e-06, 0.1, 0.85)
+    )

@@ -1,0 +1,111 @@
+"""The installed type stubs, as mypy --strict and pyright in strict mode see them."""
+
+import re
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+# Calls the way the README shows them. Every line must type-check.
+GOOD = textwrap.dedent(
+    """\
+    from decimal import Decimal
+    from fractions import Fraction
+
+    import numpy as np
+    import tarnwick
+    from tarnwick import native_adx, native_garch11_variance, native_parabolic_sar
+
+    high = [10.0, 11.0, 12.0, 11.5]
+    low = [9.0, 9.5, 10.5, 10.0]
+    close = (9.5, 10.5, 11.5, 10.5)
+
+    adx: list[float] = tarnwick.native_adx(high, low, close, 2)
+    sar: list[float] = native_parabolic_sar(high, low, 0.25, 0.5)
+    var: list[float] = native_garch11_variance([0.03], 1e-05, 0.1, 0.85)
+
+    native_adx(high=high, low=low, close=close, period=np.int64(14))
+    native_adx([10, 11], range(9, 11), [True, False], True)
+    native_parabolic_sar(np.array(high), np.asarray(low, dtype=np.float32), Fraction(1, 50), Decimal("0.2"))
+    native_garch11_variance(np.diff(np.log(np.array(close))), np.float64(1e-6), 0.1, beta=1)
+    native_garch11_variance(b"ab", 0, 0, 1)
+    arr = np.asarray(tarnwick.native_adx(np.array(high), np.array(low), np.array(close), 2))
+    first: float = adx[0] + sar[0] + var[0]
+    names: list[str] = tarnwick.__all__
+    """
+)
+
+# Misuse: each line marked "# error" must be reported, and no other.
+BAD = textwrap.dedent(
+    """\
+    import tarnwick
+
+    xs = [1.0, 2.0]
+    tarnwick.native_adx(xs, xs, xs, 14.0)  # error
+    tarnwick.native_adx("abc", xs, xs, 14)  # error
+    tarnwick.native_adx(xs, xs, xs)  # error
+    tarnwick.native_parabolic_sar(xs, xs, "0.02", 0.2)  # error
+    tarnwick.native_parabolic_sar({0: 1.0}, xs, 0.02, 0.2)  # error
+    tarnwick.native_garch11_variance(iter(xs), 0.0, 0.1, 0.8)  # error
+    tarnwick.native_garch11_variance(xs, 0.0, 0.1, 0.8, 0.0)  # error
+    tarnwick.native_garch11_variance(xs, 0.0, 0.1, gamma=0.8)  # error
+    text: str = tarnwick.native_garch11_variance(xs, 0.0, 0.1, 0.8)  # error
+    n: int = tarnwick.native_adx(xs, xs, xs, 2)[0]  # error
+    tarnwick.native_atr(xs, xs, xs, 14)  # error
+    """
+)
+
+
+def run_mypy(path: Path) -> tuple[int, set[int], str]:
+    pytest.importorskip("mypy")
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         "--cache-dir", str(path.parent / ".mypy_cache"), path.name],
+        cwd=path.parent, capture_output=True, text=True,
+    )
+    lines = {int(m[1]) for m in re.finditer(rf"^{re.escape(path.name)}:(\d+): error:", proc.stdout, re.M)}
+    return proc.returncode, lines, proc.stdout + proc.stderr
+
+
+def run_pyright(path: Path) -> tuple[int, set[int], str]:
+    pytest.importorskip("pyright")
+    (path.parent / "pyrightconfig.json").write_text('{"typeCheckingMode": "strict"}')
+    proc = subprocess.run(
+        [sys.executable, "-m", "pyright", "--pythonpath", sys.executable,
+         "--pythonversion", "%d.%d" % sys.version_info[:2], path.name],
+        cwd=path.parent, capture_output=True, text=True,
+    )
+    lines = {int(m[1]) for m in re.finditer(r"^\s+\S+:(\d+):\d+ - error:", proc.stdout, re.M)}
+    return proc.returncode, lines, proc.stdout + proc.stderr
+
+
+CHECKERS = [pytest.param(run_mypy, id="mypy"), pytest.param(run_pyright, id="pyright")]
+
+
+@pytest.mark.parametrize("check", CHECKERS)
+def test_documented_calls_type_check(check, tmp_path):
+    user = tmp_path / "user_code.py"
+    user.write_text(GOOD)
+    code, errors, output = check(user)
+    assert (code, errors) == (0, set()), output
+
+
+@pytest.mark.parametrize("check", CHECKERS)
+def test_misuse_is_reported(check, tmp_path):
+    user = tmp_path / "user_code.py"
+    user.write_text(BAD)
+    expected = {n for n, line in enumerate(BAD.splitlines(), start=1) if line.endswith("# error")}
+    code, errors, output = check(user)
+    assert code != 0
+    assert errors == expected, output
+
+
+def test_stubs_match_the_module(tmp_path):
+    pytest.importorskip("mypy")
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "tarnwick"],
+        cwd=tmp_path, capture_output=True, text=True,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
