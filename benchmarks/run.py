@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import array
+import atexit
 import datetime
 import gc
 import importlib.metadata
@@ -18,6 +19,7 @@ import importlib.util
 import math
 import os
 import platform
+import shutil
 import statistics
 import sys
 import tempfile
@@ -65,6 +67,7 @@ def build_floor():
 
     source = Path(__file__).resolve().parent / "floor" / "floor.c"
     build = Path(tempfile.mkdtemp(prefix="tarnwick-floor-"))
+    atexit.register(shutil.rmtree, build, True)
     ext = Extension(
         "_tarnwick_floor",
         [str(source)],
@@ -219,8 +222,8 @@ def _arch_variance(vol, params, resids):
 class Settings:
     def __init__(self, quick: bool):
         self.quick = quick
-        self.repeats = 5 if quick else 15
-        self.repeats_large = 3 if quick else 5  # n = 1,000,000
+        self.repeats = 5 if quick else 21
+        self.repeats_large = 3 if quick else 7  # n = 1,000,000
         self.batch_s = 0.005 if quick else 0.02  # one timed batch of calls
         self.cell_s = 1.0 if quick else 3.0  # most a slow peer may spend on one cell
         self.max_call_s = 1.0 if quick else 3.0  # a peer projected slower is skipped
