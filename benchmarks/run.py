@@ -1,0 +1,622 @@
+"""Time tarnwick against the floor of any list-in, list-out indicator and against
+peer libraries, on the same data in the same run.
+
+    python benchmarks/run.py [--quick] [--note TEXT]
+
+Prints the tables and writes docs/benchmarks.md and docs/benchmarks.png.
+Uses whatever tarnwick is installed in the running interpreter.
+"""
+
+from __future__ import annotations
+
+import argparse
+import array
+import atexit
+import datetime
+import gc
+import importlib.metadata
+import importlib
+import math
+import os
+import platform
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+import timeit
+from pathlib import Path
+
+import numpy as np
+
+import tarnwick
+
+ROOT = Path(__file__).resolve().parent.parent
+SIZES = (10, 1_000, 100_000, 1_000_000)
+KINDS = ("list", "numpy")
+ADX_PERIOD = 14
+AF_STEP, AF_MAX = 0.02, 0.2
+OMEGA, ALPHA, BETA = 1e-6, 0.1, 0.85
+TARNWICK, FLOOR, ARRAY = "tarnwick", "floor", "array.array"
+FUNCTIONS = ("ADX", "SAR", "GARCH")
+SERIES = {"ADX": ("high", "low", "close"), "SAR": ("high", "low"), "GARCH": ("returns",)}
+
+# Peers compute their own variant of each indicator; the table compares the
+# cost of a call at equal n, not the values.
+PEER_NOTES = {
+    "TA-Lib": "ADX seeds its smoothing with sums and leaves a 2*period-1 warm-up of NaN; "
+    "SAR as TA-Lib defines it.",
+    "tulipy": "returns only the bars after its warm-up (shorter output); "
+    "its ADX refuses n < 2*period, so it has no figure at n = 10.",
+    "ta": "pandas based: each input wrapped in pandas.Series, output Series.tolist(); "
+    "its PSAR also needs a close series, which it is given; its ADX fails on n < 2*period.",
+    "talipp": "pure Python: one OHLCV object built per bar as its API asks, "
+    "output values (None in warm-up) gathered into a list.",
+    "arch": "GARCH volatility process on fixed (omega, alpha, beta): backcast, "
+    "variance_bounds, then compute_variance into a new array; its recursion uses "
+    "r[t-1] and clamps to the bounds. No model fit.",
+}
+# The short form under each table: where a peer's result differs from tarnwick's.
+VARIANTS = {
+    "ADX": "TA-Lib seeds with sums and has a 2*period-1 warm-up; tulipy returns only "
+    "the bars after its warm-up; ta and talipp have their own warm-ups",
+    "SAR": "each peer starts and reverses the trend by its own rules; tulipy drops the "
+    "first bar; ta is also given the close series",
+    "GARCH": "arch's recursion uses r[t-1] and clamps to its bounds, after its own "
+    "backcast and bounds",
+}
+
+
+# ---------------------------------------------------------------- the floor
+
+
+def build_floor():
+    """Compile the floor extension into a temporary folder and import it."""
+    from setuptools import Distribution, Extension
+
+    source = Path(__file__).resolve().parent / "floor" / "floor.c"
+    build = Path(tempfile.mkdtemp(prefix="tarnwick-floor-"))
+    atexit.register(shutil.rmtree, build, True)
+    ext = Extension(
+        "_tarnwick_floor",
+        [str(source)],
+        define_macros=[("Py_LIMITED_API", "0x030B0000")],
+        py_limited_api=True,
+        extra_compile_args=["-O3"] if os.name != "nt" else ["/O2"],
+    )
+    dist = Distribution({"name": "tarnwick-floor", "ext_modules": [ext]})
+    cmd = dist.get_command_obj("build_ext")
+    cmd.build_lib = str(build)
+    cmd.build_temp = str(build / "tmp")
+    cmd.ensure_finalized()
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    saved = os.dup(1)
+    try:  # keep the compiler's chatter out of the table
+        sys.stdout.flush()
+        os.dup2(devnull, 1)
+        cmd.run()
+    finally:
+        sys.stdout.flush()
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)
+    path = cmd.get_ext_fullpath("_tarnwick_floor")
+    sys.path.insert(0, str(Path(path).parent))
+    try:
+        module = importlib.import_module("_tarnwick_floor")
+    finally:
+        sys.path.pop(0)
+    return module.floor
+
+
+# ---------------------------------------------------------------- the data
+
+
+def make_data(n_max: int) -> dict[str, np.ndarray]:
+    """A random-walk price path with bars around it, and daily-like returns."""
+    rng = np.random.default_rng(20261207)
+    close = 100.0 * np.exp(np.cumsum(rng.normal(0.0, 0.01, n_max)))
+    spread = close * np.abs(rng.normal(0.0, 0.005, n_max))
+    high = close + spread * rng.uniform(0.2, 1.0, n_max)
+    low = close - spread * rng.uniform(0.2, 1.0, n_max)
+    returns = rng.standard_t(5, n_max) * 0.01
+    return {"high": high, "low": low, "close": close, "returns": returns}
+
+
+# ---------------------------------------------------------------- contenders
+
+
+def available_peers() -> dict[str, object]:
+    peers = {}
+    for name, module in (("TA-Lib", "talib"), ("tulipy", "tulipy"), ("arch", "arch"),
+                         ("ta", "ta"), ("talipp", "talipp")):
+        try:
+            peers[name] = __import__(module)
+        except Exception:  # noqa: BLE001 - a peer that does not import is just absent
+            pass
+    return peers
+
+
+def contenders(function: str, kind: str, inputs: dict, floor, peers) -> dict[str, tuple]:
+    """Each library's call as a user writes it: (statement, namespace)."""
+    ns = dict(inputs)
+    ns.update(asarray=np.asarray, floor=floor, array=array.array, np=np)
+    names = SERIES[function]
+    args = ", ".join(names)
+    out: dict[str, tuple] = {}
+
+    if function == "ADX":
+        ns["f"] = tarnwick.native_adx
+        out[TARNWICK] = f"f({args}, {ADX_PERIOD})"
+    elif function == "SAR":
+        ns["f"] = tarnwick.native_parabolic_sar
+        out[TARNWICK] = f"f({args}, {AF_STEP}, {AF_MAX})"
+    else:
+        ns["f"] = tarnwick.native_garch11_variance
+        out[TARNWICK] = f"f({args}, {OMEGA}, {ALPHA}, {BETA})"
+    out[FLOOR] = f"floor({args})"
+    if kind == "list":
+        out[ARRAY] = "[" + ", ".join(f"array('d', {s})" for s in names) + "][0].tolist()"
+    else:
+        # frombytes reads the buffer; array('d', ndarray) would iterate item by item
+        ns["new"] = _array_from_buffer
+        out[ARRAY] = "[" + ", ".join(f"new({s})" for s in names) + "][0].tolist()"
+
+    # how each peer receives one series, from this kind of input
+    arr = (lambda s: f"asarray({s})") if kind == "list" else (lambda s: s)
+    arrs = ", ".join(arr(s) for s in names)
+
+    if "TA-Lib" in peers and function != "GARCH":
+        ns["talib"] = peers["TA-Lib"]
+        if function == "ADX":
+            out["TA-Lib"] = f"talib.ADX({arrs}, {ADX_PERIOD}).tolist()"
+        else:
+            out["TA-Lib"] = f"talib.SAR({arrs}, {AF_STEP}, {AF_MAX}).tolist()"
+    if "tulipy" in peers and function != "GARCH":
+        ns["tulipy"] = peers["tulipy"]
+        if function == "ADX":
+            out["tulipy"] = f"tulipy.adx({arrs}, {ADX_PERIOD}).tolist()"
+        else:
+            out["tulipy"] = f"tulipy.psar({arrs}, {AF_STEP}, {AF_MAX}).tolist()"
+    if "ta" in peers and function != "GARCH":
+        import pandas as pd
+        from ta.trend import ADXIndicator, PSARIndicator
+
+        ns.update(Series=pd.Series, ADXIndicator=ADXIndicator, PSARIndicator=PSARIndicator)
+        ser = lambda s: f"Series({arr(s)})"  # noqa: E731
+        hlc = ", ".join(ser(s) for s in ("high", "low", "close"))
+        if function == "ADX":
+            out["ta"] = f"ADXIndicator({hlc}, {ADX_PERIOD}).adx().tolist()"
+        else:
+            out["ta"] = f"PSARIndicator({hlc}, {AF_STEP}, {AF_MAX}).psar().tolist()"
+    if "talipp" in peers and function != "GARCH":
+        from talipp.indicators import ADX, ParabolicSAR
+        from talipp.ohlcv import OHLCV
+
+        ns.update(ADX=ADX, ParabolicSAR=ParabolicSAR, OHLCV=OHLCV)
+        # talipp wants Python floats per bar; from numpy that means tolist() first
+        lst = (lambda s: s) if kind == "list" else (lambda s: f"{s}.tolist()")
+        if function == "ADX":
+            bars = (f"[OHLCV(None, h, l, c) for h, l, c in zip("
+                    f"{lst('high')}, {lst('low')}, {lst('close')})]")
+            out["talipp"] = (f"[None if v is None else v.adx for v in "
+                             f"ADX({ADX_PERIOD}, {ADX_PERIOD}, input_values={bars})]")
+        else:
+            bars = f"[OHLCV(None, h, l, None) for h, l in zip({lst('high')}, {lst('low')})]"
+            out["talipp"] = (f"[None if v is None else v.value for v in "
+                             f"ParabolicSAR({AF_STEP}, {AF_STEP}, {AF_MAX}, input_values={bars})]")
+    if "arch" in peers and function == "GARCH":
+        from arch.univariate import GARCH
+
+        ns.update(vol=GARCH(), params=np.array([OMEGA, ALPHA, BETA]), empty=np.empty,
+                  garch=_arch_variance)
+        out["arch"] = f"garch(vol, params, {arr('returns')})"
+    return {name: (stmt, ns) for name, stmt in out.items()}
+
+
+def _array_from_buffer(values: np.ndarray) -> array.array:
+    out = array.array("d")
+    out.frombytes(memoryview(values).cast("B"))
+    return out
+
+
+def _arch_variance(vol, params, resids):
+    sigma2 = np.empty(resids.shape[0])
+    backcast = vol.backcast(resids)
+    bounds = vol.variance_bounds(resids)
+    return vol.compute_variance(params, resids, sigma2, backcast, bounds).tolist()
+
+
+# ---------------------------------------------------------------- timing
+
+
+class Settings:
+    def __init__(self, quick: bool):
+        self.quick = quick
+        self.repeats = 5 if quick else 21
+        self.repeats_large = 3 if quick else 7  # n = 1,000,000
+        self.batch_s = 0.005 if quick else 0.02  # one timed batch of calls
+        self.cell_s = 1.0 if quick else 3.0  # most a slow peer may spend on one cell
+        self.max_call_s = 1.0 if quick else 3.0  # a peer projected slower is skipped
+
+
+def run_cell(cands: dict, n: int, settings: Settings, projected: dict) -> dict:
+    """Median seconds per call for each contender, repeats interleaved."""
+    timers, calls, repeats, result = {}, {}, {}, {}
+    base = settings.repeats_large if n >= 1_000_000 else settings.repeats
+    for name, (stmt, ns) in cands.items():
+        guess = projected.get(name)
+        if guess is not None and guess * n > settings.max_call_s:
+            result[name] = ("skipped", guess * n)
+            continue
+        timer = timeit.Timer(stmt, globals=ns)
+        if name in (TARNWICK, FLOOR, ARRAY):
+            out = eval(stmt, ns)  # noqa: S307 - our own fixed statement
+            if type(out) is not list or len(out) != n or type(out[-1]) is not float:
+                raise RuntimeError(f"{name} did not return a list of {n} floats")
+            del out
+        try:
+            timer.timeit(1)  # warm-up; also tells whether the peer takes this n
+            once = timer.timeit(1)
+        except Exception as exc:  # noqa: BLE001 - a peer refusing an n is a result
+            if name in (TARNWICK, FLOOR, ARRAY):
+                raise
+            result[name] = ("error", f"{type(exc).__name__}: {exc}".strip(": "))
+            continue
+        timers[name] = timer
+        calls[name] = max(1, int(settings.batch_s / max(once, 1e-9)))
+        repeats[name] = max(min(base, 3), min(base, int(settings.cell_s / max(once, 1e-9))))
+    samples = {name: [] for name in timers}
+    order = list(timers)
+    for r in range(max(repeats.values(), default=0)):
+        shift = r % max(len(order), 1)
+        for name in order[shift:] + order[:shift]:  # rotate who goes first
+            if r < repeats[name]:
+                samples[name].append(timers[name].timeit(calls[name]) / calls[name])
+    for name, values in samples.items():
+        result[name] = ("ok", statistics.median(values))
+    return result
+
+
+def single_call_ns(cands: dict, settings: Settings) -> float:
+    """Median ns of one tarnwick call, timed in loops of calls."""
+    stmt, ns = cands[TARNWICK]
+    timer = timeit.Timer(stmt, globals=ns)
+    number = 2_000 if settings.quick else 20_000
+    timer.timeit(number)
+    return statistics.median(timer.timeit(number) / number for _ in range(7)) * 1e9
+
+
+# ---------------------------------------------------------------- report
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as fh:
+            for line in fh:
+                if line.lower().startswith(("model name", "hardware", "cpu model")):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def version_of(dist: str) -> str:
+    try:
+        return importlib.metadata.version(dist)
+    except importlib.metadata.PackageNotFoundError:
+        return "not installed"
+
+
+def fmt_ns(x: float) -> str:
+    return f"{x:,.1f}" if x < 100 else f"{x:,.0f}"
+
+
+def margin(ratio: float) -> str:
+    return f"{ratio:.2f}×" if ratio < 100 else f"{ratio:,.0f}×"
+
+
+def mark(ok: bool) -> str:
+    return "met" if ok else "**missed**"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repeats, shorter batches")
+    parser.add_argument("--note", default="", help="conditions of this run, written to the report")
+    parser.add_argument("--out", default=str(ROOT / "docs" / "benchmarks.md"),
+                        help="markdown report to write ('' to write none)")
+    parser.add_argument("--sizes", default=",".join(map(str, SIZES)),
+                        help="comma-separated n values")
+    args = parser.parse_args()
+    settings = Settings(args.quick)
+    sizes = tuple(int(s) for s in args.sizes.split(","))
+
+    started = datetime.datetime.now(datetime.timezone.utc)
+    load_start = os.getloadavg() if hasattr(os, "getloadavg") else None
+    t_start = time.perf_counter()
+    floor = build_floor()
+    peers = available_peers()
+    data = make_data(max(sizes))
+    print(f"CPU: {cpu_model()} ({os.cpu_count()} logical cores)")
+    print(f"Python {platform.python_version()} ({platform.python_implementation()}), "
+          f"tarnwick {version_of('tarnwick')}, numpy {np.__version__}")
+    print("peers: " + ", ".join(f"{p} {version_of(d)}" for p, d in PEER_DISTS.items()
+                                if p in peers))
+    missing = [p for p in PEER_DISTS if p not in peers]
+    if missing:
+        print("peers not installed: " + ", ".join(missing))
+
+    # results[function][kind][n][library] = ("ok", s/call) | ("skipped", s) | ("error", text)
+    results: dict = {f: {k: {} for k in KINDS} for f in FUNCTIONS}
+    single: dict = {f: {} for f in FUNCTIONS}
+    gc.collect()
+    for function in FUNCTIONS:
+        for kind in KINDS:
+            projected: dict = {}
+            for n in sizes:
+                inputs = {}
+                for s in SERIES[function] + (("close",) if function == "SAR" else ()):
+                    a = np.ascontiguousarray(data[s][:n])
+                    inputs[s] = a.tolist() if kind == "list" else a
+                cands = contenders(function, kind, inputs, floor, peers)
+                cell = run_cell(cands, n, settings, projected)
+                results[function][kind][n] = cell
+                for name, (status, value) in cell.items():
+                    if status == "ok":
+                        projected[name] = value / n
+                if n == 10:
+                    single[function][kind] = single_call_ns(cands, settings)
+                print(f"  {function:5} {kind:5} n={n:>9,}  tarnwick "
+                      f"{fmt_ns(cell[TARNWICK][1] / n * 1e9)} ns/bar", flush=True)
+                del cands, inputs
+                gc.collect()
+    elapsed = time.perf_counter() - t_start
+    load_end = os.getloadavg() if hasattr(os, "getloadavg") else None
+
+    report = render(results, single, sizes, peers, settings, args, started, elapsed,
+                    load_start, load_end)
+    out = Path(args.out) if args.out else None
+    report = report.replace("CHART", out.with_suffix(".png").name if out else "")
+    print()
+    print(report)
+    if out:
+        out.parent.mkdir(parents=True, exist_ok=True)
+        chart = out.with_suffix(".png")
+        plot(results, sizes, chart)
+        out.write_text(report, encoding="utf-8")
+        print(f"wrote {out.name} and {chart.name} in {out.parent}")
+    return 0
+
+
+PEER_DISTS = {"TA-Lib": "ta-lib", "tulipy": "tulipy", "ta": "ta", "talipp": "talipp",
+              "arch": "arch"}
+PEERS_OF = {"ADX": ("TA-Lib", "tulipy", "ta", "talipp"),
+            "SAR": ("TA-Lib", "tulipy", "ta", "talipp"),
+            "GARCH": ("arch",)}
+
+
+def render(results, single, sizes, peers, settings, args, started, elapsed,
+           load_start, load_end) -> str:
+    lines = ["# Benchmarks", ""]
+    lines += [
+        f"Taken {started:%Y-%m-%d %H:%M} UTC by `python benchmarks/run.py"
+        f"{' --quick' if settings.quick else ''}` in {elapsed:.0f} s.",
+        "",
+        f"- CPU: {cpu_model()}, {os.cpu_count()} logical cores",
+        f"- Python {platform.python_version()} ({platform.python_implementation()}), "
+        f"tarnwick {version_of('tarnwick')}, numpy {np.__version__}",
+        "- peers: " + (", ".join(f"{p} {version_of(d)}" for p, d in PEER_DISTS.items()
+                                  if p in peers) or "none"),
+    ]
+    if load_start is not None:
+        lines.append(f"- load average (1 min) at start {load_start[0]:.2f}, "
+                     f"at end {load_end[0]:.2f}")
+    lines.append(f"- repeats: {settings.repeats} per cell ({settings.repeats_large} at "
+                 f"n = 1,000,000), fewer for a peer whose single call is slow; "
+                 f"batches of about {settings.batch_s * 1000:.0f} ms; garbage collector off "
+                 "while timing, as in timeit")
+    if args.note:
+        lines += ["", f"**Conditions:** {args.note}"]
+    lines += [
+        "",
+        "How to read the tables:",
+        "",
+        "- **ns/bar**: median over repeats of the time of one call divided by n. A call "
+        "starts from the inputs and ends with a Python `list` of floats, which is then "
+        "dropped (its freeing is timed too).",
+        "- **list** rows: every input is a Python `list` of floats; peers are given "
+        "`numpy.asarray` of each list and their result is turned into a list with "
+        "`.tolist()`. **numpy** rows: every input is a float64 array; the output is still "
+        "a list.",
+        "- **floor**: a minimal C extension built for this run under tarnwick's rules "
+        "(limited API 3.11): it reads each input series into a malloc'd array of doubles "
+        "(`PyList_GetItem` + `PyFloat_AsDouble`, or the buffer for numpy) and builds one "
+        "list of n floats, computing nothing. It reads as many series as the function: "
+        "three for ADX, two for SAR, one for GARCH. **vs floor** is tarnwick's time over "
+        "the floor's.",
+        "- **array.array**: `array.array('d', s)` of each series plus one `.tolist()` "
+        "(from numpy, `frombytes`), a familiar standard-library reference.",
+        "- **peer columns**: the peer's time divided by tarnwick's; above 1 means tarnwick "
+        "is faster. `n/a`: the peer refuses that n; `skipped`: one call was projected to "
+        "take longer than "
+        f"{settings.max_call_s:.0f} s.",
+        f"- Parameters: ADX period {ADX_PERIOD}; SAR step {AF_STEP}, maximum {AF_MAX}; "
+        f"GARCH omega {OMEGA}, alpha {ALPHA}, beta {BETA}. Data: a seeded random walk.",
+        "",
+        "Peers compute their own variants; the comparison is of cost at equal n, not of "
+        "values:",
+        "",
+    ]
+    for p in PEER_DISTS:
+        if p in peers:
+            lines.append(f"- {p}: {PEER_NOTES[p]}")
+    not_installed = [p for p in PEER_DISTS if p not in peers]
+    if not_installed:
+        lines.append(f"- not installed in this run: {', '.join(not_installed)}")
+    lines.append("- pandas-ta is not in the benchmark: its releases that install need "
+                 "CPython 3.12 or later.")
+    lines += ["", "![ns per bar against n](CHART)", ""]
+
+    def per_bar(cell, name, n):
+        entry = cell.get(name)
+        return entry[1] / n * 1e9 if entry and entry[0] == "ok" else None
+
+    def ratio_text(cell, name, tw):
+        entry = cell.get(name)
+        if entry is None:
+            return ""
+        if entry[0] == "error":
+            return "n/a"
+        if entry[0] == "skipped":
+            return "skipped"
+        return f"{entry[1] / tw:,.1f}×" if entry[1] / tw < 100 else f"{entry[1] / tw:,.0f}×"
+
+    for function in FUNCTIONS:
+        peer_cols = [p for p in PEERS_OF[function] if p in peers]
+        lines += [f"## {function}", ""]
+        head = ["input", "n", "tarnwick ns/bar", "floor ns/bar", "vs floor",
+                "array.array ns/bar"] + [f"{p} ÷ tarnwick" for p in peer_cols]
+        lines.append("| " + " | ".join(head) + " |")
+        lines.append("|" + "|".join(["---"] * 2 + ["---:"] * (len(head) - 2)) + "|")
+        for kind in KINDS:
+            for n in sizes:
+                cell = results[function][kind][n]
+                tw = cell[TARNWICK][1]
+                row = [kind, f"{n:,}", fmt_ns(per_bar(cell, TARNWICK, n)),
+                       fmt_ns(per_bar(cell, FLOOR, n)),
+                       f"{tw / cell[FLOOR][1]:.2f}",
+                       fmt_ns(per_bar(cell, ARRAY, n))]
+                row += [ratio_text(cell, p, tw) for p in peer_cols]
+                lines.append("| " + " | ".join(row) + " |")
+        if peer_cols:
+            lines += ["", f"Peers compute other variants, so only cost at equal n compares: "
+                      f"{VARIANTS[function]}."]
+        lines.append("")
+
+    lines += ["## One call at n = 10", "",
+              "Median time of one tarnwick call with n = 10, in loops of calls.", "",
+              "| function | list input, ns | numpy input, ns |", "|---|---:|---:|"]
+    for function in FUNCTIONS:
+        lines.append(f"| {function} | {single[function]['list']:,.0f} | "
+                     f"{single[function]['numpy']:,.0f} |")
+    lines.append("")
+
+    lines += ["## Targets", "",
+              "Ratios to the floor are for list input, which is what the floor measures.", "",
+              "| target | figure | |", "|---|---|---|"]
+    ratio_limits = {1_000: {"ADX": 1.6, "SAR": 1.35, "GARCH": 1.35},
+                    1_000_000: {"ADX": 1.15, "SAR": 1.15, "GARCH": 1.15}}
+    for n, limits in ratio_limits.items():
+        if n not in sizes:
+            continue
+        for function in FUNCTIONS:
+            cell = results[function]["list"][n]
+            r = cell[TARNWICK][1] / cell[FLOOR][1]
+            lines.append(f"| {function} vs floor at n = {n:,} <= {limits[function]} | "
+                         f"{r:.2f} | {mark(r <= limits[function])} |")
+    for function in FUNCTIONS:
+        for p in PEERS_OF[function]:
+            if p not in peers:
+                continue
+            worst, measured, refused = None, [], []
+            for n in sizes:
+                if n < 100:
+                    continue
+                cell = results[function]["list"][n]
+                entry = cell.get(p)
+                if entry and entry[0] == "ok":
+                    r = entry[1] / cell[TARNWICK][1]
+                    measured.append(n)
+                    worst = r if worst is None else min(worst, r)
+                elif entry:
+                    refused.append(f"{n:,} {entry[0]}")
+            if worst is None:
+                continue
+            extra = f" ({', '.join(refused)})" if refused else ""
+            lines.append(f"| {function}: faster than {p}, lists in and out, every n >= 100 | "
+                         f"slowest margin {margin(worst)}{extra} | {mark(worst > 1)} |")
+    if "TA-Lib" in peers:
+        for function in ("ADX", "SAR"):
+            worst = None
+            for n in sizes:
+                entry = results[function]["numpy"][n].get("TA-Lib")
+                if entry and entry[0] == "ok":
+                    r = entry[1] / results[function]["numpy"][n][TARNWICK][1]
+                    worst = r if worst is None else min(worst, r)
+            if worst is not None:
+                lines.append(f"| {function}: numpy input faster than TA-Lib + `.tolist()`, "
+                             f"every n | slowest margin {margin(worst)} | {mark(worst > 1)} |")
+    for function in FUNCTIONS:
+        ns_call = single[function]["list"]
+        lines.append(f"| {function}: one call at n = 10 under 1 µs (list input) | "
+                     f"{ns_call:,.0f} ns | {mark(ns_call < 1000)} |")
+    lines.append("")
+
+    lines += ["## ns per bar, every library", ""]
+    for function in FUNCTIONS:
+        names = [TARNWICK, FLOOR, ARRAY] + [p for p in PEERS_OF[function] if p in peers]
+        lines.append(f"**{function}**")
+        lines.append("")
+        lines.append("| input | n | " + " | ".join(names) + " |")
+        lines.append("|---|---|" + "---:|" * len(names))
+        for kind in KINDS:
+            for n in sizes:
+                cell = results[function][kind][n]
+                vals = []
+                for name in names:
+                    v = per_bar(cell, name, n)
+                    entry = cell.get(name)
+                    vals.append(fmt_ns(v) if v is not None else
+                                ("n/a" if entry and entry[0] == "error" else
+                                 entry[0] if entry else ""))
+                lines.append(f"| {kind} | {n:,} | " + " | ".join(vals) + " |")
+        lines.append("")
+    return "\n".join(lines)
+
+
+def plot(results, sizes, path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(len(KINDS), len(FUNCTIONS), figsize=(15, 8.5), sharex=True)
+    styles = {TARNWICK: dict(color="black", linewidth=2.5, marker="o"),
+              FLOOR: dict(color="grey", linestyle="--", marker="."),
+              ARRAY: dict(color="grey", linestyle=":", marker="."),
+              "TA-Lib": dict(color="tab:blue", marker="s"),
+              "tulipy": dict(color="tab:orange", marker="^"),
+              "ta": dict(color="tab:green", marker="v"),
+              "talipp": dict(color="tab:red", marker="D"),
+              "arch": dict(color="tab:purple", marker="s")}
+    order = [TARNWICK, FLOOR, ARRAY, *PEER_DISTS]
+    for i, kind in enumerate(KINDS):
+        for j, function in enumerate(FUNCTIONS):
+            ax = axes[i][j]
+            for name in order:
+                xs, ys = [], []
+                for n in sizes:
+                    entry = results[function][kind][n].get(name)
+                    if entry and entry[0] == "ok":
+                        xs.append(n)
+                        ys.append(entry[1] / n * 1e9)
+                if xs:
+                    ax.plot(xs, ys, label=name, **styles[name])
+            ax.set_xscale("log")
+            ax.set_yscale("log")
+            ax.set_title(f"{function}, {kind} input")
+            ax.grid(True, which="major", alpha=0.4)
+            if i == len(KINDS) - 1:
+                ax.set_xlabel("n (bars)")
+            if j == 0:
+                ax.set_ylabel("ns per bar (median)")
+            ax.legend(fontsize=8)
+    fig.suptitle("Time per bar, from the inputs to a Python list of floats (lower is faster)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
+    plt.close(fig)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
