@@ -16,7 +16,7 @@ import models
 import tarnwick
 
 LONG_RUN = os.environ.get("TARNWICK_LONG_RUN") == "1"
-EXAMPLES = 100_000 if LONG_RUN else 300
+EXAMPLES = int(os.environ.get("TARNWICK_EXAMPLES", 100_000)) if LONG_RUN else 300
 
 SETTINGS = settings(
     max_examples=EXAMPLES,
