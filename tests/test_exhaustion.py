@@ -16,7 +16,7 @@ import pytest
 import models
 import tarnwick
 
-pytestmark = pytest.mark.skipif(
+needs_address_space_limit = pytest.mark.skipif(
     not sys.platform.startswith("linux") or os.environ.get("TARNWICK_SANITIZED") == "1",
     reason="needs /proc and RLIMIT_AS; the sanitizer runtime reserves its own shadow memory",
 )
@@ -54,6 +54,7 @@ CHILD = textwrap.dedent(
 )
 
 
+@needs_address_space_limit
 def test_failed_reservation_aborts_with_the_byte_count():
     proc = subprocess.run(
         [sys.executable, "-c", f"N = {N}\n" + CHILD],
