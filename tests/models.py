@@ -1,0 +1,154 @@
+"""Pure-Python models of the three kernels, written out step by step.
+
+Python floats are IEEE-754 doubles and every operator rounds on its own, so
+writing each step in the documented order and grouping gives the reference
+bits the native kernels must reproduce. Nothing here is vectorised, blocked or
+fused: a model that is easy to read against the algorithm is the point.
+"""
+
+import math
+import struct
+
+ADX_LENGTHS = "high, low, and close lengths must match"
+ADX_PERIOD = "period must be > 0"
+SAR_LENGTHS = "high and low lengths must match"
+
+
+class Refused(Exception):
+    """A model's validation failure; the native call raises ValueError(message)."""
+
+
+def nan_ignoring_max(a, b):
+    m = a if a > b else b
+    return a if m != m else m
+
+
+def nan_ignoring_min(a, b):
+    m = a if a < b else b
+    return a if m != m else m
+
+
+def adx(high, low, close, period):
+    if len(low) != len(high) or len(close) != len(high):
+        raise Refused(ADX_LENGTHS)
+    if period == 0:
+        raise Refused(ADX_PERIOD)
+    n = len(high)
+    if n == 0:
+        return []
+    p = float(period)  # rounds to nearest: 2**64 - 1 becomes 2**64
+    w = 1.0 / p
+    k = 1.0 - w
+
+    tr = [0.0] * n
+    plus_dm = [0.0] * n
+    minus_dm = [0.0] * n
+    for j in range(1, n):
+        up = high[j] - high[j - 1]
+        down = low[j - 1] - low[j]
+        plus_dm[j] = up if (down < up and 0.0 < up) else 0.0
+        minus_dm[j] = down if (up < down and 0.0 < down) else 0.0
+        hl = high[j] - low[j]
+        hc = math.fabs(high[j] - close[j - 1])
+        lc = math.fabs(low[j] - close[j - 1])
+        tr[j] = nan_ignoring_max(nan_ignoring_max(hl, hc), lc)
+
+    atr = [0.0] * n
+    splus = [0.0] * n
+    sminus = [0.0] * n
+    for j in range(1, n):
+        atr[j] = atr[j - 1] * k + tr[j] * w
+        splus[j] = splus[j - 1] * k + plus_dm[j] * w
+        sminus[j] = sminus[j - 1] * k + minus_dm[j] * w
+
+    dx = [0.0] * n
+    for i in range(n):
+        if atr[i] > 0.0:
+            plus_di = (splus[i] * 100.0) / atr[i]
+            minus_di = (sminus[i] * 100.0) / atr[i]
+        else:
+            plus_di = minus_di = 0.0
+        total = plus_di + minus_di
+        dx[i] = (math.fabs(plus_di - minus_di) * 100.0) / total if total > 0.0 else 0.0
+
+    out = [0.0] * n
+    for j in range(1, n):
+        out[j] = out[j - 1] * k + dx[j] * w
+    return out
+
+
+def parabolic_sar(high, low, af_step, af_max):
+    if len(high) != len(low):
+        raise Refused(SAR_LENGTHS)
+    n = len(high)
+    if n == 0:
+        return []
+    out = [0.0] * n
+    out[0] = low[0]
+    af_start = af_step if af_step > 1e-6 else 1e-6
+    up = True
+    sar = low[0]
+    ep = high[0]
+    af = af_start
+    for i in range(1, n):
+        c = (ep - sar) * af + sar
+        if up:
+            s = nan_ignoring_min(c, low[i - 1])
+            if s > low[i]:
+                out[i] = ep
+                sar = ep
+                ep = low[i]
+                af = af_start
+                up = False
+                continue
+            if high[i] > ep:
+                af = nan_ignoring_min(af + af_step, af_max)
+                ep = high[i]
+        else:
+            s = nan_ignoring_max(c, high[i - 1])
+            if high[i] > s:
+                out[i] = ep
+                sar = ep
+                ep = high[i]
+                af = af_start
+                up = True
+                continue
+            if low[i] < ep:
+                af = nan_ignoring_min(af + af_step, af_max)
+                ep = low[i]
+        out[i] = s
+        sar = s
+    return out
+
+
+def garch11_variance(returns, omega, alpha, beta):
+    n = len(returns)
+    if n == 0:
+        return []
+    total = 0.0
+    for r in returns:
+        total = total + r * r
+    mean = total / float(n)
+    v = mean if (math.isfinite(mean) and mean > 0.0) else 1e-8
+    out = [0.0] * n
+    for i, r in enumerate(returns):
+        p = (alpha * r) * r
+        q = p + omega
+        w = v * beta
+        t = w + q
+        v = t if t > 0.0 else 0.0
+        out[i] = v
+    return out
+
+
+def bits(x):
+    """The exact bits of a double, with every NaN collapsed to one key."""
+    return "nan" if x != x else struct.pack("<d", x).hex()
+
+
+def assert_same_bits(actual, expected):
+    assert isinstance(actual, list)
+    assert len(actual) == len(expected)
+    for i, (a, e) in enumerate(zip(actual, expected)):
+        assert type(a) is float
+        assert bits(a) == bits(e), f"bar {i}: {a!r} ({float.hex(a)}) != {e!r} ({float.hex(e)})"

@@ -1,0 +1,257 @@
+"""Every kernel against its pure-Python model, bit for bit.
+
+The default run takes a few seconds. TARNWICK_LONG_RUN=1 raises the case count
+to at least 100,000 per kernel (CI runs it once).
+"""
+
+import os
+import random
+import struct
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import models
+import tarnwick
+
+LONG_RUN = os.environ.get("TARNWICK_LONG_RUN") == "1"
+EXAMPLES = int(os.environ.get("TARNWICK_EXAMPLES", 100_000)) if LONG_RUN else 300
+
+SETTINGS = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    database=None,
+    suppress_health_check=list(HealthCheck),
+)
+
+SMALLEST_SUBNORMAL = 5e-324
+LARGEST_SUBNORMAL = 2.225073858507201e-308
+SPECIALS = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    float("nan"),
+    float("inf"),
+    float("-inf"),
+    SMALLEST_SUBNORMAL,
+    -SMALLEST_SUBNORMAL,
+    LARGEST_SUBNORMAL,
+    2.2250738585072014e-308,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+    1e300,
+    1e-300,
+    100.0,
+    100.5,
+]
+
+# Lengths around the ADX block (256 bars) and its two-bar lanes, plus the
+# empty and one-bar series.
+BLOCK_EDGES = [0, 1, 2, 3, 4, 5, 254, 255, 256, 257, 258, 511, 512, 513, 514, 769]
+lengths = st.one_of(
+    st.integers(0, 9),
+    st.sampled_from(BLOCK_EDGES),
+    st.integers(0, 600),
+)
+
+element = st.one_of(
+    st.sampled_from(SPECIALS),
+    st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True),
+    st.floats(min_value=-1e-305, max_value=1e-305, allow_subnormal=True),
+    st.floats(min_value=1.0, max_value=200.0),
+)
+
+
+def _random_double(rng):
+    return struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0]
+
+
+def _walk(rng, n):
+    start = rng.choice([100.0, 1.0, 1e-300, 1e300, 5e-322, 1e-10, 12345.678])
+    scale = rng.choice([1e-3, 1e-2, 0.1, 1.0])
+    out = []
+    price = start
+    for _ in range(n):
+        if out and rng.random() < 0.2:
+            price = out[-1]  # a tie with the previous bar
+        else:
+            price = price * (1.0 + rng.gauss(0.0, scale))
+        out.append(price)
+    return out
+
+
+@st.composite
+def series(draw, n):
+    """n doubles: drawn directly when short, otherwise from a seeded style
+    (random walk, tie-heavy pool, specials, raw bit patterns) with specials
+    spliced in at random bars."""
+    if n <= 8 and draw(st.booleans()):
+        return draw(st.lists(element, min_size=n, max_size=n))
+    rng = random.Random(draw(st.integers(0, 2**32 - 1)))
+    style = draw(st.sampled_from(["walk", "pool", "specials", "bits"]))
+    if style == "walk":
+        values = _walk(rng, n)
+    elif style == "pool":
+        pool = [draw(element) for _ in range(3)]
+        values = [rng.choice(pool) for _ in range(n)]
+    elif style == "specials":
+        values = [rng.choice(SPECIALS) for _ in range(n)]
+    else:
+        values = [_random_double(rng) for _ in range(n)]
+    for _ in range(draw(st.integers(0, 3))):
+        if values:
+            values[rng.randrange(n)] = rng.choice(SPECIALS)
+    return values
+
+
+@st.composite
+def price_bars(draw, n):
+    """high, low and close of n bars: either related (low below high, close
+    between) or three independent series."""
+    if draw(st.booleans()):
+        high = draw(series(n))
+        rng = random.Random(draw(st.integers(0, 2**32 - 1)))
+        spread = rng.choice([0.0, 1e-9, 0.01, 1.0, 1e300])
+        low = [h - spread * rng.random() for h in high]
+        close = [lo + (h - lo) * rng.random() for h, lo in zip(high, low)]
+        return high, low, close
+    return draw(series(n)), draw(series(n)), draw(series(n))
+
+
+periods = st.one_of(
+    st.sampled_from([1, 2, 3, 14, 255, 256, 2**53, 2**53 + 1, 2**63, 2**64 - 2, 2**64 - 1]),
+    st.integers(1, 50),
+    st.integers(1, 2**64 - 1),
+)
+
+factors = st.one_of(
+    st.sampled_from(
+        [0.0, -0.0, 1e-6, 1e-7, 0.02, 0.2, 0.25, 0.5, 0.75, 1.0, -0.02, -1.0, 1e300]
+        + [float("nan"), float("inf"), float("-inf"), SMALLEST_SUBNORMAL]
+    ),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.floats(min_value=-1.0, max_value=1.0),
+)
+
+
+def _outcome(function, model, *args):
+    """The native result, checked against the model: same bits, or the same
+    ValueError message."""
+    try:
+        expected = model(*args)
+    except models.Refused as refused:
+        with pytest.raises(ValueError) as raised:
+            function(*args)
+        assert raised.value.args == (str(refused),)
+        return
+    models.assert_same_bits(function(*args), expected)
+
+
+@SETTINGS
+@given(st.data())
+def test_adx_matches_model(data):
+    n = data.draw(lengths)
+    high, low, close = data.draw(price_bars(n))
+    if data.draw(st.integers(0, 19)) == 0:
+        # Occasionally refused inputs: a short series or a zero period.
+        which = data.draw(st.sampled_from(["low", "close", "period"]))
+        if which == "low":
+            low = low[:-1] if low else [1.0]
+        elif which == "close":
+            close = close + [1.0]
+        period = 0 if which == "period" else data.draw(periods)
+    else:
+        period = data.draw(periods)
+    _outcome(tarnwick.native_adx, models.adx, high, low, close, period)
+
+
+@SETTINGS
+@given(st.data())
+def test_parabolic_sar_matches_model(data):
+    n = data.draw(lengths)
+    high, low, _ = data.draw(price_bars(n))
+    if data.draw(st.integers(0, 19)) == 0:
+        low = low + [1.0] if data.draw(st.booleans()) else low[:-1]
+    af_step = data.draw(factors)
+    af_max = data.draw(factors)
+    _outcome(tarnwick.native_parabolic_sar, models.parabolic_sar, high, low, af_step, af_max)
+
+
+@SETTINGS
+@given(st.data())
+def test_garch11_variance_matches_model(data):
+    n = data.draw(lengths)
+    if data.draw(st.booleans()):
+        returns = data.draw(series(n))
+    else:
+        rng = random.Random(data.draw(st.integers(0, 2**32 - 1)))
+        scale = rng.choice([1e-2, 1e-160, 1e155, 1.0])
+        returns = [rng.gauss(0.0, scale) for _ in range(n)]
+    omega = data.draw(st.one_of(factors, st.floats(min_value=0.0, max_value=1e-4)))
+    alpha = data.draw(factors)
+    beta = data.draw(factors)
+    result = tarnwick.native_garch11_variance(returns, omega, alpha, beta)
+    models.assert_same_bits(result, models.garch11_variance(returns, omega, alpha, beta))
+    # The floor: never negative, never -0.0, never NaN.
+    assert all(v == v and struct.pack("<d", v)[7] & 0x80 == 0 for v in result)
+
+
+# The models themselves against the documented worked examples, so that a
+# slip in a model cannot hide the same slip in a kernel.
+EXAMPLE_A = ([10.0, 11.0, 12.0, 11.5], [9.0, 9.5, 10.5, 10.0], [9.5, 10.5, 11.5, 10.5])
+
+
+@pytest.mark.parametrize(
+    "model, args, expected",
+    [
+        (models.adx, (*EXAMPLE_A, 2), [0.0, 50.0, 75.0, 47.5]),
+        (models.adx, (*EXAMPLE_A, 3), [0.0, 33.33333333333333, 55.55555555555555, 49.68071519795658]),
+        (
+            models.adx,
+            (*EXAMPLE_A, 2**64 - 1),
+            [0.0, 5.421010862427522e-18, 1.0842021724855044e-17, 1.4094628242311558e-17],
+        ),
+        (
+            models.adx,
+            ([10.1, 10.1, 12.0, 11.8], [9.4, 8.9, 10.6, 11.8], [9.5, 9.7, 11.0, 11.8], 3),
+            [0.0, 33.33333333333333, 45.60530679933665, 53.786622443338864],
+        ),
+        (
+            models.adx,
+            ([10.0, 10.0, 10.5], [float("inf"), 9.0, 9.5], [9.5, 9.5, 10.0], 2),
+            [0.0, float("nan"), float("nan")],
+        ),
+        (
+            models.parabolic_sar,
+            (
+                [10.0, 11.0, 12.0, 11.0, 10.0, 9.0, 10.0, 12.0],
+                [9.0, 10.0, 11.0, 9.5, 8.5, 8.0, 9.0, 11.0],
+                0.25,
+                0.5,
+            ),
+            [9.0, 9.0, 10.0, 12.0, 11.375, 10.0, 8.0, 8.5],
+        ),
+        (
+            models.parabolic_sar,
+            ([10.0, 11.0, 12.0], [9.0, 10.0, 11.0], float("nan"), 0.5),
+            [9.0, 9.0, 10.0],
+        ),
+        (
+            models.parabolic_sar,
+            ([10.0, 12.0, 14.0, 16.0, 18.0], [9.0, 11.5, 13.5, 15.5, 17.5], 0.25, float("nan")),
+            [9.0, 9.0, 10.5, 13.125, 15.5],
+        ),
+        (models.garch11_variance, ([0.03], 1e-05, 0.1, 0.85), [0.0008649999999999999]),
+        (models.garch11_variance, ([0.011, 0.012, 0.013, 0.014, 0.015], 0.0, 0.0, 1.0), [0.000171] * 5),
+        (models.garch11_variance, ([1e-160], 0.0, 0.0, 1.0), [1e-320]),
+        (
+            models.garch11_variance,
+            ([0.01, float("nan"), 0.02], 1e-06, 0.1, 0.85),
+            [1.1008500000000001e-05, 0.0, 4.1e-05],
+        ),
+    ],
+)
+def test_model_reproduces_worked_example(model, args, expected):
+    models.assert_same_bits(model(*args), expected)

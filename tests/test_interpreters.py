@@ -1,0 +1,120 @@
+"""Subinterpreters: refused with their own GIL, working when they share it.
+
+The module's cached values belong to the process, not to an interpreter, so it
+declares no per-interpreter support and an isolated interpreter must refuse it
+with an ImportError. One that shares the main interpreter's GIL may import it
+and must compute exactly. Each scenario runs in a fresh process.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="per-interpreter GIL is 3.12+")
+
+PRELUDE = textwrap.dedent(
+    """
+    import sys
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            print("unavailable")
+            raise SystemExit(0)
+
+    def create(shared_gil):
+        if hasattr(interpreters, "new_config"):
+            return interpreters.create("legacy" if shared_gil else "isolated")
+        return interpreters.create(isolated=not shared_gil)
+
+    def run(interp, source):
+        # The error text of the script, or None: 3.12 raises, 3.13 returns it.
+        try:
+            failure = interpreters.run_string(interp, source)
+        except Exception as exc:
+            return str(exc)
+        return None if failure is None else failure.formatted
+    """
+)
+
+# Runs inside a subinterpreter: computes and checks against the models.
+CHECK_INSIDE = textwrap.dedent(
+    """
+    import sys
+    sys.path.insert(0, {tests_dir!r})
+    import models
+    import tarnwick
+    high = [10.0, 11.0, 12.0, 11.5, 12.5, 13.0, 12.0, 11.0]
+    low = [9.0, 9.5, 10.5, 10.0, 11.0, 12.0, 10.5, 9.5]
+    close = [9.5, 10.5, 11.5, 10.5, 12.0, 12.5, 11.0, 10.0]
+    returns = [0.01, -0.02, 0.03, float("nan"), 0.0]
+    models.assert_same_bits(tarnwick.native_adx(high, low, close, 3), models.adx(high, low, close, 3))
+    models.assert_same_bits(
+        tarnwick.native_parabolic_sar(high, low, 0.02, 0.2), models.parabolic_sar(high, low, 0.02, 0.2)
+    )
+    models.assert_same_bits(
+        tarnwick.native_garch11_variance(returns, 1e-6, 0.1, 0.85),
+        models.garch11_variance(returns, 1e-6, 0.1, 0.85),
+    )
+    try:
+        tarnwick.native_adx({{}}, low, close, 3)
+    except TypeError as exc:
+        assert str(exc) == "'dict' object is not an instance of 'Sequence'", str(exc)
+        assert exc.__notes__ == ["while processing 'high'"], exc.__notes__
+    else:
+        raise AssertionError("a dict was accepted")
+    assert tarnwick.__all__ == ["native_adx", "native_parabolic_sar", "native_garch11_variance"]
+    """
+).format(tests_dir=TESTS_DIR)
+
+
+def run_child(body):
+    proc = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={**os.environ, "CHECK_INSIDE": CHECK_INSIDE},
+    )
+    assert proc.returncode == 0, proc.stderr
+    if proc.stdout.strip() == "unavailable":
+        pytest.skip("this interpreter offers no subinterpreter module")
+    return proc.stdout
+
+
+def test_own_gil_subinterpreter_refuses_the_import():
+    out = run_child(
+        """
+        interp = create(shared_gil=False)
+        print(run(interp, "import tarnwick"))
+        interpreters.destroy(interp)
+        """
+    )
+    assert "ImportError" in out
+    assert "module tarnwick does not support loading in subinterpreters" in out
+
+
+def test_shared_gil_subinterpreter_computes_exactly():
+    # The subinterpreter is the first to need every cached value; the main
+    # interpreter then uses them after it is gone, and a second one again.
+    out = run_child(
+        """
+        import os
+        first = create(shared_gil=True)
+        print(run(first, os.environ["CHECK_INSIDE"]))
+        interpreters.destroy(first)
+        exec(os.environ["CHECK_INSIDE"])
+        second = create(shared_gil=True)
+        print(run(second, os.environ["CHECK_INSIDE"]))
+        interpreters.destroy(second)
+        print("main done")
+        """
+    )
+    assert out.splitlines() == ["None", "None", "main done"]
