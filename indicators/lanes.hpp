@@ -44,8 +44,7 @@ inline void store(double* p, f64x2 v) noexcept {
 
 // The lane-wise form of nan_ignoring_max.
 [[nodiscard]] inline f64x2 nan_ignoring_max(f64x2 a, f64x2 b) noexcept {
-    const f64x2 m = select(a > b, a, b);
-    return select(m != m, a, m);
+    return select(b != b, a, select(a > b, a, b));
 }
 
 } // namespace tarnwick::lanes
