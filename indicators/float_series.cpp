@@ -53,20 +53,6 @@ FloatSeries::~FloatSeries() {
     std::free(data_);
 }
 
-FloatSeries FloatSeries::zeros(std::size_t n) noexcept {
-    FloatSeries series;
-    if (n == 0) {
-        return series;
-    }
-    const std::size_t bytes = bytes_for(n);
-    series.data_ = static_cast<double*>(std::calloc(n, sizeof(double)));
-    if (series.data_ == nullptr) {
-        allocation_failed(bytes);
-    }
-    series.size_ = series.capacity_ = n;
-    return series;
-}
-
 FloatSeries FloatSeries::uninitialized(std::size_t n) noexcept {
     FloatSeries series;
     series.reserve(n);

@@ -23,8 +23,6 @@ class FloatSeries {
     FloatSeries& operator=(const FloatSeries&) = delete;
     ~FloatSeries();
 
-    // n elements, every one +0.0.
-    [[nodiscard]] static FloatSeries zeros(std::size_t n) noexcept;
     // n elements whose values the caller writes before reading.
     [[nodiscard]] static FloatSeries uninitialized(std::size_t n) noexcept;
 

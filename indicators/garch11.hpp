@@ -11,13 +11,32 @@
 // every platform.
 #pragma once
 
-#include "float_series.hpp"
+#include "series_output.hpp"
 
+#include <cstddef>
 #include <span>
 
 namespace tarnwick {
 
-[[nodiscard]] FloatSeries compute_garch11_variance(std::span<const double> returns, double omega,
-                                                   double alpha, double beta) noexcept;
+// The mean of the squared returns, or 1e-8 where that is not finite and > 0.
+[[nodiscard]] double garch11_seed(std::span<const double> returns) noexcept;
+
+template <SeriesOutput Out>
+void compute_garch11_variance(Out& out, std::span<const double> returns, double omega, double alpha,
+                              double beta) noexcept {
+    const std::size_t n = returns.size();
+    out.start(n);
+    if (n == 0) {
+        return;
+    }
+    double v = garch11_seed(returns);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double r = returns[i];
+        const double t = v * beta + ((alpha * r) * r + omega);
+        // NaN, -0.0 and negative values all become +0.0.
+        v = t > 0.0 ? t : 0.0;
+        out.put(i, v);
+    }
+}
 
 } // namespace tarnwick

@@ -3,10 +3,8 @@
 // ValueError carrying `message(error)`.
 #pragma once
 
-#include "float_series.hpp"
-
+#include <optional>
 #include <string_view>
-#include <variant>
 
 namespace tarnwick {
 
@@ -28,6 +26,8 @@ enum class KernelError : unsigned char {
     return "invalid input";
 }
 
-using KernelResult = std::variant<FloatSeries, KernelError>;
+// What a kernel that validates returns: nothing once it has written its
+// result, or the reason it wrote none.
+using Refusal = std::optional<KernelError>;
 
 } // namespace tarnwick

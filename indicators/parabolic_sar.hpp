@@ -14,14 +14,57 @@
 #pragma once
 
 #include "kernel_error.hpp"
+#include "nan_ignoring.hpp"
+#include "series_output.hpp"
 
+#include <cstddef>
 #include <span>
 
 namespace tarnwick {
 
+// The factor each trend starts with: af_step, or 1e-6 if af_step is smaller
+// or NaN.
+[[nodiscard]] double sar_start_factor(double af_step) noexcept;
+
 // Refuses series of different lengths.
-[[nodiscard]] KernelResult compute_parabolic_sar(std::span<const double> high,
-                                                 std::span<const double> low, double af_step,
-                                                 double af_max) noexcept;
+template <SeriesOutput Out>
+Refusal compute_parabolic_sar(Out& out, std::span<const double> high, std::span<const double> low,
+                              double af_step, double af_max) noexcept {
+    if (high.size() != low.size()) {
+        return KernelError::sar_lengths_differ;
+    }
+    const std::size_t n = high.size();
+    out.start(n);
+    if (n == 0) {
+        return {};
+    }
+    out.put(0, low[0]);
+
+    const double af_start = sar_start_factor(af_step);
+    bool up = true;
+    double sar = low[0];
+    double ep = high[0];
+    double af = af_start;
+    for (std::size_t i = 1; i < n; ++i) {
+        const double c = (ep - sar) * af + sar;
+        const double s = up ? nan_ignoring_min(c, low[i - 1]) : nan_ignoring_max(c, high[i - 1]);
+        if (up ? s > low[i] : high[i] > s) {
+            out.put(i, ep);
+            sar = ep;
+            ep = up ? low[i] : high[i];
+            af = af_start;
+            up = !up;
+            continue;
+        }
+        const double extreme = up ? high[i] : low[i];
+        if (up ? extreme > ep : extreme < ep) {
+            af = nan_ignoring_min(af + af_step, af_max);
+            ep = extreme;
+        }
+        out.put(i, s);
+        sar = s;
+    }
+    return {};
+}
 
 } // namespace tarnwick

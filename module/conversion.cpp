@@ -275,14 +275,4 @@ Extracted<std::uint64_t> extract_index(PyObject* object, std::string_view parame
     return std::uint64_t{value};
 }
 
-PyObject* into_float_list(FloatSeries series) noexcept {
-    const auto n = static_cast<Py_ssize_t>(series.size());
-    OwnedRef list = OwnedRef::steal(created_or_abort(PyList_New(n)));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = created_or_abort(PyFloat_FromDouble(series[static_cast<std::size_t>(i)]));
-        PyList_SetItem(list.get(), i, item);
-    }
-    return list.release();
-}
-
 } // namespace tarnwick

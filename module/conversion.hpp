@@ -31,7 +31,4 @@ namespace tarnwick {
 [[nodiscard]] Extracted<std::uint64_t> extract_index(PyObject* object,
                                                      std::string_view parameter) noexcept;
 
-// A new list of floats with the series' values, bit for bit. Takes the series.
-[[nodiscard]] PyObject* into_float_list(FloatSeries series) noexcept;
-
 } // namespace tarnwick

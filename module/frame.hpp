@@ -2,16 +2,16 @@
 // The call frame shared by every module function.
 //
 // An entry binds its arguments, converts each parameter in declaration order
-// with the conversion its kernel's parameter type calls for, runs the kernel
-// and turns the result into a list. The first failure wins: later parameters
+// with the conversion its kernel's parameter type calls for, and runs the
+// kernel into a new list. The first failure wins: later parameters
 // are not converted, and everything converted so far is released on the way
 // out. No C++ exception can leave an entry: it is noexcept throughout.
 #pragma once
 
-#include "../indicators/float_series.hpp"
 #include "../indicators/kernel_error.hpp"
 #include "binding.hpp"
 #include "conversion.hpp"
+#include "list_output.hpp"
 
 #include <Python.h>
 
@@ -20,6 +20,7 @@
 #include <optional>
 #include <span>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace tarnwick {
@@ -52,19 +53,6 @@ template <> struct Parameter<std::uint64_t> {
     static std::uint64_t pass(std::uint64_t value) noexcept { return value; }
 };
 
-inline PyObject* finish(FloatSeries result) noexcept {
-    return into_float_list(std::move(result));
-}
-
-// A kernel that refused its inputs raises ValueError with the kernel's message.
-inline PyObject* finish(KernelResult result) noexcept {
-    if (const auto* refused = std::get_if<KernelError>(&result)) {
-        CallError::pending(PyExc_ValueError, Text(message(*refused))).raise();
-        return nullptr;
-    }
-    return finish(std::move(std::get<FloatSeries>(result)));
-}
-
 namespace detail {
 
 template <class Held>
@@ -78,48 +66,51 @@ bool hold(std::optional<Held>& slot, Extracted<Held> extracted,
     return true;
 }
 
-// Converted inputs live in this frame only, so they are released when it
-// returns: before the result is turned into a list, or on the error path.
+// The converted inputs live in this frame, and are released when it returns,
+// on every path. The kernel writes its result straight into the list.
 template <class R, class... Ps, std::size_t... I>
-std::optional<R> convert_and_compute(const FunctionDescription& d, R (*kernel)(Ps...) noexcept,
-                                     PyObject* const* slots, std::optional<CallError>& error,
-                                     std::index_sequence<I...>) noexcept {
+PyObject* convert_and_compute(const FunctionDescription& d,
+                              R (*kernel)(FloatListOutput&, Ps...) noexcept, PyObject* const* slots,
+                              std::index_sequence<I...>) noexcept {
     std::tuple<std::optional<typename Parameter<Ps>::Held>...> held;
+    std::optional<CallError> error;
     const bool converted =
         (hold(std::get<I>(held), Parameter<Ps>::extract(slots[I], d.parameter_names[I]), error) &&
          ...);
     if (!converted) {
-        return std::nullopt;
+        std::move(*error).raise();
+        return nullptr;
     }
-    return kernel(Parameter<Ps>::pass(*std::get<I>(held))...);
+    FloatListOutput out;
+    if constexpr (std::is_void_v<R>) {
+        kernel(out, Parameter<Ps>::pass(*std::get<I>(held))...);
+    } else if (const R refusal = kernel(out, Parameter<Ps>::pass(*std::get<I>(held))...)) {
+        CallError::pending(PyExc_ValueError, Text(message(*refusal))).raise();
+        return nullptr;
+    }
+    return out.release();
 }
 
 template <class R, class... Ps>
-PyObject* call(const FunctionDescription& d, R (*kernel)(Ps...) noexcept, PyObject* const* args,
-               Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* call(const FunctionDescription& d, R (*kernel)(FloatListOutput&, Ps...) noexcept,
+               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     std::array<PyObject*, sizeof...(Ps)> slots{};
     if (auto error = extract_arguments_fastcall(d, args, nargs, kwnames, slots)) {
         std::move(*error).raise();
         return nullptr;
     }
-    std::optional<CallError> error;
-    std::optional<R> result =
-        convert_and_compute(d, kernel, slots.data(), error, std::index_sequence_for<Ps...>{});
-    if (!result) {
-        std::move(*error).raise();
-        return nullptr;
-    }
-    return finish(std::move(*result));
+    return convert_and_compute(d, kernel, slots.data(), std::index_sequence_for<Ps...>{});
 }
 
 template <class F> struct Arity;
-template <class R, class... Ps> struct Arity<R (*)(Ps...) noexcept> {
+template <class R, class... Ps> struct Arity<R (*)(FloatListOutput&, Ps...) noexcept> {
     static constexpr std::size_t value = sizeof...(Ps);
 };
 
 } // namespace detail
 
-// The fast-call entry of the function that `D` describes and `Kernel` computes.
+// The fast-call entry of the function that `D` describes and `Kernel`, a
+// kernel instantiated for FloatListOutput, computes.
 // The self argument is always null (the functions are static) and unused.
 template <const FunctionDescription& D, auto Kernel>
 PyObject* entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,

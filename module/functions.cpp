@@ -35,9 +35,9 @@ template <const FunctionDescription& D, auto Kernel> PyMethodDef method_record()
 
 // Each record must outlive every function object made from it.
 PyMethodDef records[] = {
-    method_record<adx_description, compute_adx>(),
-    method_record<sar_description, compute_parabolic_sar>(),
-    method_record<garch11_description, compute_garch11_variance>(),
+    method_record<adx_description, compute_adx<FloatListOutput>>(),
+    method_record<sar_description, compute_parabolic_sar<FloatListOutput>>(),
+    method_record<garch11_description, compute_garch11_variance<FloatListOutput>>(),
 };
 
 } // namespace

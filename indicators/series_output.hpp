@@ -1,0 +1,20 @@
+// SPDX-License-Identifier: MIT
+// Where a kernel writes its result: start(n) once, after its inputs have been
+// validated, then put(i, value) for every i from 0 to n - 1 in increasing
+// order. The kernels are templates over the output so that the caller's work
+// on each value (creating a Python float, in the binding layer) is inlined
+// into the kernel's loop and overlaps its serial arithmetic, which is bound by
+// latency rather than throughput.
+#pragma once
+
+#include <cstddef>
+
+namespace tarnwick {
+
+template <class Out>
+concept SeriesOutput = requires(Out& out, std::size_t i, double value) {
+    out.start(i);
+    out.put(i, value);
+};
+
+} // namespace tarnwick
