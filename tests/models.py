@@ -7,7 +7,6 @@ fused: a model that is easy to read against the algorithm is the point.
 """
 
 import math
-import struct
 
 ADX_LENGTHS = "high, low, and close lengths must match"
 ADX_PERIOD = "period must be > 0"
@@ -139,16 +138,3 @@ def garch11_variance(returns, omega, alpha, beta):
         v = t if t > 0.0 else 0.0
         out[i] = v
     return out
-
-
-def bits(x):
-    """The exact bits of a double, with every NaN collapsed to one key."""
-    return "nan" if x != x else struct.pack("<d", x).hex()
-
-
-def assert_same_bits(actual, expected):
-    assert isinstance(actual, list)
-    assert len(actual) == len(expected)
-    for i, (a, e) in enumerate(zip(actual, expected)):
-        assert type(a) is float
-        assert bits(a) == bits(e), f"bar {i}: {a!r} ({float.hex(a)}) != {e!r} ({float.hex(e)})"

@@ -19,6 +19,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from exact import assert_bits_equal
 import models
 from test_leaks import native_heap_in_use
 import tarnwick
@@ -478,7 +479,7 @@ def check_frame(recipe):
             assert any(exc is r for o in raisers for r in o.raised), "not the object the caller raised"
         return "error"
     assert not isinstance(expected, Expected), f"returned, expected {expected.exc_type.__name__}: {expected.message}"
-    models.assert_same_bits(result, expected)
+    assert_bits_equal(result, expected)
     return "result"
 
 

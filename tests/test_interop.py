@@ -1,9 +1,10 @@
 """numpy arrays and pandas Series in, and the documented ways back out."""
 
 import math
-import struct
 
 import pytest
+
+from exact import raw_bits
 
 import tarnwick
 
@@ -20,10 +21,6 @@ CALLS = {
     "garch": (tarnwick.native_garch11_variance, (RETURNS,), (1e-06, 0.1, 0.85)),
 }
 
-
-def bits(values):
-    """The exact doubles, NaN payloads and the sign of zero included."""
-    return [struct.pack("<d", v) for v in values]
 
 
 @pytest.fixture(params=sorted(CALLS))
@@ -46,7 +43,7 @@ def test_ndarray_gives_the_list_result(call, to_array):
     expected = func(*series, *scalars)
     result = func(*(to_array(s) for s in series), *scalars)
     assert type(result) is list and all(type(v) is float for v in result)
-    assert bits(result) == bits(expected)
+    assert raw_bits(result) == raw_bits(expected)
 
 
 @pytest.mark.parametrize("dtype", ["float32", "float16", "int64", "int32", "uint8"])
@@ -54,20 +51,20 @@ def test_other_dtypes_convert_exactly(call, dtype):
     func, series, scalars = call
     arrays = [np.nan_to_num(np.array(s), nan=7.0).astype(dtype) for s in series]
     expected = func(*(a.tolist() for a in arrays), *scalars)
-    assert bits(func(*arrays, *scalars)) == bits(expected)
+    assert raw_bits(func(*arrays, *scalars)) == raw_bits(expected)
 
 
 def test_numpy_scalars_as_parameters(call):
     func, series, scalars = call
     expected = func(*series, *scalars)
     as_numpy = [np.int64(x) if type(x) is int else np.float64(x) for x in scalars]
-    assert bits(func(*series, *as_numpy)) == bits(expected)
+    assert raw_bits(func(*series, *as_numpy)) == raw_bits(expected)
 
 
 def test_ndarray_back():
     result = np.asarray(tarnwick.native_adx(np.array(HIGH), np.array(LOW), np.array(CLOSE), 3))
     assert result.dtype == np.float64 and result.shape == (len(HIGH),)
-    assert bits(result.tolist()) == bits(tarnwick.native_adx(HIGH, LOW, CLOSE, 3))
+    assert raw_bits(result.tolist()) == raw_bits(tarnwick.native_adx(HIGH, LOW, CLOSE, 3))
 
 
 def test_two_dimensional_array_is_refused():
@@ -89,9 +86,9 @@ def test_series_in_series_out(frame):
     adx = pd.Series(tarnwick.native_adx(frame["high"], frame["low"], frame["close"], 3), index=frame.index)
     sar = pd.Series(tarnwick.native_parabolic_sar(frame.high, frame.low, 0.02, 0.2), index=frame.index)
     var = pd.Series(tarnwick.native_garch11_variance(frame.ret, 1e-06, 0.1, 0.85), index=frame.index)
-    assert bits(adx.tolist()) == bits(tarnwick.native_adx(HIGH, LOW, CLOSE, 3))
-    assert bits(sar.tolist()) == bits(tarnwick.native_parabolic_sar(HIGH, LOW, 0.02, 0.2))
-    assert bits(var.tolist()) == bits(tarnwick.native_garch11_variance(RETURNS, 1e-06, 0.1, 0.85))
+    assert raw_bits(adx.tolist()) == raw_bits(tarnwick.native_adx(HIGH, LOW, CLOSE, 3))
+    assert raw_bits(sar.tolist()) == raw_bits(tarnwick.native_parabolic_sar(HIGH, LOW, 0.02, 0.2))
+    assert raw_bits(var.tolist()) == raw_bits(tarnwick.native_garch11_variance(RETURNS, 1e-06, 0.1, 0.85))
     assert adx.index.equals(frame.index)
 
 
@@ -99,7 +96,7 @@ def test_series_with_integer_labels_is_read_by_position():
     pd = pytest.importorskip("pandas")
     series = pd.Series(RETURNS, index=range(100, 100 + len(RETURNS)))
     expected = tarnwick.native_garch11_variance(RETURNS, 1e-06, 0.1, 0.85)
-    assert bits(tarnwick.native_garch11_variance(series, 1e-06, 0.1, 0.85)) == bits(expected)
+    assert raw_bits(tarnwick.native_garch11_variance(series, 1e-06, 0.1, 0.85)) == raw_bits(expected)
 
 
 def test_nullable_series_needs_converting_first():
@@ -109,6 +106,6 @@ def test_nullable_series_needs_converting_first():
         tarnwick.native_garch11_variance(series, 1e-06, 0.1, 0.85)
     assert info.value.__notes__ == ["while processing 'returns'"]
     converted = series.to_numpy(dtype="float64", na_value=np.nan)
-    assert bits(tarnwick.native_garch11_variance(converted, 1e-06, 0.1, 0.85)) == bits(
+    assert raw_bits(tarnwick.native_garch11_variance(converted, 1e-06, 0.1, 0.85)) == raw_bits(
         tarnwick.native_garch11_variance([0.01, math.nan, 0.02], 1e-06, 0.1, 0.85)
     )

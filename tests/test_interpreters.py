@@ -49,17 +49,18 @@ CHECK_INSIDE = textwrap.dedent(
     """
     import sys
     sys.path.insert(0, {tests_dir!r})
+    from exact import assert_bits_equal
     import models
     import tarnwick
     high = [10.0, 11.0, 12.0, 11.5, 12.5, 13.0, 12.0, 11.0]
     low = [9.0, 9.5, 10.5, 10.0, 11.0, 12.0, 10.5, 9.5]
     close = [9.5, 10.5, 11.5, 10.5, 12.0, 12.5, 11.0, 10.0]
     returns = [0.01, -0.02, 0.03, float("nan"), 0.0]
-    models.assert_same_bits(tarnwick.native_adx(high, low, close, 3), models.adx(high, low, close, 3))
-    models.assert_same_bits(
+    assert_bits_equal(tarnwick.native_adx(high, low, close, 3), models.adx(high, low, close, 3))
+    assert_bits_equal(
         tarnwick.native_parabolic_sar(high, low, 0.02, 0.2), models.parabolic_sar(high, low, 0.02, 0.2)
     )
-    models.assert_same_bits(
+    assert_bits_equal(
         tarnwick.native_garch11_variance(returns, 1e-6, 0.1, 0.85),
         models.garch11_variance(returns, 1e-6, 0.1, 0.85),
     )

@@ -5,7 +5,6 @@ import pathlib
 import multiprocessing
 import pickle
 import random
-import struct
 import subprocess
 import sys
 import textwrap
@@ -13,11 +12,10 @@ from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import pytest
 
+from exact import raw_bits
+
 import tarnwick
 
-
-def bits(values):
-    return [struct.pack("<d", v) for v in values]
 
 
 def symbol(seed, n=300):
@@ -67,7 +65,7 @@ def test_process_pool_matches_in_process(method):
         got = list(zip(adx, sar, var))
     assert len(got) == len(expected)
     for mine, theirs in zip(got, expected):
-        assert [bits(r) for r in mine] == [bits(r) for r in theirs]
+        assert [raw_bits(r) for r in mine] == [raw_bits(r) for r in theirs]
 
 
 def test_threads_match_sequential():
@@ -75,7 +73,7 @@ def test_threads_match_sequential():
     with ThreadPoolExecutor(max_workers=8) as pool:
         for _ in range(3):
             got = list(pool.map(lambda s: indicators(*s), SYMBOLS))
-            assert [[bits(r) for r in g] for g in got] == [[bits(r) for r in e] for e in expected]
+            assert [[raw_bits(r) for r in g] for g in got] == [[raw_bits(r) for r in e] for e in expected]
 
 
 def test_first_calls_from_many_threads_at_once():

@@ -147,11 +147,12 @@ def test_conversion_that_calls_the_module_again():
     returns = [Reentrant(0.01), 0.02, Reentrant(-0.03)]
     result = tarnwick.native_garch11_variance(returns, 1e-6, 0.1, 0.85)
     import models
+    from exact import assert_bits_equal
 
     plain = [0.01, 0.02, -0.03]
-    models.assert_same_bits(result, models.garch11_variance(plain, 1e-6, 0.1, 0.85))
-    models.assert_same_bits(returns[0].inner, models.garch11_variance([0.01], 0.0, 0.0, 1.0))
-    models.assert_same_bits(returns[2].inner, models.garch11_variance([-0.03], 0.0, 0.0, 1.0))
+    assert_bits_equal(result, models.garch11_variance(plain, 1e-6, 0.1, 0.85))
+    assert_bits_equal(returns[0].inner, models.garch11_variance([0.01], 0.0, 0.0, 1.0))
+    assert_bits_equal(returns[2].inner, models.garch11_variance([-0.03], 0.0, 0.0, 1.0))
 
 
 def test_reentry_while_an_error_note_is_first_made():
