@@ -37,21 +37,18 @@ template <> struct Parameter<std::span<const double>> {
     static std::span<const double> pass(const Held& series) noexcept { return series.values(); }
 };
 
-template <> struct Parameter<double> {
-    using Held = double;
+// A scalar is held as the kernel takes it.
+template <class T, Extracted<T> (*Extract)(PyObject*, std::string_view) noexcept>
+struct ScalarParameter {
+    using Held = T;
     static Extracted<Held> extract(PyObject* o, std::string_view name) noexcept {
-        return extract_float(o, name);
+        return Extract(o, name);
     }
-    static double pass(double value) noexcept { return value; }
+    static T pass(T value) noexcept { return value; }
 };
 
-template <> struct Parameter<std::uint64_t> {
-    using Held = std::uint64_t;
-    static Extracted<Held> extract(PyObject* o, std::string_view name) noexcept {
-        return extract_index(o, name);
-    }
-    static std::uint64_t pass(std::uint64_t value) noexcept { return value; }
-};
+template <> struct Parameter<double> : ScalarParameter<double, extract_float> {};
+template <> struct Parameter<std::uint64_t> : ScalarParameter<std::uint64_t, extract_index> {};
 
 namespace detail {
 
