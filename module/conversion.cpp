@@ -181,8 +181,10 @@ ItemReader native_reader(const Py_buffer& view) noexcept {
 
 // The values of a one-dimensional buffer of a known type, or nothing if the
 // object should take the general route (other dimensions and formats give
-// the same errors or values there as iteration does).
-std::optional<SeriesArgument> read_buffer(PyObject* object) noexcept {
+// the same errors or values there as iteration does). The values are copied:
+// a later argument's conversion may run code that writes to the buffer, and
+// the series must stay as it was read.
+std::optional<FloatSeries> read_buffer(PyObject* object) noexcept {
     if (!PyObject_CheckBuffer(object) || !iterates_as_its_buffer(Py_TYPE(object))) {
         return std::nullopt;
     }
@@ -192,39 +194,28 @@ std::optional<SeriesArgument> read_buffer(PyObject* object) noexcept {
         return std::nullopt;
     }
     const ItemReader reader = view.ndim == 1 ? native_reader(view) : nullptr;
-    if (reader == nullptr) {
-        PyBuffer_Release(&view);
-        return std::nullopt;
-    }
-    const auto n = static_cast<std::size_t>(view.shape[0]);
-    const Py_ssize_t stride = view.strides[0];
-    const char* base = static_cast<const char*>(view.buf);
-    const bool doubles_in_place = reader == &item_as_double<double> &&
-                                  stride == static_cast<Py_ssize_t>(sizeof(double)) &&
-                                  reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
-    if (doubles_in_place) {
-        return SeriesArgument(view, {reinterpret_cast<const double*>(base), n});
-    }
-    FloatSeries series = FloatSeries::uninitialized(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        series[i] = reader(base + static_cast<Py_ssize_t>(i) * stride);
+    std::optional<FloatSeries> series;
+    if (reader != nullptr) {
+        const auto n = static_cast<std::size_t>(view.shape[0]);
+        const Py_ssize_t stride = view.strides[0];
+        const char* base = static_cast<const char*>(view.buf);
+        series = FloatSeries::uninitialized(n);
+        if (reader == &item_as_double<double> && stride == sizeof(double)) {
+            std::memcpy(series->data(), base, n * sizeof(double));
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                (*series)[i] = reader(base + static_cast<Py_ssize_t>(i) * stride);
+            }
+        }
     }
     PyBuffer_Release(&view);
-    return SeriesArgument(std::move(series));
-}
-
-Extracted<SeriesArgument> as_argument(Extracted<FloatSeries> read) noexcept {
-    if (auto* error = std::get_if<CallError>(&read)) {
-        return std::move(*error);
-    }
-    return SeriesArgument(std::move(std::get<FloatSeries>(read)));
+    return series;
 }
 
 } // namespace
 
-Extracted<SeriesArgument> extract_float_series(PyObject* object,
-                                               std::string_view parameter) noexcept {
-    Extracted<SeriesArgument> result = [object]() -> Extracted<SeriesArgument> {
+Extracted<FloatSeries> extract_float_series(PyObject* object, std::string_view parameter) noexcept {
+    Extracted<FloatSeries> result = [object]() -> Extracted<FloatSeries> {
         if (is_str(object)) {
             return CallError::pending(PyExc_TypeError, "Can't extract `str` to `Vec`");
         }
@@ -233,15 +224,15 @@ Extracted<SeriesArgument> extract_float_series(PyObject* object,
             return sequence != nullptr ? cast_error(object, sequence) : CallError::fetch();
         }
         if (PyList_CheckExact(object)) {
-            return as_argument(read_by_index<PyList_Size, PyList_GetItem>(object));
+            return read_by_index<PyList_Size, PyList_GetItem>(object);
         }
         if (PyTuple_CheckExact(object)) {
-            return as_argument(read_by_index<PyTuple_Size, PyTuple_GetItem>(object));
+            return read_by_index<PyTuple_Size, PyTuple_GetItem>(object);
         }
-        if (std::optional<SeriesArgument> buffer = read_buffer(object)) {
+        if (std::optional<FloatSeries> buffer = read_buffer(object)) {
             return std::move(*buffer);
         }
-        return as_argument(read_by_iteration(object));
+        return read_by_iteration(object);
     }();
     if (auto* error = std::get_if<CallError>(&result)) {
         return argument_extraction_error(parameter, std::move(*error));

@@ -5,7 +5,6 @@
 
 #include "../indicators/float_series.hpp"
 #include "call_error.hpp"
-#include "series_argument.hpp"
 
 #include <Python.h>
 
@@ -16,11 +15,11 @@ namespace tarnwick {
 
 // Any non-str object that passes PySequence_Check, with the values that
 // converting each item of its iteration with float() gives. Exact lists and
-// tuples are read by index and one-dimensional buffers of known types in
-// place, which yields the same values without making an iterator or an
-// object per item.
-[[nodiscard]] Extracted<SeriesArgument> extract_float_series(PyObject* object,
-                                                             std::string_view parameter) noexcept;
+// tuples are read by index and one-dimensional buffers of known types
+// straight from memory, which yields the same values without making an
+// iterator or an object per item.
+[[nodiscard]] Extracted<FloatSeries> extract_float_series(PyObject* object,
+                                                          std::string_view parameter) noexcept;
 
 // A float, or any object with __float__ or __index__.
 [[nodiscard]] Extracted<double> extract_float(PyObject* object,

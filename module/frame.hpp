@@ -30,11 +30,11 @@ namespace tarnwick {
 template <class T> struct Parameter;
 
 template <> struct Parameter<std::span<const double>> {
-    using Held = SeriesArgument;
+    using Held = FloatSeries;
     static Extracted<Held> extract(PyObject* o, std::string_view name) noexcept {
         return extract_float_series(o, name);
     }
-    static std::span<const double> pass(const Held& series) noexcept { return series.values(); }
+    static std::span<const double> pass(const Held& series) noexcept { return series.view(); }
 };
 
 // A scalar is held as the kernel takes it.

@@ -203,3 +203,31 @@ def test_subclass_of_ndarray_takes_its_own_iteration():
     data = np.array([1.0, 3.0]).view(Doubled)
     # Its iteration gives 2 and 6, mean square 20; its buffer would give 5.
     assert native_garch11_variance(data, 0.0, 0.0, 1.0) == [20.0, 20.0]
+
+
+class Overwriter:
+    """A scalar whose conversion writes into a series already converted."""
+
+    def __init__(self, series):
+        self.series = series
+
+    def __float__(self):
+        self.series[0] = 99
+        return 0.1
+
+
+@pytest.mark.parametrize(
+    "make_series",
+    [
+        lambda: [0.01, 0.02],
+        lambda: array.array("d", [0.01, 0.02]),
+        lambda: bytearray(b"\x01\x02"),
+        lambda: np.array([0.01, 0.02]),
+        lambda: np.array([0.01, 0.02, 0.03])[::2],
+    ],
+)
+def test_series_is_read_before_later_arguments_convert(make_series):
+    series = make_series()
+    expected = native_garch11_variance(list(series), 1e-6, 0.1, 0.85)
+    assert bits(native_garch11_variance(series, 1e-6, Overwriter(series), 0.85)) == bits(expected)
+    assert series[0] == 99
