@@ -56,7 +56,7 @@ Extracted<FloatSeries> read_by_iteration(PyObject* object) noexcept {
 // exact float), because its __float__ may grow or shrink the list, and such an
 // item is held while it converts.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
-Extracted<FloatSeries> read_by_index(PyObject* object) noexcept {
+Extracted<FloatSeries> read_by_index(PyObject* object, InPlaceSeries& in_place) noexcept {
     Py_ssize_t size = Size(object);
     FloatSeries series;
     series.reserve(static_cast<std::size_t>(size));
@@ -66,6 +66,7 @@ Extracted<FloatSeries> read_by_index(PyObject* object) noexcept {
             series.push_back(PyFloat_AsDouble(item));
             continue;
         }
+        in_place.before_python_code();
         const OwnedRef held = OwnedRef::borrow(item);
         const double value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred() != nullptr) {
@@ -104,7 +105,7 @@ bool has_name(PyTypeObject* type, const NamedType& named) noexcept {
     return attribute_is("__module__", named.module) && attribute_is("__qualname__", named.name);
 }
 
-bool iterates_as_its_buffer(PyTypeObject* type) noexcept {
+bool iterates_as_its_buffer(PyTypeObject* type, InPlaceSeries& in_place) noexcept {
     if (type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyMemoryView_Type) {
         return true;
     }
@@ -113,6 +114,8 @@ bool iterates_as_its_buffer(PyTypeObject* type) noexcept {
             return true;
         }
     }
+    // Looking up a type's names may run code of its metaclass.
+    in_place.before_python_code();
     // A static type lives as long as the process, so once found by name it is
     // remembered by identity; a heap type (array.array from 3.12 on) may be
     // freed and its address reused, so it is looked at by name every time.
@@ -181,11 +184,10 @@ ItemReader native_reader(const Py_buffer& view) noexcept {
 
 // The values of a one-dimensional buffer of a known type, or nothing if the
 // object should take the general route (other dimensions and formats give
-// the same errors or values there as iteration does). The values are copied:
-// a later argument's conversion may run code that writes to the buffer, and
-// the series must stay as it was read.
-std::optional<FloatSeries> read_buffer(PyObject* object) noexcept {
-    if (!PyObject_CheckBuffer(object) || !iterates_as_its_buffer(Py_TYPE(object))) {
+// the same errors or values there as iteration does). Native doubles are read
+// in place, anything else is converted into a series of its own.
+std::optional<SeriesArgument> read_buffer(PyObject* object, InPlaceSeries& in_place) noexcept {
+    if (!PyObject_CheckBuffer(object) || !iterates_as_its_buffer(Py_TYPE(object), in_place)) {
         return std::nullopt;
     }
     Py_buffer view;
@@ -194,45 +196,58 @@ std::optional<FloatSeries> read_buffer(PyObject* object) noexcept {
         return std::nullopt;
     }
     const ItemReader reader = view.ndim == 1 ? native_reader(view) : nullptr;
-    std::optional<FloatSeries> series;
-    if (reader != nullptr) {
-        const auto n = static_cast<std::size_t>(view.shape[0]);
-        const Py_ssize_t stride = view.strides[0];
-        const char* base = static_cast<const char*>(view.buf);
-        series = FloatSeries::uninitialized(n);
-        if (reader == &item_as_double<double> && stride == sizeof(double)) {
-            std::memcpy(series->data(), base, n * sizeof(double));
-        } else {
-            for (std::size_t i = 0; i < n; ++i) {
-                (*series)[i] = reader(base + static_cast<Py_ssize_t>(i) * stride);
-            }
-        }
+    if (reader == nullptr) {
+        PyBuffer_Release(&view);
+        return std::nullopt;
+    }
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides[0];
+    const char* base = static_cast<const char*>(view.buf);
+    const bool doubles_in_place = reader == &item_as_double<double> &&
+                                  stride == static_cast<Py_ssize_t>(sizeof(double)) &&
+                                  reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
+    if (doubles_in_place) {
+        return SeriesArgument(view, {reinterpret_cast<const double*>(base), n});
+    }
+    FloatSeries series = FloatSeries::uninitialized(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        series[i] = reader(base + static_cast<Py_ssize_t>(i) * stride);
     }
     PyBuffer_Release(&view);
-    return series;
+    return SeriesArgument(std::move(series));
+}
+
+Extracted<SeriesArgument> as_argument(Extracted<FloatSeries> read) noexcept {
+    if (auto* error = std::get_if<CallError>(&read)) {
+        return std::move(*error);
+    }
+    return SeriesArgument(std::move(std::get<FloatSeries>(read)));
 }
 
 } // namespace
 
-Extracted<FloatSeries> extract_float_series(PyObject* object, std::string_view parameter) noexcept {
-    Extracted<FloatSeries> result = [object]() -> Extracted<FloatSeries> {
+Extracted<SeriesArgument> extract_float_series(PyObject* object, std::string_view parameter,
+                                               InPlaceSeries& in_place) noexcept {
+    Extracted<SeriesArgument> result = [object, &in_place]() -> Extracted<SeriesArgument> {
         if (is_str(object)) {
             return CallError::pending(PyExc_TypeError, "Can't extract `str` to `Vec`");
         }
         if (!PySequence_Check(object)) {
+            in_place.before_python_code();
             PyObject* sequence = sequence_abc();
             return sequence != nullptr ? cast_error(object, sequence) : CallError::fetch();
         }
         if (PyList_CheckExact(object)) {
-            return read_by_index<PyList_Size, PyList_GetItem>(object);
+            return as_argument(read_by_index<PyList_Size, PyList_GetItem>(object, in_place));
         }
         if (PyTuple_CheckExact(object)) {
-            return read_by_index<PyTuple_Size, PyTuple_GetItem>(object);
+            return as_argument(read_by_index<PyTuple_Size, PyTuple_GetItem>(object, in_place));
         }
-        if (std::optional<FloatSeries> buffer = read_buffer(object)) {
+        if (std::optional<SeriesArgument> buffer = read_buffer(object, in_place)) {
             return std::move(*buffer);
         }
-        return read_by_iteration(object);
+        in_place.before_python_code();
+        return as_argument(read_by_iteration(object));
     }();
     if (auto* error = std::get_if<CallError>(&result)) {
         return argument_extraction_error(parameter, std::move(*error));
@@ -240,7 +255,11 @@ Extracted<FloatSeries> extract_float_series(PyObject* object, std::string_view p
     return result;
 }
 
-Extracted<double> extract_float(PyObject* object, std::string_view parameter) noexcept {
+Extracted<double> extract_float(PyObject* object, std::string_view parameter,
+                                InPlaceSeries& in_place) noexcept {
+    if (!PyFloat_CheckExact(object) && !PyLong_CheckExact(object)) {
+        in_place.before_python_code();
+    }
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred() != nullptr) {
         return argument_extraction_error(parameter, CallError::fetch());
@@ -248,7 +267,11 @@ Extracted<double> extract_float(PyObject* object, std::string_view parameter) no
     return value;
 }
 
-Extracted<std::uint64_t> extract_index(PyObject* object, std::string_view parameter) noexcept {
+Extracted<std::uint64_t> extract_index(PyObject* object, std::string_view parameter,
+                                       InPlaceSeries& in_place) noexcept {
+    if (!PyLong_CheckExact(object)) {
+        in_place.before_python_code();
+    }
     unsigned long long value = 0;
     if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_LONG_SUBCLASS) != 0) {
         value = PyLong_AsUnsignedLongLong(object);

@@ -5,6 +5,7 @@
 
 #include "../indicators/float_series.hpp"
 #include "call_error.hpp"
+#include "series_argument.hpp"
 
 #include <Python.h>
 
@@ -13,21 +14,25 @@
 
 namespace tarnwick {
 
+// Each conversion takes the call's series read in place so far, and copies
+// them before it runs code of the caller's that could write to them.
+
 // Any non-str object that passes PySequence_Check, with the values that
 // converting each item of its iteration with float() gives. Exact lists and
 // tuples are read by index and one-dimensional buffers of known types
-// straight from memory, which yields the same values without making an
-// iterator or an object per item.
-[[nodiscard]] Extracted<FloatSeries> extract_float_series(PyObject* object,
-                                                          std::string_view parameter) noexcept;
+// straight from memory (native doubles in place), which yields the same
+// values without making an iterator or an object per item.
+[[nodiscard]] Extracted<SeriesArgument> extract_float_series(PyObject* object,
+                                                             std::string_view parameter,
+                                                             InPlaceSeries& in_place) noexcept;
 
 // A float, or any object with __float__ or __index__.
-[[nodiscard]] Extracted<double> extract_float(PyObject* object,
-                                              std::string_view parameter) noexcept;
+[[nodiscard]] Extracted<double> extract_float(PyObject* object, std::string_view parameter,
+                                              InPlaceSeries& in_place) noexcept;
 
 // A non-negative int below 2**64: an int (bool included) or any object with
 // __index__. Floats are refused.
-[[nodiscard]] Extracted<std::uint64_t> extract_index(PyObject* object,
-                                                     std::string_view parameter) noexcept;
+[[nodiscard]] Extracted<std::uint64_t> extract_index(PyObject* object, std::string_view parameter,
+                                                     InPlaceSeries& in_place) noexcept;
 
 } // namespace tarnwick

@@ -30,20 +30,28 @@ namespace tarnwick {
 template <class T> struct Parameter;
 
 template <> struct Parameter<std::span<const double>> {
-    using Held = FloatSeries;
-    static Extracted<Held> extract(PyObject* o, std::string_view name) noexcept {
-        return extract_float_series(o, name);
+    using Held = SeriesArgument;
+    static Extracted<Held> extract(PyObject* o, std::string_view name,
+                                   InPlaceSeries& in_place) noexcept {
+        return extract_float_series(o, name, in_place);
     }
-    static std::span<const double> pass(const Held& series) noexcept { return series.view(); }
+    static void hold(Held& series, InPlaceSeries& in_place) noexcept {
+        if (series.in_place()) {
+            in_place.add(series);
+        }
+    }
+    static std::span<const double> pass(const Held& series) noexcept { return series.values(); }
 };
 
 // A scalar is held as the kernel takes it.
-template <class T, Extracted<T> (*Extract)(PyObject*, std::string_view) noexcept>
+template <class T, Extracted<T> (*Extract)(PyObject*, std::string_view, InPlaceSeries&) noexcept>
 struct ScalarParameter {
     using Held = T;
-    static Extracted<Held> extract(PyObject* o, std::string_view name) noexcept {
-        return Extract(o, name);
+    static Extracted<Held> extract(PyObject* o, std::string_view name,
+                                   InPlaceSeries& in_place) noexcept {
+        return Extract(o, name, in_place);
     }
+    static void hold(Held&, InPlaceSeries&) noexcept {}
     static T pass(T value) noexcept { return value; }
 };
 
@@ -52,28 +60,31 @@ template <> struct Parameter<std::uint64_t> : ScalarParameter<std::uint64_t, ext
 
 namespace detail {
 
-template <class Held>
-bool hold(std::optional<Held>& slot, Extracted<Held> extracted,
-          std::optional<CallError>& error) noexcept {
+template <class P>
+bool convert(std::optional<typename P::Held>& slot, PyObject* object, std::string_view name,
+             InPlaceSeries& in_place, std::optional<CallError>& error) noexcept {
+    auto extracted = P::extract(object, name, in_place);
     if (auto* failure = std::get_if<CallError>(&extracted)) {
         error.emplace(std::move(*failure));
         return false;
     }
-    slot.emplace(std::move(std::get<Held>(extracted)));
+    P::hold(slot.emplace(std::move(std::get<typename P::Held>(extracted))), in_place);
     return true;
 }
 
 // The converted inputs live in this frame, and are released when it returns,
-// on every path. The kernel writes its result straight into the list.
+// on every path (`held` is destroyed after `in_place`, which points into it).
+// The kernel writes its result straight into the list.
 template <class R, class... Ps, std::size_t... I>
 PyObject* convert_and_compute(const FunctionDescription& d,
                               R (*kernel)(FloatListOutput&, Ps...) noexcept, PyObject* const* slots,
                               std::index_sequence<I...>) noexcept {
     std::tuple<std::optional<typename Parameter<Ps>::Held>...> held;
+    InPlaceSeries in_place;
     std::optional<CallError> error;
-    const bool converted =
-        (hold(std::get<I>(held), Parameter<Ps>::extract(slots[I], d.parameter_names[I]), error) &&
-         ...);
+    const bool converted = (convert<Parameter<Ps>>(std::get<I>(held), slots[I],
+                                                   d.parameter_names[I], in_place, error) &&
+                            ...);
     if (!converted) {
         std::move(*error).raise();
         return nullptr;

@@ -9,7 +9,7 @@ import warnings
 import pytest
 
 from exact import bits
-from tarnwick import native_garch11_variance, native_parabolic_sar
+from tarnwick import native_adx, native_garch11_variance, native_parabolic_sar
 
 
 class ViaIteration:
@@ -206,28 +206,73 @@ def test_subclass_of_ndarray_takes_its_own_iteration():
 
 
 class Overwriter:
-    """A scalar whose conversion writes into a series already converted."""
+    """Converts to `value` after writing into a series already converted."""
 
-    def __init__(self, series):
+    def __init__(self, series, value=0.1):
         self.series = series
+        self.value = value
 
     def __float__(self):
         self.series[0] = 99
-        return 0.1
+        return self.value
+
+    def __index__(self):
+        self.series[0] = 99
+        return 3
+
+
+class IteratesOverwriting(ViaIteration):
+    def __init__(self, series, victim):
+        super().__init__(series)
+        self.victim = victim
+
+    def __iter__(self):
+        self.victim[0] = 99
+        return iter(self.series)
+
+
+SERIES_KINDS = [
+    lambda: [0.01, 0.02, 0.04],
+    lambda: array.array("d", [0.01, 0.02, 0.04]),
+    lambda: bytearray(b"\x01\x02\x04"),
+    lambda: np.array([0.01, 0.02, 0.04]),
+    lambda: np.array([0.01, 0.0, 0.02, 0.0, 0.04])[::2],
+    lambda: np.array([1, 2, 4], dtype=np.int32),
+]
+
+# Each call converts `victim` first; a later argument's conversion then writes
+# into it. The result must be that of the values as they were converted.
+LATER_WRITERS = [
+    lambda victim: native_garch11_variance(victim, 1e-6, Overwriter(victim), 0.85),
+    lambda victim: native_parabolic_sar(victim, [0.0, Overwriter(victim, 0.0), 0.0], 0.02, 0.2),
+    lambda victim: native_parabolic_sar(victim, IteratesOverwriting([0.0] * 3, victim), 0.02, 0.2),
+    lambda victim: native_adx(victim, victim, [1.0, 1.0, 1.0], Overwriter(victim)),
+]
+
+
+@pytest.mark.parametrize("make_series", SERIES_KINDS)
+@pytest.mark.parametrize("call", LATER_WRITERS)
+def test_series_keeps_the_values_it_was_converted_with(make_series, call):
+    expected = call(list(make_series()))
+    victim = make_series()
+    assert bits(call(victim)) == bits(expected)
+    assert victim[0] == 99
 
 
 @pytest.mark.parametrize(
-    "make_series",
+    "call",
     [
-        lambda: [0.01, 0.02],
-        lambda: array.array("d", [0.01, 0.02]),
-        lambda: bytearray(b"\x01\x02"),
-        lambda: np.array([0.01, 0.02]),
-        lambda: np.array([0.01, 0.02, 0.03])[::2],
+        lambda s: native_garch11_variance(s, 1e-6, 0.1, 0.85),
+        lambda s: native_adx(s, s, s, 14),
+        lambda s: native_adx(s, s, s, 0),
+        lambda s: native_parabolic_sar(s, s[:-1], 0.02, 0.2),
+        lambda s: native_parabolic_sar(s, s, 0.02, "x"),
+        lambda s: native_garch11_variance(s, Overwriter(s), 0.1, "x"),
     ],
 )
-def test_series_is_read_before_later_arguments_convert(make_series):
-    series = make_series()
-    expected = native_garch11_variance(list(series), 1e-6, 0.1, 0.85)
-    assert bits(native_garch11_variance(series, 1e-6, Overwriter(series), 0.85)) == bits(expected)
-    assert series[0] == 99
+def test_buffers_are_let_go_on_every_path(call):
+    series = array.array("d", [0.01, 0.02, 0.04])
+    with contextlib.suppress(TypeError, ValueError):
+        call(series)
+    series.append(1.0)  # BufferError while the call still holds it
+    assert len(series) == 4

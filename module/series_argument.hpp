@@ -1,0 +1,91 @@
+// SPDX-License-Identifier: MIT
+// SeriesArgument: the values of one series argument for the length of a call.
+// Either converted into a FloatSeries of its own, or, for a buffer of native
+// doubles, read in place from the caller's buffer, which stays exported (and
+// so cannot be resized) until the argument is copied or destroyed.
+#pragma once
+
+#include "../indicators/float_series.hpp"
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <span>
+#include <utility>
+
+namespace tarnwick {
+
+class SeriesArgument {
+  public:
+    explicit SeriesArgument(FloatSeries owned) noexcept
+        : owned_(std::move(owned)), values_(owned_.view()) {}
+
+    // Takes over an exported buffer whose items are `values`.
+    SeriesArgument(Py_buffer exported, std::span<const double> values) noexcept
+        : buffer_(exported), in_place_(true), values_(values) {}
+
+    SeriesArgument(SeriesArgument&& other) noexcept
+        : owned_(std::move(other.owned_)), buffer_(other.buffer_),
+          in_place_(std::exchange(other.in_place_, false)),
+          values_(in_place_ ? other.values_ : owned_.view()) {
+        other.values_ = {};
+    }
+    SeriesArgument& operator=(SeriesArgument&&) = delete;
+    SeriesArgument(const SeriesArgument&) = delete;
+    SeriesArgument& operator=(const SeriesArgument&) = delete;
+    ~SeriesArgument() { release_buffer(); }
+
+    [[nodiscard]] std::span<const double> values() const noexcept { return values_; }
+    [[nodiscard]] bool in_place() const noexcept { return in_place_; }
+
+    // Copies values read in place into storage of its own and lets go of the
+    // caller's buffer.
+    void detach() noexcept {
+        if (!in_place_) {
+            return;
+        }
+        owned_ = FloatSeries::uninitialized(values_.size());
+        if (!values_.empty()) {
+            std::memcpy(owned_.data(), values_.data(), values_.size_bytes());
+        }
+        values_ = owned_.view();
+        release_buffer();
+    }
+
+  private:
+    void release_buffer() noexcept {
+        if (std::exchange(in_place_, false)) {
+            PyBuffer_Release(&buffer_);
+        }
+    }
+
+    FloatSeries owned_;
+    Py_buffer buffer_{};
+    bool in_place_ = false;
+    std::span<const double> values_;
+};
+
+// The series of one call that are still read in place. A conversion that may
+// run the caller's Python code calls before_python_code() first: that code
+// could write into those buffers, and every series must keep the values it
+// had when it was converted, as it would had it been copied then.
+class InPlaceSeries {
+  public:
+    void add(SeriesArgument& series) noexcept { series_[count_++] = &series; }
+
+    void before_python_code() noexcept {
+        for (std::size_t i = 0; i < count_; ++i) {
+            series_[i]->detach();
+        }
+        count_ = 0;
+    }
+
+  private:
+    static constexpr std::size_t max_series = 4;
+    std::array<SeriesArgument*, max_series> series_{};
+    std::size_t count_ = 0;
+};
+
+} // namespace tarnwick
