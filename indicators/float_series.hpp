@@ -36,11 +36,9 @@ class FloatSeries {
     }
 
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
-    [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
     [[nodiscard]] double* data() noexcept { return data_; }
     [[nodiscard]] const double* data() const noexcept { return data_; }
     double& operator[](std::size_t i) noexcept { return data_[i]; }
-    double operator[](std::size_t i) const noexcept { return data_[i]; }
     [[nodiscard]] std::span<const double> view() const noexcept { return {data_, size_}; }
 
   private:
