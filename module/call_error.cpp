@@ -79,8 +79,8 @@ CallError argument_extraction_error(std::string_view parameter, CallError error)
     note += parameter;
     note += '\'';
     PyObject* exception = error.instance();
-    // Interpreters before 3.11 have no add_note; the exception then goes out
-    // without the note rather than failing differently.
+    // An exception whose class hides or breaks add_note goes out without the
+    // note rather than being replaced by that failure.
     const OwnedRef add_note = OwnedRef::steal(PyObject_GetAttr(exception, name_of_add_note()));
     if (!add_note) {
         PyErr_Clear();

@@ -46,7 +46,8 @@ class CallError {
 // A converted value, or the error that stopped its conversion.
 template <class T> using Extracted = std::variant<T, CallError>;
 
-// Attaches the note "while processing '{parameter}'" to the exception.
+// Adds the note "while processing '{parameter}'" to the exception (through its
+// add_note) and hands the same error back.
 [[nodiscard]] CallError argument_extraction_error(std::string_view parameter,
                                                   CallError error) noexcept;
 

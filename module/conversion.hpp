@@ -3,7 +3,7 @@
 // Every error they return already carries the note naming the parameter.
 #pragma once
 
-#include "../indicators/float_series.hpp"
+#include "float_series.hpp"
 #include "call_error.hpp"
 #include "series_argument.hpp"
 

@@ -13,6 +13,20 @@ void fatal(const char* diagnostic) noexcept {
     std::abort();
 }
 
+void allocation_failed(std::size_t bytes) noexcept {
+    char diagnostic[64];
+    std::snprintf(diagnostic, sizeof diagnostic, "memory allocation of %zu bytes failed", bytes);
+    fatal(diagnostic);
+}
+
+void* allocate_or_abort(std::size_t bytes) noexcept {
+    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    if (p == nullptr) {
+        allocation_failed(bytes);
+    }
+    return p;
+}
+
 void fatal_null_object() noexcept {
     if (PyErr_Occurred() != nullptr) {
         PyErr_WriteUnraisable(nullptr);

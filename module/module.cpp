@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Module definition and registration: the only symbol the shared object
 // exports is PyInit_tarnwick, and the module keeps no state of its own.
+//
+// The functions are made by hand in the exec slot rather than listed in
+// m_methods, because the interpreter refuses METH_STATIC in a module's method
+// table, and the functions are static so that __self__ reads as None. The
+// exec slot also lists each name in __all__ as it goes.
 #include "cached.hpp"
 #include "call_error.hpp"
 #include "fatal.hpp"
@@ -16,6 +21,8 @@ namespace tarnwick {
 
 namespace {
 
+// Makes the built-in function object of one method record, reporting the
+// module's name as its __module__.
 Extracted<OwnedRef> wrap_pyfunction(PyObject* module, PyMethodDef* record) noexcept {
     const OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
     if (!module_name) {

@@ -5,11 +5,10 @@
 // so cannot be resized) until the argument is copied or destroyed.
 #pragma once
 
-#include "../indicators/float_series.hpp"
+#include "float_series.hpp"
 
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 #include <cstring>
 #include <span>
@@ -67,25 +66,32 @@ class SeriesArgument {
     std::span<const double> values_;
 };
 
-// The series of one call that are still read in place. A conversion that may
-// run the caller's Python code calls before_python_code() first: that code
-// could write into those buffers, and every series must keep the values it
-// had when it was converted, as it would had it been copied then.
+// The series of one call that are still read in place, as a conversion sees
+// them. A conversion that is about to run code of the caller's (an item's
+// __float__, an iterator, a metaclass's attribute lookup) calls
+// before_python_code() first: that code could write into those buffers, and
+// every series must keep the values it had when it was converted, as it would
+// had it been copied then. The call that holds the series implements
+// copy_all(); holding is a separate step from converting because a series can
+// only be registered once it has its place in the call.
 class InPlaceSeries {
   public:
-    void add(SeriesArgument& series) noexcept { series_[count_++] = &series; }
-
     void before_python_code() noexcept {
-        for (std::size_t i = 0; i < count_; ++i) {
-            series_[i]->detach();
+        if (std::exchange(any_in_place_, false)) {
+            copy_all();
         }
-        count_ = 0;
     }
 
+  protected:
+    InPlaceSeries() noexcept = default;
+    ~InPlaceSeries() = default;
+    void hold(const SeriesArgument& series) noexcept { any_in_place_ |= series.in_place(); }
+
   private:
-    static constexpr std::size_t max_series = 4;
-    std::array<SeriesArgument*, max_series> series_{};
-    std::size_t count_ = 0;
+    // Detaches every series of the call from the caller's buffer.
+    virtual void copy_all() noexcept = 0;
+
+    bool any_in_place_ = false;
 };
 
 } // namespace tarnwick

@@ -5,7 +5,7 @@
 // of throwing a C++ exception towards the interpreter.
 #pragma once
 
-#include "../indicators/float_series.hpp"
+#include "fatal.hpp"
 
 #include <charconv>
 #include <cstdlib>

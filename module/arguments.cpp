@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "binding.hpp"
+#include "arguments.hpp"
 
 #include "cached.hpp"
 
@@ -105,7 +105,7 @@ Text keyword_text(PyObject* key) noexcept {
             return "<unprintable object>";
         }
         Text text = "<unprintable ";
-        text.append(utf8, static_cast<std::size_t>(size));
+        text += std::string_view(utf8, static_cast<std::size_t>(size));
         text += " object>";
         return text;
     }

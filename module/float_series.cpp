@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "float_series.hpp"
 
-#include <cstdio>
+#include "fatal.hpp"
+
 #include <cstdlib>
 #include <limits>
 #include <utility>
@@ -14,26 +15,12 @@ constexpr std::size_t max_elements = std::numeric_limits<std::ptrdiff_t>::max() 
 
 std::size_t bytes_for(std::size_t elements) noexcept {
     if (elements > max_elements) {
-        std::fputs("capacity overflow\n", stderr);
-        std::abort();
+        fatal("capacity overflow");
     }
     return elements * sizeof(double);
 }
 
 } // namespace
-
-void allocation_failed(std::size_t bytes) noexcept {
-    std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
-    std::abort();
-}
-
-void* allocate_or_abort(std::size_t bytes) noexcept {
-    void* p = std::malloc(bytes == 0 ? 1 : bytes);
-    if (p == nullptr) {
-        allocation_failed(bytes);
-    }
-    return p;
-}
 
 FloatSeries::FloatSeries(FloatSeries&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Binding of fast-call arguments to a function's parameters.
+// Argument matching: which fast-call argument goes to which parameter, and the
+// TypeError messages when they do not fit. The function's text signature is
+// made from the same description at compile time.
 //
 // Every parameter may be given by position or by keyword; the first
 // `required_count` are required. Slots borrow from the caller's argument
@@ -24,8 +26,8 @@ struct FunctionDescription {
     std::size_t required_count;
 };
 
-// Fills `slots` (one per parameter, all null on entry) or returns the binding
-// error: too many positional arguments, then an unknown or repeated keyword
+// Binds the arguments: fills `slots` (one per parameter, all null on entry)
+// or returns the error: too many positional arguments, then an unknown or repeated keyword
 // (in keyword order), then missing required arguments.
 [[nodiscard]] std::optional<CallError>
 extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,

@@ -1,18 +1,14 @@
 // SPDX-License-Identifier: MIT
-// FloatSeries: an owned, contiguous array of doubles, the form in which every
-// series reaches a kernel and every result leaves one. Exhausted memory is not
-// an error a caller could handle here: allocation failures end the process
-// with "memory allocation of N bytes failed" on standard error.
+// FloatSeries: an owned, contiguous array of doubles, into which a series
+// argument is converted when it cannot be read in place (see
+// series_argument.hpp). Exhausted memory is not an error a caller could handle:
+// a failed allocation ends the process through fatal.hpp.
 #pragma once
 
 #include <cstddef>
 #include <span>
 
 namespace tarnwick {
-
-// Returns storage for `bytes` bytes, or ends the process.
-[[nodiscard]] void* allocate_or_abort(std::size_t bytes) noexcept;
-[[noreturn]] void allocation_failed(std::size_t bytes) noexcept;
 
 class FloatSeries {
   public:
