@@ -16,8 +16,18 @@ namespace tarnwick {
 
 class FloatListOutput {
   public:
+    // The kernel may be reading the caller's buffers in place when it starts
+    // its output, and no caller code may run from then until it is done.
+    // Creating a list can start a garbage collection on the spot (it does on
+    // CPython 3.11), which runs finalizers and gc.callbacks that could write
+    // to or resize those buffers; so the collector is held off for this one
+    // allocation. Floats are not tracked by the collector and never start it.
     void start(std::size_t n) noexcept {
+        const int collector_was_enabled = PyGC_Disable();
         list_ = OwnedRef::steal(created_or_abort(PyList_New(static_cast<Py_ssize_t>(n))));
+        if (collector_was_enabled) {
+            PyGC_Enable();
+        }
     }
 
     void put(std::size_t i, double value) noexcept {
