@@ -6,18 +6,20 @@
 
 namespace tarnwick {
 
-PyObject* ProcessCache::make_once() noexcept {
-    PyThreadState* state = PyEval_SaveThread();
-    std::unique_lock<std::mutex> lock(mutex_);
-    PyEval_RestoreThread(state);
-    PyObject* value = value_.load(std::memory_order_relaxed);
-    if (value == nullptr) {
-        value = make_();
-        if (value != nullptr) {
-            value_.store(value, std::memory_order_release);
-        }
+PyObject* ProcessCache::make_and_publish() noexcept {
+    PyObject* made = make_();
+    if (made == nullptr) {
+        return nullptr;
     }
-    return value;
+    PyObject* published = nullptr;
+    if (value_.compare_exchange_strong(published, made, std::memory_order_acq_rel,
+                                       std::memory_order_acquire)) {
+        return made;
+    }
+    // Another thread, or a call re-entered from the Python code that making
+    // ran, published the same object first.
+    Py_DECREF(made);
+    return published;
 }
 
 namespace {

@@ -1,17 +1,21 @@
 // SPDX-License-Identifier: MIT
 // Values made on first need and kept for the life of the process.
 //
-// Each is made at most once, under its own lock. A thread that finds the value
-// missing lets go of the interpreter lock before it takes that lock, so a
-// thread waiting for another thread's initialisation never holds the
-// interpreter lock, and the thread doing the work takes the interpreter lock
-// back only to make the value. Once made, a value is read without any lock.
+// A value is made with the interpreter lock held, and making it may run
+// Python code (the import of collections.abc goes through builtins.__import__
+// and any import hooks), which may let other threads run or call back into
+// this module from the same thread. So nothing here waits: whoever finds the
+// value missing makes it, and the first to finish publishes it. Every value is
+// a canonical object (an interned string, the type that collections.abc
+// holds), so a thread that loses the race drops an equal reference and uses
+// the published one, and every caller sees the same object. Without a lock
+// there is nothing for a re-entrant first use to deadlock on, and nothing
+// left held in a child forked while another thread was making a value.
 #pragma once
 
 #include <Python.h>
 
 #include <atomic>
-#include <mutex>
 
 namespace tarnwick {
 
@@ -26,15 +30,14 @@ class ProcessCache {
     // (a later call tries again).
     [[nodiscard]] PyObject* get() noexcept {
         PyObject* value = value_.load(std::memory_order_acquire);
-        return value != nullptr ? value : make_once();
+        return value != nullptr ? value : make_and_publish();
     }
 
   private:
-    PyObject* make_once() noexcept;
+    PyObject* make_and_publish() noexcept;
 
     Make make_;
     std::atomic<PyObject*> value_{nullptr};
-    std::mutex mutex_;
 };
 
 // Interned attribute names.
