@@ -1,38 +1,83 @@
 // SPDX-License-Identifier: MIT
-// Text: the string type for messages built by the binding layer. Its storage
-// comes from the same allocator as the series, so running out of memory while
-// composing a message ends the process like any other failed allocation instead
-// of throwing a C++ exception towards the interpreter.
+// Text: the string type for the messages the binding layer builds. It grows in
+// C malloc storage and ends the process when memory runs out, like every other
+// allocation of the module, so composing a message can never throw a C++
+// exception towards the interpreter or need the C++ runtime library.
 #pragma once
 
 #include "fatal.hpp"
 
 #include <charconv>
+#include <cstddef>
 #include <cstdlib>
-#include <string>
+#include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace tarnwick {
 
-template <class T> struct AbortingAllocator {
-    using value_type = T;
-    AbortingAllocator() noexcept = default;
-    template <class U> AbortingAllocator(const AbortingAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) noexcept {
-        return static_cast<T*>(allocate_or_abort(n * sizeof(T)));
+class Text {
+  public:
+    Text() noexcept = default;
+    Text(std::string_view text) noexcept { append(text); }
+    Text(const char* text) noexcept : Text(std::string_view(text)) {}
+    Text(const char* text, std::size_t size) noexcept : Text(std::string_view(text, size)) {}
+    Text(Text&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    Text& operator=(Text&& other) noexcept {
+        Text old(std::move(*this));
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        return *this;
     }
-    void deallocate(T* p, std::size_t) noexcept { std::free(p); }
-    friend bool operator==(const AbortingAllocator&, const AbortingAllocator&) noexcept {
-        return true;
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+    ~Text() { std::free(data_); }
+
+    void append(std::string_view text) noexcept {
+        if (text.empty()) {
+            return;
+        }
+        if (text.size() > capacity_ - size_) {
+            grow(size_ + text.size());
+        }
+        std::memcpy(data_ + size_, text.data(), text.size());
+        size_ += text.size();
     }
+    Text& operator+=(std::string_view text) noexcept {
+        append(text);
+        return *this;
+    }
+    Text& operator+=(char c) noexcept {
+        append(std::string_view(&c, 1));
+        return *this;
+    }
+
+    [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
+    operator std::string_view() const noexcept { return view(); }
+
+  private:
+    void grow(std::size_t needed) noexcept {
+        const std::size_t capacity = needed < 2 * capacity_ ? 2 * capacity_ : needed;
+        void* grown = std::realloc(data_, capacity);
+        if (grown == nullptr) {
+            allocation_failed(capacity);
+        }
+        data_ = static_cast<char*>(grown);
+        capacity_ = capacity;
+    }
+
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
 
-using Text = std::basic_string<char, std::char_traits<char>, AbortingAllocator<char>>;
-
-inline void append_decimal(Text& text, unsigned long long value) {
+inline void append_decimal(Text& text, unsigned long long value) noexcept {
     char digits[24];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    text.append(digits, end);
+    text.append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 } // namespace tarnwick
