@@ -79,52 +79,54 @@ Extracted<FloatSeries> read_by_index(PyObject* object, InPlaceSeries& in_place) 
 }
 
 // Types whose iteration yields, item by item, exactly the values of their
-// one-dimensional buffer. Subclasses are left out: they may iterate otherwise
-// (a masked array yields a masked constant where its buffer holds a number).
-struct NamedType {
+// one-dimensional buffer. They are recognised by identity, never by name: a
+// type can call itself anything, and a subclass may iterate otherwise (a
+// masked array yields a masked constant where its buffer holds a number).
+// numpy.ndarray and array.array are the types that those modules, once
+// imported by the caller, hold under those names; if the caller has not
+// imported the module, none of its objects can be here.
+struct ModuleType {
     const char* module;
     const char* name;
-    std::atomic<PyTypeObject*> seen{nullptr};
+    // A static type lives as long as the process, so once found it is known
+    // by address alone. A heap type (array.array from 3.12 on) may be freed
+    // and its address reused, so it is looked up every time.
+    std::atomic<PyTypeObject*> known{nullptr};
 };
 
-constinit NamedType named_buffer_types[] = {{"numpy", "ndarray"}, {"array", "array"}};
+constinit ModuleType buffer_module_types[] = {{"numpy", "ndarray"}, {"array", "array"}};
 
-bool has_name(PyTypeObject* type, const NamedType& named) noexcept {
-    const auto attribute_is = [type](const char* attribute, const char* expected) {
-        const OwnedRef value =
-            OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attribute));
-        const char* text = value && PyUnicode_Check(value.get())
-                               ? PyUnicode_AsUTF8AndSize(value.get(), nullptr)
-                               : nullptr;
-        if (text == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-        return std::strcmp(text, expected) == 0;
-    };
-    return attribute_is("__module__", named.module) && attribute_is("__qualname__", named.name);
+// Whether `type` is the very type the module, if imported, holds as `name`.
+bool is_module_type(PyTypeObject* type, ModuleType& candidate) noexcept {
+    const OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString(candidate.module));
+    const OwnedRef module =
+        OwnedRef::steal(module_name ? PyImport_GetModule(module_name.get()) : nullptr);
+    const OwnedRef held = OwnedRef::steal(
+        module ? PyObject_GetAttrString(module.get(), candidate.name) : nullptr);
+    PyErr_Clear();
+    if (held.get() != reinterpret_cast<PyObject*>(type)) {
+        return false;
+    }
+    if ((PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) == 0) {
+        candidate.known.store(type, std::memory_order_relaxed);
+    }
+    return true;
 }
 
 bool iterates_as_its_buffer(PyTypeObject* type, InPlaceSeries& in_place) noexcept {
     if (type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyMemoryView_Type) {
         return true;
     }
-    for (NamedType& named : named_buffer_types) {
-        if (named.seen.load(std::memory_order_relaxed) == type) {
+    for (ModuleType& candidate : buffer_module_types) {
+        if (candidate.known.load(std::memory_order_relaxed) == type) {
             return true;
         }
     }
-    // Looking up a type's names may run code of its metaclass.
+    // The module found in sys.modules may be anything the caller put there,
+    // and looking an attribute up on it may run its code.
     in_place.before_python_code();
-    // A static type lives as long as the process, so once found by name it is
-    // remembered by identity; a heap type (array.array from 3.12 on) may be
-    // freed and its address reused, so it is looked at by name every time.
-    const bool static_type = (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) == 0;
-    for (NamedType& named : named_buffer_types) {
-        if (has_name(type, named)) {
-            if (static_type) {
-                named.seen.store(type, std::memory_order_relaxed);
-            }
+    for (ModuleType& candidate : buffer_module_types) {
+        if (is_module_type(type, candidate)) {
             return true;
         }
     }
