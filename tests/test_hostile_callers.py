@@ -1,0 +1,162 @@
+"""Caller code that runs in the middle of a call: finalizers started by a
+garbage collection, import hooks that call back in, daemon threads ended at
+interpreter exit, types that lie about their names. Each scenario runs in a
+fresh interpreter, since the faults they guard against are crashes and hangs."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("numpy")
+
+# Each function with its float64 array series in every position in turn.
+CALLS = {
+    "native_adx": ["f(a, b, b, 3)", "f(b, a, b, 3)", "f(b, b, a, 3)"],
+    "native_parabolic_sar": ["f(a, b, 0.02, 0.2)", "f(b, a, 0.02, 0.2)"],
+    "native_garch11_variance": ["f(a, 1e-6, 0.1, 0.85)"],
+}
+
+
+def run(script, timeout=60):
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+@pytest.mark.parametrize("name", CALLS)
+def test_a_collection_while_the_result_is_made_cannot_touch_an_array_read_in_place(name):
+    # On 3.11 creating the result list could collect at once, running this
+    # finalizer while the kernel was still to read the array: a wrong result
+    # from the write, a read of freed memory from the resize.
+    out = run(
+        f"""
+        import gc, numpy as np, tarnwick
+        f = tarnwick.{name}
+        for text in {CALLS[name]!r}:
+            call = eval("lambda f, a, b: " + text)
+            for spoil in ("a[:] = 5.0", "a.resize(1 << 16, refcheck=False); a[:] = 5.0"):
+                a = np.linspace(0.01, 0.2, 64)
+                b = np.linspace(0.02, 0.3, 64)
+                expected = call(f, a.copy(), b)
+                class Bomb:
+                    def __del__(self):
+                        exec(spoil, {{"a": a}})
+                gc.disable()
+                bomb = Bomb(); bomb.me = bomb; del bomb
+                keep = [[] for _ in range(200)]
+                gc.set_threshold(1); gc.enable()
+                # Nothing between here and the call allocates a tracked object.
+                got = call(f, a, b)
+                gc.set_threshold(700)
+                assert got == expected, (text, spoil)
+        print("ok")
+        """
+    )
+    assert out == "ok\n"
+
+
+INNER_CALL = """
+import builtins, tarnwick as t
+original = builtins.__import__
+entered = []
+def hook(name, *args, **kwargs):
+    if name == "collections.abc" and not entered:
+        entered.append(1)
+        try:
+            t.native_garch11_variance({}, 0, 0, 0)
+        except TypeError as e:
+            print("inner", e)
+    return original(name, *args, **kwargs)
+builtins.__import__ = hook
+try:
+    t.native_garch11_variance({}, 0, 0, 0)
+except TypeError as e:
+    print("outer", e)
+"""
+
+
+def test_a_first_use_that_calls_back_into_itself_returns():
+    message = "'dict' object is not an instance of 'Sequence'"
+    assert run(INNER_CALL, timeout=30) == f"inner {message}\nouter {message}\n"
+
+
+def test_a_child_forked_while_another_thread_makes_a_value_can_make_it_itself():
+    out = run(
+        """
+        import builtins, os, threading, tarnwick as t
+        original = builtins.__import__
+        inside, release = threading.Event(), threading.Event()
+        def hook(name, *args, **kwargs):
+            if name == "collections.abc" and threading.current_thread().name == "maker":
+                inside.set(); release.wait()
+            return original(name, *args, **kwargs)
+        builtins.__import__ = hook
+        def make():
+            try:
+                t.native_adx(None, [], [], 1)
+            except TypeError:
+                pass
+        maker = threading.Thread(target=make, name="maker")
+        maker.start(); inside.wait()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                t.native_adx(None, [], [], 1)
+            except TypeError as e:
+                os.write(1, f"child {e}\\n".encode())
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        release.set(); maker.join()
+        print("status", status)
+        """,
+        timeout=30,
+    )
+    assert out == "child 'None' is not an instance of 'Sequence'\nstatus 0\n"
+
+
+def test_a_daemon_thread_inside_a_call_at_exit_lets_the_interpreter_exit():
+    # The thread waits in an item's __float__ when the interpreter finalizes;
+    # the interpreter ends it as it takes the lock back, unwinding its stack
+    # through the module's frames.
+    run(
+        """
+        import builtins, sys, threading, time, tarnwick
+        class Slow:
+            def __float__(self):
+                time.sleep(0.2)
+                return 1.0
+        def loop():
+            while True:
+                tarnwick.native_garch11_variance([Slow()], 0.0, 0.0, 0.0)
+        threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.05)
+        class Linger:
+            # Keeps finalization busy until the daemon thread wakes.
+            def __del__(self):
+                time.sleep(0.5)
+        builtins.linger = Linger()
+        """
+    )
+
+
+@pytest.mark.parametrize("module, qualname", [("numpy", "ndarray"), ("array", "array")])
+def test_a_type_named_like_an_array_is_read_by_its_own_iteration(module, qualname):
+    out = run(
+        f"""
+        import numpy, array, tarnwick
+        class Impostor(bytearray):
+            def __iter__(self):
+                return iter([1.5, 2.5])
+        Impostor.__module__ = {module!r}
+        Impostor.__qualname__ = {qualname!r}
+        print(tarnwick.native_garch11_variance(Impostor(b"\\x01\\x02"), 0.0, 0.0, 1.0))
+        """
+    )
+    assert out == "[4.25, 4.25]\n"
