@@ -133,9 +133,9 @@ PyObject* entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     static_assert(sizeof...(Conversions) == D.parameter_names.size(),
                   "one conversion per parameter");
-    static_assert(std::is_same_v<decltype(Kernel), Refusal (*)(FloatListOutput&,
-                                                               typename Conversions::Passed...)
-                                                       noexcept>,
+    using KernelTakingTheConversions =
+        Refusal (*)(FloatListOutput&, typename Conversions::Passed...) noexcept;
+    static_assert(std::is_same_v<decltype(Kernel), KernelTakingTheConversions>,
                   "the kernel takes what the conversions make, in parameter order");
 
     std::array<PyObject*, sizeof...(Conversions)> slots{};

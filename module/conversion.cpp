@@ -101,8 +101,8 @@ bool is_module_type(PyTypeObject* type, ModuleType& candidate) noexcept {
     const OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString(candidate.module));
     const OwnedRef module =
         OwnedRef::steal(module_name ? PyImport_GetModule(module_name.get()) : nullptr);
-    const OwnedRef held = OwnedRef::steal(
-        module ? PyObject_GetAttrString(module.get(), candidate.name) : nullptr);
+    const OwnedRef held =
+        OwnedRef::steal(module ? PyObject_GetAttrString(module.get(), candidate.name) : nullptr);
     PyErr_Clear();
     if (held.get() != reinterpret_cast<PyObject*>(type)) {
         return false;

@@ -3,8 +3,8 @@
 // Every error they return already carries the note naming the parameter.
 #pragma once
 
-#include "float_series.hpp"
 #include "call_error.hpp"
+#include "float_series.hpp"
 #include "series_argument.hpp"
 
 #include <Python.h>
