@@ -26,13 +26,12 @@ bool is_str(PyObject* object) noexcept {
 }
 
 // The general route: the object's own iteration, each item through float().
-Extracted<FloatSeries> read_by_iteration(PyObject* object) noexcept {
+std::optional<CallError> read_by_iteration(PyObject* object, FloatSeries& series) noexcept {
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
     }
-    FloatSeries series;
     series.reserve(static_cast<std::size_t>(std::min(hint, max_untrusted_reservation)));
     const OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
     if (!iterator) {
@@ -48,22 +47,26 @@ Extracted<FloatSeries> read_by_iteration(PyObject* object) noexcept {
     if (PyErr_Occurred() != nullptr) {
         return CallError::fetch();
     }
-    return series;
+    return std::nullopt;
 }
 
-// Exact lists and tuples, by index, as their iterators read them: the length
-// is read again after any item that may have run Python code (anything but an
-// exact float), because its __float__ may grow or shrink the list, and such an
-// item is held while it converts.
+// Exact lists and tuples, by index, as their iterators read them. An exact
+// float or int converts without running any Python code; any other item may
+// (its __float__ may grow or shrink the list), so it is held while it
+// converts and the length is read again after it.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
-Extracted<FloatSeries> read_by_index(PyObject* object, InPlaceSeries& in_place) noexcept {
+std::optional<CallError> read_by_index(PyObject* object, FloatSeries& series,
+                                       InPlaceSeries& in_place) noexcept {
     Py_ssize_t size = Size(object);
-    FloatSeries series;
     series.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = GetItem(object, i);
-        if (PyFloat_CheckExact(item)) {
-            series.push_back(PyFloat_AsDouble(item));
+        if (PyFloat_CheckExact(item) || PyLong_CheckExact(item)) {
+            const double value = PyFloat_AsDouble(item);
+            if (value == -1.0 && PyErr_Occurred() != nullptr) {
+                return CallError::fetch(); // an int too large for a double
+            }
+            series.push_back(value);
             continue;
         }
         in_place.before_python_code();
@@ -75,7 +78,7 @@ Extracted<FloatSeries> read_by_index(PyObject* object, InPlaceSeries& in_place) 
         series.push_back(value);
         size = Size(object);
     }
-    return series;
+    return std::nullopt;
 }
 
 // Types whose iteration yields, item by item, exactly the values of their
@@ -184,23 +187,24 @@ ItemReader native_reader(const Py_buffer& view) noexcept {
     return nullptr;
 }
 
-// The values of a one-dimensional buffer of a known type, or nothing if the
-// object should take the general route (other dimensions and formats give
-// the same errors or values there as iteration does). Native doubles are read
-// in place, anything else is converted into a series of its own.
-std::optional<SeriesArgument> read_buffer(PyObject* object, InPlaceSeries& in_place) noexcept {
+// Reads the values of a one-dimensional buffer of a known type into
+// `argument`, or returns false if the object should take the general route
+// (other dimensions and formats give the same errors or values there as
+// iteration does). Native doubles are read in place, anything else is
+// converted into the argument's own series.
+bool read_buffer(PyObject* object, SeriesArgument& argument, InPlaceSeries& in_place) noexcept {
     if (!PyObject_CheckBuffer(object) || !iterates_as_its_buffer(Py_TYPE(object), in_place)) {
-        return std::nullopt;
+        return false;
     }
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
         PyErr_Clear();
-        return std::nullopt;
+        return false;
     }
     const ItemReader reader = view.ndim == 1 ? native_reader(view) : nullptr;
     if (reader == nullptr) {
         PyBuffer_Release(&view);
-        return std::nullopt;
+        return false;
     }
     const auto n = static_cast<std::size_t>(view.shape[0]);
     const Py_ssize_t stride = view.strides[0];
@@ -209,49 +213,40 @@ std::optional<SeriesArgument> read_buffer(PyObject* object, InPlaceSeries& in_pl
                                   stride == static_cast<Py_ssize_t>(sizeof(double)) &&
                                   reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
     if (doubles_in_place) {
-        return SeriesArgument(view, {reinterpret_cast<const double*>(base), n});
+        argument.read_in_place(view, {reinterpret_cast<const double*>(base), n});
+        return true;
     }
-    FloatSeries series = FloatSeries::uninitialized(n);
+    FloatSeries& series = argument.owned();
+    series = FloatSeries::uninitialized(n);
     for (std::size_t i = 0; i < n; ++i) {
         series[i] = reader(base + static_cast<Py_ssize_t>(i) * stride);
     }
     PyBuffer_Release(&view);
-    return SeriesArgument(std::move(series));
-}
-
-Extracted<SeriesArgument> as_argument(Extracted<FloatSeries> read) noexcept {
-    if (auto* error = std::get_if<CallError>(&read)) {
-        return std::move(*error);
-    }
-    return SeriesArgument(std::move(std::get<FloatSeries>(read)));
+    return true;
 }
 
 } // namespace
 
 Extracted<SeriesArgument> extract_float_series(PyObject* object, std::string_view parameter,
                                                InPlaceSeries& in_place) noexcept {
-    Extracted<SeriesArgument> result = [object, &in_place]() -> Extracted<SeriesArgument> {
-        if (is_str(object)) {
-            return CallError::pending(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        }
-        if (!PySequence_Check(object)) {
-            in_place.before_python_code();
-            PyObject* sequence = sequence_abc();
-            return sequence != nullptr ? cast_error(object, sequence) : CallError::fetch();
-        }
-        if (PyList_CheckExact(object)) {
-            return as_argument(read_by_index<PyList_Size, PyList_GetItem>(object, in_place));
-        }
-        if (PyTuple_CheckExact(object)) {
-            return as_argument(read_by_index<PyTuple_Size, PyTuple_GetItem>(object, in_place));
-        }
-        if (std::optional<SeriesArgument> buffer = read_buffer(object, in_place)) {
-            return std::move(*buffer);
-        }
+    Extracted<SeriesArgument> result(std::in_place_index<0>);
+    SeriesArgument& argument = std::get<0>(result);
+    std::optional<CallError> error;
+    if (is_str(object)) {
+        error = CallError::pending(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    } else if (!PySequence_Check(object)) {
         in_place.before_python_code();
-        return as_argument(read_by_iteration(object));
-    }();
-    if (auto* error = std::get_if<CallError>(&result)) {
+        PyObject* sequence = sequence_abc();
+        error = sequence != nullptr ? cast_error(object, sequence) : CallError::fetch();
+    } else if (PyList_CheckExact(object)) {
+        error = read_by_index<PyList_Size, PyList_GetItem>(object, argument.owned(), in_place);
+    } else if (PyTuple_CheckExact(object)) {
+        error = read_by_index<PyTuple_Size, PyTuple_GetItem>(object, argument.owned(), in_place);
+    } else if (!read_buffer(object, argument, in_place)) {
+        in_place.before_python_code();
+        error = read_by_iteration(object, argument.owned());
+    }
+    if (error) {
         return argument_extraction_error(parameter, std::move(*error));
     }
     return result;

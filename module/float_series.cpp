@@ -4,6 +4,7 @@
 #include "fatal.hpp"
 
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -22,22 +23,36 @@ std::size_t bytes_for(std::size_t elements) noexcept {
 
 } // namespace
 
-FloatSeries::FloatSeries(FloatSeries&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+void FloatSeries::take(FloatSeries& other) noexcept {
+    if (other.is_inline()) {
+        std::memcpy(inline_, other.inline_, other.size_ * sizeof(double));
+        data_ = inline_;
+        capacity_ = inline_capacity;
+    } else {
+        data_ = std::exchange(other.data_, other.inline_);
+        capacity_ = std::exchange(other.capacity_, inline_capacity);
+    }
+    size_ = std::exchange(other.size_, 0);
+}
+
+FloatSeries::FloatSeries(FloatSeries&& other) noexcept {
+    take(other);
+}
 
 FloatSeries& FloatSeries::operator=(FloatSeries&& other) noexcept {
     if (this != &other) {
-        std::free(data_);
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        capacity_ = std::exchange(other.capacity_, 0);
+        if (!is_inline()) {
+            std::free(data_);
+        }
+        take(other);
     }
     return *this;
 }
 
 FloatSeries::~FloatSeries() {
-    std::free(data_);
+    if (!is_inline()) {
+        std::free(data_);
+    }
 }
 
 FloatSeries FloatSeries::uninitialized(std::size_t n) noexcept {
@@ -52,9 +67,12 @@ void FloatSeries::reserve(std::size_t capacity) noexcept {
         return;
     }
     const std::size_t bytes = bytes_for(capacity);
-    void* grown = std::realloc(data_, bytes);
+    void* grown = is_inline() ? std::malloc(bytes) : std::realloc(data_, bytes);
     if (grown == nullptr) {
         allocation_failed(bytes);
+    }
+    if (is_inline()) {
+        std::memcpy(grown, inline_, size_ * sizeof(double));
     }
     data_ = static_cast<double*>(grown);
     capacity_ = capacity;

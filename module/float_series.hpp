@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // FloatSeries: an owned, contiguous array of doubles, into which a series
 // argument is converted when it cannot be read in place (see
-// series_argument.hpp). Exhausted memory is not an error a caller could handle:
-// a failed allocation ends the process through fatal.hpp.
+// series_argument.hpp). Short series live inside the object itself, so that
+// the fixed cost of a call on a few bars includes no allocation; longer ones
+// grow in C malloc storage. Exhausted memory is not an error a caller could
+// handle: a failed allocation ends the process through fatal.hpp.
 #pragma once
 
 #include <cstddef>
@@ -38,11 +40,17 @@ class FloatSeries {
     [[nodiscard]] std::span<const double> view() const noexcept { return {data_, size_}; }
 
   private:
-    void grow() noexcept;
+    static constexpr std::size_t inline_capacity = 32;
 
-    double* data_ = nullptr;
+    void grow() noexcept;
+    [[nodiscard]] bool is_inline() const noexcept { return data_ == inline_; }
+    // Takes over `other`'s values and leaves it empty.
+    void take(FloatSeries& other) noexcept;
+
+    double* data_ = inline_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
+    std::size_t capacity_ = inline_capacity;
+    double inline_[inline_capacity];
 };
 
 } // namespace tarnwick

@@ -18,25 +18,31 @@ namespace tarnwick {
 
 class SeriesArgument {
   public:
-    explicit SeriesArgument(FloatSeries owned) noexcept
-        : owned_(std::move(owned)), values_(owned_.view()) {}
-
-    // Takes over an exported buffer whose items are `values`.
-    SeriesArgument(Py_buffer exported, std::span<const double> values) noexcept
-        : buffer_(exported), in_place_(true), values_(values) {}
-
+    SeriesArgument() noexcept = default;
     SeriesArgument(SeriesArgument&& other) noexcept
         : owned_(std::move(other.owned_)), buffer_(other.buffer_),
           in_place_(std::exchange(other.in_place_, false)),
-          values_(in_place_ ? other.values_ : owned_.view()) {
-        other.values_ = {};
-    }
+          in_place_values_(other.in_place_values_) {}
     SeriesArgument& operator=(SeriesArgument&&) = delete;
     SeriesArgument(const SeriesArgument&) = delete;
     SeriesArgument& operator=(const SeriesArgument&) = delete;
     ~SeriesArgument() { release_buffer(); }
 
-    [[nodiscard]] std::span<const double> values() const noexcept { return values_; }
+    // The storage that values converted item by item go into.
+    [[nodiscard]] FloatSeries& owned() noexcept { return owned_; }
+
+    // Reads `values` in place from an exported buffer, which it releases when
+    // it is destroyed or detached.
+    void read_in_place(const Py_buffer& exported, std::span<const double> values) noexcept {
+        release_buffer();
+        buffer_ = exported;
+        in_place_ = true;
+        in_place_values_ = values;
+    }
+
+    [[nodiscard]] std::span<const double> values() const noexcept {
+        return in_place_ ? in_place_values_ : owned_.view();
+    }
     [[nodiscard]] bool in_place() const noexcept { return in_place_; }
 
     // Copies values read in place into storage of its own and lets go of the
@@ -45,11 +51,10 @@ class SeriesArgument {
         if (!in_place_) {
             return;
         }
-        owned_ = FloatSeries::uninitialized(values_.size());
-        if (!values_.empty()) {
-            std::memcpy(owned_.data(), values_.data(), values_.size_bytes());
+        owned_ = FloatSeries::uninitialized(in_place_values_.size());
+        if (!in_place_values_.empty()) {
+            std::memcpy(owned_.data(), in_place_values_.data(), in_place_values_.size_bytes());
         }
-        values_ = owned_.view();
         release_buffer();
     }
 
@@ -61,9 +66,9 @@ class SeriesArgument {
     }
 
     FloatSeries owned_;
-    Py_buffer buffer_{};
+    Py_buffer buffer_;
     bool in_place_ = false;
-    std::span<const double> values_;
+    std::span<const double> in_place_values_;
 };
 
 // The series of one call that are still read in place, as a conversion sees
