@@ -4,6 +4,8 @@ import collections
 import pytest
 
 from exact import assert_bits_equal
+import registry
+from support import Boom, LyingLength, raiser
 from tarnwick import native_adx, native_garch11_variance, native_parabolic_sar
 
 # omega 0, alpha 0, beta 1 makes every element the seed: the mean of the
@@ -124,17 +126,6 @@ def test_float_conversion_error_keeps_its_message_and_gains_a_note(call, paramet
     assert info.value.__notes__ == [f"while processing '{parameter}'"]
 
 
-class Boom(Exception):
-    pass
-
-
-def raiser(error):
-    def method(*_):
-        raise error
-
-    return method
-
-
 def test_caller_exception_reaches_the_caller_unchanged():
     error = Boom("from __float__")
     bad = type("Bad", (), {"__float__": raiser(error)})()
@@ -158,21 +149,12 @@ def test_exception_while_iterating_a_series(method):
     assert error.__notes__ == ["while processing 'low'"]
 
 
-def test_failing_len_is_ignored():
-    class NoLength(Custom):
-        def __len__(self):
-            raise Boom("len")
-
-    assert_bits_equal(mean_square(NoLength(3.0, 4.0)), [12.5, 12.5])
-
-
-@pytest.mark.parametrize("claimed", [0, 1, 2**62, 2**63 - 1])
+@pytest.mark.parametrize("claimed", [None, 0, 1, 2**60, 2**62, 2**63 - 1])
 def test_length_is_only_a_hint(claimed):
-    class Liar(Custom):
-        def __len__(self):
-            return claimed
-
-    assert_bits_equal(mean_square(Liar(3.0, 4.0, 0.0)), [25 / 3] * 3)
+    # None: __len__ raises, and the failure is ignored.
+    garch = registry.GARCH11_VARIANCE
+    assert_bits_equal(garch.native(LyingLength(claimed), 1e-6, 0.1, 0.85),
+                      garch.model([0.01, -0.02, 0.03], 1e-6, 0.1, 0.85))
 
 
 def test_note_is_added_once_per_failure():
@@ -240,6 +222,17 @@ def test_minus_one_is_an_ordinary_value():
 def test_first_bad_parameter_in_declaration_order_is_reported(call, parameter):
     with pytest.raises((TypeError, OverflowError)) as info:
         call()
+    assert info.value.__notes__ == [f"while processing '{parameter}'"]
+
+
+SCALARS = [(f, name) for f in registry.FUNCTIONS for name, kind in f.parameters if kind != registry.SERIES]
+
+
+@pytest.mark.parametrize("function, parameter", SCALARS, ids=[f"{f.name}-{p}" for f, p in SCALARS])
+def test_scalars_are_converted_even_for_empty_series(function, parameter):
+    args = [[] if kind == registry.SERIES else v for kind, v in zip(function.kinds, function.call)]
+    with pytest.raises(TypeError) as info:
+        function.native(*function.refusing(parameter, args))
     assert info.value.__notes__ == [f"while processing '{parameter}'"]
 
 

@@ -13,9 +13,7 @@ import textwrap
 
 import pytest
 
-from exact import assert_bits_equal
 import models
-import tarnwick
 
 needs_address_space_limit = pytest.mark.skipif(
     not sys.platform.startswith("linux") or os.environ.get("TARNWICK_SANITIZED") == "1",
@@ -67,22 +65,3 @@ def test_failed_reservation_aborts_with_the_byte_count():
     assert proc.stdout == f"{expected_small!r}\n"
     assert proc.returncode == -signal.SIGABRT, proc.stderr
     assert proc.stderr == f"memory allocation of {N * 8} bytes failed\n"
-
-
-class LyingLength:
-    def __init__(self, claimed):
-        self.claimed = claimed
-
-    def __len__(self):
-        return self.claimed
-
-    def __getitem__(self, i):
-        if i < 3:
-            return [0.01, -0.02, 0.03][i]
-        raise IndexError(i)
-
-
-@pytest.mark.parametrize("claimed", [2**62, 2**63 - 1, 2**60, 0])
-def test_claimed_length_is_only_a_hint(claimed):
-    result = tarnwick.native_garch11_variance(LyingLength(claimed), 1e-6, 0.1, 0.85)
-    assert_bits_equal(result, models.garch11_variance([0.01, -0.02, 0.03], 1e-6, 0.1, 0.85))

@@ -1,0 +1,197 @@
+"""The module's functions, described once for every test file.
+
+Adding an indicator means one entry in FUNCTIONS (with its model in
+models.py); the surface, binding, conversion, leak, thread, interpreter and
+interop tests then cover it. Its own test file holds what only it has.
+"""
+
+from dataclasses import dataclass
+from typing import Callable
+
+import pytest
+
+import models
+import tarnwick
+
+NAN = float("nan")
+INF = float("inf")
+
+# How a parameter is converted: a sequence of doubles, a double, or an
+# unsigned 64-bit integer.
+SERIES = "series"
+FLOAT = "float"
+INDEX = "index"
+
+# A value each kind refuses with a TypeError, whatever the other arguments.
+REFUSED = {SERIES: {}, FLOAT: "x", INDEX: "x"}
+
+
+@dataclass(frozen=True)
+class Function:
+    name: str
+    parameters: tuple  # (name, kind) in declaration order
+    model: Callable
+    call: tuple  # a valid call: bars long enough to move every state
+    examples: tuple  # (arguments, exact result) worked by hand
+
+    @property
+    def native(self):
+        return getattr(tarnwick, self.name)
+
+    @property
+    def names(self):
+        return tuple(name for name, _ in self.parameters)
+
+    @property
+    def kinds(self):
+        return tuple(kind for _, kind in self.parameters)
+
+    @property
+    def signature(self):
+        return "(" + ", ".join(self.names) + ")"
+
+    def keywords(self, args=None):
+        """The call (or `args`) as keyword arguments."""
+        return dict(zip(self.names, self.call if args is None else args))
+
+    def converted(self, args):
+        """`args` as the module converts them: what the model takes."""
+        convert = {SERIES: lambda s: [float(v) for v in s], FLOAT: float, INDEX: int}
+        return tuple(convert[kind](value) for kind, value in zip(self.kinds, args))
+
+    def refusing(self, parameter, args=None):
+        """The call (or `args`) with `parameter` replaced by a refused value."""
+        return tuple(
+            REFUSED[kind] if name == parameter else value
+            for (name, kind), value in zip(self.parameters, self.call if args is None else args)
+        )
+
+
+def replaced(series, index, value):
+    copy = list(series)
+    copy[index] = value
+    return copy
+
+
+# Example A of the ADX, and the series of a call that trends, reverses and
+# holds a NaN, shared by the SAR and GARCH calls.
+A = ([10, 11, 12, 11.5], [9, 9.5, 10.5, 10], [9.5, 10.5, 11.5, 10.5])
+HIGH = [10.0, 11.0, 12.0, 11.5, 12.5, NAN, 13.0, 12.0, 11.0, 11.75]
+LOW = [9.0, 9.5, 10.5, 10.0, 11.0, 12.0, 12.0, 10.5, 9.5, 10.25]
+CLOSE = [9.5, 10.5, 11.5, 10.5, 12.0, 12.5, 12.5, 11.0, 10.0, 11.5]
+RETURNS = [0.01, -0.02, 0.03, NAN, 0.0, -0.0125, 1e-160, 0.02, -0.031, 0.007]
+
+# A negative step: the factor goes 1e-6, 1e-6 - 0.25, 1e-6 - 0.5 at each new
+# high, and the stop moves away from the extreme.
+_AF_1 = 1e-6 + -0.25
+_STOP_2 = (11 - 9) * _AF_1 + 9
+_STOP_3 = (12 - _STOP_2) * (_AF_1 + -0.25) + _STOP_2
+
+ADX = Function(
+    name="native_adx",
+    parameters=(("high", SERIES), ("low", SERIES), ("close", SERIES), ("period", INDEX)),
+    model=models.adx,
+    call=(HIGH, LOW, CLOSE, 3),
+    # w = 1/period, k = 1 - w, s[j] = s[j-1]*k + x[j]*w from 0,
+    # +DI = (S+DM*100)/ATR, DX = (|+DI - -DI|*100)/(+DI + -DI).
+    examples=(
+        ((*A, 1), [0.0, 100.0, 100.0, 100.0]),
+        ((*A, 2), [0.0, 50.0, 75.0, 47.5]),
+        ((*A, 3), [0.0, 33.33333333333333, 55.55555555555555, 49.68071519795658]),
+        ((*A, 14), [0.0, 7.142857142857142, 13.775510204081632, 16.816362243274654]),
+        ((*A, 100), [0.0, 1.0, 1.99, 2.565258090765556]),
+        # P rounds to 2**64 and k to exactly 1.0.
+        ((*A, 2**64 - 1), [0.0, 5.421010862427522e-18, 1.0842021724855044e-17, 1.4094628242311558e-17]),
+        # Dividing before multiplying by 100, or writing the smoothing as
+        # s + w * (x - s) or (s * (P - 1) + x) / P, changes these last digits.
+        (([10.1, 10.1, 12.0, 11.8], [9.4, 8.9, 10.6, 11.8], [9.5, 9.7, 11.0, 11.8], 3),
+         [0.0, 33.33333333333333, 45.60530679933665, 53.786622443338864]),
+        # NaN high: no directional movement at bars 1 and 2, TR from low-close.
+        ((replaced(A[0], 1, NAN), A[1], A[2], 2), [0.0, 0.0, 0.0, 50.0]),
+        # All three TR terms NaN at bar 1: ATR is NaN from then on, DX stays 0.
+        ((A[0], replaced(A[1], 1, NAN), replaced(A[2], 0, NAN), 2), [0.0, 0.0, 0.0, 0.0]),
+        # Infinite -DM with finite ATR: DX is inf/inf = NaN and ADX stays NaN.
+        (([10, 10, 10.5], [INF, 9, 9.5], [9.5, 9.5, 10], 2), [0.0, NAN, NAN]),
+        # Flat bars: nothing moves.
+        (([5.0] * 5, [5.0] * 5, [5.0] * 5, 3), [0.0] * 5),
+        # Equal up and down moves count on neither side.
+        (([10, 11, 12], [9, 8, 7], [9.5, 9.5, 9.5], 2), [0.0, 0.0, 0.0]),
+        # DX[1] is 100, so ADX[1] is 100 * w.
+        (([10, 11], [9, 9.5], [9.5, 10.5], 10**9), [0.0, 100.0 * (1.0 / 10**9)]),
+    ),
+)
+
+PARABOLIC_SAR = Function(
+    name="native_parabolic_sar",
+    parameters=(("high", SERIES), ("low", SERIES), ("af_step", FLOAT), ("af_max", FLOAT)),
+    model=models.parabolic_sar,
+    call=(HIGH, LOW, 0.02, 0.2),
+    examples=(
+        # Two new highs (the factor held at 0.5), a reversal reporting the old
+        # extreme 12, two new lows, a reversal reporting 8, and a new high.
+        (([10, 11, 12, 11, 10, 9, 10, 12], [9, 10, 11, 9.5, 8.5, 8, 9, 11], 0.25, 0.5),
+         [9, 9, 10, 12, 11.375, 10, 8, 8.5]),
+        # Reversal on the first step reports the old extreme.
+        (([10, 9], [9, 8], 0.25, 0.5), [9, 10]),
+        # A stop equal to the low does not reverse.
+        (([10, 11], [9, 9], 0.25, 0.5), [9, 9]),
+        # High equal to the stop, low equal to ep: no reversal, no new extreme.
+        (([10, 9, 9.5], [9, 8, 8], 0.25, 0.5), [9, 10, 9.5]),
+        # NaN af_step: start factor 1e-6, then af_max at the first new extreme.
+        (([10, 11, 12], [9, 10, 11], NAN, 0.5), [9, 9, 10]),
+        # af_step above af_max: each trend runs at af_step until its first new extreme.
+        (([10, 12, 8, 7.5], [9, 11, 7, 6.5], 0.75, 0.5), [9, 9, 12, 8.25]),
+        # NaN af_max leaves the factor without a ceiling.
+        (([10, 12, 14, 16, 18], [9, 11.5, 13.5, 15.5, 17.5], 0.25, NAN), [9, 9, 10.5, 13.125, 15.5]),
+        (([10, 12, 14, 16, 18], [9, 11.5, 13.5, 15.5, 17.5], 0.25, 0.5), [9, 9, 10.5, 12.25, 14.125]),
+        # A NaN low neither reverses its bar nor limits the next stop.
+        (([10, 11, 12, 13], [9, NAN, 11, 12], 0.25, 0.5), [9, 9, 10, 11]),
+        # Zero step: the factor stays at 1e-6.
+        (([10, 11, 12], [9, 10, 11], 0.0, 0.5), [9, 9, 9 + (11 - 9) * 1e-6]),
+        # af_max 0: the first new extreme sets the factor to 0 and the stop stays.
+        (([10, 11, 12, 13], [9, 10, 11, 12], 0.0, 0.0), [9, 9, 9, 9]),
+        # A negative step lowers the factor at each new extreme, below zero.
+        (([10, 11, 12, 13], [9, 10, 11, 12], -0.25, 0.5), [9, 9, _STOP_2, _STOP_3]),
+    ),
+)
+
+GARCH11_VARIANCE = Function(
+    name="native_garch11_variance",
+    parameters=(("returns", SERIES), ("omega", FLOAT), ("alpha", FLOAT), ("beta", FLOAT)),
+    model=models.garch11_variance,
+    call=(RETURNS, 1e-06, 0.1, 0.85),
+    # v[i] = max(0, (alpha * r[i]) * r[i] + omega + v[i-1] * beta), seeded with
+    # the sequential mean of r**2, or 1e-8 when that is not finite and > 0.
+    examples=(
+        # alpha * (r * r), or omega added last, would give 0.000865.
+        (([0.03], 1e-05, 0.1, 0.85), [0.0008649999999999999]),
+        # The sequential sum of squares is 0.0008550000000000001; a compensated
+        # or four-way interleaved sum would give 0.00017099999999999998.
+        (([0.011, 0.012, 0.013, 0.014, 0.015], 0, 0, 1), [0.000171] * 5),
+        (([0.01, -0.02, 0.03], 1e-06, 0.1, 0.85),
+         [0.00040766666666666664, 0.00038751666666666666, 0.00042038916666666665]),
+        (([0.0, 0.0, 0.0], 0, 0.1, 0.9), [9.000000000000001e-09, 8.100000000000001e-09, 7.290000000000001e-09]),
+        (([1e-160], 0, 0, 1), [1e-320]),
+        (([1e200, 0.0], 0, 0, 1), [1e-08, 1e-08]),
+        (([0.01, NAN, 0.02], 1e-06, 0.1, 0.85), [1.1008500000000001e-05, 0.0, 4.1e-05]),
+        (([INF, 0.01], 1e-06, 0.1, 0), [INF, 0.0]),
+        (([INF, 0.01], 1e-06, 0, 0.5), [0.0, 1e-06]),
+        (([NAN], 1e-06, 0, 0.5), [0.0]),
+        (([0.01, 0.02], NAN, 0.1, 0.9), [0.0, 0.0]),
+        (([0.0], -1, 0.1, 0.9), [0.0]),
+        (([0.5], 0, 0, 1), [0.25]),
+    ),
+)
+
+FUNCTIONS = (ADX, PARABOLIC_SAR, GARCH11_VARIANCE)
+BY_NAME = {f.name: f for f in FUNCTIONS}
+NAMES = [f.name for f in FUNCTIONS]
+
+
+def examples():
+    """Every worked example as pytest parameters: function, arguments, result."""
+    return [
+        pytest.param(f, args, [float(v) for v in expected], id=f"{f.name}-{i}")
+        for f in FUNCTIONS
+        for i, (args, expected) in enumerate(f.examples)
+    ]

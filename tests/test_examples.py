@@ -1,0 +1,17 @@
+"""The worked examples, to the bit, from the module and from its pure-Python
+models: a slip in a model cannot then hide the same slip in a kernel."""
+
+import pytest
+
+from exact import assert_bits_equal
+import registry
+
+
+@pytest.mark.parametrize("function, args, expected", registry.examples())
+def test_worked_example(function, args, expected):
+    assert_bits_equal(function.native(*args), expected)
+
+
+@pytest.mark.parametrize("function, args, expected", registry.examples())
+def test_model_reproduces_worked_example(function, args, expected):
+    assert_bits_equal(function.model(*function.converted(args)), expected)
