@@ -9,7 +9,6 @@ objects must arrive as the very objects raised.
 """
 
 import ctypes
-import gc
 import operator
 import os
 import random
@@ -21,8 +20,8 @@ from hypothesis import strategies as st
 
 from exact import assert_bits_equal
 import models
-from test_leaks import native_heap_in_use
-import tarnwick
+from registry import BY_NAME, FLOAT, INDEX, NAMES, SERIES
+from support import Boom, assert_no_growth, snapshot
 
 LONG_RUN = os.environ.get("TARNWICK_LONG_RUN") == "1"
 
@@ -40,28 +39,7 @@ _vectorcall = _api.PyObject_Vectorcall
 _vectorcall.restype = ctypes.py_object
 _vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
 
-FUNCTIONS = {
-    "native_adx": (tarnwick.native_adx, ("high", "low", "close", "period"), "SSSI", models.adx),
-    "native_parabolic_sar": (
-        tarnwick.native_parabolic_sar,
-        ("high", "low", "af_step", "af_max"),
-        "SSFF",
-        models.parabolic_sar,
-    ),
-    "native_garch11_variance": (
-        tarnwick.native_garch11_variance,
-        ("returns", "omega", "alpha", "beta"),
-        "SFFF",
-        models.garch11_variance,
-    ),
-}
-
-
 # --- objects whose protocol methods raise or lie --------------------------
-
-
-class Boom(Exception):
-    pass
 
 
 class Raiser:
@@ -260,9 +238,9 @@ KEYWORD_NOISE = [
 
 
 def frame_recipe(rng):
-    name = rng.choice(list(FUNCTIONS))
-    params = FUNCTIONS[name][1]
-    kinds = FUNCTIONS[name][2]
+    name = rng.choice(NAMES)
+    params, kinds = BY_NAME[name].names, BY_NAME[name].kinds
+    arity = len(params)
 
     # A third of the frames bind and hold tidy values, so that the success
     # path and the kernels' validation are reached often; a third bind but
@@ -273,37 +251,37 @@ def frame_recipe(rng):
 
     def value_recipe(slot_kind):
         roll = rng.random()
-        if tidy and slot_kind == "S":
+        if tidy and slot_kind == SERIES:
             return ("series", series_recipe(rng, n if rng.random() < 0.9 else None, True))
         if tidy or roll < 0.75:
-            if slot_kind == "S":
+            if slot_kind == SERIES:
                 return ("series", series_recipe(rng))
-            if slot_kind == "I":
+            if slot_kind == INDEX:
                 return ("period", rng.choice([1, 2, 3, 14, 2**64 - 1, 0, -1, 2**64, True]))
             return ("element", ("float", rng.choice(NUMBERS + [0.02, 0.2, 0.85]), 0))
         return scalar_recipe(rng)
 
     if mode != "chaos":
-        n_pos = rng.randrange(5)
+        n_pos = rng.randrange(arity + 1)
         positional = [value_recipe(kinds[i]) for i in range(n_pos)]
-        rest = list(range(n_pos, 4))
+        rest = list(range(n_pos, arity))
         rng.shuffle(rest)
         keywords = [(("plain", params[j]), value_recipe(kinds[j])) for j in rest]
         return name, positional, keywords, rng.random() < 0.3
-    n_pos = rng.choice([0, 1, 2, 3, 4, 4, 4, 4, 5, 6])
-    positional = [value_recipe(kinds[i] if i < 4 else "F") for i in range(n_pos)]
+    n_pos = rng.choice([0, 1, 2, 3] + [arity] * 4 + [arity + 1, arity + 2])
+    positional = [value_recipe(kinds[i] if i < arity else FLOAT) for i in range(n_pos)]
     keywords = []
     for _ in range(rng.choice([0, 0, 1, 2, 3, 4, 5])):
         roll = rng.random()
         if roll < 0.6:
-            j = rng.randrange(4)
+            j = rng.randrange(arity)
             key = ("plain", params[j])
             slot_kind = kinds[j]
         elif roll < 0.8:
             key = ("plain", rng.choice(KEYWORD_NOISE))
-            slot_kind = "F"
+            slot_kind = FLOAT
         else:
-            j = rng.randrange(4)
+            j = rng.randrange(arity)
             text = rng.choice([params[j], rng.choice(KEYWORD_NOISE)])
             key = ("key", text, rng.choice([None, "shown", "\udcff"]))
             slot_kind = kinds[j]
@@ -364,10 +342,11 @@ def _utf8_or_none(text):
 
 def bind(name, params, args, kw):
     display = name + "()"
-    if len(args) > 4:
-        raise Expected(TypeError, f"{display} takes 4 positional arguments but {len(args)} were given")
-    slots = list(args) + [None] * (4 - len(args))
-    filled = [True] * len(args) + [False] * (4 - len(args))
+    arity = len(params)
+    if len(args) > arity:
+        raise Expected(TypeError, f"{display} takes {arity} positional arguments but {len(args)} were given")
+    slots = list(args) + [None] * (arity - len(args))
+    filled = [True] * len(args) + [False] * (arity - len(args))
     for key, value in kw:
         utf8 = _utf8_or_none(str.__str__(key))
         matches = [j for j, p in enumerate(params) if p.encode() == utf8]
@@ -437,18 +416,18 @@ def convert_index(obj, param):
 
 
 def oracle(name, args, kw):
-    _, params, kinds, model = FUNCTIONS[name]
-    slots = bind(name, params, args, kw)
-    converters = {"S": convert_series, "F": convert_float, "I": convert_index}
-    values = [converters[k](v, p) for k, v, p in zip(kinds, slots, params)]
+    function = BY_NAME[name]
+    slots = bind(name, function.names, args, kw)
+    converters = {SERIES: convert_series, FLOAT: convert_float, INDEX: convert_index}
+    values = [converters[k](v, p) for k, v, p in zip(function.kinds, slots, function.names)]
     try:
-        return model(*values)
+        return function.model(*values)
     except models.Refused as refused:
         raise Expected(ValueError, str(refused))
 
 
 def call(name, args, kw, via_vectorcall):
-    function = FUNCTIONS[name][0]
+    function = BY_NAME[name].native
     if not via_vectorcall:
         return function(*args, **dict(kw))
     objects = list(args) + [v for _, v in kw]
@@ -514,14 +493,9 @@ def test_random_frames_do_not_leak():
     outcomes = [check_frame(r) for r in recipes]
     # The mix must reach both sides, or the frames prove little.
     assert 100 < outcomes.count("result") < 1_900
-    gc.collect()
-    blocks = sys.getallocatedblocks()
-    heap = native_heap_in_use() if native_heap_in_use else 0
+    before = snapshot()
     for _ in range(3):
         for r in recipes:
             check_frame(r)
-    gc.collect()
-    assert sys.getallocatedblocks() - blocks < 300
-    if native_heap_in_use:
-        # 6,000 frames: a leak of even one small array per frame is far more.
-        assert native_heap_in_use() - heap < 64 * 1024
+    # 6,000 frames: a leak of even one small array per frame is far more.
+    assert_no_growth(before, snapshot(), blocks=300, heap=64 * 1024)

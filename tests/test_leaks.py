@@ -10,78 +10,15 @@ see, so the native heap is read from glibc's mallinfo2 where it exists.
 import collections
 import ctypes
 import ctypes.util
-import gc
 import sys
 
 import pytest
 
+from support import Boom, LyingLength, assert_no_growth, native_heap_in_use, snapshot
 import tarnwick
 
 LOOPS = 3_000
 WARM_UP = 300
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [
-        (name, ctypes.c_size_t)
-        for name in (
-            "arena",
-            "ordblks",
-            "smblks",
-            "hblks",
-            "hblkhd",
-            "usmblks",
-            "fsmblks",
-            "uordblks",
-            "fordblks",
-            "keepcost",
-        )
-    ]
-
-
-def _native_heap_reader():
-    try:
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or None)
-        mallinfo2 = libc.mallinfo2
-    except (OSError, AttributeError):
-        return None
-    mallinfo2.restype = _MallInfo2
-    mallinfo2.argtypes = []
-
-    def in_use():
-        info = mallinfo2()
-        return info.uordblks + info.hblkhd
-
-    return in_use
-
-
-native_heap_in_use = _native_heap_reader()
-
-
-class Boom(Exception):
-    pass
-
-
-class RaisingLen:
-    """A sequence whose __len__ fails: the size hint is then ignored."""
-
-    def __len__(self):
-        raise Boom("len")
-
-    def __getitem__(self, i):
-        if i < 3:
-            return float(i)
-        raise IndexError(i)
-
-
-class LyingLen:
-    def __len__(self):
-        return 2**62
-
-    def __getitem__(self, i):
-        if i < 3:
-            return float(i)
-        raise IndexError(i)
 
 
 class RaisingIter:
@@ -166,8 +103,8 @@ CASES = {
     "adx empty": (adx, ([], [], [], 5), {}, None),
     "sar list": (sar, (H, L, 0.02, 0.2), {}, None),
     "sar range and bytes": (sar, (range(5), b"abcde", GoodFloat(), 1), {}, None),
-    "sar lying len": (sar, (LyingLen(), LyingLen(), 0.02, 0.2), {}, None),
-    "sar raising len": (sar, (RaisingLen(), RaisingLen(), 0.02, 0.2), {}, None),
+    "sar lying len": (sar, (LyingLength(2**62), LyingLength(2**62), 0.02, 0.2), {}, None),
+    "sar raising len": (sar, (LyingLength(None), LyingLength(None), 0.02, 0.2), {}, None),
     "garch list": (garch, (R, 1e-6, 0.1, 0.85), {}, None),
     "garch mixed": (garch, (R,), {"beta": 0.85, "alpha": 0.1, "omega": 1e-6}, None),
     "garch empty": (garch, ((), 1.0, 1.0, 1.0), {}, None),
@@ -223,18 +160,9 @@ def _watched_objects(args, kwargs):
     objects = [o for o in objects if not isinstance(o, int) and o is not None]
     # Instances of heap types hold a reference to their type, so a leaked
     # instance of one of these classes shows in the class's count too.
-    objects.extend({type(o) for o in objects if type(o).__module__ == __name__})
+    objects.extend({type(o) for o in objects if type(o).__module__ != "builtins"})
     objects.append(Boom)
     return objects
-
-
-def _snapshot(objects):
-    gc.collect()
-    return (
-        sys.getallocatedblocks(),
-        native_heap_in_use() if native_heap_in_use else 0,
-        [sys.getrefcount(o) for o in objects],
-    )
 
 
 @pytest.fixture
@@ -250,24 +178,59 @@ def quiet_unraisable(monkeypatch):
     return seen
 
 
-def test_cases_cover_the_promised_volume():
-    assert len(CASES) * LOOPS >= 100_000
+def check_no_leak(function, args, kwargs, expected):
+    objects = _watched_objects(args, kwargs)
+    _run(function, args, kwargs, expected, WARM_UP)
+    before = snapshot(objects)
+    _run(function, args, kwargs, expected, LOOPS)
+    # One leaked object or array per call would be thousands of blocks or
+    # tens of kilobytes; allow only the noise of free lists and caches.
+    assert_no_growth(before, snapshot(objects), blocks=LOOPS // 10, heap=8 * LOOPS)
 
 
 @pytest.mark.parametrize("name", list(CASES))
 def test_no_leak(name, quiet_unraisable):
-    function, args, kwargs, expected = CASES[name]
-    objects = _watched_objects(args, kwargs)
-    _run(function, args, kwargs, expected, WARM_UP)
-    quiet_unraisable.clear()
-    blocks_before, heap_before, refs_before = _snapshot(objects)
-    _run(function, args, kwargs, expected, LOOPS)
-    blocks_after, heap_after, refs_after = _snapshot(objects)
-
-    assert refs_after == refs_before
-    # One leaked object or array per call would be thousands of blocks or
-    # tens of kilobytes; allow only the noise of free lists and caches.
-    assert blocks_after - blocks_before < LOOPS // 10
-    assert heap_after - heap_before < 8 * LOOPS
+    check_no_leak(*CASES[name])
     if name == "unprintable keyword":
-        assert quiet_unraisable == {"str": LOOPS}
+        assert quiet_unraisable == {"str": (WARM_UP + LOOPS)}
+
+
+# Stand-ins for the module that leak on purpose, one per probe: a probe that
+# never fails proves nothing.
+_incref = ctypes.pythonapi.Py_IncRef
+_incref.argtypes = [ctypes.py_object]
+_malloc = ctypes.CDLL(ctypes.util.find_library("c") or None).malloc
+_malloc.restype = ctypes.c_void_p
+_malloc.argtypes = [ctypes.c_size_t]
+_kept = []
+
+
+def keeps_a_reference(returns, *rest):
+    _incref(returns)
+    return garch(returns, *rest)
+
+
+def never_frees(returns, *rest):
+    _malloc(64)
+    return garch(returns, *rest)
+
+
+def keeps_an_object(returns, *rest):
+    result = garch(returns, *rest)
+    _kept.append(result)
+    return result
+
+
+@pytest.mark.parametrize(
+    "stand_in, probe",
+    [
+        (keeps_a_reference, "reference counts moved"),
+        (keeps_an_object, "interpreter blocks grew"),
+        pytest.param(never_frees, "native heap grew", marks=pytest.mark.skipif(
+            native_heap_in_use is None, reason="no mallinfo2 to read the native heap")),
+    ],
+)
+def test_probe_reports_a_leaking_stand_in(stand_in, probe):
+    with pytest.raises(AssertionError, match=probe):
+        check_no_leak(stand_in, (list(R), 1e-6, 0.1, 0.85), {}, None)
+    _kept.clear()
