@@ -8,10 +8,7 @@ interop tests then cover it. Its own test file holds what only it has.
 from dataclasses import dataclass
 from typing import Callable
 
-import pytest
-
 import models
-import tarnwick
 
 NAN = float("nan")
 INF = float("inf")
@@ -34,8 +31,17 @@ class Function:
     call: tuple  # a valid call: bars long enough to move every state
     examples: tuple  # (arguments, exact result) worked by hand
 
+    def __post_init__(self):
+        # Results are lists of floats; examples may be written with integers.
+        exact = tuple((args, [float(v) for v in expected]) for args, expected in self.examples)
+        object.__setattr__(self, "examples", exact)
+
     @property
     def native(self):
+        # Imported on first use, so that a fresh interpreter can load the
+        # registry and still race the module's first import.
+        import tarnwick
+
         return getattr(tarnwick, self.name)
 
     @property
@@ -53,6 +59,11 @@ class Function:
     def keywords(self, args=None):
         """The call (or `args`) as keyword arguments."""
         return dict(zip(self.names, self.call if args is None else args))
+
+    def call_on(self, series):
+        """The valid call with its series taken from `series`, by parameter name."""
+        return tuple(series[name] if kind == SERIES else value
+                     for (name, kind), value in zip(self.parameters, self.call))
 
     def converted(self, args):
         """`args` as the module converts them: what the model takes."""
@@ -187,11 +198,3 @@ FUNCTIONS = (ADX, PARABOLIC_SAR, GARCH11_VARIANCE)
 BY_NAME = {f.name: f for f in FUNCTIONS}
 NAMES = [f.name for f in FUNCTIONS]
 
-
-def examples():
-    """Every worked example as pytest parameters: function, arguments, result."""
-    return [
-        pytest.param(f, args, [float(v) for v in expected], id=f"{f.name}-{i}")
-        for f in FUNCTIONS
-        for i, (args, expected) in enumerate(f.examples)
-    ]

@@ -1,11 +1,10 @@
 import pytest
 
 from exact import assert_bits_equal
+import registry
 from tarnwick import native_adx, native_garch11_variance, native_parabolic_sar
 
-A_HIGH = [10, 11, 12, 11.5]
-A_LOW = [9, 9.5, 10.5, 10]
-A_CLOSE = [9.5, 10.5, 11.5, 10.5]
+A_HIGH, A_LOW, A_CLOSE = registry.A
 
 
 def binding_error(function, *args, **kwargs):
@@ -95,17 +94,16 @@ def test_unprintable_keyword(monkeypatch):
     assert [type(u.exc_value) for u in unraisable] == [RuntimeError]
 
 
-@pytest.mark.parametrize(
-    "args, kwargs",
-    [
-        ((A_HIGH, A_LOW, A_CLOSE, 2), {}),
-        ((), {"period": 2, "close": A_CLOSE, "low": A_LOW, "high": A_HIGH}),
-        ((A_HIGH, A_LOW), {"period": 2, "close": A_CLOSE}),
-        ((A_HIGH,), {"close": A_CLOSE, "low": A_LOW, "period": 2}),
-    ],
-)
-def test_positional_and_keyword_bind_alike(args, kwargs):
-    assert_bits_equal(native_adx(*args, **kwargs), [0.0, 50.0, 75.0, 47.5])
+SPLITS = [(f, k) for f in registry.FUNCTIONS for k in range(len(f.names) + 1)]
+
+
+@pytest.mark.parametrize("function, positional", SPLITS, ids=[f"{f.name}-{k}" for f, k in SPLITS])
+def test_positional_and_keyword_bind_alike(function, positional):
+    # The first `positional` arguments by position, the rest by keyword in
+    # reverse order.
+    keywords = dict(reversed(list(function.keywords().items())[positional:]))
+    result = function.native(*function.call[:positional], **keywords)
+    assert_bits_equal(result, function.model(*function.converted(function.call)))
 
 
 def test_binding_converts_nothing():

@@ -9,6 +9,7 @@ import warnings
 import pytest
 
 from exact import bits
+from support import numpy_layouts
 from tarnwick import native_adx, native_garch11_variance, native_parabolic_sar
 
 
@@ -143,22 +144,21 @@ def test_list_and_tuple_items_read_as_iteration_reads(items, container):
 np = pytest.importorskip("numpy")
 
 
+@pytest.mark.parametrize("layout", numpy_layouts().values(), ids=list(numpy_layouts()))
+def test_numpy_layouts_read_as_iteration_reads(layout):
+    with ignoring_warnings():
+        assert_same_as_iteration(lambda: layout([1.5, -0.0, np.inf, np.nan, 5e-324, 1e308, 0.25]))
+
+
 @pytest.mark.parametrize(
     "make_series",
     [
-        lambda: np.array([1.5, -0.0, np.inf, np.nan, 5e-324, 1e308]),
-        lambda: np.arange(10.0)[::3],
-        lambda: np.arange(10.0)[::-1],
-        lambda: np.arange(12.0).reshape(3, 4)[:, 1],
-        lambda: np.arange(12.0).reshape(3, 4).T[1],
-        lambda: np.frombuffer(bytearray(range(17))[1:], dtype=np.float64),
         lambda: np.array([1.1, 2.2], dtype=np.float32),
         lambda: np.array([1.5, 2.5], dtype=np.float16),
         lambda: np.array([2**63 - 1, -(2**63)], dtype=np.int64),
         lambda: np.array([2**64 - 1, 2**53 + 1], dtype=np.uint64),
         lambda: np.array([-1, 7], dtype=np.int8),
         lambda: np.array([0, 1, 2], dtype=np.uint8).view(np.bool_),
-        lambda: np.array([1.0, 2.0], dtype=">f8"),
         lambda: np.array([1 + 2j]),
         lambda: np.array([1.0, None], dtype=object),
         lambda: np.array(3.0),

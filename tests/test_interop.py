@@ -5,43 +5,27 @@ import math
 import pytest
 
 from exact import raw_bits
-
+from registry import CLOSE, FUNCTIONS, HIGH, LOW, NAMES, RETURNS, SERIES
+from support import numpy_layouts
 import tarnwick
 
 np = pytest.importorskip("numpy")
-
-HIGH = [10.0, 11.0, 12.0, 11.5, 12.5, math.nan, 13.0, 12.0, 11.0, 11.75]
-LOW = [9.0, 9.5, 10.5, 10.0, 11.0, 12.0, 12.0, 10.5, 9.5, 10.25]
-CLOSE = [9.5, 10.5, 11.5, 10.5, 12.0, 12.5, 12.5, 11.0, 10.0, 11.5]
-RETURNS = [0.01, -0.02, 0.03, math.nan, 0.0, -0.0125, 1e-160, 0.02, -0.031, 0.007]
-
-CALLS = {
-    "adx": (tarnwick.native_adx, (HIGH, LOW, CLOSE), (3,)),
-    "sar": (tarnwick.native_parabolic_sar, (HIGH, LOW), (0.02, 0.2)),
-    "garch": (tarnwick.native_garch11_variance, (RETURNS,), (1e-06, 0.1, 0.85)),
-}
+LAYOUTS = numpy_layouts()
 
 
-
-@pytest.fixture(params=sorted(CALLS))
+@pytest.fixture(params=FUNCTIONS, ids=NAMES)
 def call(request):
-    return CALLS[request.param]
+    """A function, the series of its call, and its other arguments."""
+    f = request.param
+    series = [v for kind, v in zip(f.kinds, f.call) if kind == SERIES]
+    return f.native, series, f.call[len(series):]
 
 
-@pytest.mark.parametrize(
-    "to_array",
-    [
-        pytest.param(lambda xs: np.array(xs, dtype=np.float64), id="float64"),
-        pytest.param(lambda xs: np.array(xs, dtype=np.float64)[::-1][::-1], id="negative-stride-view"),
-        pytest.param(lambda xs: np.repeat(np.array(xs), 2)[::2], id="strided-view"),
-        pytest.param(lambda xs: np.array(xs, dtype=">f8"), id="big-endian"),
-        pytest.param(lambda xs: np.ma.masked_array(xs), id="masked-unmasked"),
-    ],
-)
-def test_ndarray_gives_the_list_result(call, to_array):
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_ndarray_gives_the_list_result(call, layout):
     func, series, scalars = call
     expected = func(*series, *scalars)
-    result = func(*(to_array(s) for s in series), *scalars)
+    result = func(*(LAYOUTS[layout](s) for s in series), *scalars)
     assert type(result) is list and all(type(v) is float for v in result)
     assert raw_bits(result) == raw_bits(expected)
 

@@ -13,7 +13,7 @@ import textwrap
 
 import pytest
 
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+from support import TESTS_DIR
 
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="per-interpreter GIL is 3.12+")
 
@@ -50,28 +50,18 @@ CHECK_INSIDE = textwrap.dedent(
     import sys
     sys.path.insert(0, {tests_dir!r})
     from exact import assert_bits_equal
-    import models
+    import registry
     import tarnwick
-    high = [10.0, 11.0, 12.0, 11.5, 12.5, 13.0, 12.0, 11.0]
-    low = [9.0, 9.5, 10.5, 10.0, 11.0, 12.0, 10.5, 9.5]
-    close = [9.5, 10.5, 11.5, 10.5, 12.0, 12.5, 11.0, 10.0]
-    returns = [0.01, -0.02, 0.03, float("nan"), 0.0]
-    assert_bits_equal(tarnwick.native_adx(high, low, close, 3), models.adx(high, low, close, 3))
-    assert_bits_equal(
-        tarnwick.native_parabolic_sar(high, low, 0.02, 0.2), models.parabolic_sar(high, low, 0.02, 0.2)
-    )
-    assert_bits_equal(
-        tarnwick.native_garch11_variance(returns, 1e-6, 0.1, 0.85),
-        models.garch11_variance(returns, 1e-6, 0.1, 0.85),
-    )
+    for f in registry.FUNCTIONS:
+        assert_bits_equal(f.native(*f.call), f.model(*f.converted(f.call)))
     try:
-        tarnwick.native_adx({{}}, low, close, 3)
+        tarnwick.native_adx({{}}, [1.0], [1.0], 3)
     except TypeError as exc:
         assert str(exc) == "'dict' object is not an instance of 'Sequence'", str(exc)
         assert exc.__notes__ == ["while processing 'high'"], exc.__notes__
     else:
         raise AssertionError("a dict was accepted")
-    assert tarnwick.__all__ == ["native_adx", "native_parabolic_sar", "native_garch11_variance"]
+    assert tarnwick.__all__ == registry.NAMES
     """
 ).format(tests_dir=TESTS_DIR)
 

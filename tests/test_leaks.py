@@ -14,6 +14,7 @@ import sys
 
 import pytest
 
+from registry import FUNCTIONS
 from support import Boom, LyingLength, assert_no_growth, native_heap_in_use, snapshot
 import tarnwick
 
@@ -96,16 +97,13 @@ garch = tarnwick.native_garch11_variance
 # name -> (function, positional args, keyword args, expected exception or None)
 CASES = {
     # Success paths, over every accepted kind of series.
-    "adx list": (adx, (H, L, C, 3), {}, None),
     "adx tuple keywords": (adx, (), {"high": tuple(H), "low": tuple(L), "close": tuple(C), "period": 14}, None),
     "adx 600 bars": (adx, ([1.0 + i % 7 for i in range(600)],) * 3 + (2**64 - 1,), {}, None),
     "adx index object": (adx, (H, L, C, GoodIndex()), {}, None),
     "adx empty": (adx, ([], [], [], 5), {}, None),
-    "sar list": (sar, (H, L, 0.02, 0.2), {}, None),
     "sar range and bytes": (sar, (range(5), b"abcde", GoodFloat(), 1), {}, None),
     "sar lying len": (sar, (LyingLength(2**62), LyingLength(2**62), 0.02, 0.2), {}, None),
     "sar raising len": (sar, (LyingLength(None), LyingLength(None), 0.02, 0.2), {}, None),
-    "garch list": (garch, (R, 1e-6, 0.1, 0.85), {}, None),
     "garch mixed": (garch, (R,), {"beta": 0.85, "alpha": 0.1, "omega": 1e-6}, None),
     "garch empty": (garch, ((), 1.0, 1.0, 1.0), {}, None),
     # Binding errors.
@@ -120,14 +118,12 @@ CASES = {
     # Conversion errors, in series and in scalars.
     "str series": (garch, ("abc", 1.0, 1.0, 1.0), {}, TypeError),
     "None series": (adx, (None, L, C, 3), {}, TypeError),
-    "dict series": (sar, (H, {1: 2}, 0.1, 0.2), {}, TypeError),
     "generator series": (garch, ((x for x in ()), 1.0, 1.0, 1.0), {}, TypeError),
     "raising __iter__": (adx, (H, RaisingIter(), C, 3), {}, Boom),
     "raising __next__": (adx, (H, L, RaisingNext(), 3), {}, Boom),
     "raising __float__ item": (sar, (H, bad_item, 0.1, 0.2), {}, Boom),
     "str item": (garch, (text_item, 1.0, 1.0, 1.0), {}, TypeError),
     "raising __float__ scalar": (sar, (H, L, RaisingFloat(), 0.2), {}, Boom),
-    "str scalar": (garch, (R, 1.0, "x", 1.0), {}, TypeError),
     "raising __index__": (adx, (H, L, C, RaisingIndex()), {}, Boom),
     "float period": (adx, (H, L, C, 14.0), {}, TypeError),
     "negative period": (adx, (H, L, C, -1), {}, OverflowError),
@@ -137,6 +133,13 @@ CASES = {
     "adx zero period": (adx, (H, L, C, 0), {}, ValueError),
     "sar lengths": (sar, (H, L[:-1], 0.02, 0.2), {}, ValueError),
 }
+# Every function's valid call, by position and by keyword, and with each of
+# its parameters refused in turn.
+for f in FUNCTIONS:
+    CASES[f"{f.name} call"] = (f.native, f.call, {}, None)
+    CASES[f"{f.name} keywords"] = (f.native, (), f.keywords(), None)
+    for parameter in f.names:
+        CASES[f"{f.name} refused {parameter}"] = (f.native, f.refusing(parameter), {}, TypeError)
 
 
 def _run(function, args, kwargs, expected, count):

@@ -3,17 +3,13 @@ import importlib.util
 
 import pytest
 
+from exact import assert_bits_equal
+from registry import FUNCTIONS, NAMES
 import tarnwick
 
-SIGNATURES = {
-    "native_adx": "(high, low, close, period)",
-    "native_parabolic_sar": "(high, low, af_step, af_max)",
-    "native_garch11_variance": "(returns, omega, alpha, beta)",
-}
 
-
-def test_exports_three_functions_in_order():
-    assert tarnwick.__all__ == list(SIGNATURES)
+def test_exports_the_functions_in_order():
+    assert tarnwick.__all__ == NAMES
     assert type(tarnwick.__all__) is list
     assert tarnwick.__doc__ == ""
 
@@ -22,17 +18,16 @@ def test_star_import_binds_exactly_the_functions():
     namespace = {}
     exec("from tarnwick import *", namespace)
     namespace.pop("__builtins__")
-    assert sorted(namespace) == sorted(SIGNATURES)
-    assert all(namespace[name] is getattr(tarnwick, name) for name in SIGNATURES)
+    assert namespace == {f.name: f.native for f in FUNCTIONS}
 
 
-@pytest.mark.parametrize("name", SIGNATURES)
-def test_function_surface(name):
-    function = getattr(tarnwick, name)
-    assert function.__name__ == name
-    assert function.__qualname__ == name
+@pytest.mark.parametrize("entry", FUNCTIONS, ids=NAMES)
+def test_function_surface(entry):
+    function = entry.native
+    assert function.__name__ == entry.name
+    assert function.__qualname__ == entry.name
     assert function.__module__ == "tarnwick"
-    assert function.__text_signature__ == SIGNATURES[name]
+    assert function.__text_signature__ == entry.signature
     assert function.__doc__ is None
     assert function.__self__ is None
 
@@ -85,9 +80,12 @@ def run_exec_slot_again(module):
 def test_fresh_module_is_independent():
     module = fresh_module()
     assert module is not tarnwick
-    assert module.__all__ == list(SIGNATURES)
-    assert module.native_adx is not tarnwick.native_adx
-    assert module.native_garch11_variance([0.03], 1e-05, 0.1, 0.85) == [0.0008649999999999999]
+    assert module.__all__ == NAMES
+    for f in FUNCTIONS:
+        function = getattr(module, f.name)
+        assert function is not f.native
+        args, expected = f.examples[0]
+        assert_bits_equal(function(*args), expected)
 
 
 @pytest.mark.parametrize(
@@ -113,7 +111,7 @@ def test_rerun_recreates_a_deleted_export_list():
     module = fresh_module()
     del module.__all__
     assert run_exec_slot_again(module) == 0
-    assert module.__all__ == list(SIGNATURES)
+    assert module.__all__ == NAMES
 
 
 def test_rerun_appends_names_again_and_replaces_functions():
@@ -127,5 +125,5 @@ def test_rerun_appends_names_again_and_replaces_functions():
     before = module.native_parabolic_sar
     assert run_exec_slot_again(module) == 0
     assert module.__all__ is exports
-    assert exports == ["other", *SIGNATURES]
+    assert exports == ["other", *NAMES]
     assert module.native_parabolic_sar is not before

@@ -5,24 +5,24 @@ Sequence and the note machinery are really made for the first time while 16
 threads want them at once. A deadlock shows as the timeout.
 """
 
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
+from exact import assert_bits_equal
+import models
+from registry import FUNCTIONS
+from support import run_fresh
 import tarnwick
 
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 THREADS = 16
 ROUNDS = 500
 
 RACE = textwrap.dedent(
     """
     import random, struct, sys, threading
-    sys.path.insert(0, TESTS_DIR)
-    import models
+    import registry
+    from support import Boom
 
     sys.setswitchinterval(1e-6)
     assert "tarnwick" not in sys.modules
@@ -33,71 +33,59 @@ RACE = textwrap.dedent(
         low = [h - rng.random() * 3 for h in high]
         close = [lo + (h - lo) * rng.random() for h, lo in zip(high, low)]
         returns = [rng.gauss(0.0, 0.01) for _ in range(n)]
-        return high, low, close, returns
+        return {"high": high, "low": low, "close": close, "returns": returns}
 
     def packed(values):
         return struct.pack("<%dd" % len(values), *values)
 
     jobs = []
     for t in range(THREADS):
-        high, low, close, returns = data(t, 250 + t)
-        period = 1 + t
-        expected = (
-            packed(models.adx(high, low, close, period)),
-            packed(models.parabolic_sar(high, low, 0.02, 0.2)),
-            packed(models.garch11_variance(returns, 1e-6, 0.1, 0.85)),
-        )
-        jobs.append((high, low, close, returns, period, expected))
+        calls = [(f, f.call_on(data(t, 250 + t))) for f in registry.FUNCTIONS]
+        jobs.append([(f, args, packed(f.model(*args))) for f, args in calls])
 
     barrier = threading.Barrier(THREADS)
     failures = []
     done = []
 
-    class Boom(Exception):
-        pass
-
     class BadFloat:
         def __float__(self):
             raise Boom()
 
+    # The first uses of the cached values: the Sequence type and __qualname__
+    # for a non-sequence, the note machinery for any conversion error.
+    FIRSTS = [
+        (lambda: registry.GARCH11_VARIANCE.native({}, 1.0, 1.0, 1.0),
+         TypeError, "'dict' object is not an instance of 'Sequence'", "returns"),
+        (lambda: registry.ADX.native([1.0], [1.0], [1.0], -1),
+         OverflowError, "can't convert negative int to unsigned", "period"),
+        (lambda: registry.PARABOLIC_SAR.native([1.0], [BadFloat()], 0.1, 0.2), Boom, "", "low"),
+        (lambda: registry.ADX.native(None, [1.0], [1.0], 1),
+         TypeError, "'None' is not an instance of 'Sequence'", "high"),
+    ]
+
     def work(t):
         try:
-            high, low, close, returns, period, expected = jobs[t]
             barrier.wait()
             import tarnwick
-            # First uses, in a different order per thread: the Sequence type
-            # and __qualname__ for a non-sequence, add_note for any
-            # conversion error.
-            firsts = [
-                lambda: tarnwick.native_garch11_variance({}, 1.0, 1.0, 1.0),
-                lambda: tarnwick.native_adx(high, low, close, -1),
-                lambda: tarnwick.native_parabolic_sar(high, [BadFloat()], 0.1, 0.2),
-            ]
+            firsts = list(FIRSTS)
             random.Random(t).shuffle(firsts)
-            for first in firsts:
+            for call, error, message, parameter in firsts:
                 try:
-                    first()
-                except (TypeError, OverflowError, Boom) as exc:
-                    assert exc.__notes__ and exc.__notes__[0].startswith("while processing"), exc
+                    call()
+                except error as exc:
+                    assert str(exc) == message, exc
+                    assert exc.__notes__ == [f"while processing '{parameter}'"], exc.__notes__
                 else:
                     raise AssertionError("no error")
             try:
-                tarnwick.native_adx(None, low, close, period)
-            except TypeError as exc:
-                assert str(exc) == "'None' is not an instance of 'Sequence'"
-            try:
-                tarnwick.native_adx(high, low, close, period, **{"périod": 1})
+                tarnwick.native_adx([1.0], [1.0], [1.0], 1, **{"périod": 1})
             except TypeError as exc:
                 assert "'périod'" in str(exc)
             for _ in range(ROUNDS):
-                got = (
-                    packed(tarnwick.native_adx(high, low, close, period)),
-                    packed(tarnwick.native_parabolic_sar(high, low, 0.02, 0.2)),
-                    packed(tarnwick.native_garch11_variance(returns, 1e-6, 0.1, 0.85)),
-                )
-                if got != expected:
-                    failures.append((t, [g == e for g, e in zip(got, expected)]))
-                    return
+                for f, args, expected in jobs[t]:
+                    if packed(f.native(*args)) != expected:
+                        failures.append((t, f.name))
+                        return
             done.append(t)
         except BaseException as exc:
             failures.append((t, repr(exc)))
@@ -109,26 +97,15 @@ RACE = textwrap.dedent(
         th.join()
     assert not failures, failures
     assert sorted(done) == list(range(THREADS))
-    print("ok", len(done), "threads", THREADS * ROUNDS * 3, "calls")
+    print("ok", len(done), "threads", THREADS * ROUNDS * len(registry.FUNCTIONS), "calls")
     """
 )
 
 
-def run_fresh(source, timeout):
-    return subprocess.run(
-        [sys.executable, "-c", source],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
-
-
 @pytest.mark.parametrize("attempt", range(3))
 def test_threads_race_first_use_then_compute_exactly(attempt):
-    source = f"TESTS_DIR = {TESTS_DIR!r}\nTHREADS = {THREADS}\nROUNDS = {ROUNDS}\n" + RACE
-    proc = run_fresh(source, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == f"ok {THREADS} threads {THREADS * ROUNDS * 3} calls"
+    out = run_fresh(f"THREADS = {THREADS}\nROUNDS = {ROUNDS}\n" + RACE)
+    assert out.strip() == f"ok {THREADS} threads {THREADS * ROUNDS * len(FUNCTIONS)} calls"
 
 
 class Reentrant:
@@ -146,8 +123,6 @@ class Reentrant:
 def test_conversion_that_calls_the_module_again():
     returns = [Reentrant(0.01), 0.02, Reentrant(-0.03)]
     result = tarnwick.native_garch11_variance(returns, 1e-6, 0.1, 0.85)
-    import models
-    from exact import assert_bits_equal
 
     plain = [0.01, 0.02, -0.03]
     assert_bits_equal(result, models.garch11_variance(plain, 1e-6, 0.1, 0.85))
@@ -178,6 +153,4 @@ def test_reentry_while_an_error_note_is_first_made():
         print(tarnwick.native_parabolic_sar([Inner(), 3.0], [1.0, 1.0], 0.1, 0.2))
         """
     )
-    proc = run_fresh(source, timeout=60)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "[1.0, 1.0]"
+    assert run_fresh(source, timeout=60).strip() == "[1.0, 1.0]"
