@@ -1,5 +1,5 @@
-"""Helpers several test files share: caller objects that fail, the leak
-probe, fresh interpreters and numpy layouts."""
+"""Helpers several test files share: the caller's objects that lie or fail,
+the leak probe, fresh interpreters and numpy layouts."""
 
 import ctypes
 import ctypes.util
@@ -22,21 +22,79 @@ def raiser(error):
     return method
 
 
-class LyingLength:
-    """A sequence of `items` whose __len__ claims `claimed` (or raises Boom
-    when `claimed` is None): a length is only a size hint."""
+class Raiser:
+    """A caller's object whose protocol methods may raise Boom. It keeps the
+    last one it raised, to check that the caller gets that very object."""
 
-    def __init__(self, claimed, items=(0.01, -0.02, 0.03)):
-        self.claimed = claimed
+    raised = None
+
+    def boom(self, where):
+        self.raised = Boom(where)
+        raise self.raised
+
+
+class Seq(Raiser):
+    """A sequence of `items` whose length may lie (a claimed int, or "raise"
+    for a failing __len__: a length is only a size hint) and whose iteration
+    may fail at its start or at item `fail_at`."""
+
+    def __init__(self, items, length=None, fail_iter=False, fail_at=None):
         self.items = list(items)
+        self.length = length
+        self.fail_iter = fail_iter
+        self.fail_at = fail_at
 
     def __len__(self):
-        if self.claimed is None:
-            raise Boom("len")
-        return self.claimed
+        if self.length == "raise":
+            self.boom("__len__")
+        return len(self.items) if self.length is None else self.length
 
     def __getitem__(self, i):
         return self.items[i]
+
+    def __iter__(self):
+        if self.fail_iter:
+            self.boom("__iter__")
+        for i, item in enumerate(self.items):
+            if i == self.fail_at:
+                self.boom("__next__")
+            yield item
+
+
+class _Number(Raiser):
+    def __init__(self, value, fail=False):
+        self.value = value
+        self.fail = fail
+
+    def _convert(self, where):
+        if self.fail:
+            self.boom(where)
+        return self.value
+
+
+class FloatLike(_Number):
+    def __float__(self):
+        return self._convert("__float__")
+
+
+class IndexLike(_Number):
+    def __index__(self):
+        return self._convert("__index__")
+
+
+class Key(str):
+    """A keyword name whose str() is `shown` instead of its text, or raises
+    Boom when `shown` is None."""
+
+    def __new__(cls, text, shown):
+        self = super().__new__(cls, text)
+        self.shown = shown
+        return self
+
+    def __str__(self):
+        if self.shown is None:
+            raise Boom("__str__")
+        return self.shown
 
 
 # --- the leak probe --------------------------------------------------------

@@ -15,79 +15,18 @@ import sys
 import pytest
 
 from registry import FUNCTIONS
-from support import Boom, LyingLength, assert_no_growth, native_heap_in_use, snapshot
+from support import Boom, FloatLike, IndexLike, Key, Seq, assert_no_growth, native_heap_in_use, snapshot
 import tarnwick
 
 LOOPS = 3_000
 WARM_UP = 300
 
 
-class RaisingIter:
-    def __len__(self):
-        return 3
-
-    def __getitem__(self, i):
-        return 1.0
-
-    def __iter__(self):
-        raise Boom("iter")
-
-
-class _FailingIterator:
-    def __init__(self):
-        self.i = 0
-
-    def __iter__(self):
-        return self
-
-    def __next__(self):
-        self.i += 1
-        if self.i > 2:
-            raise Boom("next")
-        return 1.0
-
-
-class RaisingNext:
-    def __len__(self):
-        return 5
-
-    def __getitem__(self, i):
-        return 1.0
-
-    def __iter__(self):
-        return _FailingIterator()
-
-
-class RaisingFloat:
-    def __float__(self):
-        raise Boom("float")
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise Boom("index")
-
-
-class GoodIndex:
-    def __index__(self):
-        return 3
-
-
-class GoodFloat:
-    def __float__(self):
-        return 0.5
-
-
-class UnprintableKey(str):
-    def __str__(self):
-        raise Boom("str")
-
-
 H = [10.0, 11.0, 12.0, 11.5, 12.5]
 L = [9.0, 9.5, 10.5, 10.0, 11.0]
 C = [9.5, 10.5, 11.5, 10.5, 12.0]
 R = [0.01, -0.02, 0.03, 0.0, -0.01]
-bad_item = [1.0, RaisingFloat(), 3.0]
+bad_item = [1.0, FloatLike(0.0, fail=True), 3.0]
 text_item = [1.0, "x", 3.0]
 
 adx = tarnwick.native_adx
@@ -99,11 +38,11 @@ CASES = {
     # Success paths, over every accepted kind of series.
     "adx tuple keywords": (adx, (), {"high": tuple(H), "low": tuple(L), "close": tuple(C), "period": 14}, None),
     "adx 600 bars": (adx, ([1.0 + i % 7 for i in range(600)],) * 3 + (2**64 - 1,), {}, None),
-    "adx index object": (adx, (H, L, C, GoodIndex()), {}, None),
+    "adx index object": (adx, (H, L, C, IndexLike(3)), {}, None),
     "adx empty": (adx, ([], [], [], 5), {}, None),
-    "sar range and bytes": (sar, (range(5), b"abcde", GoodFloat(), 1), {}, None),
-    "sar lying len": (sar, (LyingLength(2**62), LyingLength(2**62), 0.02, 0.2), {}, None),
-    "sar raising len": (sar, (LyingLength(None), LyingLength(None), 0.02, 0.2), {}, None),
+    "sar range and bytes": (sar, (range(5), b"abcde", FloatLike(0.5), 1), {}, None),
+    "sar lying len": (sar, (Seq([0.0, 1.0, 2.0], 2**62), Seq([0.0, 1.0, 2.0], 2**62), 0.02, 0.2), {}, None),
+    "sar raising len": (sar, (Seq([0.0, 1.0, 2.0], "raise"), Seq([0.0, 1.0, 2.0], "raise"), 0.02, 0.2), {}, None),
     "garch mixed": (garch, (R,), {"beta": 0.85, "alpha": 0.1, "omega": 1e-6}, None),
     "garch empty": (garch, ((), 1.0, 1.0, 1.0), {}, None),
     # Binding errors.
@@ -113,18 +52,18 @@ CASES = {
     "unexpected keyword": (adx, (H, L, C), {"periods": 3}, TypeError),
     "lone surrogate keyword": (adx, (H, L, C), {"\udc80": 3}, TypeError),
     "non-ascii keyword": (garch, (R,), {"ωmega": 1.0}, TypeError),
-    "unprintable keyword": (garch, (R,), {UnprintableKey("zz"): 1.0}, TypeError),
+    "unprintable keyword": (garch, (R,), {Key("zz", None): 1.0}, TypeError),
     "multiple values": (adx, (H, L, C, 3), {"high": H}, TypeError),
     # Conversion errors, in series and in scalars.
     "str series": (garch, ("abc", 1.0, 1.0, 1.0), {}, TypeError),
     "None series": (adx, (None, L, C, 3), {}, TypeError),
     "generator series": (garch, ((x for x in ()), 1.0, 1.0, 1.0), {}, TypeError),
-    "raising __iter__": (adx, (H, RaisingIter(), C, 3), {}, Boom),
-    "raising __next__": (adx, (H, L, RaisingNext(), 3), {}, Boom),
+    "raising __iter__": (adx, (H, Seq([1.0] * 3, fail_iter=True), C, 3), {}, Boom),
+    "raising __next__": (adx, (H, L, Seq([1.0] * 5, fail_at=2), 3), {}, Boom),
     "raising __float__ item": (sar, (H, bad_item, 0.1, 0.2), {}, Boom),
     "str item": (garch, (text_item, 1.0, 1.0, 1.0), {}, TypeError),
-    "raising __float__ scalar": (sar, (H, L, RaisingFloat(), 0.2), {}, Boom),
-    "raising __index__": (adx, (H, L, C, RaisingIndex()), {}, Boom),
+    "raising __float__ scalar": (sar, (H, L, FloatLike(0.0, fail=True), 0.2), {}, Boom),
+    "raising __index__": (adx, (H, L, C, IndexLike(0, fail=True)), {}, Boom),
     "float period": (adx, (H, L, C, 14.0), {}, TypeError),
     "negative period": (adx, (H, L, C, -1), {}, OverflowError),
     "huge period": (adx, (H, L, C, 2**64), {}, OverflowError),
@@ -195,7 +134,7 @@ def check_no_leak(function, args, kwargs, expected):
 def test_no_leak(name, quiet_unraisable):
     check_no_leak(*CASES[name])
     if name == "unprintable keyword":
-        assert quiet_unraisable == {"str": (WARM_UP + LOOPS)}
+        assert quiet_unraisable == {"__str__": WARM_UP + LOOPS}
 
 
 # Stand-ins for the module that leak on purpose, one per probe: a probe that
