@@ -7,6 +7,7 @@ import gc
 import os
 import subprocess
 import sys
+import textwrap
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
@@ -151,10 +152,11 @@ def assert_no_growth(before, after, blocks, heap):
 
 
 def run_fresh(source, timeout=120):
-    """Runs `source` in a new interpreter that can import the test helpers;
-    returns its stdout after checking it exited cleanly."""
+    """Runs `source` (dedented) in a new interpreter that can import the test
+    helpers; returns its stdout after checking it exited cleanly."""
+    prelude = f"import sys\nsys.path.insert(0, {TESTS_DIR!r})\n"
     proc = subprocess.run(
-        [sys.executable, "-c", f"import sys\nsys.path.insert(0, {TESTS_DIR!r})\n" + source],
+        [sys.executable, "-c", prelude + textwrap.dedent(source)],
         capture_output=True,
         text=True,
         timeout=timeout,

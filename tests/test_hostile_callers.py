@@ -3,43 +3,35 @@ garbage collection, import hooks that call back in, daemon threads ended at
 interpreter exit, types that lie about their names. Each scenario runs in a
 fresh interpreter, since the faults they guard against are crashes and hangs."""
 
-import subprocess
-import sys
-import textwrap
-
 import pytest
+
+from registry import FUNCTIONS, NAMES, SERIES
+from support import run_fresh as run
 
 pytest.importorskip("numpy")
 
-# Each function with its float64 array series in every position in turn.
-CALLS = {
-    "native_adx": ["f(a, b, b, 3)", "f(b, a, b, 3)", "f(b, b, a, 3)"],
-    "native_parabolic_sar": ["f(a, b, 0.02, 0.2)", "f(b, a, 0.02, 0.2)"],
-    "native_garch11_variance": ["f(a, 1e-6, 0.1, 0.85)"],
-}
+
+def array_calls(function):
+    """The text of the function's call with the array `a` as each series in
+    turn and `b` as the others."""
+    positions = [i for i, kind in enumerate(function.kinds) if kind == SERIES]
+    return [
+        "f(" + ", ".join("a" if j == i else "b" if j in positions else repr(value)
+                         for j, value in enumerate(function.call)) + ")"
+        for i in positions
+    ]
 
 
-def run(script, timeout=60):
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
-
-
-@pytest.mark.parametrize("name", CALLS)
-def test_a_collection_while_the_result_is_made_cannot_touch_an_array_read_in_place(name):
+@pytest.mark.parametrize("function", FUNCTIONS, ids=NAMES)
+def test_a_collection_while_the_result_is_made_cannot_touch_an_array_read_in_place(function):
     # On 3.11 creating the result list could collect at once, running this
     # finalizer while the kernel was still to read the array: a wrong result
     # from the write, a read of freed memory from the resize.
     out = run(
         f"""
         import gc, numpy as np, tarnwick
-        f = tarnwick.{name}
-        for text in {CALLS[name]!r}:
+        f = tarnwick.{function.name}
+        for text in {array_calls(function)!r}:
             call = eval("lambda f, a, b: " + text)
             for spoil in ("a[:] = 5.0", "a.resize(1 << 16, refcheck=False); a[:] = 5.0"):
                 a = np.linspace(0.01, 0.2, 64)
