@@ -28,7 +28,7 @@ class Function:
     name: str
     parameters: tuple  # (name, kind) in declaration order
     model: Callable
-    call: tuple  # a valid call: bars long enough to move every state
+    call: tuple  # a valid call, for tests about anything but the values
     examples: tuple  # (arguments, exact result) worked by hand
 
     def __post_init__(self):
@@ -56,9 +56,9 @@ class Function:
     def signature(self):
         return "(" + ", ".join(self.names) + ")"
 
-    def keywords(self, args=None):
-        """The call (or `args`) as keyword arguments."""
-        return dict(zip(self.names, self.call if args is None else args))
+    def keywords(self):
+        """The valid call as keyword arguments."""
+        return dict(zip(self.names, self.call))
 
     def call_on(self, series):
         """The valid call with its series taken from `series`, by parameter name."""

@@ -45,10 +45,11 @@ def test_numpy_scalars_as_parameters(call):
     assert raw_bits(func(*series, *as_numpy)) == raw_bits(expected)
 
 
-def test_ndarray_back():
-    result = np.asarray(tarnwick.native_adx(np.array(HIGH), np.array(LOW), np.array(CLOSE), 3))
-    assert result.dtype == np.float64 and result.shape == (len(HIGH),)
-    assert raw_bits(result.tolist()) == raw_bits(tarnwick.native_adx(HIGH, LOW, CLOSE, 3))
+def test_ndarray_back(call):
+    func, series, scalars = call
+    result = np.asarray(func(*(np.array(s) for s in series), *scalars))
+    assert result.dtype == np.float64 and result.shape == (len(series[0]),)
+    assert raw_bits(result.tolist()) == raw_bits(func(*series, *scalars))
 
 
 def test_two_dimensional_array_is_refused():
@@ -57,30 +58,23 @@ def test_two_dimensional_array_is_refused():
     assert info.value.__notes__ == ["while processing 'high'"]
 
 
-@pytest.fixture
-def frame():
+@pytest.fixture(params=["dates", "integers"])
+def frame(request):
     pd = pytest.importorskip("pandas")
-    index = pd.date_range("2024-01-01", periods=len(HIGH), freq="B", name="date")[::-1]
-    return pd.DataFrame({"high": HIGH, "low": LOW, "close": CLOSE, "ret": RETURNS}, index=index)
+    if request.param == "dates":
+        index = pd.date_range("2024-01-01", periods=len(HIGH), freq="B", name="date")[::-1]
+    else:
+        index = range(100, 100 + len(HIGH))
+    return pd.DataFrame({"high": HIGH, "low": LOW, "close": CLOSE, "returns": RETURNS}, index=index)
 
 
-def test_series_in_series_out(frame):
+@pytest.mark.parametrize("function", FUNCTIONS, ids=NAMES)
+def test_series_in_series_out(function, frame):
     pd = pytest.importorskip("pandas")
     # Iterating a Series yields its values, never its index labels.
-    adx = pd.Series(tarnwick.native_adx(frame["high"], frame["low"], frame["close"], 3), index=frame.index)
-    sar = pd.Series(tarnwick.native_parabolic_sar(frame.high, frame.low, 0.02, 0.2), index=frame.index)
-    var = pd.Series(tarnwick.native_garch11_variance(frame.ret, 1e-06, 0.1, 0.85), index=frame.index)
-    assert raw_bits(adx.tolist()) == raw_bits(tarnwick.native_adx(HIGH, LOW, CLOSE, 3))
-    assert raw_bits(sar.tolist()) == raw_bits(tarnwick.native_parabolic_sar(HIGH, LOW, 0.02, 0.2))
-    assert raw_bits(var.tolist()) == raw_bits(tarnwick.native_garch11_variance(RETURNS, 1e-06, 0.1, 0.85))
-    assert adx.index.equals(frame.index)
-
-
-def test_series_with_integer_labels_is_read_by_position():
-    pd = pytest.importorskip("pandas")
-    series = pd.Series(RETURNS, index=range(100, 100 + len(RETURNS)))
-    expected = tarnwick.native_garch11_variance(RETURNS, 1e-06, 0.1, 0.85)
-    assert raw_bits(tarnwick.native_garch11_variance(series, 1e-06, 0.1, 0.85)) == raw_bits(expected)
+    result = pd.Series(function.native(*function.call_on(frame)), index=frame.index)
+    assert raw_bits(result.tolist()) == raw_bits(function.native(*function.call))
+    assert result.index.equals(frame.index)
 
 
 def test_nullable_series_needs_converting_first():
