@@ -30,6 +30,7 @@ class Function:
     model: Callable
     call: tuple  # a valid call, for tests about anything but the values
     examples: tuple  # (arguments, exact result) worked by hand
+    refusals: tuple = ()  # (arguments, the ValueError's message)
 
     def __post_init__(self):
         # Results are lists of floats; examples may be written with integers.
@@ -130,6 +131,13 @@ ADX = Function(
         # DX[1] is 100, so ADX[1] is 100 * w.
         (([10, 11], [9, 9.5], [9.5, 10.5], 10**9), [0.0, 100.0 * (1.0 / 10**9)]),
     ),
+    refusals=(
+        (([], [], [], 0), models.ADX_PERIOD),
+        (([1.0], [1.0], [1.0], False), models.ADX_PERIOD),
+        (([1, 2, 3], [1, 2, 3], [1, 2], 0), models.ADX_LENGTHS),
+        (([1, 2, 3], [1, 2], [1, 2, 3], 5), models.ADX_LENGTHS),
+        (([], [1], [], 5), models.ADX_LENGTHS),
+    ),
 )
 
 PARABOLIC_SAR = Function(
@@ -163,6 +171,9 @@ PARABOLIC_SAR = Function(
         (([10, 11, 12, 13], [9, 10, 11, 12], 0.0, 0.0), [9, 9, 9, 9]),
         # A negative step lowers the factor at each new extreme, below zero.
         (([10, 11, 12, 13], [9, 10, 11, 12], -0.25, 0.5), [9, 9, _STOP_2, _STOP_3]),
+    ),
+    refusals=tuple(
+        (([1.0] * high, [1.0] * low, 0.02, 0.2), models.SAR_LENGTHS) for high, low in [(3, 2), (0, 1), (1, 0)]
     ),
 )
 

@@ -13,38 +13,6 @@ def test_single_bar_is_zero(value, period):
     assert_bits_equal(native_adx([value], [value], [value], period), [0.0])
 
 
-@pytest.mark.parametrize(
-    "high, low, close, period, message",
-    [
-        ([], [], [], 0, "period must be > 0"),
-        ([1.0], [1.0], [1.0], False, "period must be > 0"),
-        ([1, 2, 3], [1, 2, 3], [1, 2], 0, "high, low, and close lengths must match"),
-        ([1, 2, 3], [1, 2], [1, 2, 3], 5, "high, low, and close lengths must match"),
-        ([], [1], [], 5, "high, low, and close lengths must match"),
-    ],
-)
-def test_validation(high, low, close, period, message):
-    with pytest.raises(ValueError) as info:
-        native_adx(high, low, close, period)
-    assert type(info.value) is ValueError
-    assert info.value.args == (message,)
-    assert not hasattr(info.value, "__notes__")
-
-
-@pytest.mark.parametrize(
-    "args, parameter",
-    [
-        (([1, 2, 3], [1, 2, 3], ["x", 2], 0), "close"),
-        (([1, 2, 3], [1, 2], [1, 2, 3], 14.0), "period"),
-        (([1, 2, 3], [1, 2], [1, 2, 3], -1), "period"),
-    ],
-)
-def test_conversion_error_wins_over_validation(args, parameter):
-    with pytest.raises((TypeError, OverflowError)) as info:
-        native_adx(*args)
-    assert info.value.__notes__ == [f"while processing '{parameter}'"]
-
-
 def test_prefix_property_across_the_vector_blocks():
     # Per-bar terms are made two bars at a time in blocks; every prefix length
     # (odd, even, at and past a block edge) must give the same leading values.

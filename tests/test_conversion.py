@@ -206,6 +206,14 @@ def test_minus_one_is_an_ordinary_value():
         # Keyword order in the call does not matter, declaration order does.
         (lambda: native_garch11_variance(beta="b", omega="o", returns=[1], alpha=1), "omega"),
         (lambda: native_parabolic_sar(af_max="m", low=[1], af_step="s", high=[1]), "af_step"),
+        # Conversion comes before validation: differing lengths or a zero
+        # period do not hide a conversion error.
+        (lambda: native_adx([1, 2, 3], [1, 2, 3], ["x", 2], 0), "close"),
+        (lambda: native_adx([1, 2, 3], [1, 2], [1, 2, 3], 14.0), "period"),
+        (lambda: native_adx([1, 2, 3], [1, 2], [1, 2, 3], -1), "period"),
+        (lambda: native_parabolic_sar([1, 2, 3], [1, 2], 0.02, "x"), "af_max"),
+        (lambda: native_parabolic_sar([], [], "x", 0.2), "af_step"),
+        (lambda: native_parabolic_sar([1], ["x", 1], None, 0.2), "low"),
     ],
 )
 def test_first_bad_parameter_in_declaration_order_is_reported(call, parameter):

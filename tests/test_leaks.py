@@ -67,18 +67,16 @@ CASES = {
     "float period": (adx, (H, L, C, 14.0), {}, TypeError),
     "negative period": (adx, (H, L, C, -1), {}, OverflowError),
     "huge period": (adx, (H, L, C, 2**64), {}, OverflowError),
-    # Validation errors.
-    "adx lengths": (adx, (H, L, C[:-1], 3), {}, ValueError),
-    "adx zero period": (adx, (H, L, C, 0), {}, ValueError),
-    "sar lengths": (sar, (H, L[:-1], 0.02, 0.2), {}, ValueError),
 }
-# Every function's valid call, by position and by keyword, and with each of
-# its parameters refused in turn.
+# Every function's valid call, by position and by keyword, with each of its
+# parameters refused in turn, and its refused arguments.
 for f in FUNCTIONS:
     CASES[f"{f.name} call"] = (f.native, f.call, {}, None)
     CASES[f"{f.name} keywords"] = (f.native, (), f.keywords(), None)
     for parameter in f.names:
         CASES[f"{f.name} refused {parameter}"] = (f.native, f.refusing(parameter), {}, TypeError)
+    for i, (args, _) in enumerate(f.refusals):
+        CASES[f"{f.name} refusal {i}"] = (f.native, args, {}, ValueError)
 
 
 def _run(function, args, kwargs, expected, count):
