@@ -179,8 +179,10 @@ def numpy_layouts():
         "reversed": lambda xs: np.array(xs[::-1], dtype=np.float64)[::-1],
         "strided": lambda xs: np.repeat(np.array(xs, dtype=np.float64), 3)[::3],
         "column": lambda xs: np.array([[x, 0.0] for x in xs])[:, 0],
-        "transposed-row": lambda xs: np.array([[0.0] * len(xs), list(xs)]).T[:, 1],
-        "unaligned": lambda xs: np.frombuffer(bytearray(b"\0" + np.array(xs, dtype=np.float64).tobytes()), offset=1),
+        "row-of-transpose": lambda xs: np.array([[0.0, x] for x in xs]).T[1],
+        "unaligned": lambda xs: np.frombuffer(
+            bytearray(b"\0" + np.array(xs, dtype=np.float64).tobytes()), offset=1
+        ),
         "big-endian": lambda xs: np.array(xs, dtype=">f8"),
         "masked-unmasked": lambda xs: np.ma.masked_array(xs),
     }
