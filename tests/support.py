@@ -111,22 +111,34 @@ class _MallInfo2(ctypes.Structure):
 
 def _native_heap_reader():
     # The module's arrays come from C malloc, which the interpreter's block
-    # count does not see; glibc's mallinfo2 does.
+    # count does not see; glibc's mallinfo2 does, unless a sanitizer's
+    # allocator has taken malloc over.
     try:
-        mallinfo2 = ctypes.CDLL(ctypes.util.find_library("c") or None).mallinfo2
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or None)
+        mallinfo2 = libc.mallinfo2
     except (OSError, AttributeError):
         return None
     mallinfo2.restype = _MallInfo2
     mallinfo2.argtypes = []
+    libc.malloc.restype = ctypes.c_void_p
+    libc.malloc.argtypes = [ctypes.c_size_t]
+    libc.free.argtypes = [ctypes.c_void_p]
 
     def in_use():
         info = mallinfo2()
         return info.uordblks + info.hblkhd
 
-    return in_use
+    before = in_use()
+    block = libc.malloc(1 << 20)
+    seen = in_use() - before >= 1 << 20
+    libc.free(block)
+    return in_use if seen else None
 
 
 native_heap_in_use = _native_heap_reader()
+# Without the interpreter's small-object allocator (PYTHONMALLOC=malloc) its
+# block count stays 0.
+interpreter_blocks_counted = sys.getallocatedblocks() > 0
 
 
 def snapshot(objects=()):
