@@ -16,13 +16,6 @@ class Boom(Exception):
     """An exception raised by the caller's own objects."""
 
 
-def raiser(error):
-    def method(*_):
-        raise error
-
-    return method
-
-
 class Raiser:
     """A caller's object whose protocol methods may raise Boom. It keeps the
     last one it raised, to check that the caller gets that very object."""

@@ -5,7 +5,7 @@ import pytest
 
 from exact import assert_bits_equal
 import registry
-from support import Boom, FloatLike, IndexLike, Seq, raiser
+from support import Boom, FloatLike, IndexLike, Seq
 from tarnwick import native_adx, native_garch11_variance, native_parabolic_sar
 
 # omega 0, alpha 0, beta 1 makes every element the seed: the mean of the
@@ -114,6 +114,13 @@ def test_float_conversion_error_keeps_its_message_and_gains_a_note(call, paramet
         call()
     assert str(info.value).startswith("must be real number, not ")
     assert info.value.__notes__ == [f"while processing '{parameter}'"]
+
+
+def raiser(error):
+    def method(*_):
+        raise error
+
+    return method
 
 
 def test_caller_exception_reaches_the_caller_unchanged():
