@@ -14,6 +14,7 @@ import textwrap
 import pytest
 
 import models
+from support import TESTS_DIR
 
 needs_address_space_limit = pytest.mark.skipif(
     not sys.platform.startswith("linux") or os.environ.get("TARNWICK_SANITIZED") == "1",
@@ -25,15 +26,9 @@ N = 2**24  # a 128 MiB array of doubles
 CHILD = textwrap.dedent(
     """
     import resource, sys
+    sys.path.insert(0, TESTS_DIR)
+    from support import Seq
     import tarnwick
-
-    class Lying:
-        def __len__(self):
-            return 2**62
-        def __getitem__(self, i):
-            if i < 3:
-                return float(i + 1)
-            raise IndexError(i)
 
     def vm_size():
         with open("/proc/self/status") as status:
@@ -46,7 +41,7 @@ CHILD = textwrap.dedent(
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     # Under the limit, a sequence that claims 2**62 items but yields three
     # still computes: its claim reserves nothing it cannot use.
-    print(tarnwick.native_garch11_variance(Lying(), 0.0, 0.0, 1.0), flush=True)
+    print(tarnwick.native_garch11_variance(Seq([1.0, 2.0, 3.0], 2**62), 0.0, 0.0, 1.0), flush=True)
     tarnwick.native_garch11_variance(series, 0.0, 0.0, 1.0)
     print("returned", flush=True)
     """
@@ -56,7 +51,7 @@ CHILD = textwrap.dedent(
 @needs_address_space_limit
 def test_failed_reservation_aborts_with_the_byte_count():
     proc = subprocess.run(
-        [sys.executable, "-c", f"N = {N}\n" + CHILD],
+        [sys.executable, "-c", f"N = {N}\nTESTS_DIR = {TESTS_DIR!r}\n" + CHILD],
         capture_output=True,
         text=True,
         timeout=120,
