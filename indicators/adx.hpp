@@ -81,10 +81,10 @@ Refusal compute_adx(Out& out, std::span<const double> high, std::span<const doub
                 // Both indicators in one two-lane division, lane by lane the
                 // same (S+-DM * 100) / ATR as two scalar divisions.
                 using namespace lanes;
-                const f64x2 smoothed = {plus_smoothed, minus_smoothed};
+                const f64x2 smoothed = pair(plus_smoothed, minus_smoothed);
                 const f64x2 di = (smoothed * broadcast(100.0)) / broadcast(atr);
-                const double plus_di = di[0];
-                const double minus_di = di[1];
+                const double plus_di = first_lane(di);
+                const double minus_di = second_lane(di);
                 const double sum = plus_di + minus_di;
                 if (sum > 0.0) {
                     dx = (std::fabs(plus_di - minus_di) * 100.0) / sum;
