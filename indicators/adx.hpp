@@ -12,9 +12,11 @@
 // NaN are false, so a NaN move counts as no move and a NaN term is skipped in
 // TR; a NaN ATR stays NaN and zeroes every later DX. Each product and quotient
 // is rounded on its own in exactly this order (no fused multiply-add, no
-// other algebraic form), because callers compare results bit for bit.
+// other algebraic form), because callers compare results bit for bit. A NaN
+// result (from an infinite price) is stored as the one quiet NaN.
 #pragma once
 
+#include "ieee_double.hpp"
 #include "kernel_error.hpp"
 #include "lanes.hpp"
 #include "series_output.hpp"
@@ -91,7 +93,7 @@ Refusal compute_adx(Out& out, std::span<const double> high, std::span<const doub
                 }
             }
             adx = adx * k + dx * w;
-            out.put(first + at, adx);
+            out.put(first + at, stored(adx));
         }
     }
     return {};
