@@ -68,8 +68,8 @@ std::vector<std::string> run(const Case& c) {
         refusal = tarnwick::compute_parabolic_sar(out, series(c, "high"), series(c, "low"),
                                                   scalar(c, "af_step"), scalar(c, "af_max"));
     } else {
-        static_cast<void>(tarnwick::compute_garch11_variance(
-            out, series(c, "returns"), scalar(c, "omega"), scalar(c, "alpha"), scalar(c, "beta")));
+        refusal = tarnwick::compute_garch11_variance(out, series(c, "returns"), scalar(c, "omega"),
+                                                     scalar(c, "alpha"), scalar(c, "beta"));
     }
     if (refusal) {
         return {std::string(tarnwick::message(*refusal))};
