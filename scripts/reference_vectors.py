@@ -11,7 +11,6 @@ the kernels alone (for targets without a Python to run the suite).
 
 import math
 import random
-import struct
 import sys
 from pathlib import Path
 
@@ -19,6 +18,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
 import models  # noqa: E402
+from exact import bits, from_bits  # noqa: E402
 
 TARGET = ROOT / "tests" / "reference_vectors.txt"
 
@@ -40,12 +40,8 @@ INF = math.inf
 NAN = models.QUIET_NAN
 
 
-def from_bits(hex_bits):
-    return struct.unpack(">d", bytes.fromhex(hex_bits.ljust(16, "0")))[0]
-
-
 def to_bits(value):
-    return struct.pack(">d", value).hex().rstrip("0") or "0"
+    return bits([value])[0].rstrip("0") or "0"
 
 
 # Input NaNs that are not float("nan"): copies must keep these bits, and
@@ -80,7 +76,7 @@ def random_bits(rng):
     value = rng.getrandbits(64)
     if value & 0x7FF0000000000000 == 0x7FF0000000000000 and value & 0x000FFFFFFFFFFFFF:
         value |= 0x0008000000000000
-    return struct.unpack("<d", struct.pack("<Q", value))[0]
+    return from_bits(f"{value:016x}")
 
 
 def walk(rng, n, start=100.0):

@@ -12,7 +12,8 @@ its bits. The models do the same with `stored`.
 """
 
 import math
-import struct
+
+from exact import from_bits
 
 ADX_LENGTHS = "high, low, and close lengths must match"
 ADX_PERIOD = "period must be > 0"
@@ -20,7 +21,7 @@ SAR_LENGTHS = "high and low lengths must match"
 
 
 # Python's float("nan"), spelt out as bits.
-QUIET_NAN = struct.unpack(">d", bytes.fromhex("7ff8000000000000"))[0]
+QUIET_NAN = from_bits("7ff8000000000000")
 
 
 def stored(computed):

@@ -6,12 +6,11 @@ same bits as every other:
 """
 
 import importlib.util
-import struct
 from pathlib import Path
 
 import pytest
 
-from exact import bits
+from exact import bits, from_bits
 import tarnwick
 
 HERE = Path(__file__).resolve().parent
@@ -21,10 +20,6 @@ FUNCTIONS = {
     "sar": tarnwick.native_parabolic_sar,
     "garch": tarnwick.native_garch11_variance,
 }
-
-
-def number(token):
-    return struct.unpack(">d", bytes.fromhex(token.ljust(16, "0")))[0]
 
 
 def read_cases(text):
@@ -39,9 +34,9 @@ def read_cases(text):
             if param == "period":
                 args.append(int(tokens[0]))
             elif param in ("af_step", "af_max", "omega", "alpha", "beta"):
-                args.append(number(tokens[0]))
+                args.append(from_bits(tokens[0]))
             else:
-                args.append([number(t) for t in tokens])
+                args.append([from_bits(t) for t in tokens])
         outcome, _, rest = lines[-1].partition(" ")
         if outcome == "expect":
             expected = [t.ljust(16, "0") for t in rest.split(" ")] if rest else []
