@@ -12,9 +12,11 @@
 // NaN are false, so a NaN move counts as no move and a NaN term is skipped in
 // TR; a NaN ATR stays NaN and zeroes every later DX. Each product and quotient
 // is rounded on its own in exactly this order (no fused multiply-add, no
-// other algebraic form), because callers compare results bit for bit.
+// other algebraic form), because callers compare results bit for bit. A NaN
+// result (from an infinite price) is stored as the one quiet NaN.
 #pragma once
 
+#include "ieee_double.hpp"
 #include "kernel_error.hpp"
 #include "lanes.hpp"
 #include "series_output.hpp"
@@ -81,17 +83,17 @@ Refusal compute_adx(Out& out, std::span<const double> high, std::span<const doub
                 // Both indicators in one two-lane division, lane by lane the
                 // same (S+-DM * 100) / ATR as two scalar divisions.
                 using namespace lanes;
-                const f64x2 smoothed = {plus_smoothed, minus_smoothed};
+                const f64x2 smoothed = pair(plus_smoothed, minus_smoothed);
                 const f64x2 di = (smoothed * broadcast(100.0)) / broadcast(atr);
-                const double plus_di = di[0];
-                const double minus_di = di[1];
+                const double plus_di = first_lane(di);
+                const double minus_di = second_lane(di);
                 const double sum = plus_di + minus_di;
                 if (sum > 0.0) {
                     dx = (std::fabs(plus_di - minus_di) * 100.0) / sum;
                 }
             }
             adx = adx * k + dx * w;
-            out.put(first + at, adx);
+            out.put(first + at, stored(adx));
         }
     }
     return {};

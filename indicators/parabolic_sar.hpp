@@ -13,6 +13,7 @@
 // subtraction, a product and a sum, each rounded on its own.
 #pragma once
 
+#include "ieee_double.hpp"
 #include "kernel_error.hpp"
 #include "nan_ignoring.hpp"
 #include "series_output.hpp"
@@ -61,7 +62,10 @@ Refusal compute_parabolic_sar(Out& out, std::span<const double> high, std::span<
             af = nan_ignoring_min(af + af_step, af_max);
             ep = extreme;
         }
-        out.put(i, s);
+        // s is NaN only when the step c is NaN and the limit is too, and then
+        // s is c: a value this kernel computed. Stops and extremes copied from
+        // the inputs are stored as they came, NaN payload and all.
+        out.put(i, stored(s));
         sar = s;
     }
     return {};

@@ -7,6 +7,10 @@
 // latency rather than throughput.
 #pragma once
 
+// Every kernel writes through this interface, so every kernel is compiled
+// under the arithmetic checks there.
+#include "ieee_double.hpp"
+
 #include <cstddef>
 
 namespace tarnwick {

@@ -4,15 +4,16 @@ import struct
 
 
 def bits(values):
-    """The IEEE-754 bit patterns of floats, every NaN folded to one key (a NaN's
-    payload is not part of any documented result)."""
-    return ["nan" if v != v else struct.pack("<d", v).hex() for v in values]
+    """The exact IEEE-754 bit patterns of floats, as hex, the sign of zero and
+    NaN sign and payload included: a computed NaN is always 7ff8000000000000
+    and a NaN copied from an input keeps that input's bits."""
+    return [struct.pack(">d", v).hex() for v in values]
 
 
-def raw_bits(values):
-    """The exact bit patterns, NaN payloads and the sign of zero included: for
-    comparing two routes to the same result."""
-    return [struct.pack("<d", v) for v in values]
+def from_bits(hex_bits):
+    """The float with these big-endian IEEE-754 bits; trailing zeros may be left
+    off ("4024" is 10.0), as in the reference vectors."""
+    return struct.unpack(">d", bytes.fromhex(hex_bits.ljust(16, "0")))[0]
 
 
 def assert_bits_equal(actual, expected):

@@ -4,13 +4,29 @@ Python floats are IEEE-754 doubles and every operator rounds on its own, so
 writing each step in the documented order and grouping gives the reference
 bits the native kernels must reproduce. Nothing here is vectorised, blocked or
 fused: a model that is easy to read against the algorithm is the point.
+
+NaN bits: a NaN that arithmetic makes has a sign and payload that depend on the
+processor and on the operand order, in Python as in C++; the kernels store
+every NaN they compute as QUIET_NAN, and a value copied from an input keeps
+its bits. The models do the same with `stored`.
 """
 
 import math
 
+from exact import from_bits
+
 ADX_LENGTHS = "high, low, and close lengths must match"
 ADX_PERIOD = "period must be > 0"
 SAR_LENGTHS = "high and low lengths must match"
+
+
+# Python's float("nan"), spelt out as bits.
+QUIET_NAN = from_bits("7ff8000000000000")
+
+
+def stored(computed):
+    """A value the kernel computed, as it is stored: every NaN is QUIET_NAN."""
+    return QUIET_NAN if computed != computed else computed
 
 
 class Refused(Exception):
@@ -70,10 +86,10 @@ def adx(high, low, close, period):
         total = plus_di + minus_di
         dx[i] = (math.fabs(plus_di - minus_di) * 100.0) / total if total > 0.0 else 0.0
 
-    out = [0.0] * n
+    adx = [0.0] * n
     for j in range(1, n):
-        out[j] = out[j - 1] * k + dx[j] * w
-    return out
+        adx[j] = adx[j - 1] * k + dx[j] * w
+    return [stored(value) for value in adx]
 
 
 def parabolic_sar(high, low, af_step, af_max):
@@ -83,7 +99,7 @@ def parabolic_sar(high, low, af_step, af_max):
     if n == 0:
         return []
     out = [0.0] * n
-    out[0] = low[0]
+    out[0] = low[0]  # copied: keeps its bits, NaN payload included
     af_start = af_step if af_step > 1e-6 else 1e-6
     up = True
     sar = low[0]
@@ -94,7 +110,7 @@ def parabolic_sar(high, low, af_step, af_max):
         if up:
             s = nan_ignoring_min(c, low[i - 1])
             if s > low[i]:
-                out[i] = ep
+                out[i] = ep  # an input value, copied
                 sar = ep
                 ep = low[i]
                 af = af_start
@@ -106,7 +122,7 @@ def parabolic_sar(high, low, af_step, af_max):
         else:
             s = nan_ignoring_max(c, high[i - 1])
             if high[i] > s:
-                out[i] = ep
+                out[i] = ep  # an input value, copied
                 sar = ep
                 ep = high[i]
                 af = af_start
@@ -115,7 +131,8 @@ def parabolic_sar(high, low, af_step, af_max):
             if low[i] < ep:
                 af = nan_ignoring_min(af + af_step, af_max)
                 ep = low[i]
-        out[i] = s
+        # NaN only when c and the limit both are, and then s is the computed c.
+        out[i] = stored(s)
         sar = s
     return out
 

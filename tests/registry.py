@@ -9,6 +9,7 @@ from dataclasses import dataclass
 from typing import Callable
 
 import models
+from exact import from_bits
 
 NAN = float("nan")
 INF = float("inf")
@@ -99,6 +100,10 @@ _AF_1 = 1e-6 + -0.25
 _STOP_2 = (11 - 9) * _AF_1 + 9
 _STOP_3 = (12 - _STOP_2) * (_AF_1 + -0.25) + _STOP_2
 
+# Input NaNs that are not float("nan"): copied, they keep their bits.
+_NEGATIVE_NAN = from_bits("fff8000000000abc")
+_PAYLOAD_NAN = from_bits("7ff80000000c0de0")
+
 ADX = Function(
     name="native_adx",
     parameters=(("high", SERIES), ("low", SERIES), ("close", SERIES), ("period", INDEX)),
@@ -124,6 +129,9 @@ ADX = Function(
         ((A[0], replaced(A[1], 1, NAN), replaced(A[2], 0, NAN), 2), [0.0, 0.0, 0.0, 0.0]),
         # Infinite -DM with finite ATR: DX is inf/inf = NaN and ADX stays NaN.
         (([10, 10, 10.5], [INF, 9, 9.5], [9.5, 9.5, 10], 2), [0.0, NAN, NAN]),
+        # Both operands of the last step NaN: whichever the compiler puts first
+        # would win; every computed NaN is stored as float("nan").
+        (([1.0, 9e307, 0], [0, 9e307, 0], [0, 0, 0], 2), [0.0, NAN, NAN]),
         # Flat bars: nothing moves.
         (([5.0] * 5, [5.0] * 5, [5.0] * 5, 3), [0.0] * 5),
         # Equal up and down moves count on neither side.
@@ -171,6 +179,11 @@ PARABOLIC_SAR = Function(
         (([10, 11, 12, 13], [9, 10, 11, 12], 0.0, 0.0), [9, 9, 9, 9]),
         # A negative step lowers the factor at each new extreme, below zero.
         (([10, 11, 12, 13], [9, 10, 11, 12], -0.25, 0.5), [9, 9, _STOP_2, _STOP_3]),
+        # A NaN extreme reported at a reversal is the input, sign and payload kept.
+        (([_NEGATIVE_NAN, 9], [9, 8], 0.25, 0.5), [9, _NEGATIVE_NAN]),
+        # Bar 0 is low[0] as given; bar 1 is the NaN step c itself (its limit
+        # low[0] is NaN too), a computed NaN, stored as float("nan").
+        (([_NEGATIVE_NAN, 10], [_PAYLOAD_NAN, 9], 0.25, 0.5), [_PAYLOAD_NAN, NAN]),
     ),
     refusals=tuple(
         (([1.0] * high, [1.0] * low, 0.02, 0.2), models.SAR_LENGTHS) for high, low in [(3, 2), (0, 1), (1, 0)]

@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-from exact import raw_bits
+from exact import bits
 from registry import CLOSE, FUNCTIONS, HIGH, LOW, NAMES, RETURNS, SERIES
 from support import numpy_layouts
 import tarnwick
@@ -27,7 +27,7 @@ def test_ndarray_gives_the_list_result(call, layout):
     expected = func(*series, *scalars)
     result = func(*(LAYOUTS[layout](s) for s in series), *scalars)
     assert type(result) is list and all(type(v) is float for v in result)
-    assert raw_bits(result) == raw_bits(expected)
+    assert bits(result) == bits(expected)
 
 
 @pytest.mark.parametrize("dtype", ["float32", "float16", "int64", "int32", "uint8"])
@@ -35,21 +35,21 @@ def test_other_dtypes_convert_exactly(call, dtype):
     func, series, scalars = call
     arrays = [np.nan_to_num(np.array(s), nan=7.0).astype(dtype) for s in series]
     expected = func(*(a.tolist() for a in arrays), *scalars)
-    assert raw_bits(func(*arrays, *scalars)) == raw_bits(expected)
+    assert bits(func(*arrays, *scalars)) == bits(expected)
 
 
 def test_numpy_scalars_as_parameters(call):
     func, series, scalars = call
     expected = func(*series, *scalars)
     as_numpy = [np.int64(x) if type(x) is int else np.float64(x) for x in scalars]
-    assert raw_bits(func(*series, *as_numpy)) == raw_bits(expected)
+    assert bits(func(*series, *as_numpy)) == bits(expected)
 
 
 def test_ndarray_back(call):
     func, series, scalars = call
     result = np.asarray(func(*(np.array(s) for s in series), *scalars))
     assert result.dtype == np.float64 and result.shape == (len(series[0]),)
-    assert raw_bits(result.tolist()) == raw_bits(func(*series, *scalars))
+    assert bits(result.tolist()) == bits(func(*series, *scalars))
 
 
 def test_two_dimensional_array_is_refused():
@@ -73,7 +73,7 @@ def test_series_in_series_out(function, frame):
     pd = pytest.importorskip("pandas")
     # Iterating a Series yields its values, never its index labels.
     result = pd.Series(function.native(*function.call_on(frame)), index=frame.index)
-    assert raw_bits(result.tolist()) == raw_bits(function.native(*function.call))
+    assert bits(result.tolist()) == bits(function.native(*function.call))
     assert result.index.equals(frame.index)
 
 
@@ -84,6 +84,6 @@ def test_nullable_series_needs_converting_first():
         tarnwick.native_garch11_variance(series, 1e-06, 0.1, 0.85)
     assert info.value.__notes__ == ["while processing 'returns'"]
     converted = series.to_numpy(dtype="float64", na_value=np.nan)
-    assert raw_bits(tarnwick.native_garch11_variance(converted, 1e-06, 0.1, 0.85)) == raw_bits(
+    assert bits(tarnwick.native_garch11_variance(converted, 1e-06, 0.1, 0.85)) == bits(
         tarnwick.native_garch11_variance([0.01, math.nan, 0.02], 1e-06, 0.1, 0.85)
     )

@@ -10,7 +10,7 @@ from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import pytest
 
-from exact import raw_bits
+from exact import bits
 from registry import FUNCTIONS, NAMES
 
 
@@ -31,7 +31,7 @@ def symbol(seed, n=300):
 
 
 def indicators(series):
-    return [raw_bits(f.native(*f.call_on(series))) for f in FUNCTIONS]
+    return [bits(f.native(*f.call_on(series))) for f in FUNCTIONS]
 
 
 SYMBOLS = [symbol(seed) for seed in range(24)]
@@ -51,7 +51,7 @@ def test_process_pool_matches_in_process(method):
             pool.map(f.native, *zip(*(f.call_on(s) for s in SYMBOLS)))
             for f in FUNCTIONS
         ]
-        got = [[raw_bits(r) for r in per_symbol] for per_symbol in zip(*results)]
+        got = [[bits(r) for r in per_symbol] for per_symbol in zip(*results)]
     assert got == expected
 
 
