@@ -41,40 +41,48 @@
 namespace tarnwick {
 
 // The conversions a parameter can have: `Held` is what the call keeps until
-// the kernel returns, `Passed` what the kernel takes.
+// the kernel returns, `Passed` what the kernel takes. Each converts into the
+// call's own slot for the parameter, which is empty on entry and is left
+// empty on failure.
 
 // A sequence of numbers (extract_float_series).
 struct ToSeries {
     using Held = SeriesArgument;
     using Passed = std::span<const double>;
-    static Extracted<Held> convert(PyObject* o, std::string_view name,
-                                   InPlaceSeries& in_place) noexcept {
-        return extract_float_series(o, name, in_place);
+    static std::optional<CallError> convert(std::optional<Held>& slot, PyObject* o,
+                                            std::string_view name,
+                                            InPlaceSeries& in_place) noexcept {
+        auto error = extract_float_series_into(slot.emplace(), o, name, in_place);
+        if (error) {
+            slot.reset();
+        }
+        return error;
     }
     static Passed pass(const Held& series) noexcept { return series.values(); }
 };
 
-// A number (extract_float).
-struct ToFloat {
-    using Held = double;
-    using Passed = double;
-    static Extracted<Held> convert(PyObject* o, std::string_view name,
-                                   InPlaceSeries& in_place) noexcept {
-        return extract_float(o, name, in_place);
+// A scalar, held as the kernel takes it.
+template <class T, Extracted<T> (*Extract)(PyObject*, std::string_view, InPlaceSeries&) noexcept>
+struct ToScalar {
+    using Held = T;
+    using Passed = T;
+    static std::optional<CallError> convert(std::optional<Held>& slot, PyObject* o,
+                                            std::string_view name,
+                                            InPlaceSeries& in_place) noexcept {
+        Extracted<T> converted = Extract(o, name, in_place);
+        if (auto* error = std::get_if<CallError>(&converted)) {
+            return std::move(*error);
+        }
+        slot.emplace(std::get<T>(converted));
+        return std::nullopt;
     }
     static Passed pass(Held value) noexcept { return value; }
 };
 
+// A number (extract_float).
+using ToFloat = ToScalar<double, extract_float>;
 // A count from 0 to 2**64 - 1 (extract_index).
-struct ToIndex {
-    using Held = std::uint64_t;
-    using Passed = std::uint64_t;
-    static Extracted<Held> convert(PyObject* o, std::string_view name,
-                                   InPlaceSeries& in_place) noexcept {
-        return extract_index(o, name, in_place);
-    }
-    static Passed pass(Held value) noexcept { return value; }
-};
+using ToIndex = ToScalar<std::uint64_t, extract_index>;
 
 // The converted arguments of one call, one slot per parameter.
 template <class... Conversions> class ConvertedArguments final : public InPlaceSeries {
@@ -99,13 +107,12 @@ template <class... Conversions> class ConvertedArguments final : public InPlaceS
             return std::nullopt;
         } else {
             using C = std::tuple_element_t<I, std::tuple<Conversions...>>;
-            auto converted = C::convert(slots[I], d.parameter_names[I], *this);
-            if (auto* error = std::get_if<CallError>(&converted)) {
-                return std::move(*error);
+            auto& slot = std::get<I>(held_);
+            if (auto error = C::convert(slot, slots[I], d.parameter_names[I], *this)) {
+                return error;
             }
-            auto& held = std::get<I>(held_).emplace(std::move(std::get<0>(converted)));
             if constexpr (std::is_same_v<C, ToSeries>) {
-                hold(held);
+                hold(*slot);
             }
             return convert_from<I + 1>(d, slots);
         }

@@ -227,10 +227,9 @@ bool read_buffer(PyObject* object, SeriesArgument& argument, InPlaceSeries& in_p
 
 } // namespace
 
-Extracted<SeriesArgument> extract_float_series(PyObject* object, std::string_view parameter,
-                                               InPlaceSeries& in_place) noexcept {
-    Extracted<SeriesArgument> result(std::in_place_index<0>);
-    SeriesArgument& argument = std::get<0>(result);
+std::optional<CallError> extract_float_series_into(SeriesArgument& argument, PyObject* object,
+                                                   std::string_view parameter,
+                                                   InPlaceSeries& in_place) noexcept {
     std::optional<CallError> error;
     if (is_str(object)) {
         error = CallError::pending(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -248,6 +247,15 @@ Extracted<SeriesArgument> extract_float_series(PyObject* object, std::string_vie
     }
     if (error) {
         return argument_extraction_error(parameter, std::move(*error));
+    }
+    return std::nullopt;
+}
+
+Extracted<SeriesArgument> extract_float_series(PyObject* object, std::string_view parameter,
+                                               InPlaceSeries& in_place) noexcept {
+    Extracted<SeriesArgument> result(std::in_place_index<0>);
+    if (auto error = extract_float_series_into(std::get<0>(result), object, parameter, in_place)) {
+        return std::move(*error);
     }
     return result;
 }

@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace tarnwick {
@@ -25,6 +26,13 @@ namespace tarnwick {
 [[nodiscard]] Extracted<SeriesArgument> extract_float_series(PyObject* object,
                                                              std::string_view parameter,
                                                              InPlaceSeries& in_place) noexcept;
+
+// The same, converted straight into the argument the caller keeps (empty on
+// entry), so that a call's series is never moved; the error, if any.
+[[nodiscard]] std::optional<CallError> extract_float_series_into(SeriesArgument& argument,
+                                                                 PyObject* object,
+                                                                 std::string_view parameter,
+                                                                 InPlaceSeries& in_place) noexcept;
 
 // A float, or any object with __float__ or __index__.
 [[nodiscard]] Extracted<double> extract_float(PyObject* object, std::string_view parameter,
