@@ -22,7 +22,7 @@ CallError type_error(Text message) noexcept {
 CallError too_many_positional_arguments(const FunctionDescription& d, Py_ssize_t given) noexcept {
     Text message = display_name(d);
     message += " takes ";
-    append_decimal(message, d.parameter_names.size());
+    append_decimal(message, d.positional_count());
     message += " positional arguments but ";
     append_decimal(message, static_cast<unsigned long long>(given));
     message += given == 1 ? " was given" : " were given";
@@ -140,11 +140,11 @@ std::optional<CallError> extract_arguments_fastcall(const FunctionDescription& d
     const auto positional = static_cast<std::size_t>(nargs);
     const std::size_t parameters = d.parameter_names.size();
     if (args != nullptr) {
-        for (std::size_t i = 0; i < positional && i < parameters; ++i) {
+        for (std::size_t i = 0; i < positional && i < d.positional_count(); ++i) {
             slots[i] = args[i];
         }
     }
-    if (positional > parameters) {
+    if (positional > d.positional_count()) {
         return too_many_positional_arguments(d, nargs);
     }
     if (kwnames != nullptr) {

@@ -3,9 +3,10 @@
 // TypeError messages when they do not fit. The function's text signature is
 // made from the same description at compile time.
 //
-// Every parameter may be given by position or by keyword; the first
-// `required_count` are required. Slots borrow from the caller's argument
-// array, which outlives the call, so binding takes no references.
+// Every parameter may be given by position or by keyword, except the last
+// `keyword_only_count`, which are optional and given only by keyword; the
+// first `required_count` are required. Slots borrow from the caller's
+// argument array, which outlives the call, so binding takes no references.
 #pragma once
 
 #include "call_error.hpp"
@@ -24,6 +25,11 @@ struct FunctionDescription {
     std::string_view function_name;
     std::span<const std::string_view> parameter_names;
     std::size_t required_count;
+    std::size_t keyword_only_count = 0;
+
+    [[nodiscard]] constexpr std::size_t positional_count() const noexcept {
+        return parameter_names.size() - keyword_only_count;
+    }
 };
 
 // Binds the arguments: fills `slots` (one per parameter, all null on entry)
@@ -41,6 +47,10 @@ consteval std::size_t text_signature_length(const FunctionDescription& d) {
     for (std::size_t i = 0; i < d.parameter_names.size(); ++i) {
         length += d.parameter_names[i].size() + (i == 0 ? 0 : 2);
     }
+    if (d.keyword_only_count > 0) {
+        length += std::string_view("*, ").size() +
+                  d.keyword_only_count * std::string_view("=None").size();
+    }
     return length;
 }
 
@@ -56,7 +66,10 @@ template <const FunctionDescription& D> consteval auto make_text_signature() {
     put("(");
     for (std::size_t i = 0; i < D.parameter_names.size(); ++i) {
         put(i == 0 ? "" : ", ");
+        const bool keyword_only = i >= D.positional_count();
+        put(i == D.positional_count() ? "*, " : "");
         put(D.parameter_names[i]);
+        put(keyword_only ? "=None" : "");
     }
     put(")\n--\n\n");
     return text;
@@ -66,7 +79,8 @@ template <const FunctionDescription& D> consteval auto make_text_signature() {
 
 // The docstring that makes the interpreter report the parameter list as the
 // function's __text_signature__, with no further documentation:
-// "name(a, b, c, d)\n--\n\n".
+// "name(a, b, c, d)\n--\n\n", or "name(a, b, *, e=None)\n--\n\n" with one
+// keyword-only parameter.
 template <const FunctionDescription& D>
 inline constexpr auto text_signature = detail::make_text_signature<D>();
 
