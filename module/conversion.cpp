@@ -149,8 +149,6 @@ template <class T> double item_as_double(const char* p) noexcept {
     }
 }
 
-using ItemReader = double (*)(const char*) noexcept;
-
 struct ItemFormat {
     char code;
     std::size_t size;
@@ -171,7 +169,9 @@ constexpr ItemFormat item_formats[] = {
     format_of<Py_ssize_t>('n'),    format_of<std::size_t>('N'),  format_of<bool>('?'),
 };
 
-ItemReader native_reader(const Py_buffer& view) noexcept {
+} // namespace
+
+ItemReader native_item_reader(const Py_buffer& view) noexcept {
     const char* format = view.format != nullptr ? view.format : "B";
     if (format[0] == '@') {
         ++format;
@@ -187,6 +187,12 @@ ItemReader native_reader(const Py_buffer& view) noexcept {
     return nullptr;
 }
 
+bool reads_doubles(ItemReader reader) noexcept {
+    return reader == &item_as_double<double>;
+}
+
+namespace {
+
 // Reads the values of a one-dimensional buffer of a known type into
 // `argument`, or returns false if the object should take the general route
 // (other dimensions and formats give the same errors or values there as
@@ -201,7 +207,7 @@ bool read_buffer(PyObject* object, SeriesArgument& argument, InPlaceSeries& in_p
         PyErr_Clear();
         return false;
     }
-    const ItemReader reader = view.ndim == 1 ? native_reader(view) : nullptr;
+    const ItemReader reader = view.ndim == 1 ? native_item_reader(view) : nullptr;
     if (reader == nullptr) {
         PyBuffer_Release(&view);
         return false;
@@ -209,7 +215,7 @@ bool read_buffer(PyObject* object, SeriesArgument& argument, InPlaceSeries& in_p
     const auto n = static_cast<std::size_t>(view.shape[0]);
     const Py_ssize_t stride = view.strides[0];
     const char* base = static_cast<const char*>(view.buf);
-    const bool doubles_in_place = reader == &item_as_double<double> &&
+    const bool doubles_in_place = reads_doubles(reader) &&
                                   stride == static_cast<Py_ssize_t>(sizeof(double)) &&
                                   reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
     if (doubles_in_place) {

@@ -34,6 +34,17 @@ namespace tarnwick {
                                                                  std::string_view parameter,
                                                                  InPlaceSeries& in_place) noexcept;
 
+// Reads one item of a buffer as a double.
+using ItemReader = double (*)(const char* item) noexcept;
+
+// For a buffer whose format is a single native numeric struct code, the
+// reader that gives each item the value float(item) has; null for any other
+// format.
+[[nodiscard]] ItemReader native_item_reader(const Py_buffer& view) noexcept;
+
+// Whether `reader` reads native doubles, which the kernels can read in place.
+[[nodiscard]] bool reads_doubles(ItemReader reader) noexcept;
+
 // A float, or any object with __float__ or __index__.
 [[nodiscard]] Extracted<double> extract_float(PyObject* object, std::string_view parameter,
                                               InPlaceSeries& in_place) noexcept;
