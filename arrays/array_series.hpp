@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: MIT
+// One series argument of an array call: one series (a one-dimensional array
+// or anything tarnwick takes as a series) or one series per row (a
+// two-dimensional numpy array), its values held row after row.
+#pragma once
+
+#include "../module/call_error.hpp"
+#include "../module/series_argument.hpp"
+
+#include <Python.h>
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+namespace tarnwick::arrays {
+
+struct Shape {
+    int ndim = 1;            // 1 or 2
+    std::size_t rows = 1;    // 1 when ndim is 1
+    std::size_t columns = 0; // the length of each series
+
+    friend bool operator==(const Shape&, const Shape&) = default;
+};
+
+// "(5,)" or "(3, 5)", as numpy writes a shape.
+void append_shape(Text& text, const Shape& shape);
+
+// The start of a message about a call of `function`: "name(): ".
+[[nodiscard]] Text call_message(std::string_view function);
+
+class ArraySeries {
+  public:
+    ArraySeries(SeriesArgument values, Shape shape) noexcept
+        : values_(std::move(values)), shape_(shape) {}
+
+    [[nodiscard]] const Shape& shape() const noexcept { return shape_; }
+    [[nodiscard]] SeriesArgument& values() noexcept { return values_; }
+    [[nodiscard]] std::span<const double> all_values() const noexcept { return values_.values(); }
+    // Row r, or an empty series if there are no rows.
+    [[nodiscard]] std::span<const double> row(std::size_t r) const noexcept {
+        if (shape_.rows == 0) {
+            return {};
+        }
+        return values_.values().subspan(r * shape_.columns, shape_.columns);
+    }
+
+  private:
+    SeriesArgument values_;
+    Shape shape_;
+};
+
+// Converts `object`, the argument of `parameter` of `function`. An exact
+// numpy.ndarray (`ndarray`) of one or two dimensions and a native numeric
+// dtype is read through its buffer: float64 rows laid out one after the
+// other in place, anything else converted item by item to the value float()
+// gives it. An array of another dtype is converted row by row, and anything
+// else as tarnwick converts a series, so every value is the one tarnwick
+// would see. More than two dimensions is a ValueError.
+[[nodiscard]] Extracted<ArraySeries>
+extract_array_series(PyObject* object, std::string_view function, std::string_view parameter,
+                     PyObject* ndarray, InPlaceSeries& in_place) noexcept;
+
+} // namespace tarnwick::arrays
