@@ -13,6 +13,7 @@ import ctypes
 import ctypes.util
 import sys
 
+import numpy as np
 import pytest
 
 from registry import FUNCTIONS
@@ -28,6 +29,7 @@ from support import (
     snapshot,
 )
 import tarnwick
+import tarnwick_arrays
 
 LOOPS = 3_000
 WARM_UP = 300
@@ -88,6 +90,26 @@ for f in FUNCTIONS:
         CASES[f"{f.name} refused {parameter}"] = (f.native, f.refusing(parameter), {}, TypeError)
     for i, (args, _) in enumerate(f.refusals):
         CASES[f"{f.name} refusal {i}"] = (f.native, args, {}, ValueError)
+
+# The array module: each way into its own code, on success and on error.
+H2, L2, C2 = (np.array([s, s[::-1]]) for s in (H, L, C))
+OUT = np.empty((2, 5))
+CASES.update({
+    "arrays adx 2-D in place": (tarnwick_arrays.adx, (H2, L2, C2, 3), {}, None),
+    "arrays adx into out": (tarnwick_arrays.adx, (H2, L2, C2, 3), {"out": OUT}, None),
+    "arrays sar list first, then float32": (
+        tarnwick_arrays.parabolic_sar, (H, L2[0].astype(np.float32), 0.02, 0.2), {}, None),
+    "arrays garch object rows": (tarnwick_arrays.garch11_variance, (H2.astype(object), 0.1, 0.1, 0.1), {}, None),
+    "arrays garch lock released": (tarnwick_arrays.garch11_variance, (np.ones((2, 4096)), 0.1, 0.1, 0.1), {}, None),
+    "arrays three dimensions": (tarnwick_arrays.garch11_variance, (np.ones((1, 1, 2)), 0.1, 0.1, 0.1), {}, ValueError),
+    "arrays shapes differ": (tarnwick_arrays.adx, (H2, L2[:1], C2, 3), {}, ValueError),
+    "arrays out not an array": (tarnwick_arrays.adx, (H2, L2, C2, 3), {"out": [0.0]}, TypeError),
+    "arrays out read-only": (tarnwick_arrays.adx, (H2, L2, C2, 3), {"out": np.broadcast_to(0.0, (2, 5))}, ValueError),
+    "arrays out of another shape": (tarnwick_arrays.adx, (H2, L2, C2, 3), {"out": OUT[:1]}, ValueError),
+    "arrays zero period": (tarnwick_arrays.adx, (H2, L2, C2, 0), {}, ValueError),
+    "arrays raising __float__ in a row": (
+        tarnwick_arrays.garch11_variance, (np.array([bad_item, bad_item], dtype=object), 0.1, 0.1, 0.1), {}, Boom),
+})
 
 
 def _run(function, args, kwargs, expected, count):

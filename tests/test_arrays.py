@@ -1,0 +1,257 @@
+"""tarnwick_arrays against tarnwick: the same values row by row, bit for bit,
+over every input route; the array-only errors; the interpreter lock."""
+
+import array
+import gc
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from exact import bits
+
+np = pytest.importorskip("numpy")
+import tarnwick  # noqa: E402
+import tarnwick_arrays as ta  # noqa: E402
+
+# name -> (array function, tarnwick function, series count, scalar arguments)
+FUNCTIONS = {
+    "adx": (ta.adx, tarnwick.native_adx, 3, (14,)),
+    "parabolic_sar": (ta.parabolic_sar, tarnwick.native_parabolic_sar, 2, (0.02, 0.2)),
+    "garch11_variance": (ta.garch11_variance, tarnwick.native_garch11_variance, 1, (1e-6, 0.1, 0.85)),
+}
+
+
+def expected_rows(name, series):
+    """tarnwick's result for each row of the series arguments."""
+    _, native, _, scalars = FUNCTIONS[name]
+    if np.ndim(series[0]) == 1:
+        return [native(*series, *scalars)]
+    return [native(*(s[r] for s in series), *scalars) for r in range(len(series[0]))]
+
+
+def assert_matches_tarnwick(name, series, result):
+    expected = expected_rows(name, series)
+    assert type(result) is np.ndarray and result.dtype == np.float64
+    assert result.flags.c_contiguous
+    rows = [result] if result.ndim == 1 else list(result)
+    assert [bits(r.tolist()) for r in rows] == [bits(e) for e in expected]
+
+
+def prices(shape, seed=7):
+    rng = np.random.default_rng(seed)
+    close = 100 + np.cumsum(rng.normal(0, 1, shape), axis=-1)
+    spread = np.abs(rng.normal(0, 0.5, shape))
+    return [close + spread, close - spread, close]
+
+
+values = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True, width=64),
+    st.sampled_from([0.0, -0.0, float("nan"), 5e-324, 1e308]),
+)
+
+
+@settings(max_examples=150, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+@given(name=st.sampled_from(list(FUNCTIONS)), rows=st.integers(0, 3), columns=st.integers(0, 30),
+       two_d=st.booleans(), data=st.data())
+def test_rows_match_tarnwick_bit_for_bit(name, rows, columns, two_d, data):
+    count = FUNCTIONS[name][2]
+    shape = (rows, columns) if two_d else (columns,)
+    size = rows * columns if two_d else columns
+    series = [np.array(data.draw(st.lists(values, min_size=size, max_size=size)),
+                       dtype=np.float64).reshape(shape) for _ in range(count)]
+    assert_matches_tarnwick(name, series, FUNCTIONS[name][0](*series, *FUNCTIONS[name][3]))
+
+
+def _routes():
+    base = prices((3, 40))
+    wide = [np.repeat(s, 2, axis=1) for s in base]
+    return {
+        "float64 C order": base,
+        "float64 Fortran order": [np.asfortranarray(s) for s in base],
+        "float64 column stride": [s[:, ::2] for s in wide],
+        "float64 reversed rows": [s[::-1, ::-1] for s in base],
+        "float64 padded rows": [np.ascontiguousarray(w)[:, :40] for w in wide],
+        "float64 unaligned": [np.frombuffer(b"\0" + s.tobytes(), np.float64, offset=1).reshape(3, 40)
+                              for s in base],
+        "float64 big-endian": [s.astype(">f8") for s in base],
+        "float32": [s.astype(np.float32) for s in base],
+        "float16 (row by row)": [s.astype(np.float16) for s in base],
+        "longdouble": [s.astype(np.longdouble) for s in base],
+        "int64": [(s * 1000).astype(np.int64) for s in base],
+        "uint8": [(s % 256).astype(np.uint8) for s in base],
+        "bool": [s > 100 for s in base],
+        "object": [s.astype(object) for s in base],
+        "1-D float64": [s[0] for s in base],
+        "1-D strided": [s[:, 1] for s in base],
+        "list": [s[0].tolist() for s in base],
+        "tuple and array.array": [tuple(base[0][0]), *(array.array("d", s[0]) for s in base[1:])],
+        "1-D mixed with a list": [base[0][0], base[1][0].tolist(), *(s[0] for s in base[2:])],
+    }
+
+
+ROUTES = _routes()
+
+
+@pytest.mark.parametrize("name", list(FUNCTIONS))
+@pytest.mark.parametrize("route", list(ROUTES))
+def test_every_input_route_gives_tarnwicks_values(name, route):
+    function, _, count, scalars = FUNCTIONS[name]
+    series = ROUTES[route][:count]
+    assert_matches_tarnwick(name, series, function(*series, *scalars))
+
+
+@pytest.mark.parametrize("name", list(FUNCTIONS))
+@pytest.mark.parametrize("layout", ["contiguous", "strided", "aliases an input"])
+def test_out_is_filled_and_returned(name, layout):
+    function, _, count, scalars = FUNCTIONS[name]
+    series = [s.copy() for s in prices((2, 50))[:count]]
+    expected = function(*series, *scalars)
+    out = {"contiguous": np.empty((2, 50)), "strided": np.full((2, 100), 7.0)[:, ::2],
+           "aliases an input": series[-1]}[layout]
+    assert function(*series, *scalars, out=out) is out
+    assert bits(out.ravel().tolist()) == bits(expected.ravel().tolist())
+
+
+H, L, C = prices((2, 5))
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: ta.adx(np.zeros((2, 2, 2)), L, C, 3), ValueError,
+     "adx(): 'high' has 3 dimensions; expected 1 (one series) or 2 (one series per row)"),
+    (lambda: ta.adx(H, L[:1], C, 3), ValueError,
+     "adx(): 'low' has shape (1, 5), but 'high' has shape (2, 5)"),
+    (lambda: ta.parabolic_sar(H[0], L, 0.02, 0.2), ValueError,
+     "parabolic_sar(): 'low' has shape (2, 5), but 'high' has shape (5,)"),
+    (lambda: ta.garch11_variance(H, 0, 0, 0, out=[0.0]), TypeError,
+     "garch11_variance(): out must be a numpy.ndarray, not 'list'"),
+    (lambda: ta.adx(H, L, C, 3, out=np.empty((2, 5), np.float32)), ValueError,
+     "adx(): out must have dtype float64 in native byte order"),
+    (lambda: ta.adx(H, L, C, 3, out=np.empty((2, 5), ">f8")), ValueError,
+     "adx(): out must have dtype float64 in native byte order"),
+    (lambda: ta.adx(H, L, C, 3, out=np.broadcast_to(0.0, (2, 5))), ValueError,
+     "adx(): out must be writable"),
+    (lambda: ta.adx(H, L, C, 3, out=np.empty((5, 2))), ValueError,
+     "adx(): out has shape (5, 2), but the result has shape (2, 5)"),
+    (lambda: ta.garch11_variance(H[0], 0, 0, 0, out=np.empty((1, 1, 5))), ValueError,
+     "garch11_variance(): out has 3 dimensions, but the result has shape (5,)"),
+    # tarnwick's own errors keep their types and messages.
+    (lambda: ta.adx(H[0], L[0], C[0, :4], 3), ValueError, "high, low, and close lengths must match"),
+    (lambda: ta.adx(H, L, C, 0), ValueError, "period must be > 0"),
+    (lambda: ta.adx(H[:0], L[:0], C[:0], 0), ValueError, "period must be > 0"),
+    (lambda: ta.parabolic_sar(H[0], L[0, :4], 0.02, 0.2), ValueError, "high and low lengths must match"),
+    (lambda: ta.adx(H, L, C, 3, 4), TypeError, "adx() takes 4 positional arguments but 5 were given"),
+    (lambda: ta.adx(H, L, C, out=None), TypeError, "adx() missing 1 required positional argument: 'period'"),
+    (lambda: ta.adx(H, L, C, 3, output=None), TypeError, "adx() got an unexpected keyword argument 'output'"),
+    # First failure wins: conversion, then shapes, then out, then the kernel.
+    (lambda: ta.adx(H[:1], L, C, -1, out=[]), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: ta.adx(H[:1], L, C, 0, out=[]), ValueError, "adx(): 'low' has shape (2, 5), but 'high' has shape (1, 5)"),
+    (lambda: ta.adx(H[0], L[0], C[0, :4], 0, out=[]), TypeError, "adx(): out must be a numpy.ndarray, not 'list'"),
+])
+def test_errors(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value) == message
+    assert not hasattr(info.value, "__notes__") or error is OverflowError
+
+
+@pytest.mark.parametrize("args, parameter", [
+    ((H[0], [1.0, "x"], C[0], 3), "low"),
+    ((H[0], L[0], np.array([1 + 0j, 2j], dtype=object), 3), "close"),
+    ((H[0], L[0], np.array(2.0), 3), "close"),
+    ((H[0], L[0], C[0], 1.5), "period"),
+    ((np.float64(1.0), L[0], C[0], 3), "high"),
+    (({1: 2}, L[0], C[0], 3), "high"),
+])
+def test_conversion_errors_are_tarnwicks(args, parameter):
+    with pytest.raises(Exception) as ours:
+        ta.adx(*args)
+    with pytest.raises(Exception) as theirs:
+        tarnwick.native_adx(*args)
+    assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
+    assert ours.value.__notes__ == theirs.value.__notes__ == [f"while processing '{parameter}'"]
+
+
+def test_code_run_while_the_result_is_made_cannot_change_inputs_read_in_place():
+    # Creating the result may run a collection, and so any finalizer. Here
+    # numpy.empty itself writes into the array that is read in place. With a
+    # list first, no result is made ahead of the conversions, so the array
+    # must have been copied before the result was created.
+    script = textwrap.dedent("""
+        import numpy as np
+        real_empty = np.empty
+        low = np.full(64, 1.0)
+        def empty(shape):
+            low[:] = 5.0
+            return real_empty(shape)
+        np.empty = empty
+        import tarnwick, tarnwick_arrays
+        high = [2.0 + i % 3 for i in range(64)]
+        expected = tarnwick.native_parabolic_sar(high, low.copy(), 0.02, 0.2)
+        result = tarnwick_arrays.parabolic_sar(high, low, 0.02, 0.2).tolist()
+        print(result == expected, low[0])
+    """)
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert proc.stdout.split() == ["True", "5.0"], proc.stderr
+
+
+def test_the_lock_is_released_while_the_kernel_runs():
+    """With forced switches pushed out of reach, the main thread can only get
+    the lock while the worker is inside the call if the call lets it go."""
+    returns = np.random.default_rng(3).normal(0, 0.01, 4_000_000)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(60.0)
+    try:
+        for _ in range(5):
+            entered, finished = threading.Event(), [False]
+
+            def work():
+                entered.set()
+                ta.garch11_variance(returns, 1e-6, 0.1, 0.85)
+                finished[0] = True
+
+            worker = threading.Thread(target=work)
+            worker.start()
+            entered.wait()
+            inside = not finished[0]
+            worker.join()
+            if inside:
+                break
+    finally:
+        sys.setswitchinterval(interval)
+    assert inside
+
+
+def test_import_without_numpy_says_what_to_install():
+    script = textwrap.dedent("""
+        import sys
+        class NoNumpy:
+            def find_spec(self, name, path=None, target=None):
+                if name == "numpy" or name.startswith("numpy."):
+                    raise ModuleNotFoundError("No module named 'numpy'", name="numpy")
+        sys.meta_path.insert(0, NoNumpy())
+        try:
+            import tarnwick_arrays
+        except ImportError as e:
+            print(type(e).__name__, e, "|", type(e.__cause__).__name__)
+        import tarnwick
+        print(len(tarnwick.native_adx([1.0], [1.0], [1.0], 1)))
+    """)
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert proc.stdout.splitlines() == [
+        "ImportError tarnwick_arrays needs numpy: pip install 'tarnwick[arrays]' | ModuleNotFoundError",
+        "1",
+    ]
+
+
+def test_signatures():
+    assert ta.__all__ == ["adx", "parabolic_sar", "garch11_variance"]
+    assert [f.__text_signature__ for f in (ta.adx, ta.parabolic_sar, ta.garch11_variance)] == [
+        "(high, low, close, period, *, out=None)",
+        "(high, low, af_step, af_max, *, out=None)",
+        "(returns, omega, alpha, beta, *, out=None)",
+    ]
