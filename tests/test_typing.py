@@ -34,6 +34,15 @@ GOOD = textwrap.dedent(
     arr = np.asarray(tarnwick.native_adx(np.array(high), np.array(low), np.array(close), 2))
     first: float = adx[0] + sar[0] + var[0]
     names: list[str] = tarnwick.__all__
+
+    import tarnwick_arrays
+    from numpy.typing import NDArray
+
+    rows = np.array([high, high])
+    out: NDArray[np.float64] = tarnwick_arrays.adx(rows, rows, rows, 14)
+    tarnwick_arrays.parabolic_sar(rows.astype(np.float32), rows, 0.02, af_max=0.2, out=out)
+    tarnwick_arrays.garch11_variance(np.ones(3, dtype=np.int64), 1e-6, 0.1, 0.85, out=None)
+    tarnwick_arrays.adx(high, low, close, np.int64(14))
     """
 )
 
@@ -54,6 +63,10 @@ BAD = textwrap.dedent(
     text: str = tarnwick.native_garch11_variance(xs, 0.0, 0.1, 0.8)  # error
     n: int = tarnwick.native_adx(xs, xs, xs, 2)[0]  # error
     tarnwick.native_atr(xs, xs, xs, 14)  # error
+    import tarnwick_arrays
+    tarnwick_arrays.adx(xs, xs, xs, 14, None)  # error
+    tarnwick_arrays.garch11_variance(xs, 0.0, 0.1, 0.8, out=xs)  # error
+    s: str = tarnwick_arrays.parabolic_sar(xs, xs, 0.02, 0.2)  # error
     """
 )
 
@@ -102,10 +115,11 @@ def test_misuse_is_reported(check, tmp_path):
     assert errors == expected, output
 
 
-def test_stubs_match_the_module(tmp_path):
+@pytest.mark.parametrize("module", ["tarnwick", "tarnwick_arrays"])
+def test_stubs_match_the_module(module, tmp_path):
     pytest.importorskip("mypy")
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "tarnwick"],
+        [sys.executable, "-m", "mypy.stubtest", module],
         cwd=tmp_path, capture_output=True, text=True,
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
