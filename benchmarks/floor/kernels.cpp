@@ -75,8 +75,9 @@ int main(int argc, char** argv) {
             r(returns.data(), n);
         std::printf("ADX %zu %.3f\n", n,
                     ns_per_bar(n, [&] { (void)tarnwick::compute_adx(o, h, l, c, 14); }));
-        std::printf("SAR %zu %.3f\n", n,
-                    ns_per_bar(n, [&] { (void)tarnwick::compute_parabolic_sar(o, h, l, 0.02, 0.2); }));
+        std::printf("SAR %zu %.3f\n", n, ns_per_bar(n, [&] {
+                        (void)tarnwick::compute_parabolic_sar(o, h, l, 0.02, 0.2);
+                    }));
         std::printf("GARCH %zu %.3f\n", n, ns_per_bar(n, [&] {
                         tarnwick::compute_garch11_variance(o, r, 1e-6, 0.1, 0.85);
                     }));
