@@ -43,13 +43,6 @@ class BufferView {
     bool held_;
 };
 
-Shape shape_of(const Py_buffer& view) noexcept {
-    if (view.ndim == 1) {
-        return {1, 1, static_cast<std::size_t>(view.shape[0])};
-    }
-    return {2, static_cast<std::size_t>(view.shape[0]), static_cast<std::size_t>(view.shape[1])};
-}
-
 // Whether float64 items lie row after row with no gap, aligned for double.
 bool doubles_row_after_row(const Py_buffer& view, const Shape& shape) noexcept {
     const auto item = static_cast<Py_ssize_t>(sizeof(double));
@@ -136,6 +129,13 @@ Extracted<ArraySeries> as_one_series(Extracted<SeriesArgument> converted) noexce
 }
 
 } // namespace
+
+Shape shape_of(const Py_buffer& view) noexcept {
+    if (view.ndim == 1) {
+        return {1, 1, static_cast<std::size_t>(view.shape[0])};
+    }
+    return {2, static_cast<std::size_t>(view.shape[0]), static_cast<std::size_t>(view.shape[1])};
+}
 
 Text call_message(std::string_view function) {
     Text message(function);

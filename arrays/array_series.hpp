@@ -23,6 +23,9 @@ struct Shape {
     friend bool operator==(const Shape&, const Shape&) = default;
 };
 
+// The shape of a buffer of one or two dimensions.
+[[nodiscard]] Shape shape_of(const Py_buffer& view) noexcept;
+
 // "(5,)" or "(3, 5)", as numpy writes a shape.
 void append_shape(Text& text, const Shape& shape);
 

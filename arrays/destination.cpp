@@ -28,14 +28,6 @@ bool is_float64(PyObject* array) noexcept {
     return doubles;
 }
 
-Shape shape_of_view(const Py_buffer& view) noexcept {
-    if (view.ndim == 2) {
-        return {2, static_cast<std::size_t>(view.shape[0]),
-                static_cast<std::size_t>(view.shape[1])};
-    }
-    return {1, 1, static_cast<std::size_t>(view.shape[0])};
-}
-
 } // namespace
 
 Destination::Destination(const ModuleState& state, std::string_view function, PyObject* out,
@@ -54,7 +46,7 @@ Destination::Destination(const ModuleState& state, std::string_view function, Py
         return;
     }
     const bool usable = view.ndim == 1 || view.ndim == 2;
-    const Shape shape = usable ? shape_of_view(view) : Shape{};
+    const Shape shape = usable ? shape_of(view) : Shape{};
     PyBuffer_Release(&view);
     if (usable) {
         create(shape);
@@ -137,13 +129,12 @@ std::optional<CallError> Destination::ready(const Shape& shape,
         return std::exchange(error_, std::nullopt);
     }
     if (is_out_) {
-        const bool same_shape =
-            (view_.ndim == 1 || view_.ndim == 2) && shape_of_view(view_) == shape;
+        const bool same_shape = (view_.ndim == 1 || view_.ndim == 2) && shape_of(view_) == shape;
         if (!same_shape) {
             Text problem = "has ";
             if (view_.ndim == 1 || view_.ndim == 2) {
                 problem += "shape ";
-                append_shape(problem, shape_of_view(view_));
+                append_shape(problem, shape_of(view_));
             } else {
                 append_decimal(problem, static_cast<unsigned long long>(view_.ndim));
                 problem += " dimensions";
@@ -158,7 +149,7 @@ std::optional<CallError> Destination::ready(const Shape& shape,
         }
         return std::nullopt;
     }
-    if (viewing_ && shape_of_view(view_) == shape) {
+    if (viewing_ && shape_of(view_) == shape) {
         return std::nullopt;
     }
     release_view();
