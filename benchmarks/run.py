@@ -634,12 +634,13 @@ ARRAY_PEERS = {"ADX": ("TA-Lib", "tulipy"), "SAR": ("TA-Lib", "tulipy"), "GARCH"
 THREAD_SHAPE = (500, 2_520)
 
 
-def kernel_floor(data: dict, sizes) -> dict:
-    """ns/bar of each kernel into a C array, from benchmarks/floor/kernels.cpp
-    built with the project's optimisation and floating-point flags."""
+def build_kernel_floor(data: dict):
+    """A function n -> {function: ns/bar} that times each kernel writing into a
+    C array, with benchmarks/floor/kernels.cpp built with the project's
+    optimisation and floating-point flags; None without a C++ compiler."""
     compiler = shutil.which(os.environ.get("CXX", "c++"))
     if compiler is None:
-        return {}
+        return None
     here = Path(__file__).resolve().parent
     build = Path(tempfile.mkdtemp(prefix="tarnwick-kernels-"))
     atexit.register(shutil.rmtree, build, True)
@@ -649,12 +650,12 @@ def kernel_floor(data: dict, sizes) -> dict:
                     "-fno-fast-math", "-o", str(build / "kernels"), *map(str, sources)], check=True)
     for name in ("high", "low", "close", "returns"):
         np.ascontiguousarray(data[name], dtype=np.float64).tofile(build / f"{name}.f64")
-    run = subprocess.run([str(build / "kernels"), str(build), *map(str, sizes)],
-                         check=True, capture_output=True, text=True)
-    floor = {}
-    for line in run.stdout.splitlines():
-        function, n, ns_bar = line.split()
-        floor[(function, int(n))] = float(ns_bar)
+
+    def floor(n: int) -> dict:
+        run = subprocess.run([str(build / "kernels"), str(build), str(n)],
+                             check=True, capture_output=True, text=True)
+        return {function: float(ns_bar) for function, _, ns_bar in map(str.split, run.stdout.splitlines())}
+
     return floor
 
 
@@ -701,20 +702,23 @@ def thread_scaling(settings: Settings) -> dict:
         sys.path.pop(0)
     high, low, close = random_prices(*THREAD_SHAPE)
     repeats = 5 if settings.quick else 21
-    times = {}
-    for workers in (1, 2):
-        adx_in_threads(high, low, close, ADX_PERIOD, workers)
-        times[workers] = statistics.median(
-            timeit.timeit(lambda: adx_in_threads(high, low, close, ADX_PERIOD, workers), number=1)
-            for _ in range(repeats))
-    return times
+    samples: dict = {1: [], 2: []}
+    for _ in range(repeats):  # interleaved, so that both see the same load
+        for workers in samples:
+            samples[workers].append(timeit.timeit(
+                lambda: adx_in_threads(high, low, close, ADX_PERIOD, workers), number=1))
+    return {workers: statistics.median(times) for workers, times in samples.items()}
 
 
 def run_arrays(data: dict, sizes, peers, settings: Settings) -> dict:
     results: dict = {f: {} for f in FUNCTIONS}
     single: dict = {}
+    kernel: dict = {}
+    floor = build_kernel_floor(data)
     for function in FUNCTIONS:
         for n in sizes:
+            if floor is not None:  # timed right before the cell it is the floor of
+                kernel[(function, n)] = floor(n)[function]
             inputs = {s: np.ascontiguousarray(data[s][:n]) for s in SERIES[function]}
             cands = array_contenders(function, inputs, peers)
             stmt, ns = cands[ARRAYS]
@@ -728,7 +732,7 @@ def run_arrays(data: dict, sizes, peers, settings: Settings) -> dict:
             print(f"  {function:5} arrays n={n:>9,}  {ARRAYS} "
                   f"{fmt_ns(results[function][n][ARRAYS][1] / n * 1e9)} ns/bar", flush=True)
             gc.collect()
-    return {"cells": results, "single": single, "kernel": kernel_floor(data, sizes),
+    return {"cells": results, "single": single, "kernel": kernel,
             "threads": thread_scaling(settings)}
 
 
@@ -739,8 +743,8 @@ def render_arrays(arrays: dict, sizes, peers) -> str:
         f"`{ARRAYS}` against the peers' array functions in the same run: every input a "
         "C-contiguous float64 array, every result a float64 ndarray, medians as above. "
         f"**kernel** is the C++ kernel alone writing into a C array (benchmarks/floor/"
-        "kernels.cpp, the project's flags), the floor for any binding; **vs kernel** is "
-        f"{ARRAYS} over it. **{LIST_TO_ARRAY}** is the list module's result turned into an "
+        "kernels.cpp, the project's flags), timed just before the row, the floor for any "
+        f"binding; **vs kernel** is {ARRAYS} over it. **{LIST_TO_ARRAY}** is the list module's result turned into an "
         "array, for comparison.", "",
     ]
     for function in FUNCTIONS:

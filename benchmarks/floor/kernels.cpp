@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
                         (void)tarnwick::compute_parabolic_sar(o, h, l, 0.02, 0.2);
                     }));
         std::printf("GARCH %zu %.3f\n", n, ns_per_bar(n, [&] {
-                        tarnwick::compute_garch11_variance(o, r, 1e-6, 0.1, 0.85);
+                        (void)tarnwick::compute_garch11_variance(o, r, 1e-6, 0.1, 0.85);
                     }));
         std::fflush(stdout);
     }
