@@ -2,7 +2,6 @@
 over every input route; the array-only errors; the interpreter lock."""
 
 import array
-import gc
 import subprocess
 import sys
 import textwrap
@@ -14,16 +13,33 @@ from hypothesis import strategies as st
 
 from exact import bits
 
+from registry import BY_NAME, FUNCTIONS as REGISTERED, SERIES
+
 np = pytest.importorskip("numpy")
-import tarnwick  # noqa: E402
 import tarnwick_arrays as ta  # noqa: E402
 
-# name -> (array function, tarnwick function, series count, scalar arguments)
+
+def array_function(registered):
+    return getattr(ta, registered.name.removeprefix("native_"))
+
+
+# array name -> (array function, tarnwick function, series count, scalar arguments)
 FUNCTIONS = {
-    "adx": (ta.adx, tarnwick.native_adx, 3, (14,)),
-    "parabolic_sar": (ta.parabolic_sar, tarnwick.native_parabolic_sar, 2, (0.02, 0.2)),
-    "garch11_variance": (ta.garch11_variance, tarnwick.native_garch11_variance, 1, (1e-6, 0.1, 0.85)),
+    f.name.removeprefix("native_"): (
+        array_function(f), f.native, f.kinds.count(SERIES), f.call[f.kinds.count(SERIES):])
+    for f in REGISTERED
 }
+
+
+@pytest.mark.parametrize("registered", REGISTERED, ids=lambda f: f.name)
+def test_worked_examples_and_refusals_are_tarnwicks(registered):
+    function = array_function(registered)
+    for args, expected in registered.examples:
+        assert bits(function(*args).tolist()) == bits(expected)
+    for args, message in registered.refusals:
+        with pytest.raises(ValueError) as info:
+            function(*args)
+        assert str(info.value) == message
 
 
 def expected_rows(name, series):
@@ -171,7 +187,7 @@ def test_conversion_errors_are_tarnwicks(args, parameter):
     with pytest.raises(Exception) as ours:
         ta.adx(*args)
     with pytest.raises(Exception) as theirs:
-        tarnwick.native_adx(*args)
+        BY_NAME["native_adx"].native(*args)
     assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
     assert ours.value.__notes__ == theirs.value.__notes__ == [f"while processing '{parameter}'"]
 
