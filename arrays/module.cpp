@@ -16,6 +16,21 @@ namespace tarnwick::arrays {
 
 namespace {
 
+// Whether the pending error says that numpy itself is not installed (not
+// that numpy failed to import, which its own error explains better).
+bool numpy_not_installed() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+        return false;
+    }
+    CallError error = CallError::fetch();
+    const OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(error.instance(), "name"));
+    PyErr_Clear();
+    const bool numpy = name && PyUnicode_Check(name.get()) &&
+                       PyUnicode_CompareWithASCIIString(name.get(), "numpy") == 0;
+    std::move(error).raise();
+    return numpy;
+}
+
 // The import error names the extra that installs numpy, and keeps the
 // original error as its cause.
 int numpy_missing() noexcept {
@@ -30,7 +45,7 @@ int numpy_missing() noexcept {
 int module_exec(PyObject* module) noexcept {
     const OwnedRef numpy = OwnedRef::steal(PyImport_ImportModule("numpy"));
     if (!numpy) {
-        return PyErr_ExceptionMatches(PyExc_ImportError) ? numpy_missing() : -1;
+        return numpy_not_installed() ? numpy_missing() : -1;
     }
     OwnedRef ndarray = OwnedRef::steal(PyObject_GetAttrString(numpy.get(), "ndarray"));
     OwnedRef empty = OwnedRef::steal(PyObject_GetAttrString(numpy.get(), "empty"));
