@@ -20,6 +20,7 @@ build_dir="build/sanitize-$("$python" -c 'import sys; print("%d.%d" % sys.versio
 "$python" -m venv "$venv"
 "$venv/bin/pip" install -q \
   --config-settings=cmake.define.TARNWICK_SANITIZE=ON \
+  --config-settings=cmake.define.TARNWICK_WARNINGS_AS_ERRORS=ON \
   --config-settings=cmake.build-type=RelWithDebInfo \
   --config-settings=build-dir="$build_dir" \
   '.[test]'
