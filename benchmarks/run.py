@@ -700,13 +700,24 @@ def thread_scaling(settings: Settings) -> dict:
         from array_threads import adx_in_threads, random_prices
     finally:
         sys.path.pop(0)
+    from concurrent.futures import ThreadPoolExecutor
+
     high, low, close = random_prices(*THREAD_SHAPE)
     repeats = 5 if settings.quick else 21
     samples: dict = {1: [], 2: []}
-    for _ in range(repeats):  # interleaved, so that both see the same load
-        for workers in samples:
-            samples[workers].append(timeit.timeit(
-                lambda: adx_in_threads(high, low, close, ADX_PERIOD, workers), number=1))
+    pools = {workers: ThreadPoolExecutor(workers) for workers in samples}
+    out = np.empty(high.shape)
+    try:
+        for workers, pool in pools.items():  # threads and result pages start before timing
+            adx_in_threads(pool, workers, high, low, close, ADX_PERIOD, out)
+        for _ in range(repeats):  # interleaved, so that both see the same load
+            for workers, pool in pools.items():
+                samples[workers].append(timeit.timeit(
+                    lambda: adx_in_threads(pool, workers, high, low, close, ADX_PERIOD, out),
+                    number=1))
+    finally:
+        for pool in pools.values():
+            pool.shutdown()
     return {workers: statistics.median(times) for workers, times in samples.items()}
 
 
