@@ -13,36 +13,6 @@ namespace tarnwick::arrays {
 
 namespace {
 
-// A view of an exported buffer, released when it goes out of scope unless
-// handed on.
-class BufferView {
-  public:
-    explicit BufferView(PyObject* object) noexcept
-        : held_(PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {
-        if (!held_) {
-            PyErr_Clear();
-        }
-    }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-
-    explicit operator bool() const noexcept { return held_; }
-    const Py_buffer& operator*() const noexcept { return view_; }
-    Py_buffer hand_on() noexcept {
-        held_ = false;
-        return view_;
-    }
-
-  private:
-    Py_buffer view_{};
-    bool held_;
-};
-
 // Whether float64 items lie row after row with no gap, aligned for double.
 bool doubles_row_after_row(const Py_buffer& view, const Shape& shape) noexcept {
     const auto item = static_cast<Py_ssize_t>(sizeof(double));
@@ -54,8 +24,30 @@ bool doubles_row_after_row(const Py_buffer& view, const Shape& shape) noexcept {
            reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
 }
 
-FloatSeries convert_items(const Py_buffer& view, const Shape& shape, ItemReader reader) noexcept {
-    FloatSeries series = FloatSeries::uninitialized(shape.rows * shape.columns);
+CallError no_memory(std::string_view function, std::string_view parameter,
+                    std::size_t values) noexcept {
+    Text message = call_message(function);
+    message += "cannot allocate ";
+    append_decimal(message, values);
+    message += " doubles for the values of '";
+    message += parameter;
+    message += '\'';
+    return CallError::pending(PyExc_MemoryError, std::move(message));
+}
+
+// Room for the values of `shape` in the series' own storage.
+std::optional<CallError> make_room(FloatSeries& values, const Shape& shape,
+                                   std::string_view function, std::string_view parameter) noexcept {
+    const std::size_t n = shape.rows * shape.columns;
+    const bool overflows = shape.columns != 0 && n / shape.columns != shape.rows;
+    if (overflows || !values.try_resize_uninitialized(n)) {
+        return no_memory(function, parameter, n);
+    }
+    return std::nullopt;
+}
+
+void convert_items(const Py_buffer& view, const Shape& shape, ItemReader reader,
+                   FloatSeries& series) noexcept {
     const Py_ssize_t row_stride = view.ndim == 1 ? 0 : view.strides[0];
     const Py_ssize_t column_stride = view.strides[view.ndim - 1];
     const char* base = static_cast<const char*>(view.buf);
@@ -66,13 +58,6 @@ FloatSeries convert_items(const Py_buffer& view, const Shape& shape, ItemReader 
             series[at++] = reader(row + static_cast<Py_ssize_t>(c) * column_stride);
         }
     }
-    return series;
-}
-
-ArraySeries owned_series(FloatSeries values, const Shape& shape) noexcept {
-    ArraySeries series(SeriesArgument(), shape);
-    series.values().owned() = std::move(values);
-    return series;
 }
 
 CallError changed_shape(std::string_view function, std::string_view parameter) noexcept {
@@ -83,33 +68,40 @@ CallError changed_shape(std::string_view function, std::string_view parameter) n
     return CallError::pending(PyExc_ValueError, std::move(message));
 }
 
-// A two-dimensional array whose dtype the buffer route does not read
-// (float16, longdouble, object, ...): each row as tarnwick converts a series.
-Extracted<ArraySeries> convert_rows(PyObject* object, Shape shape, std::string_view function,
-                                    std::string_view parameter, InPlaceSeries& in_place) noexcept {
+// Each row of a two-dimensional array as tarnwick converts a series: for
+// dtypes the buffer route does not read (float16, longdouble in a foreign
+// byte order, object, ...) and masked arrays, whose rows iterate a masked
+// item as NaN.
+std::optional<CallError> convert_rows(ArraySeries& series, PyObject* object, Shape shape,
+                                      std::string_view function, std::string_view parameter,
+                                      InPlaceSeries& in_place) noexcept {
     in_place.before_python_code();
-    FloatSeries values = FloatSeries::uninitialized(shape.rows * shape.columns);
+    FloatSeries& values = series.values().owned();
+    if (auto error = make_room(values, shape, function, parameter)) {
+        return error;
+    }
     for (std::size_t r = 0; r < shape.rows; ++r) {
         const OwnedRef row =
             OwnedRef::steal(PySequence_GetItem(object, static_cast<Py_ssize_t>(r)));
         if (!row) {
             return argument_extraction_error(parameter, CallError::fetch());
         }
-        Extracted<SeriesArgument> converted = extract_float_series(row.get(), parameter, in_place);
-        if (auto* error = std::get_if<CallError>(&converted)) {
-            return std::move(*error);
+        SeriesArgument converted;
+        if (auto error = extract_float_series_into(converted, row.get(), parameter, in_place)) {
+            return error;
         }
-        const std::span<const double> items = std::get<SeriesArgument>(converted).values();
+        const std::span<const double> items = converted.values();
         if (items.size() != shape.columns) {
             return changed_shape(function, parameter);
         }
         std::copy(items.begin(), items.end(), values.data() + r * shape.columns);
     }
-    return owned_series(std::move(values), shape);
+    series.set_shape(shape);
+    return std::nullopt;
 }
 
 CallError too_many_dimensions(std::string_view function, std::string_view parameter,
-                              int ndim) noexcept {
+                              long long ndim) noexcept {
     Text message = call_message(function);
     message += "'";
     message += parameter;
@@ -119,13 +111,101 @@ CallError too_many_dimensions(std::string_view function, std::string_view parame
     return CallError::pending(PyExc_ValueError, std::move(message));
 }
 
-Extracted<ArraySeries> as_one_series(Extracted<SeriesArgument> converted) noexcept {
-    if (auto* error = std::get_if<CallError>(&converted)) {
-        return std::move(*error);
+// As tarnwick converts a series: one row.
+std::optional<CallError> convert_as_one_series(ArraySeries& series, PyObject* object,
+                                               std::string_view parameter,
+                                               InPlaceSeries& in_place) noexcept {
+    if (auto error = extract_float_series_into(series.values(), object, parameter, in_place)) {
+        return error;
     }
-    SeriesArgument& series = std::get<SeriesArgument>(converted);
-    const Shape shape{1, 1, series.values().size()};
-    return ArraySeries(std::move(series), shape);
+    series.set_shape({1, 1, series.values().values().size()});
+    return std::nullopt;
+}
+
+// The type `name` of module `module` if the caller has imported it (it is
+// not imported here), as a new reference; null otherwise. May run code.
+OwnedRef imported_type(const char* module, const char* name) noexcept {
+    const OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString(module));
+    const OwnedRef held =
+        OwnedRef::steal(module_name ? PyImport_GetModule(module_name.get()) : nullptr);
+    OwnedRef type = OwnedRef::steal(held ? PyObject_GetAttrString(held.get(), name) : nullptr);
+    PyErr_Clear();
+    return type && PyType_Check(type.get()) ? std::move(type) : OwnedRef();
+}
+
+bool is_instance_of_imported(PyObject* object, const char* module, const char* name) noexcept {
+    const OwnedRef type = imported_type(module, name);
+    if (!type) {
+        return false;
+    }
+    const int is = PyObject_IsInstance(object, type.get());
+    PyErr_Clear();
+    return is == 1;
+}
+
+// A frame iterates over its column labels (pandas) or its columns (polars),
+// so read as a sequence it would give numbers unrelated to its values.
+std::optional<CallError> refuse_frame(PyObject* object, std::string_view function,
+                                      std::string_view parameter,
+                                      InPlaceSeries& in_place) noexcept {
+    in_place.before_python_code();
+    const char* library = is_instance_of_imported(object, "pandas", "DataFrame")   ? "pandas"
+                          : is_instance_of_imported(object, "polars", "DataFrame") ? "polars"
+                                                                                   : nullptr;
+    if (library == nullptr) {
+        return std::nullopt;
+    }
+    Text message = call_message(function);
+    message += "'";
+    message += parameter;
+    message += "' is a ";
+    message += library;
+    message += " DataFrame; pass one of its columns as a series, or frame.to_numpy().T for one "
+               "series per row";
+    return CallError::pending(PyExc_TypeError, std::move(message));
+}
+
+// The shape an array reports through its attributes, for arrays whose
+// buffer cannot be exported; `ndim` is set to its number of dimensions, or
+// -1 if it reports none. A shape only for one or two dimensions.
+std::optional<Shape> reported_shape(PyObject* array, long long& ndim) noexcept {
+    const OwnedRef shape = OwnedRef::steal(PyObject_GetAttrString(array, "shape"));
+    ndim = shape && PyTuple_Check(shape.get()) ? PyTuple_Size(shape.get()) : -1;
+    std::size_t sizes[2] = {0, 0};
+    for (long long d = 0; d < ndim && d < 2; ++d) {
+        const Py_ssize_t size = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), d));
+        if (size < 0) {
+            ndim = -1;
+            break;
+        }
+        sizes[d] = static_cast<std::size_t>(size);
+    }
+    PyErr_Clear();
+    if (ndim == 2) {
+        return Shape{2, sizes[0], sizes[1]};
+    }
+    if (ndim == 1) {
+        return Shape{1, 1, sizes[0]};
+    }
+    return std::nullopt;
+}
+
+// An array whose every row converts as tarnwick converts a series, by the
+// shape it reports.
+std::optional<CallError> convert_reported_rows(ArraySeries& series, PyObject* object,
+                                               std::string_view function,
+                                               std::string_view parameter,
+                                               InPlaceSeries& in_place) noexcept {
+    in_place.before_python_code();
+    long long ndim = 0;
+    const std::optional<Shape> shape = reported_shape(object, ndim);
+    if (ndim > 2) {
+        return too_many_dimensions(function, parameter, ndim);
+    }
+    if (shape && shape->ndim == 2) {
+        return convert_rows(series, object, *shape, function, parameter, in_place);
+    }
+    return convert_as_one_series(series, object, parameter, in_place);
 }
 
 } // namespace
@@ -156,36 +236,63 @@ void append_shape(Text& text, const Shape& shape) {
     text += ')';
 }
 
-Extracted<ArraySeries> extract_array_series(PyObject* object, std::string_view function,
-                                            std::string_view parameter, PyObject* ndarray,
-                                            InPlaceSeries& in_place) noexcept {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(object)) != ndarray) {
-        return as_one_series(extract_float_series(object, parameter, in_place));
-    }
-    // An exact ndarray exports its buffer without running any Python code.
-    BufferView view(object);
-    if (!view || (*view).ndim == 0) {
-        // Dtypes with no buffer form and 0-d arrays fail as tarnwick fails them.
-        return as_one_series(extract_float_series(object, parameter, in_place));
-    }
-    if ((*view).ndim > 2) {
-        return too_many_dimensions(function, parameter, (*view).ndim);
-    }
-    const Shape shape = shape_of(*view);
-    const ItemReader reader = native_item_reader(*view);
-    if (reader == nullptr) {
-        if (shape.ndim == 1) {
-            return as_one_series(extract_float_series(object, parameter, in_place));
+std::optional<CallError> extract_array_series_into(ArraySeries& series, PyObject* object,
+                                                   std::string_view function,
+                                                   std::string_view parameter, PyObject* ndarray,
+                                                   InPlaceSeries& in_place) noexcept {
+    const bool exact = reinterpret_cast<PyObject*>(Py_TYPE(object)) == ndarray;
+    if (!exact && !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(ndarray))) {
+        if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) {
+            if (auto error = refuse_frame(object, function, parameter, in_place)) {
+                return error;
+            }
         }
-        return convert_rows(object, shape, function, parameter, in_place);
+        return convert_as_one_series(series, object, parameter, in_place);
     }
-    if (reads_doubles(reader) && doubles_row_after_row(*view, shape)) {
-        const auto* first = static_cast<const double*>((*view).buf);
-        ArraySeries series(SeriesArgument(), shape);
-        series.values().read_in_place(view.hand_on(), {first, shape.rows * shape.columns});
-        return series;
+    // An exact ndarray exports its buffer without running any Python code; a
+    // subclass may run its own (__buffer__, __array_finalize__, ...).
+    if (!exact) {
+        in_place.before_python_code();
+        if (is_instance_of_imported(object, "numpy.ma", "MaskedArray")) {
+            return convert_reported_rows(series, object, function, parameter, in_place);
+        }
     }
-    return owned_series(convert_items(*view, shape, reader), shape);
+    BufferExport& buffer = series.values().buffer();
+    if (!buffer.try_acquire(object, PyBUF_RECORDS_RO)) {
+        // A dtype with no buffer form: its rows still convert one by one.
+        return convert_reported_rows(series, object, function, parameter, in_place);
+    }
+    const Py_buffer& view = buffer.view();
+    if (view.ndim == 0) {
+        // Fails as tarnwick fails a 0-d array.
+        buffer.release();
+        return convert_as_one_series(series, object, parameter, in_place);
+    }
+    if (view.ndim > 2) {
+        return too_many_dimensions(function, parameter, view.ndim);
+    }
+    const Shape shape = shape_of(view);
+    const ItemReader reader = item_reader(view, ByteOrders::any);
+    if (reader == nullptr) {
+        buffer.release();
+        if (shape.ndim == 1) {
+            return convert_as_one_series(series, object, parameter, in_place);
+        }
+        return convert_rows(series, object, shape, function, parameter, in_place);
+    }
+    series.set_shape(shape);
+    if (reads_doubles(reader) && doubles_row_after_row(view, shape)) {
+        series.values().read_in_place(
+            {static_cast<const double*>(view.buf), shape.rows * shape.columns});
+        return std::nullopt;
+    }
+    FloatSeries& values = series.values().owned();
+    if (auto error = make_room(values, shape, function, parameter)) {
+        return error;
+    }
+    convert_items(view, shape, reader, values);
+    buffer.release();
+    return std::nullopt;
 }
 
 } // namespace tarnwick::arrays

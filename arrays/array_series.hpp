@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -34,10 +35,13 @@ void append_shape(Text& text, const Shape& shape);
 
 class ArraySeries {
   public:
-    ArraySeries(SeriesArgument values, Shape shape) noexcept
-        : values_(std::move(values)), shape_(shape) {}
+    ArraySeries() noexcept = default;
+    // Held where it was made, like the SeriesArgument it holds.
+    ArraySeries(const ArraySeries&) = delete;
+    ArraySeries& operator=(const ArraySeries&) = delete;
 
     [[nodiscard]] const Shape& shape() const noexcept { return shape_; }
+    void set_shape(const Shape& shape) noexcept { shape_ = shape; }
     [[nodiscard]] SeriesArgument& values() noexcept { return values_; }
     [[nodiscard]] std::span<const double> all_values() const noexcept { return values_.values(); }
     // Row r, or an empty series if there are no rows.
@@ -53,15 +57,20 @@ class ArraySeries {
     Shape shape_;
 };
 
-// Converts `object`, the argument of `parameter` of `function`. An exact
-// numpy.ndarray (`ndarray`) of one or two dimensions and a native numeric
-// dtype is read through its buffer: float64 rows laid out one after the
+// Converts `object`, the argument of `parameter` of `function`, into
+// `series` (empty on entry). A numpy.ndarray, or an instance of a subclass,
+// of one or two dimensions and a numeric dtype in any byte order is read
+// through its buffer: aligned native float64 rows laid out one after the
 // other in place, anything else converted item by item to the value float()
-// gives it. An array of another dtype is converted row by row, and anything
-// else as tarnwick converts a series, so every value is the one tarnwick
-// would see. More than two dimensions is a ValueError.
-[[nodiscard]] Extracted<ArraySeries>
-extract_array_series(PyObject* object, std::string_view function, std::string_view parameter,
-                     PyObject* ndarray, InPlaceSeries& in_place) noexcept;
+// gives it. A masked array, and an array whose dtype has no buffer form, is
+// converted row by row as tarnwick converts a series (a masked item is NaN).
+// A pandas or polars DataFrame is refused: its iteration is not its values.
+// Anything else is converted as tarnwick converts a series, so every value
+// is the one tarnwick would see. More than two dimensions is a ValueError,
+// and memory that cannot be had for the values a MemoryError.
+[[nodiscard]] std::optional<CallError>
+extract_array_series_into(ArraySeries& series, PyObject* object, std::string_view function,
+                          std::string_view parameter, PyObject* ndarray,
+                          InPlaceSeries& in_place) noexcept;
 
 } // namespace tarnwick::arrays

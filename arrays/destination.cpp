@@ -17,96 +17,137 @@ CallError out_error(PyObject* type, std::string_view function, std::string_view 
     return CallError::pending(type, std::move(message));
 }
 
-bool is_float64(PyObject* array) noexcept {
-    Py_buffer view;
-    if (PyObject_GetBuffer(array, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool doubles = reads_doubles(native_item_reader(view));
-    PyBuffer_Release(&view);
-    return doubles;
+CallError wrong_dtype(std::string_view function) noexcept {
+    return out_error(PyExc_ValueError, function, "must have dtype float64 in native byte order");
+}
+
+// Native float64 items, at any alignment: each value is stored with a copy
+// of its bytes (row_output.hpp).
+bool holds_doubles(const Py_buffer& view) noexcept {
+    return reads_doubles(item_reader(view, ByteOrders::any));
+}
+
+bool usable_shape(const Py_buffer& view, const Shape& shape) noexcept {
+    return (view.ndim == 1 || view.ndim == 2) && shape_of(view) == shape;
+}
+
+// The one C-contiguous layout of `shape`, as a new array must have it.
+bool c_contiguous(const Py_buffer& view, const Shape& shape) noexcept {
+    const auto item = static_cast<Py_ssize_t>(sizeof(double));
+    const bool rows = view.ndim == 1 || shape.rows <= 1 ||
+                      view.strides[0] == static_cast<Py_ssize_t>(shape.columns) * item;
+    const bool columns = shape.columns <= 1 || view.strides[view.ndim - 1] == item;
+    return rows && columns && reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
 }
 
 } // namespace
 
-Destination::Destination(const ModuleState& state, std::string_view function, PyObject* out,
-                         PyObject* first_series) noexcept
-    : state_(state), function_(function), is_out_(out != nullptr) {
-    if (is_out_) {
-        take_out(out);
-        return;
+std::optional<CallError> Destination::prepare(const ModuleState& state, std::string_view function,
+                                              PyObject* out, const Shape& shape,
+                                              std::span<const std::span<const double>> inputs,
+                                              InPlaceSeries& in_place) noexcept {
+    if (out == nullptr) {
+        return create(state, function, shape);
     }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(first_series)) != state.ndarray) {
-        return;
+    if (auto error = take_out(state, function, out, shape, in_place)) {
+        return error;
     }
-    Py_buffer view;
-    if (PyObject_GetBuffer(first_series, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
-        return;
+    if (overlaps(inputs)) {
+        // Rows written early would change inputs read later.
+        in_place.before_python_code();
     }
-    const bool usable = view.ndim == 1 || view.ndim == 2;
-    const Shape shape = usable ? shape_of(view) : Shape{};
-    PyBuffer_Release(&view);
-    if (usable) {
-        create(shape);
-    }
+    return std::nullopt;
 }
 
-void Destination::take_out(PyObject* out) noexcept {
-    if (!PyObject_TypeCheck(out, reinterpret_cast<PyTypeObject*>(state_.ndarray))) {
+std::optional<CallError> Destination::take_out(const ModuleState& state, std::string_view function,
+                                               PyObject* out, const Shape& shape,
+                                               InPlaceSeries& in_place) noexcept {
+    auto* ndarray = reinterpret_cast<PyTypeObject*>(state.ndarray);
+    if (!PyObject_TypeCheck(out, ndarray)) {
         Text problem = "must be a numpy.ndarray, not '";
         problem += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(out)));
         problem += '\'';
-        error_ = out_error(PyExc_TypeError, function_, problem);
-        return;
+        return out_error(PyExc_TypeError, function, problem);
     }
-    if (!is_float64(out)) {
-        error_ =
-            out_error(PyExc_ValueError, function_, "must have dtype float64 in native byte order");
-        return;
+    if (Py_TYPE(out) != ndarray) {
+        // A subclass's export may run its own code.
+        in_place.before_python_code();
     }
-    if (PyObject_GetBuffer(out, &view_, PyBUF_RECORDS) < 0) {
-        PyErr_Clear();
-        error_ = out_error(PyExc_ValueError, function_, "must be writable");
-        return;
+    if (!buffer_.try_acquire(out, PyBUF_RECORDS)) {
+        // Not writable, or not float64 at all: a read-only export says which.
+        BufferExport read_only;
+        const bool doubles =
+            read_only.try_acquire(out, PyBUF_RECORDS_RO) && holds_doubles(read_only.view());
+        return doubles ? out_error(PyExc_ValueError, function, "must be writable")
+                       : wrong_dtype(function);
     }
-    viewing_ = true;
+    const Py_buffer& view = buffer_.view();
+    if (!holds_doubles(view)) {
+        buffer_.release();
+        return wrong_dtype(function);
+    }
+    if (!usable_shape(view, shape)) {
+        Text problem = "has ";
+        if (view.ndim == 1 || view.ndim == 2) {
+            problem += "shape ";
+            append_shape(problem, shape_of(view));
+        } else {
+            append_decimal(problem, static_cast<unsigned long long>(view.ndim));
+            problem += " dimensions";
+        }
+        problem += ", but the result has shape ";
+        append_shape(problem, shape);
+        buffer_.release();
+        return out_error(PyExc_ValueError, function, problem);
+    }
     array_ = OwnedRef::borrow(out);
+    return std::nullopt;
 }
 
-void Destination::create(const Shape& shape) noexcept {
+std::optional<CallError> Destination::create(const ModuleState& state, std::string_view function,
+                                             const Shape& shape) noexcept {
     const auto rows = static_cast<Py_ssize_t>(shape.rows);
     const auto columns = static_cast<Py_ssize_t>(shape.columns);
+    // numpy's own type makes the array (a static type, checked at import:
+    // no Python code of anyone's runs in it), and the collector is held off
+    // meanwhile, so no finalizer can touch the inputs read in place.
+    const int collector_was_enabled = PyGC_Disable();
     const OwnedRef dimensions = OwnedRef::steal(
         shape.ndim == 2 ? Py_BuildValue("(nn)", rows, columns) : Py_BuildValue("(n)", columns));
     if (dimensions) {
         array_ =
-            OwnedRef::steal(PyObject_CallFunctionObjArgs(state_.empty, dimensions.get(), nullptr));
+            OwnedRef::steal(PyObject_CallFunctionObjArgs(state.ndarray, dimensions.get(), nullptr));
     }
-    if (!array_ || PyObject_GetBuffer(array_.get(), &view_, PyBUF_RECORDS) < 0) {
+    const bool exported = array_ && buffer_.acquire(array_.get(), PyBUF_RECORDS);
+    if (collector_was_enabled) {
+        PyGC_Enable();
+    }
+    if (!exported) {
         array_ = OwnedRef();
-        error_ = CallError::fetch();
-        return;
+        return CallError::fetch();
     }
-    viewing_ = true;
-}
-
-void Destination::release_view() noexcept {
-    if (std::exchange(viewing_, false)) {
-        PyBuffer_Release(&view_);
+    // Whatever made it, the kernel writes only an array it has checked.
+    const Py_buffer& view = buffer_.view();
+    if (!holds_doubles(view) || !usable_shape(view, shape) || !c_contiguous(view, shape)) {
+        buffer_.release();
+        array_ = OwnedRef();
+        Text message = call_message(function);
+        message += "numpy.ndarray made a result that is not a C-contiguous float64 array";
+        return CallError::pending(PyExc_SystemError, std::move(message));
     }
+    return std::nullopt;
 }
 
 bool Destination::overlaps(std::span<const std::span<const double>> inputs) const noexcept {
     // The lowest and one past the highest byte of the array, whatever its strides.
-    auto low = reinterpret_cast<std::uintptr_t>(view_.buf);
+    const Py_buffer& view = buffer_.view();
+    auto low = reinterpret_cast<std::uintptr_t>(view.buf);
     auto high = low + sizeof(double);
-    for (int d = 0; d < view_.ndim; ++d) {
-        if (view_.shape[d] == 0) {
+    for (int d = 0; d < view.ndim; ++d) {
+        if (view.shape[d] == 0) {
             return false;
         }
-        const Py_ssize_t reach = (view_.shape[d] - 1) * view_.strides[d];
+        const Py_ssize_t reach = (view.shape[d] - 1) * view.strides[d];
         if (reach < 0) {
             low -= static_cast<std::uintptr_t>(-reach);
         } else {
@@ -122,57 +163,18 @@ bool Destination::overlaps(std::span<const std::span<const double>> inputs) cons
     return false;
 }
 
-std::optional<CallError> Destination::ready(const Shape& shape,
-                                            std::span<const std::span<const double>> inputs,
-                                            InPlaceSeries& in_place) noexcept {
-    if (error_) {
-        return std::exchange(error_, std::nullopt);
-    }
-    if (is_out_) {
-        const bool same_shape = (view_.ndim == 1 || view_.ndim == 2) && shape_of(view_) == shape;
-        if (!same_shape) {
-            Text problem = "has ";
-            if (view_.ndim == 1 || view_.ndim == 2) {
-                problem += "shape ";
-                append_shape(problem, shape_of(view_));
-            } else {
-                append_decimal(problem, static_cast<unsigned long long>(view_.ndim));
-                problem += " dimensions";
-            }
-            problem += ", but the result has shape ";
-            append_shape(problem, shape);
-            return out_error(PyExc_ValueError, function_, problem);
-        }
-        if (overlaps(inputs)) {
-            // Rows written early would change inputs read later.
-            in_place.before_python_code();
-        }
-        return std::nullopt;
-    }
-    if (viewing_ && shape_of(view_) == shape) {
-        return std::nullopt;
-    }
-    release_view();
-    array_ = OwnedRef();
-    in_place.before_python_code();
-    create(shape);
-    return error_ ? std::exchange(error_, std::nullopt) : std::nullopt;
-}
-
 RowOutput Destination::row(std::size_t r) const noexcept {
-    if (!viewing_ || view_.ndim == 0) {
-        return {nullptr, 0};
-    }
-    char* base = static_cast<char*>(view_.buf);
-    const Py_ssize_t column_stride = view_.strides[view_.ndim - 1];
-    if (view_.ndim == 2) {
-        base += static_cast<Py_ssize_t>(r) * view_.strides[0];
+    const Py_buffer& view = buffer_.view();
+    char* base = static_cast<char*>(view.buf);
+    const Py_ssize_t column_stride = view.strides[view.ndim - 1];
+    if (view.ndim == 2) {
+        base += static_cast<Py_ssize_t>(r) * view.strides[0];
     }
     return {base, column_stride};
 }
 
 PyObject* Destination::release() noexcept {
-    release_view();
+    buffer_.release();
     return array_.release();
 }
 

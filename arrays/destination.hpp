@@ -2,20 +2,21 @@
 // Destination: where the rows of an array call's result are written, a new
 // C-contiguous float64 array or the caller's `out`.
 //
-// A kernel may read float64 inputs in place only if no Python code can run
-// between their conversion and the end of the kernel, and creating an array
-// can start a garbage collection, which runs finalizers. So the destination
-// is made ready before any input is converted: `out` is exported, or a result
-// shaped like the first series argument is created. Only if the result turns
-// out to need another shape are the inputs read in place copied before it is
-// created.
+// The memory a kernel writes is the memory that was validated: the one
+// export of the array that the call holds until it returns, checked as it
+// was exported (an ndarray subclass may export whatever its __buffer__
+// gives). It is made ready after every input is converted, so that no code
+// of the caller's (an item's __float__) can resize it between its check and
+// the kernel. Exporting a subclass's `out` may run its code, so the inputs
+// read in place are copied first; a new result is created with the
+// collector held off, so that no finalizer can run then either.
 #pragma once
 
+#include "../module/buffer_export.hpp"
+#include "../module/py_ref.hpp"
 #include "array_series.hpp"
 #include "module_state.hpp"
 #include "row_output.hpp"
-
-#include "../module/py_ref.hpp"
 
 #include <Python.h>
 
@@ -27,21 +28,18 @@ namespace tarnwick::arrays {
 
 class Destination {
   public:
-    // `out` is null when the caller gave none (or None); `first_series` is
-    // the argument of the first series parameter.
-    Destination(const ModuleState& state, std::string_view function, PyObject* out,
-                PyObject* first_series) noexcept;
+    Destination() noexcept = default;
     Destination(const Destination&) = delete;
     Destination& operator=(const Destination&) = delete;
-    ~Destination() { release_view(); }
 
     // Once the inputs are converted and their shapes agree on `shape`:
-    // the error that makes `out` unusable, or nothing once rows can be
-    // written. `inputs` are the values of every series argument; those
-    // read in place are copied if `out` overlaps any input.
-    [[nodiscard]] std::optional<CallError> ready(const Shape& shape,
-                                                 std::span<const std::span<const double>> inputs,
-                                                 InPlaceSeries& in_place) noexcept;
+    // exports `out` (null when the caller gave none or None) or creates the
+    // result, and returns the error that makes it unusable, if any.
+    // `inputs` are the values of every series argument; those read in place
+    // are copied if `out` overlaps any of them.
+    [[nodiscard]] std::optional<CallError>
+    prepare(const ModuleState& state, std::string_view function, PyObject* out, const Shape& shape,
+            std::span<const std::span<const double>> inputs, InPlaceSeries& in_place) noexcept;
 
     [[nodiscard]] RowOutput row(std::size_t r) const noexcept;
 
@@ -49,18 +47,16 @@ class Destination {
     [[nodiscard]] PyObject* release() noexcept;
 
   private:
-    void take_out(PyObject* out) noexcept;
-    void create(const Shape& shape) noexcept;
-    void release_view() noexcept;
+    [[nodiscard]] std::optional<CallError> take_out(const ModuleState& state,
+                                                    std::string_view function, PyObject* out,
+                                                    const Shape& shape,
+                                                    InPlaceSeries& in_place) noexcept;
+    [[nodiscard]] std::optional<CallError>
+    create(const ModuleState& state, std::string_view function, const Shape& shape) noexcept;
     [[nodiscard]] bool overlaps(std::span<const std::span<const double>> inputs) const noexcept;
 
-    const ModuleState& state_;
-    std::string_view function_;
-    bool is_out_;
     OwnedRef array_;
-    Py_buffer view_{};
-    bool viewing_ = false;
-    std::optional<CallError> error_; // why the destination cannot be written
+    BufferExport buffer_;
 };
 
 } // namespace tarnwick::arrays

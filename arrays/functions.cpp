@@ -2,14 +2,13 @@
 // The function table of tarnwick_arrays, and the life of one call:
 //
 //   bind     as tarnwick binds (arguments.hpp), plus the keyword-only `out`.
-//   ready    the destination is made ready before anything is converted:
-//            `out` is exported, or a result shaped like the first series
-//            argument is created (destination.hpp says why first).
 //   convert  each parameter in declaration order, as tarnwick converts it,
 //            the first failure winning; numpy arrays are read through their
 //            buffer, float64 rows in place (array_series.hpp).
 //   agree    the series have one dimension each, or the same two.
-//   check    `out` against that shape.
+//   ready    `out` is exported and checked against that shape, or the result
+//            is created; from then on no code of the caller's runs until the
+//            kernel is done (destination.hpp).
 //   compute  the kernel on each row, with the interpreter lock released for
 //            all but small inputs: nothing in the loop touches a Python
 //            object. A kernel refuses the first row or none, with tarnwick's
@@ -91,6 +90,17 @@ template <class... Conversions> class ArrayArguments final : public InPlaceSerie
         return values;
     }
 
+    // A MemoryError if an input read in place could not be copied when it
+    // had to be (before code of the caller's ran, or for an overlapping out).
+    std::optional<CallError> copies_failed(const FunctionDescription& d) const noexcept {
+        if (!copy_failed_) {
+            return std::nullopt;
+        }
+        Text message = call_message(d.function_name);
+        message += "cannot allocate a copy of an input";
+        return CallError::pending(PyExc_MemoryError, std::move(message));
+    }
+
     template <class Kernel>
     Refusal compute(Kernel kernel, RowOutput out, std::size_t r) const noexcept {
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
@@ -108,15 +118,16 @@ template <class... Conversions> class ArrayArguments final : public InPlaceSerie
             using C = std::tuple_element_t<I, std::tuple<Conversions...>>;
             const std::string_view name = d.parameter_names[I];
             if constexpr (std::is_same_v<C, ToArraySeries>) {
-                Extracted<ArraySeries> converted =
-                    extract_array_series(slots[I], d.function_name, name, ndarray, *this);
-                if (auto* error = std::get_if<CallError>(&converted)) {
-                    return std::move(*error);
+                ArraySeries& series = std::get<I>(held_).emplace();
+                if (auto error = extract_array_series_into(series, slots[I], d.function_name, name,
+                                                           ndarray, *this)) {
+                    return error;
                 }
-                hold(std::get<I>(held_)
-                         .emplace(std::move(std::get<ArraySeries>(converted)))
-                         .values());
+                hold(series.values());
             } else if (auto error = C::convert(std::get<I>(held_), slots[I], name, *this)) {
+                return error;
+            }
+            if (auto error = copies_failed(d)) {
                 return error;
             }
             return convert_from<I + 1>(d, ndarray, slots);
@@ -161,14 +172,16 @@ template <class... Conversions> class ArrayArguments final : public InPlaceSerie
     }
 
     void copy_all() noexcept override {
-        std::apply([](auto&... held) { (detach(held), ...); }, held_);
+        std::apply([this](auto&... held) { (detach(held), ...); }, held_);
     }
-    static void detach(std::optional<ArraySeries>& series) noexcept {
-        if (series) {
-            series->values().detach();
+    void detach(std::optional<ArraySeries>& series) noexcept {
+        if (series && !series->values().detach()) {
+            copy_failed_ = true;
         }
     }
     template <class Scalar> static void detach(std::optional<Scalar>&) noexcept {}
+
+    bool copy_failed_ = false;
 
     std::tuple<std::optional<typename Conversions::Held>...> held_;
 };
@@ -201,7 +214,6 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     const ModuleState& state = state_of(module);
     PyObject* out = slots[count] == Py_None ? nullptr : slots[count];
-    Destination destination(state, D.function_name, out, slots[0]);
 
     ArrayArguments<First, Conversions...> converted;
     if (auto error = converted.convert(D, state.ndarray, slots.data())) {
@@ -213,7 +225,12 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     const Shape shape = std::get<Shape>(agreed);
     const auto inputs = converted.all_values();
-    if (auto error = destination.ready(shape, inputs, converted)) {
+    // From here to the end of the kernel no code of the caller's runs.
+    Destination destination;
+    if (auto error = destination.prepare(state, D.function_name, out, shape, inputs, converted)) {
+        return raise(std::move(*error));
+    }
+    if (auto error = converted.copies_failed(D)) {
         return raise(std::move(*error));
     }
 

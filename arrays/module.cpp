@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Module definition of tarnwick_arrays: the only symbol the shared object
 // exports is PyInit_tarnwick_arrays. Importing it imports numpy, whose
-// ndarray type and empty() the module keeps in its state.
+// ndarray type the module keeps in its state.
 #include "../module/call_error.hpp"
 #include "../module/fatal.hpp"
 #include "../module/py_ref.hpp"
@@ -48,17 +48,20 @@ int module_exec(PyObject* module) noexcept {
         return numpy_not_installed() ? numpy_missing() : -1;
     }
     OwnedRef ndarray = OwnedRef::steal(PyObject_GetAttrString(numpy.get(), "ndarray"));
-    OwnedRef empty = OwnedRef::steal(PyObject_GetAttrString(numpy.get(), "empty"));
-    if (!ndarray || !empty) {
+    if (!ndarray) {
         return -1;
     }
-    if (!PyType_Check(ndarray.get())) {
-        PyErr_SetString(PyExc_ImportError, "tarnwick_arrays: numpy.ndarray is not a type");
+    // numpy's array type is a static type: creating an array with it runs no
+    // Python code. A class put in its place could run any, and make anything.
+    if (!PyType_Check(ndarray.get()) ||
+        (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(ndarray.get())) & Py_TPFLAGS_HEAPTYPE) !=
+            0) {
+        PyErr_SetString(PyExc_ImportError,
+                        "tarnwick_arrays: numpy.ndarray is not numpy's array type");
         return -1;
     }
     ModuleState& state = state_of(module);
     state.ndarray = ndarray.release();
-    state.empty = empty.release();
 
     const OwnedRef all = OwnedRef::steal(created_or_abort(PyList_New(0)));
     for (PyMethodDef* record = method_records(); record->ml_name != nullptr; ++record) {
@@ -74,7 +77,6 @@ int module_exec(PyObject* module) noexcept {
 int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     const ModuleState& state = state_of(module);
     Py_VISIT(state.ndarray);
-    Py_VISIT(state.empty);
     return 0;
 }
 
@@ -82,7 +84,6 @@ int module_clear(PyObject* module) noexcept {
     ModuleState& state = state_of(module);
     // Dropped through OwnedRef, after the state no longer points at them.
     const OwnedRef ndarray = OwnedRef::steal(std::exchange(state.ndarray, nullptr));
-    const OwnedRef empty = OwnedRef::steal(std::exchange(state.empty, nullptr));
     return 0;
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What tarnwick_arrays keeps from numpy, which it imports when it is
-// imported: the ndarray type, to recognise arrays by identity, and
-// numpy.empty, to create results.
+// imported: the ndarray type, to recognise arrays by identity and to create
+// results.
 #pragma once
 
 #include <Python.h>
@@ -9,8 +9,7 @@
 namespace tarnwick::arrays {
 
 struct ModuleState {
-    PyObject* ndarray; // strong references, released with the module
-    PyObject* empty;
+    PyObject* ndarray; // a strong reference, released with the module
 };
 
 [[nodiscard]] inline ModuleState& state_of(PyObject* module) noexcept {

@@ -122,8 +122,10 @@ template <class... Conversions> class ConvertedArguments final : public InPlaceS
         std::apply([](auto&... held) { (detach(held), ...); }, held_);
     }
     static void detach(std::optional<SeriesArgument>& series) noexcept {
-        if (series) {
-            series->detach();
+        // Exhausted memory ends the process here, as every allocation of a
+        // list call does.
+        if (series && !series->detach()) {
+            allocation_failed(series->values().size_bytes());
         }
     }
     template <class Scalar> static void detach(std::optional<Scalar>&) noexcept {}

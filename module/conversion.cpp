@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -116,13 +117,22 @@ bool is_module_type(PyTypeObject* type, ModuleType& candidate) noexcept {
     return true;
 }
 
-bool iterates_as_its_buffer(PyTypeObject* type, InPlaceSeries& in_place) noexcept {
+// The byte orders a buffer of `type` may name in its format for its items to
+// be read from memory, or nothing if they must be read by iteration. numpy
+// iterates any byte order as its values; the built-in types iterate only
+// native formats (a memoryview of '>d' refuses to iterate, and so must fail
+// as its iteration does).
+std::optional<ByteOrders> iterates_as_its_buffer(PyTypeObject* type,
+                                                 InPlaceSeries& in_place) noexcept {
     if (type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyMemoryView_Type) {
-        return true;
+        return ByteOrders::native;
     }
+    const auto orders = [](const ModuleType& candidate) {
+        return &candidate == &buffer_module_types[0] ? ByteOrders::any : ByteOrders::native;
+    };
     for (ModuleType& candidate : buffer_module_types) {
         if (candidate.known.load(std::memory_order_relaxed) == type) {
-            return true;
+            return orders(candidate);
         }
     }
     // The module found in sys.modules may be anything the caller put there,
@@ -130,65 +140,137 @@ bool iterates_as_its_buffer(PyTypeObject* type, InPlaceSeries& in_place) noexcep
     in_place.before_python_code();
     for (ModuleType& candidate : buffer_module_types) {
         if (is_module_type(type, candidate)) {
-            return true;
+            return orders(candidate);
         }
     }
-    return false;
+    return std::nullopt;
 }
 
-template <class T> double item_as_double(const char* p) noexcept {
+// One item of type T, stored in the machine's byte order or (Swapped) the
+// other one, as a double: the value float() gives that item.
+template <class T, bool Swapped> double item_as_double(const char* p) noexcept {
     if constexpr (std::is_same_v<T, bool>) {
         // Any non-zero byte iterates as True.
         unsigned char byte;
         std::memcpy(&byte, p, 1);
         return byte != 0 ? 1.0 : 0.0;
     } else {
+        unsigned char bytes[sizeof(T)];
+        std::memcpy(bytes, p, sizeof bytes);
+        if constexpr (Swapped) {
+            std::reverse(bytes, bytes + sizeof bytes);
+        }
         T value;
-        std::memcpy(&value, p, sizeof value);
+        std::memcpy(&value, bytes, sizeof value);
         return static_cast<double>(value);
     }
 }
 
-struct ItemFormat {
-    char code;
-    std::size_t size;
-    ItemReader read;
-};
+enum class ItemKind : unsigned char { signed_integer, unsigned_integer, floating, boolean };
 
-template <class T> constexpr ItemFormat format_of(char code) noexcept {
-    return {code, sizeof(T), &item_as_double<T>};
+template <class T> constexpr ItemKind kind_of() noexcept {
+    if constexpr (std::is_same_v<T, bool>) {
+        return ItemKind::boolean;
+    } else if constexpr (std::is_floating_point_v<T>) {
+        return ItemKind::floating;
+    } else if constexpr (std::is_signed_v<T>) {
+        return ItemKind::signed_integer;
+    } else {
+        return ItemKind::unsigned_integer;
+    }
 }
 
-// Native struct codes whose items iterate as Python floats, ints or bools of
-// the same value, so that each C conversion to double equals float(item).
-constexpr ItemFormat item_formats[] = {
-    format_of<double>('d'),        format_of<float>('f'),        format_of<signed char>('b'),
-    format_of<unsigned char>('B'), format_of<short>('h'),        format_of<unsigned short>('H'),
-    format_of<int>('i'),           format_of<unsigned int>('I'), format_of<long>('l'),
-    format_of<unsigned long>('L'), format_of<long long>('q'),    format_of<unsigned long long>('Q'),
-    format_of<Py_ssize_t>('n'),    format_of<std::size_t>('N'),  format_of<bool>('?'),
+struct ItemType {
+    ItemKind kind;
+    std::size_t size;
+    ItemReader native;
+    ItemReader swapped;
+};
+
+template <class T> constexpr ItemType item_type() noexcept {
+    return {kind_of<T>(), sizeof(T), &item_as_double<T, false>, &item_as_double<T, true>};
+}
+
+// The item types a buffer can hold that iterate as Python floats, ints or
+// bools of the same value, so that each C conversion to double equals
+// float(item).
+constexpr ItemType item_types[] = {
+    item_type<double>(),        item_type<float>(),         item_type<std::int8_t>(),
+    item_type<std::uint8_t>(),  item_type<std::int16_t>(),  item_type<std::uint16_t>(),
+    item_type<std::int32_t>(),  item_type<std::uint32_t>(), item_type<std::int64_t>(),
+    item_type<std::uint64_t>(), item_type<bool>(),
+};
+
+struct ItemCode {
+    char code;
+    ItemKind kind;
+    std::size_t native_size;   // with no prefix or '@': the C type's size
+    std::size_t standard_size; // with '=', '<', '>' or '!'; 0 where there is none
+};
+
+constexpr ItemCode item_codes[] = {
+    {'d', ItemKind::floating, sizeof(double), 8},
+    {'f', ItemKind::floating, sizeof(float), 4},
+    {'b', ItemKind::signed_integer, sizeof(signed char), 1},
+    {'B', ItemKind::unsigned_integer, sizeof(unsigned char), 1},
+    {'h', ItemKind::signed_integer, sizeof(short), 2},
+    {'H', ItemKind::unsigned_integer, sizeof(unsigned short), 2},
+    {'i', ItemKind::signed_integer, sizeof(int), 4},
+    {'I', ItemKind::unsigned_integer, sizeof(unsigned int), 4},
+    {'l', ItemKind::signed_integer, sizeof(long), 4},
+    {'L', ItemKind::unsigned_integer, sizeof(unsigned long), 4},
+    {'q', ItemKind::signed_integer, sizeof(long long), 8},
+    {'Q', ItemKind::unsigned_integer, sizeof(unsigned long long), 8},
+    {'n', ItemKind::signed_integer, sizeof(Py_ssize_t), 0},
+    {'N', ItemKind::unsigned_integer, sizeof(std::size_t), 0},
+    {'?', ItemKind::boolean, sizeof(bool), 1},
 };
 
 } // namespace
 
-ItemReader native_item_reader(const Py_buffer& view) noexcept {
+ItemReader item_reader(const Py_buffer& view, ByteOrders orders) noexcept {
     const char* format = view.format != nullptr ? view.format : "B";
-    if (format[0] == '@') {
+    bool standard = false;
+    bool swapped = false;
+    switch (format[0]) {
+    case '@':
         ++format;
+        break;
+    case '=':
+    case '<':
+    case '>':
+    case '!':
+        if (orders != ByteOrders::any) {
+            return nullptr;
+        }
+        standard = true;
+        swapped =
+            format[0] != '=' && (format[0] == '<') != (std::endian::native == std::endian::little);
+        ++format;
+        break;
+    default:
+        break;
     }
     if (format[0] == '\0' || format[1] != '\0') {
         return nullptr;
     }
-    for (const ItemFormat& item : item_formats) {
-        if (item.code == format[0] && static_cast<std::size_t>(view.itemsize) == item.size) {
-            return item.read;
+    const auto itemsize = static_cast<std::size_t>(view.itemsize);
+    for (const ItemCode& item : item_codes) {
+        const std::size_t size = standard ? item.standard_size : item.native_size;
+        if (item.code != format[0] || size != itemsize) {
+            continue;
+        }
+        for (const ItemType& type : item_types) {
+            if (type.kind == item.kind && type.size == size) {
+                return swapped ? type.swapped : type.native;
+            }
         }
     }
     return nullptr;
 }
 
 bool reads_doubles(ItemReader reader) noexcept {
-    return reader == &item_as_double<double>;
+    return reader == &item_as_double<double, false>;
 }
 
 namespace {
@@ -199,17 +281,18 @@ namespace {
 // iteration does). Native doubles are read in place, anything else is
 // converted into the argument's own series.
 bool read_buffer(PyObject* object, SeriesArgument& argument, InPlaceSeries& in_place) noexcept {
-    if (!PyObject_CheckBuffer(object) || !iterates_as_its_buffer(Py_TYPE(object), in_place)) {
+    if (!PyObject_CheckBuffer(object)) {
         return false;
     }
-    Py_buffer view;
-    if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
+    const std::optional<ByteOrders> orders = iterates_as_its_buffer(Py_TYPE(object), in_place);
+    BufferExport& buffer = argument.buffer();
+    if (!orders || !buffer.try_acquire(object, PyBUF_RECORDS_RO)) {
         return false;
     }
-    const ItemReader reader = view.ndim == 1 ? native_item_reader(view) : nullptr;
+    const Py_buffer& view = buffer.view();
+    const ItemReader reader = view.ndim == 1 ? item_reader(view, *orders) : nullptr;
     if (reader == nullptr) {
-        PyBuffer_Release(&view);
+        buffer.release();
         return false;
     }
     const auto n = static_cast<std::size_t>(view.shape[0]);
@@ -219,7 +302,7 @@ bool read_buffer(PyObject* object, SeriesArgument& argument, InPlaceSeries& in_p
                                   stride == static_cast<Py_ssize_t>(sizeof(double)) &&
                                   reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
     if (doubles_in_place) {
-        argument.read_in_place(view, {reinterpret_cast<const double*>(base), n});
+        argument.read_in_place({reinterpret_cast<const double*>(base), n});
         return true;
     }
     FloatSeries& series = argument.owned();
@@ -227,7 +310,7 @@ bool read_buffer(PyObject* object, SeriesArgument& argument, InPlaceSeries& in_p
     for (std::size_t i = 0; i < n; ++i) {
         series[i] = reader(base + static_cast<Py_ssize_t>(i) * stride);
     }
-    PyBuffer_Release(&view);
+    buffer.release();
     return true;
 }
 
@@ -255,15 +338,6 @@ std::optional<CallError> extract_float_series_into(SeriesArgument& argument, PyO
         return argument_extraction_error(parameter, std::move(*error));
     }
     return std::nullopt;
-}
-
-Extracted<SeriesArgument> extract_float_series(PyObject* object, std::string_view parameter,
-                                               InPlaceSeries& in_place) noexcept {
-    Extracted<SeriesArgument> result(std::in_place_index<0>);
-    if (auto error = extract_float_series_into(std::get<0>(result), object, parameter, in_place)) {
-        return std::move(*error);
-    }
-    return result;
 }
 
 Extracted<double> extract_float(PyObject* object, std::string_view parameter,

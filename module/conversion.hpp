@@ -19,16 +19,12 @@ namespace tarnwick {
 // them before it runs code of the caller's that could write to them.
 
 // Any non-str object that passes PySequence_Check, with the values that
-// converting each item of its iteration with float() gives. Exact lists and
-// tuples are read by index and one-dimensional buffers of known types
-// straight from memory (native doubles in place), which yields the same
-// values without making an iterator or an object per item.
-[[nodiscard]] Extracted<SeriesArgument> extract_float_series(PyObject* object,
-                                                             std::string_view parameter,
-                                                             InPlaceSeries& in_place) noexcept;
-
-// The same, converted straight into the argument the caller keeps (empty on
-// entry), so that a call's series is never moved; the error, if any.
+// converting each item of its iteration with float() gives, converted into
+// `argument` (empty on entry, and held where it is: it may come to own an
+// export of the object's buffer); the error, if any. Exact lists and tuples
+// are read by index and one-dimensional buffers of known types straight
+// from memory (native doubles in place), which yields the same values
+// without making an iterator or an object per item.
 [[nodiscard]] std::optional<CallError> extract_float_series_into(SeriesArgument& argument,
                                                                  PyObject* object,
                                                                  std::string_view parameter,
@@ -37,12 +33,18 @@ namespace tarnwick {
 // Reads one item of a buffer as a double.
 using ItemReader = double (*)(const char* item) noexcept;
 
-// For a buffer whose format is a single native numeric struct code, the
-// reader that gives each item the value float(item) has; null for any other
-// format.
-[[nodiscard]] ItemReader native_item_reader(const Py_buffer& view) noexcept;
+// The byte orders a buffer's format may name: only the machine's own, with
+// native sizes (no prefix or '@'), or also '=', '<', '>' and '!' with
+// standard sizes.
+enum class ByteOrders : unsigned char { native, any };
 
-// Whether `reader` reads native doubles, which the kernels can read in place.
+// For a buffer whose format is a single numeric or bool struct code, in one
+// of `orders`, the reader that gives each item the value float(item) has;
+// null for any other format.
+[[nodiscard]] ItemReader item_reader(const Py_buffer& view, ByteOrders orders) noexcept;
+
+// Whether `reader` reads doubles in the machine's byte order, which the
+// kernels can read in place.
 [[nodiscard]] bool reads_doubles(ItemReader reader) noexcept;
 
 // A float, or any object with __float__ or __index__.

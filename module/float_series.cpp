@@ -14,13 +14,6 @@ namespace {
 
 constexpr std::size_t max_elements = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(double);
 
-std::size_t bytes_for(std::size_t elements) noexcept {
-    if (elements > max_elements) {
-        fatal("capacity overflow");
-    }
-    return elements * sizeof(double);
-}
-
 } // namespace
 
 void FloatSeries::take(FloatSeries& other) noexcept {
@@ -62,20 +55,45 @@ FloatSeries FloatSeries::uninitialized(std::size_t n) noexcept {
     return series;
 }
 
-void FloatSeries::reserve(std::size_t capacity) noexcept {
+bool FloatSeries::try_reserve(std::size_t capacity, std::size_t& failed_bytes) noexcept {
     if (capacity <= capacity_) {
-        return;
+        return true;
     }
-    const std::size_t bytes = bytes_for(capacity);
+    if (capacity > max_elements) {
+        failed_bytes = 0;
+        return false;
+    }
+    const std::size_t bytes = capacity * sizeof(double);
     void* grown = is_inline() ? std::malloc(bytes) : std::realloc(data_, bytes);
     if (grown == nullptr) {
-        allocation_failed(bytes);
+        failed_bytes = bytes;
+        return false;
     }
     if (is_inline()) {
         std::memcpy(grown, inline_, size_ * sizeof(double));
     }
     data_ = static_cast<double*>(grown);
     capacity_ = capacity;
+    return true;
+}
+
+void FloatSeries::reserve(std::size_t capacity) noexcept {
+    std::size_t failed_bytes = 0;
+    if (!try_reserve(capacity, failed_bytes)) {
+        if (failed_bytes == 0) {
+            fatal("capacity overflow");
+        }
+        allocation_failed(failed_bytes);
+    }
+}
+
+bool FloatSeries::try_resize_uninitialized(std::size_t n) noexcept {
+    std::size_t failed_bytes = 0;
+    if (!try_reserve(n, failed_bytes)) {
+        return false;
+    }
+    size_ = n;
+    return true;
 }
 
 void FloatSeries::grow() noexcept {

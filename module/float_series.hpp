@@ -24,6 +24,11 @@ class FloatSeries {
     // n elements whose values the caller writes before reading.
     [[nodiscard]] static FloatSeries uninitialized(std::size_t n) noexcept;
 
+    // Makes the series n elements long, their values unset, and returns
+    // true; or returns false, leaving it as it was, if the memory cannot be
+    // had. For callers that report exhausted memory as MemoryError.
+    [[nodiscard]] bool try_resize_uninitialized(std::size_t n) noexcept;
+
     // Makes room for at least `capacity` elements without changing the size.
     void reserve(std::size_t capacity) noexcept;
     void push_back(double value) noexcept {
@@ -43,6 +48,9 @@ class FloatSeries {
     static constexpr std::size_t inline_capacity = 32;
 
     void grow() noexcept;
+    // Grows the capacity to at least `capacity`; on failure sets
+    // `failed_bytes` (0 for a size no allocation can have) and changes nothing.
+    [[nodiscard]] bool try_reserve(std::size_t capacity, std::size_t& failed_bytes) noexcept;
     [[nodiscard]] bool is_inline() const noexcept { return data_ == inline_; }
     // Takes over `other`'s values and leaves it empty.
     void take(FloatSeries& other) noexcept;

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // SeriesArgument: the values of one series argument for the length of a call.
 // Either converted into a FloatSeries of its own, or, for a buffer of native
-// doubles, read in place from the caller's buffer, which stays exported (and
-// so cannot be resized) until the argument is copied or destroyed.
+// doubles, read in place from the caller's buffer, which stays exported (so
+// that a bytearray or array.array cannot be resized) until the argument is
+// copied or destroyed.
 #pragma once
 
+#include "buffer_export.hpp"
 #include "float_series.hpp"
 
 #include <Python.h>
@@ -19,23 +21,19 @@ namespace tarnwick {
 class SeriesArgument {
   public:
     SeriesArgument() noexcept = default;
-    SeriesArgument(SeriesArgument&& other) noexcept
-        : owned_(std::move(other.owned_)), buffer_(other.buffer_),
-          in_place_(std::exchange(other.in_place_, false)),
-          in_place_values_(other.in_place_values_) {}
-    SeriesArgument& operator=(SeriesArgument&&) = delete;
+    // Held where it was made: it may own a buffer export (buffer_export.hpp).
     SeriesArgument(const SeriesArgument&) = delete;
     SeriesArgument& operator=(const SeriesArgument&) = delete;
-    ~SeriesArgument() { release_buffer(); }
 
     // The storage that values converted item by item go into.
     [[nodiscard]] FloatSeries& owned() noexcept { return owned_; }
 
-    // Reads `values` in place from an exported buffer, which it releases when
-    // it is destroyed or detached.
-    void read_in_place(const Py_buffer& exported, std::span<const double> values) noexcept {
-        release_buffer();
-        buffer_ = exported;
+    // The export that values read in place come from.
+    [[nodiscard]] BufferExport& buffer() noexcept { return buffer_; }
+
+    // Reads `values` in place from buffer(), which must be held and is
+    // released when the argument is destroyed or detached.
+    void read_in_place(std::span<const double> values) noexcept {
         in_place_ = true;
         in_place_values_ = values;
     }
@@ -46,27 +44,27 @@ class SeriesArgument {
     [[nodiscard]] bool in_place() const noexcept { return in_place_; }
 
     // Copies values read in place into storage of its own and lets go of the
-    // caller's buffer.
-    void detach() noexcept {
+    // caller's buffer. False, with nothing changed, if that storage cannot be
+    // had.
+    [[nodiscard]] bool detach() noexcept {
         if (!in_place_) {
-            return;
+            return true;
         }
-        owned_ = FloatSeries::uninitialized(in_place_values_.size());
+        if (!owned_.try_resize_uninitialized(in_place_values_.size())) {
+            return false;
+        }
         if (!in_place_values_.empty()) {
             std::memcpy(owned_.data(), in_place_values_.data(), in_place_values_.size_bytes());
         }
-        release_buffer();
+        in_place_ = false;
+        in_place_values_ = {};
+        buffer_.release();
+        return true;
     }
 
   private:
-    void release_buffer() noexcept {
-        if (std::exchange(in_place_, false)) {
-            PyBuffer_Release(&buffer_);
-        }
-    }
-
     FloatSeries owned_;
-    Py_buffer buffer_;
+    BufferExport buffer_;
     bool in_place_ = false;
     std::span<const double> in_place_values_;
 };

@@ -14,8 +14,14 @@ from hypothesis import strategies as st
 from exact import bits
 
 from registry import BY_NAME, FUNCTIONS as REGISTERED, SERIES
+from support import run_fresh
 
 np = pytest.importorskip("numpy")
+pd = pytest.importorskip("pandas")
+pytestmark = [
+    pytest.mark.filterwarnings("ignore:Warning. converting a masked element:UserWarning"),
+    pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning"),
+]
 import tarnwick_arrays as ta  # noqa: E402
 
 
@@ -43,8 +49,11 @@ def test_worked_examples_and_refusals_are_tarnwicks(registered):
 
 
 def expected_rows(name, series):
-    """tarnwick's result for each row of the series arguments."""
+    """tarnwick's result for each row of the series arguments (a masked
+    array's rows as they iterate, any other array's as plain ndarrays)."""
     _, native, _, scalars = FUNCTIONS[name]
+    series = [s if isinstance(s, (list, tuple, array.array, np.ma.MaskedArray)) else np.asarray(s)
+              for s in series]
     if np.ndim(series[0]) == 1:
         return [native(*series, *scalars)]
     return [native(*(s[r] for s in series), *scalars) for r in range(len(series[0]))]
@@ -102,12 +111,30 @@ def _routes():
         "uint8": [(s % 256).astype(np.uint8) for s in base],
         "bool": [s > 100 for s in base],
         "object": [s.astype(object) for s in base],
+        "memmap": [memmap_of(s) for s in base],
+        "ndarray subclass": [s.view(Sub) for s in base],
+        "matrix": [np.asmatrix(s) for s in base],
+        "masked, one item masked": [np.ma.masked_array(s, mask=s == s[1, 3]) for s in base],
+        "longdouble, foreign byte order": [s.astype(">g" if np.little_endian else "<g") for s in base],
         "1-D float64": [s[0] for s in base],
         "1-D strided": [s[:, 1] for s in base],
         "list": [s[0].tolist() for s in base],
         "tuple and array.array": [tuple(base[0][0]), *(array.array("d", s[0]) for s in base[1:])],
         "1-D mixed with a list": [base[0][0], base[1][0].tolist(), *(s[0] for s in base[2:])],
     }
+
+
+class Sub(np.ndarray):
+    pass
+
+
+def memmap_of(values):
+    import tempfile
+
+    path = tempfile.NamedTemporaryFile(suffix=".f8", delete=False).name
+    mapped = np.memmap(path, dtype=np.float64, mode="w+", shape=values.shape)
+    mapped[:] = values
+    return mapped
 
 
 ROUTES = _routes()
@@ -122,13 +149,18 @@ def test_every_input_route_gives_tarnwicks_values(name, route):
 
 
 @pytest.mark.parametrize("name", list(FUNCTIONS))
-@pytest.mark.parametrize("layout", ["contiguous", "strided", "aliases an input"])
+@pytest.mark.parametrize("layout", ["contiguous", "strided", "aliases an input", "unaligned",
+                                    "packed field", "memmap"])
 def test_out_is_filled_and_returned(name, layout):
     function, _, count, scalars = FUNCTIONS[name]
     series = [s.copy() for s in prices((2, 50))[:count]]
     expected = function(*series, *scalars)
-    out = {"contiguous": np.empty((2, 50)), "strided": np.full((2, 100), 7.0)[:, ::2],
-           "aliases an input": series[-1]}[layout]
+    out = {"contiguous": lambda: np.empty((2, 50)),
+           "strided": lambda: np.full((2, 100), 7.0)[:, ::2],
+           "aliases an input": lambda: series[-1],
+           "unaligned": lambda: np.frombuffer(bytearray(801), np.float64, offset=1).reshape(2, 50),
+           "packed field": lambda: np.zeros((2, 50), [("a", "u1"), ("b", "f8")])["b"],
+           "memmap": lambda: memmap_of(np.zeros((2, 50)))}[layout]()
     assert function(*series, *scalars, out=out) is out
     assert bits(out.ravel().tolist()) == bits(expected.ravel().tolist())
 
@@ -155,6 +187,11 @@ H, L, C = prices((2, 5))
      "adx(): out has shape (5, 2), but the result has shape (2, 5)"),
     (lambda: ta.garch11_variance(H[0], 0, 0, 0, out=np.empty((1, 1, 5))), ValueError,
      "garch11_variance(): out has 3 dimensions, but the result has shape (5,)"),
+    (lambda: ta.garch11_variance(pd.DataFrame(np.ones((5, 3)) * 0.01), 1e-6, 0.1, 0.85), TypeError,
+     "garch11_variance(): 'returns' is a pandas DataFrame; pass one of its columns as a series, "
+     "or frame.to_numpy().T for one series per row"),
+    (lambda: ta.adx(np.zeros((2, 2, 2)).view(Sub), L, C, 3), ValueError,
+     "adx(): 'high' has 3 dimensions; expected 1 (one series) or 2 (one series per row)"),
     # tarnwick's own errors keep their types and messages.
     (lambda: ta.adx(H[0], L[0], C[0, :4], 3), ValueError, "high, low, and close lengths must match"),
     (lambda: ta.adx(H, L, C, 0), ValueError, "period must be > 0"),
@@ -192,27 +229,60 @@ def test_conversion_errors_are_tarnwicks(args, parameter):
     assert ours.value.__notes__ == theirs.value.__notes__ == [f"while processing '{parameter}'"]
 
 
-def test_code_run_while_the_result_is_made_cannot_change_inputs_read_in_place():
-    # Creating the result may run a collection, and so any finalizer. Here
-    # numpy.empty itself writes into the array that is read in place. With a
-    # list first, no result is made ahead of the conversions, so the array
-    # must have been copied before the result was created.
-    script = textwrap.dedent("""
-        import numpy as np
-        real_empty = np.empty
-        low = np.full(64, 1.0)
-        def empty(shape):
-            low[:] = 5.0
-            return real_empty(shape)
-        np.empty = empty
-        import tarnwick, tarnwick_arrays
-        high = [2.0 + i % 3 for i in range(64)]
-        expected = tarnwick.native_parabolic_sar(high, low.copy(), 0.02, 0.2)
-        result = tarnwick_arrays.parabolic_sar(high, low, 0.02, 0.2).tolist()
-        print(result == expected, low[0])
-    """)
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert proc.stdout.split() == ["True", "5.0"], proc.stderr
+# Callers that could make a kernel write memory it never validated, or end the
+# process; each runs in a fresh interpreter and prints what it saw.
+HOSTILE = {
+    "out resized by an item's __float__": (
+        """
+        n = 20000; high = np.linspace(10, 20, n); out = np.zeros(n)
+        class Low:
+            def __init__(s, v, first=False): s.v, s.first = v, first
+            def __float__(s):
+                if s.first: out.resize(1, refcheck=False); s.junk = [np.full(n, 7.0) for _ in range(3)]
+                return s.v
+        low = np.array([Low(9.0, True)] + [Low(v) for v in high[1:] - 1], dtype=object)
+        ta.adx(high, low, high - 0.5, 3, out=out)
+        """,
+        "ValueError adx(): out has shape (1,), but the result has shape (20000,)"),
+    "out whose __buffer__ exports other memory": (
+        """
+        class Sneaky(np.ndarray):
+            def __buffer__(self, flags):
+                return memoryview(bytearray(8 * len(self)))
+        out = np.zeros(64).view(Sneaky)
+        ta.garch11_variance(np.full(64, 0.01), 1e-6, 0.1, 0.85, out=out)
+        """ if sys.version_info >= (3, 12) else "raise ValueError('garch11_variance(): out must "
+        "have dtype float64 in native byte order')",
+        "ValueError garch11_variance(): out must have dtype float64 in native byte order"),
+    "numpy.empty replaced before the import": (
+        """
+        real = np.empty
+        np.empty = lambda s, *a, **k: real(s, dtype=np.float32)
+        import importlib; importlib.reload(ta)
+        got = ta.garch11_variance(np.full(4096, 0.01), 1e-6, 0.1, 0.85)
+        raise ValueError(str(got.dtype) + " " + str(got.tolist() == tarnwick.native_garch11_variance(
+            [0.01] * 4096, 1e-6, 0.1, 0.85)))
+        """,
+        "ValueError float64 True"),
+    "impossible size": (
+        "ta.garch11_variance(np.broadcast_to(0.01, (2**20, 2**20)), 1e-6, 0.1, 0.85)",
+        "MemoryError"),
+}
+
+
+@pytest.mark.parametrize("case", list(HOSTILE))
+def test_hostile_callers_get_an_exception_and_the_process_lives(case):
+    source, expected = HOSTILE[case]
+    out = run_fresh(
+        f"""
+        import sys, numpy as np, tarnwick, tarnwick_arrays as ta
+        try:
+{textwrap.indent(textwrap.dedent(source), " " * 12)}
+        except Exception as e:
+            print(type(e).__name__, e)
+        """
+    )
+    assert out.splitlines()[0].startswith(expected), out
 
 
 def test_the_lock_is_released_while_the_kernel_runs():

@@ -168,6 +168,16 @@ def test_numpy_layouts_read_as_iteration_reads(layout):
         lambda: np.zeros(0),
         lambda: np.array(["1.5", "2"]),
         lambda: np.array([(1.0, 2)], dtype=[("a", "f8"), ("b", "i4")]),
+        # Read from memory in any byte order and at any alignment.
+        lambda: np.array([1.5, np.nan, -0.0, 5e-324], dtype=">f8"),
+        lambda: np.array([-(2**31), 7], dtype=">i4"),
+        lambda: np.array([2**64 - 1, 3], dtype=">u8"),
+        lambda: np.array([1.1, -2.5], dtype="<f4"),
+        lambda: np.zeros(3, dtype=[("a", "u1"), ("b", ">f8")])["b"] + 2.5,
+        lambda: np.array([1.0, 2.0], dtype=">f16") if np.dtype("g").itemsize == 16 else np.zeros(1),
+        # A memoryview iterates only native formats, and so must fail as that does.
+        lambda: memoryview(np.array([1.5, 2.0], dtype=">f8")),
+        lambda: memoryview(np.frombuffer(bytearray(17), np.float64, offset=1)),
     ],
 )
 def test_numpy_arrays_read_as_iteration_reads(make_series):
