@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "array_series.hpp"
 
-#include "../module/conversion.hpp"
-#include "../module/py_ref.hpp"
+#include "../binding/conversion.hpp"
+#include "../binding/py_ref.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -36,14 +36,14 @@ CallError no_memory(std::string_view function, std::string_view parameter,
 }
 
 // Room for the values of `shape` in the series' own storage.
-std::optional<CallError> make_room(FloatSeries& values, const Shape& shape,
-                                   std::string_view function, std::string_view parameter) noexcept {
+CallStatus make_room(FloatSeries& values, const Shape& shape, std::string_view function,
+                     std::string_view parameter) noexcept {
     const std::size_t n = shape.rows * shape.columns;
     const bool overflows = shape.columns != 0 && n / shape.columns != shape.rows;
     if (overflows || !values.try_resize_uninitialized(n)) {
         return no_memory(function, parameter, n);
     }
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
 void convert_items(const Py_buffer& view, const Shape& shape, ItemReader reader,
@@ -72,13 +72,13 @@ CallError changed_shape(std::string_view function, std::string_view parameter) n
 // dtypes the buffer route does not read (float16, longdouble in a foreign
 // byte order, object, ...) and masked arrays, whose rows iterate a masked
 // item as NaN.
-std::optional<CallError> convert_rows(ArraySeries& series, PyObject* object, Shape shape,
-                                      std::string_view function, std::string_view parameter,
-                                      InPlaceSeries& in_place) noexcept {
+CallStatus convert_rows(ArraySeries& series, PyObject* object, Shape shape,
+                        std::string_view function, std::string_view parameter,
+                        InPlaceSeries& in_place) noexcept {
     in_place.before_python_code();
     FloatSeries& values = series.values().owned();
-    if (auto error = make_room(values, shape, function, parameter)) {
-        return error;
+    if (CallStatus status = make_room(values, shape, function, parameter); status.failed()) {
+        return status;
     }
     for (std::size_t r = 0; r < shape.rows; ++r) {
         const OwnedRef row =
@@ -87,8 +87,10 @@ std::optional<CallError> convert_rows(ArraySeries& series, PyObject* object, Sha
             return argument_extraction_error(parameter, CallError::fetch());
         }
         SeriesArgument converted;
-        if (auto error = extract_float_series_into(converted, row.get(), parameter, in_place)) {
-            return error;
+        if (CallStatus status =
+                extract_float_series_into(converted, row.get(), parameter, in_place);
+            status.failed()) {
+            return status;
         }
         const std::span<const double> items = converted.values();
         if (items.size() != shape.columns) {
@@ -97,7 +99,7 @@ std::optional<CallError> convert_rows(ArraySeries& series, PyObject* object, Sha
         std::copy(items.begin(), items.end(), values.data() + r * shape.columns);
     }
     series.set_shape(shape);
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
 CallError too_many_dimensions(std::string_view function, std::string_view parameter,
@@ -112,14 +114,14 @@ CallError too_many_dimensions(std::string_view function, std::string_view parame
 }
 
 // As tarnwick converts a series: one row.
-std::optional<CallError> convert_as_one_series(ArraySeries& series, PyObject* object,
-                                               std::string_view parameter,
-                                               InPlaceSeries& in_place) noexcept {
-    if (auto error = extract_float_series_into(series.values(), object, parameter, in_place)) {
-        return error;
+CallStatus convert_as_one_series(ArraySeries& series, PyObject* object, std::string_view parameter,
+                                 InPlaceSeries& in_place) noexcept {
+    if (CallStatus status = extract_float_series_into(series.values(), object, parameter, in_place);
+        status.failed()) {
+        return status;
     }
     series.set_shape({1, 1, series.values().values().size()});
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
 // The type `name` of module `module` if the caller has imported it (it is
@@ -145,15 +147,14 @@ bool is_instance_of_imported(PyObject* object, const char* module, const char* n
 
 // A frame iterates over its column labels (pandas) or its columns (polars),
 // so read as a sequence it would give numbers unrelated to its values.
-std::optional<CallError> refuse_frame(PyObject* object, std::string_view function,
-                                      std::string_view parameter,
-                                      InPlaceSeries& in_place) noexcept {
+CallStatus refuse_frame(PyObject* object, std::string_view function, std::string_view parameter,
+                        InPlaceSeries& in_place) noexcept {
     in_place.before_python_code();
     const char* library = is_instance_of_imported(object, "pandas", "DataFrame")   ? "pandas"
                           : is_instance_of_imported(object, "polars", "DataFrame") ? "polars"
                                                                                    : nullptr;
     if (library == nullptr) {
-        return std::nullopt;
+        return CallStatus::ok();
     }
     Text message = call_message(function);
     message += "'";
@@ -192,10 +193,8 @@ std::optional<Shape> reported_shape(PyObject* array, long long& ndim) noexcept {
 
 // An array whose every row converts as tarnwick converts a series, by the
 // shape it reports.
-std::optional<CallError> convert_reported_rows(ArraySeries& series, PyObject* object,
-                                               std::string_view function,
-                                               std::string_view parameter,
-                                               InPlaceSeries& in_place) noexcept {
+CallStatus convert_reported_rows(ArraySeries& series, PyObject* object, std::string_view function,
+                                 std::string_view parameter, InPlaceSeries& in_place) noexcept {
     in_place.before_python_code();
     long long ndim = 0;
     const std::optional<Shape> shape = reported_shape(object, ndim);
@@ -236,15 +235,15 @@ void append_shape(Text& text, const Shape& shape) {
     text += ')';
 }
 
-std::optional<CallError> extract_array_series_into(ArraySeries& series, PyObject* object,
-                                                   std::string_view function,
-                                                   std::string_view parameter, PyObject* ndarray,
-                                                   InPlaceSeries& in_place) noexcept {
+CallStatus extract_array_series_into(ArraySeries& series, PyObject* object,
+                                     std::string_view function, std::string_view parameter,
+                                     PyObject* ndarray, InPlaceSeries& in_place) noexcept {
     const bool exact = reinterpret_cast<PyObject*>(Py_TYPE(object)) == ndarray;
     if (!exact && !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(ndarray))) {
         if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) {
-            if (auto error = refuse_frame(object, function, parameter, in_place)) {
-                return error;
+            if (CallStatus status = refuse_frame(object, function, parameter, in_place);
+                status.failed()) {
+                return status;
             }
         }
         return convert_as_one_series(series, object, parameter, in_place);
@@ -284,15 +283,15 @@ std::optional<CallError> extract_array_series_into(ArraySeries& series, PyObject
     if (reads_doubles(reader) && doubles_row_after_row(view, shape)) {
         series.values().read_in_place(
             {static_cast<const double*>(view.buf), shape.rows * shape.columns});
-        return std::nullopt;
+        return CallStatus::ok();
     }
     FloatSeries& values = series.values().owned();
-    if (auto error = make_room(values, shape, function, parameter)) {
-        return error;
+    if (CallStatus status = make_room(values, shape, function, parameter); status.failed()) {
+        return status;
     }
     convert_items(view, shape, reader, values);
     buffer.release();
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
 } // namespace tarnwick::arrays

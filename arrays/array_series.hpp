@@ -4,8 +4,8 @@
 // two-dimensional numpy array), its values held row after row.
 #pragma once
 
-#include "../module/call_error.hpp"
-#include "../module/series_argument.hpp"
+#include "../binding/call_error.hpp"
+#include "../binding/series_argument.hpp"
 
 #include <Python.h>
 
@@ -68,9 +68,9 @@ class ArraySeries {
 // Anything else is converted as tarnwick converts a series, so every value
 // is the one tarnwick would see. More than two dimensions is a ValueError,
 // and memory that cannot be had for the values a MemoryError.
-[[nodiscard]] std::optional<CallError>
-extract_array_series_into(ArraySeries& series, PyObject* object, std::string_view function,
-                          std::string_view parameter, PyObject* ndarray,
-                          InPlaceSeries& in_place) noexcept;
+[[nodiscard]] CallStatus extract_array_series_into(ArraySeries& series, PyObject* object,
+                                                   std::string_view function,
+                                                   std::string_view parameter, PyObject* ndarray,
+                                                   InPlaceSeries& in_place) noexcept;
 
 } // namespace tarnwick::arrays

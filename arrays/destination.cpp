@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "destination.hpp"
 
-#include "../module/conversion.hpp"
+#include "../binding/conversion.hpp"
 
 #include <cstdint>
 #include <utility>
@@ -42,26 +42,24 @@ bool c_contiguous(const Py_buffer& view, const Shape& shape) noexcept {
 
 } // namespace
 
-std::optional<CallError> Destination::prepare(const ModuleState& state, std::string_view function,
-                                              PyObject* out, const Shape& shape,
-                                              std::span<const std::span<const double>> inputs,
-                                              InPlaceSeries& in_place) noexcept {
+CallStatus Destination::prepare(const ModuleState& state, std::string_view function, PyObject* out,
+                                const Shape& shape, std::span<const std::span<const double>> inputs,
+                                InPlaceSeries& in_place) noexcept {
     if (out == nullptr) {
         return create(state, function, shape);
     }
-    if (auto error = take_out(state, function, out, shape, in_place)) {
-        return error;
+    if (CallStatus status = take_out(state, function, out, shape, in_place); status.failed()) {
+        return status;
     }
     if (overlaps(inputs)) {
         // Rows written early would change inputs read later.
         in_place.before_python_code();
     }
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
-std::optional<CallError> Destination::take_out(const ModuleState& state, std::string_view function,
-                                               PyObject* out, const Shape& shape,
-                                               InPlaceSeries& in_place) noexcept {
+CallStatus Destination::take_out(const ModuleState& state, std::string_view function, PyObject* out,
+                                 const Shape& shape, InPlaceSeries& in_place) noexcept {
     auto* ndarray = reinterpret_cast<PyTypeObject*>(state.ndarray);
     if (!PyObject_TypeCheck(out, ndarray)) {
         Text problem = "must be a numpy.ndarray, not '";
@@ -101,11 +99,11 @@ std::optional<CallError> Destination::take_out(const ModuleState& state, std::st
         return out_error(PyExc_ValueError, function, problem);
     }
     array_ = OwnedRef::borrow(out);
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
-std::optional<CallError> Destination::create(const ModuleState& state, std::string_view function,
-                                             const Shape& shape) noexcept {
+CallStatus Destination::create(const ModuleState& state, std::string_view function,
+                               const Shape& shape) noexcept {
     const auto rows = static_cast<Py_ssize_t>(shape.rows);
     const auto columns = static_cast<Py_ssize_t>(shape.columns);
     // numpy's own type makes the array (a static type, checked at import:
@@ -135,7 +133,7 @@ std::optional<CallError> Destination::create(const ModuleState& state, std::stri
         message += "numpy.ndarray made a result that is not a C-contiguous float64 array";
         return CallError::pending(PyExc_SystemError, std::move(message));
     }
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
 bool Destination::overlaps(std::span<const std::span<const double>> inputs) const noexcept {

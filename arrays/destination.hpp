@@ -12,8 +12,8 @@
 // collector held off, so that no finalizer can run then either.
 #pragma once
 
-#include "../module/buffer_export.hpp"
-#include "../module/py_ref.hpp"
+#include "../binding/buffer_export.hpp"
+#include "../binding/py_ref.hpp"
 #include "array_series.hpp"
 #include "module_state.hpp"
 #include "row_output.hpp"
@@ -37,9 +37,10 @@ class Destination {
     // result, and returns the error that makes it unusable, if any.
     // `inputs` are the values of every series argument; those read in place
     // are copied if `out` overlaps any of them.
-    [[nodiscard]] std::optional<CallError>
-    prepare(const ModuleState& state, std::string_view function, PyObject* out, const Shape& shape,
-            std::span<const std::span<const double>> inputs, InPlaceSeries& in_place) noexcept;
+    [[nodiscard]] CallStatus prepare(const ModuleState& state, std::string_view function,
+                                     PyObject* out, const Shape& shape,
+                                     std::span<const std::span<const double>> inputs,
+                                     InPlaceSeries& in_place) noexcept;
 
     [[nodiscard]] RowOutput row(std::size_t r) const noexcept;
 
@@ -47,12 +48,11 @@ class Destination {
     [[nodiscard]] PyObject* release() noexcept;
 
   private:
-    [[nodiscard]] std::optional<CallError> take_out(const ModuleState& state,
-                                                    std::string_view function, PyObject* out,
-                                                    const Shape& shape,
-                                                    InPlaceSeries& in_place) noexcept;
-    [[nodiscard]] std::optional<CallError>
-    create(const ModuleState& state, std::string_view function, const Shape& shape) noexcept;
+    [[nodiscard]] CallStatus take_out(const ModuleState& state, std::string_view function,
+                                      PyObject* out, const Shape& shape,
+                                      InPlaceSeries& in_place) noexcept;
+    [[nodiscard]] CallStatus create(const ModuleState& state, std::string_view function,
+                                    const Shape& shape) noexcept;
     [[nodiscard]] bool overlaps(std::span<const std::span<const double>> inputs) const noexcept;
 
     OwnedRef array_;

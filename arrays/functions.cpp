@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The function table of tarnwick_arrays, and the life of one call:
+// The functions of tarnwick_arrays, one per indicator of the catalogue
+// (binding/catalogue.hpp), named after its stem, with the keyword-only `out`
+// and the catalogue's summary as documentation. The life of one call:
 //
 //   bind     as tarnwick binds (arguments.hpp), plus the keyword-only `out`.
 //   convert  each parameter in declaration order, as tarnwick converts it,
@@ -16,23 +18,17 @@
 //   release  buffers and converted inputs, by their destructors.
 #include "functions.hpp"
 
-#include "../indicators/adx.hpp"
-#include "../indicators/garch11.hpp"
-#include "../indicators/parabolic_sar.hpp"
-#include "../module/arguments.hpp"
-#include "../module/call.hpp"
+#include "../binding/converted_arguments.hpp"
 #include "array_series.hpp"
 #include "destination.hpp"
 #include "module_state.hpp"
 #include "row_output.hpp"
 
 #include <array>
-#include <cstdint>
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <string_view>
-#include <tuple>
-#include <type_traits>
 #include <utility>
 
 namespace tarnwick::arrays {
@@ -43,104 +39,57 @@ namespace {
 // held: letting it go and taking it back would cost more than the kernel.
 constexpr std::size_t release_lock_from = 4096;
 
-// One series or one series per row (extract_array_series); the kernel on
-// row r takes row r. Scalars convert as in tarnwick (ToFloat, ToIndex).
+// What converting a series of an array call needs to know.
+struct ArrayContext {
+    std::string_view function;
+    PyObject* ndarray;
+};
+
+// One series or one series per row (extract_array_series_into); the kernel
+// on row r takes row r.
 struct ToArraySeries {
     using Held = ArraySeries;
     using Passed = std::span<const double>;
+    static constexpr bool is_series = true;
+    static CallStatus convert(std::optional<Held>& slot, PyObject* o, std::string_view name,
+                              const ArrayContext& context, InPlaceSeries& in_place) noexcept {
+        CallStatus status = extract_array_series_into(slot.emplace(), o, context.function, name,
+                                                      context.ndarray, in_place);
+        if (status.failed()) {
+            slot.reset();
+        }
+        return status;
+    }
+    static SeriesArgument& values(Held& series) noexcept { return series.values(); }
+    static const SeriesArgument& values(const Held& series) noexcept {
+        return const_cast<Held&>(series).values();
+    }
+    static Passed pass(const Held& series, std::size_t row) noexcept { return series.row(row); }
 };
 
-template <class C> typename C::Passed pass_row(const typename C::Held& held, std::size_t r) {
-    if constexpr (std::is_same_v<C, ToArraySeries>) {
-        return held.row(r);
-    } else {
-        return C::pass(held);
-    }
+// A copy that cannot be had is a MemoryError, reported by the entry.
+struct ReportWhenCopyFails {
+    static void copy_failed(std::size_t) noexcept {}
+};
+
+CallError no_memory_for_copy(std::string_view function) noexcept {
+    Text message = call_message(function);
+    message += "cannot allocate a copy of an input";
+    return CallError::pending(PyExc_MemoryError, std::move(message));
 }
 
-// The converted arguments of one array call, one slot per parameter but out.
-template <class... Conversions> class ArrayArguments final : public InPlaceSeries {
-  public:
-    std::optional<CallError> convert(const FunctionDescription& d, PyObject* ndarray,
-                                     PyObject* const* slots) noexcept {
-        return convert_from<0>(d, ndarray, slots);
-    }
-
-    // The shape every series agrees on, or the ValueError naming the first
-    // series that disagrees with the first: one dimension each (lengths are
-    // the kernel's to check, with tarnwick's message), or the same two.
-    Extracted<Shape> agreed_shape(const FunctionDescription& d) const noexcept {
-        std::optional<Shape> first;
-        std::optional<CallError> error;
-        [&]<std::size_t... I>(std::index_sequence<I...>) {
-            (agree(d, I, std::get<I>(held_), first, error), ...);
-        }(std::index_sequence_for<Conversions...>{});
-        if (error) {
-            return std::move(*error);
-        }
-        return *first;
-    }
-
-    // The values of every series, for the overlap check against `out`.
-    std::array<std::span<const double>, sizeof...(Conversions)> all_values() const noexcept {
-        std::array<std::span<const double>, sizeof...(Conversions)> values{};
-        [&]<std::size_t... I>(std::index_sequence<I...>) {
-            ((values[I] = values_of(std::get<I>(held_))), ...);
-        }(std::index_sequence_for<Conversions...>{});
-        return values;
-    }
-
-    // A MemoryError if an input read in place could not be copied when it
-    // had to be (before code of the caller's ran, or for an overlapping out).
-    std::optional<CallError> copies_failed(const FunctionDescription& d) const noexcept {
-        if (!copy_failed_) {
-            return std::nullopt;
-        }
-        Text message = call_message(d.function_name);
-        message += "cannot allocate a copy of an input";
-        return CallError::pending(PyExc_MemoryError, std::move(message));
-    }
-
-    template <class Kernel>
-    Refusal compute(Kernel kernel, RowOutput out, std::size_t r) const noexcept {
-        return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return kernel(out, pass_row<Conversions>(*std::get<I>(held_), r)...);
-        }(std::index_sequence_for<Conversions...>{});
-    }
-
-  private:
-    template <std::size_t I>
-    std::optional<CallError> convert_from(const FunctionDescription& d, PyObject* ndarray,
-                                          PyObject* const* slots) noexcept {
-        if constexpr (I == sizeof...(Conversions)) {
-            return std::nullopt;
-        } else {
-            using C = std::tuple_element_t<I, std::tuple<Conversions...>>;
-            const std::string_view name = d.parameter_names[I];
-            if constexpr (std::is_same_v<C, ToArraySeries>) {
-                ArraySeries& series = std::get<I>(held_).emplace();
-                if (auto error = extract_array_series_into(series, slots[I], d.function_name, name,
-                                                           ndarray, *this)) {
-                    return error;
-                }
-                hold(series.values());
-            } else if (auto error = C::convert(std::get<I>(held_), slots[I], name, *this)) {
-                return error;
-            }
-            if (auto error = copies_failed(d)) {
-                return error;
-            }
-            return convert_from<I + 1>(d, ndarray, slots);
-        }
-    }
-
-    static void agree(const FunctionDescription& d, std::size_t i,
-                      const std::optional<ArraySeries>& series, std::optional<Shape>& first,
-                      std::optional<CallError>& error) noexcept {
-        if (error) {
+// The shape every series agrees on, or the ValueError naming the first series
+// that disagrees with the first: one dimension each (lengths are the
+// kernel's to check, with tarnwick's message), or the same two.
+template <class Arguments>
+CallResult<Shape> agreed_shape(const FunctionDescription& d, const Arguments& converted) noexcept {
+    std::optional<Shape> first;
+    std::optional<CallError> disagreement;
+    converted.for_each_series([&](std::size_t i, const ArraySeries& series) {
+        const Shape& shape = series.shape();
+        if (disagreement) {
             return;
         }
-        const Shape& shape = series->shape();
         if (!first) {
             first = shape;
             return;
@@ -157,132 +106,106 @@ template <class... Conversions> class ArrayArguments final : public InPlaceSerie
         message += d.parameter_names[0];
         message += "' has shape ";
         append_shape(message, *first);
-        error = CallError::pending(PyExc_ValueError, std::move(message));
+        disagreement.emplace(CallError::pending(PyExc_ValueError, std::move(message)));
+    });
+    if (disagreement) {
+        return std::move(*disagreement);
     }
-    template <class Scalar>
-    static void agree(const FunctionDescription&, std::size_t, const std::optional<Scalar>&,
-                      std::optional<Shape>&, std::optional<CallError>&) noexcept {}
-
-    static std::span<const double> values_of(const std::optional<ArraySeries>& series) noexcept {
-        return series->all_values();
-    }
-    template <class Scalar>
-    static std::span<const double> values_of(const std::optional<Scalar>&) noexcept {
-        return {};
-    }
-
-    void copy_all() noexcept override {
-        std::apply([this](auto&... held) { (detach(held), ...); }, held_);
-    }
-    void detach(std::optional<ArraySeries>& series) noexcept {
-        if (series && !series->values().detach()) {
-            copy_failed_ = true;
-        }
-    }
-    template <class Scalar> static void detach(std::optional<Scalar>&) noexcept {}
-
-    bool copy_failed_ = false;
-
-    std::tuple<std::optional<typename Conversions::Held>...> held_;
-};
-
-PyObject* raise(CallError error) noexcept {
-    std::move(error).raise();
-    return nullptr;
+    return *first;
 }
 
-// The fast-call entry of the function that `D` describes, computed row by
-// row by `Kernel` (instantiated for RowOutput) from the parameters converted
-// as `Conversions` name them; the last parameter of `D` is `out`. The self
-// argument is the module.
-template <const FunctionDescription& D, auto Kernel, class First, class... Conversions>
+// The fast-call entry of tarnwick_arrays' function for indicator `I`,
+// described by `D`, whose last parameter is `out`. The self argument is the
+// module.
+template <class I, const FunctionDescription& D>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
-    static_assert(std::is_same_v<First, ToArraySeries>,
-                  "the result takes its shape from the first parameter, a series");
-    constexpr std::size_t count = 1 + sizeof...(Conversions);
-    static_assert(count + 1 == D.parameter_names.size() && D.keyword_only_count == 1,
-                  "one conversion per parameter, then out");
-    using KernelTakingTheConversions =
-        Refusal (*)(RowOutput&, typename First::Passed, typename Conversions::Passed...) noexcept;
-    static_assert(std::is_same_v<decltype(Kernel), KernelTakingTheConversions>,
-                  "the kernel takes what the conversions make, in parameter order");
-
+    static_assert(I::parameters[0].kind == Kind::series,
+                  "the result takes its shape from the series");
+    constexpr std::size_t count = I::parameters.size();
     std::array<PyObject*, count + 1> slots{};
-    if (auto error = extract_arguments_fastcall(D, args, nargs, kwnames, slots)) {
-        return raise(std::move(*error));
+    if (CallStatus bound = extract_arguments_fastcall(D, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
     }
     const ModuleState& state = state_of(module);
     PyObject* out = slots[count] == Py_None ? nullptr : slots[count];
 
-    ArrayArguments<First, Conversions...> converted;
-    if (auto error = converted.convert(D, state.ndarray, slots.data())) {
-        return raise(std::move(*error));
+    typename ArgumentsOf<ReportWhenCopyFails, ToArraySeries, I>::type converted;
+    if (CallStatus status =
+            converted.convert(D, slots.data(), ArrayContext{D.function_name, state.ndarray});
+        status.failed()) {
+        return raised(std::move(status.error()));
     }
-    Extracted<Shape> agreed = converted.agreed_shape(D);
-    if (auto* error = std::get_if<CallError>(&agreed)) {
-        return raise(std::move(*error));
+    CallResult<Shape> agreed = agreed_shape(D, converted);
+    if (agreed.failed()) {
+        return raised(std::move(agreed.error()));
     }
-    const Shape shape = std::get<Shape>(agreed);
-    const auto inputs = converted.all_values();
+    const Shape shape = agreed.value();
+    std::array<std::span<const double>, count> inputs{};
+    converted.for_each_series(
+        [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
     // From here to the end of the kernel no code of the caller's runs.
     Destination destination;
-    if (auto error = destination.prepare(state, D.function_name, out, shape, inputs, converted)) {
-        return raise(std::move(*error));
+    if (CallStatus ready =
+            destination.prepare(state, D.function_name, out, shape, inputs, converted);
+        ready.failed()) {
+        return raised(std::move(ready.error()));
     }
-    if (auto error = converted.copies_failed(D)) {
-        return raise(std::move(*error));
+    if (converted.copies_failed()) {
+        return raised(no_memory_for_copy(D.function_name));
     }
 
     // With no rows, the kernel still validates the scalar arguments once.
     const std::size_t rows = shape.rows == 0 ? 1 : shape.rows;
     const bool release_lock = shape.rows * shape.columns >= release_lock_from;
     PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
-    Refusal refusal;
-    for (std::size_t r = 0; r < rows && !refusal; ++r) {
-        refusal = converted.compute(Kernel, destination.row(r), r);
+    KernelStatus computed = KernelStatus::ok();
+    for (std::size_t r = 0; r < rows && !computed.failed(); ++r) {
+        RowOutput row = destination.row(r);
+        computed = converted.compute(I::template kernel<RowOutput>, row, r);
     }
     if (saved != nullptr) {
         PyEval_RestoreThread(saved);
     }
-    if (refusal) {
-        return raise(CallError::pending(PyExc_ValueError, Text(message(*refusal))));
+    if (computed.failed()) {
+        return raised(CallError::pending(PyExc_ValueError, Text(message(computed.error()))));
     }
     return destination.release();
 }
 
-constexpr std::string_view adx_parameters[] = {"high", "low", "close", "period", "out"};
-constexpr FunctionDescription adx_description{"adx", adx_parameters, 4, 1};
+template <class I> struct ArrayFunction {
+    static constexpr auto parameter_names = []<std::size_t... J>(std::index_sequence<J...>) {
+        return std::array<std::string_view, sizeof...(J) + 1>{I::parameters[J].name..., "out"};
+    }(std::make_index_sequence<I::parameters.size()>{});
+    static constexpr auto name = joined<I::stem.size()>(I::stem, "");
+    static constexpr FunctionDescription description{
+        .function_name = name.view(),
+        .parameter_names = parameter_names,
+        .required_count = I::parameters.size(),
+        .keyword_only_count = 1,
+        .documentation = I::summary,
+    };
 
-constexpr std::string_view sar_parameters[] = {"high", "low", "af_step", "af_max", "out"};
-constexpr FunctionDescription sar_description{"parabolic_sar", sar_parameters, 4, 1};
+    static PyMethodDef record() noexcept {
+        return {description.function_name.data(),
+                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I, description>)),
+                METH_FASTCALL | METH_KEYWORDS, docstring<description>.data()};
+    }
+};
 
-constexpr std::string_view garch11_parameters[] = {"returns", "omega", "alpha", "beta", "out"};
-constexpr FunctionDescription garch11_description{"garch11_variance", garch11_parameters, 4, 1};
-
-template <const FunctionDescription& D, auto Kernel, class... Conversions>
-PyMethodDef method_record() noexcept {
-    return {D.function_name.data(),
-            reinterpret_cast<PyCFunction>(
-                reinterpret_cast<void (*)()>(&entry<D, Kernel, Conversions...>)),
-            METH_FASTCALL | METH_KEYWORDS, text_signature<D>.data()};
+template <class... I> auto records_of(IndicatorList<I...>) noexcept {
+    return std::array<PyMethodDef, sizeof...(I) + 1>{ArrayFunction<I>::record()...,
+                                                     PyMethodDef{nullptr, nullptr, 0, nullptr}};
 }
 
 // Each record must outlive every function object made from it.
-PyMethodDef records[] = {
-    method_record<adx_description, compute_adx<RowOutput>, //
-                  ToArraySeries, ToArraySeries, ToArraySeries, ToIndex>(),
-    method_record<sar_description, compute_parabolic_sar<RowOutput>, //
-                  ToArraySeries, ToArraySeries, ToFloat, ToFloat>(),
-    method_record<garch11_description, compute_garch11_variance<RowOutput>, //
-                  ToArraySeries, ToFloat, ToFloat, ToFloat>(),
-    {nullptr, nullptr, 0, nullptr},
-};
+auto records = records_of(Catalogue{});
 
 } // namespace
 
 PyMethodDef* method_records() noexcept {
-    return records;
+    return records.data();
 }
 
 } // namespace tarnwick::arrays

@@ -2,9 +2,9 @@
 // Module definition of tarnwick_arrays: the only symbol the shared object
 // exports is PyInit_tarnwick_arrays. Importing it imports numpy, whose
 // ndarray type the module keeps in its state.
-#include "../module/call_error.hpp"
-#include "../module/fatal.hpp"
-#include "../module/py_ref.hpp"
+#include "../binding/call_error.hpp"
+#include "../binding/fatal.hpp"
+#include "../binding/py_ref.hpp"
 #include "functions.hpp"
 #include "module_state.hpp"
 

@@ -43,8 +43,8 @@ void adx_movement(std::span<const double> high, std::span<const double> low,
 
 // Refuses series of different lengths, then a period of 0.
 template <SeriesOutput Out>
-Refusal compute_adx(Out& out, std::span<const double> high, std::span<const double> low,
-                    std::span<const double> close, std::uint64_t period) noexcept {
+KernelStatus compute_adx(Out& out, std::span<const double> high, std::span<const double> low,
+                         std::span<const double> close, std::uint64_t period) noexcept {
     if (low.size() != high.size() || close.size() != high.size()) {
         return KernelError::adx_lengths_differ;
     }
@@ -54,7 +54,7 @@ Refusal compute_adx(Out& out, std::span<const double> high, std::span<const doub
     const std::size_t n = high.size();
     out.start(n);
     if (n == 0) {
-        return {};
+        return KernelStatus::ok();
     }
     const double w = 1.0 / static_cast<double>(period);
     const double k = 1.0 - w;
@@ -96,7 +96,7 @@ Refusal compute_adx(Out& out, std::span<const double> high, std::span<const doub
             out.put(first + at, stored(adx));
         }
     }
-    return {};
+    return KernelStatus::ok();
 }
 
 } // namespace tarnwick

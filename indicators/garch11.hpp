@@ -22,12 +22,12 @@ namespace tarnwick {
 
 // Refuses nothing: every length and every value computes a result.
 template <SeriesOutput Out>
-Refusal compute_garch11_variance(Out& out, std::span<const double> returns, double omega,
-                                 double alpha, double beta) noexcept {
+KernelStatus compute_garch11_variance(Out& out, std::span<const double> returns, double omega,
+                                      double alpha, double beta) noexcept {
     const std::size_t n = returns.size();
     out.start(n);
     if (n == 0) {
-        return {};
+        return KernelStatus::ok();
     }
     double v = garch11_seed(returns);
     for (std::size_t i = 0; i < n; ++i) {
@@ -40,7 +40,7 @@ Refusal compute_garch11_variance(Out& out, std::span<const double> returns, doub
         v = t > 0.0 ? t : 0.0;
         out.put(i, v);
     }
-    return {};
+    return KernelStatus::ok();
 }
 
 } // namespace tarnwick

@@ -3,7 +3,8 @@
 // ValueError carrying `message(error)`.
 #pragma once
 
-#include <optional>
+#include "status.hpp"
+
 #include <string_view>
 
 namespace tarnwick {
@@ -26,8 +27,8 @@ enum class KernelError : unsigned char {
     return "invalid input";
 }
 
-// What a kernel that validates returns: nothing once it has written its
-// result, or the reason it wrote none.
-using Refusal = std::optional<KernelError>;
+// What a kernel returns: ok once it has written its result, or the reason it
+// wrote none.
+using KernelStatus = Status<KernelError>;
 
 } // namespace tarnwick

@@ -38,15 +38,16 @@ namespace tarnwick {
 
 // Refuses series of different lengths.
 template <SeriesOutput Out>
-Refusal compute_parabolic_sar(Out& out, std::span<const double> high, std::span<const double> low,
-                              double af_step, double af_max) noexcept {
+KernelStatus compute_parabolic_sar(Out& out, std::span<const double> high,
+                                   std::span<const double> low, double af_step,
+                                   double af_max) noexcept {
     if (high.size() != low.size()) {
         return KernelError::sar_lengths_differ;
     }
     const std::size_t n = high.size();
     out.start(n);
     if (n == 0) {
-        return {};
+        return KernelStatus::ok();
     }
     out.put(0, low[0]);
 
@@ -104,7 +105,7 @@ Refusal compute_parabolic_sar(Out& out, std::span<const double> high, std::span<
         reverse(i, high[i]);
         ++i;
     }
-    return {};
+    return KernelStatus::ok();
 }
 
 } // namespace tarnwick

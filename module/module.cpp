@@ -1,20 +1,20 @@
 // SPDX-License-Identifier: MIT
 // Module definition and registration: the only symbol the shared object
-// exports is PyInit_tarnwick, and the module keeps no state of its own.
+// exports is PyInit_tarnwick. The module object keeps no state of its own;
+// the few values made on first use are the process's (binding/cached.hpp).
 //
 // The functions are made by hand in the exec slot rather than listed in
 // m_methods, because the interpreter refuses METH_STATIC in a module's method
 // table, and the functions are static so that __self__ reads as None. The
 // exec slot also lists each name in __all__ as it goes.
-#include "cached.hpp"
-#include "call_error.hpp"
-#include "fatal.hpp"
+#include "../binding/cached.hpp"
+#include "../binding/call_error.hpp"
+#include "../binding/fatal.hpp"
+#include "../binding/py_ref.hpp"
 #include "functions.hpp"
-#include "py_ref.hpp"
 
 #include <Python.h>
 
-#include <optional>
 #include <utility>
 
 namespace tarnwick {
@@ -23,7 +23,7 @@ namespace {
 
 // Makes the built-in function object of one method record, reporting the
 // module's name as its __module__.
-Extracted<OwnedRef> wrap_pyfunction(PyObject* module, PyMethodDef* record) noexcept {
+CallResult<OwnedRef> wrap_pyfunction(PyObject* module, PyMethodDef* record) noexcept {
     const OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
     if (!module_name) {
         return CallError::fetch();
@@ -36,7 +36,7 @@ Extracted<OwnedRef> wrap_pyfunction(PyObject* module, PyMethodDef* record) noexc
 }
 
 // The module's __all__, created as an empty list if the module has none.
-Extracted<OwnedRef> export_list(PyObject* module) noexcept {
+CallResult<OwnedRef> export_list(PyObject* module) noexcept {
     OwnedRef all = OwnedRef::steal(PyObject_GetAttr(module, name_of_all()));
     if (all) {
         if ((PyType_GetFlags(Py_TYPE(all.get())) & Py_TPFLAGS_LIST_SUBCLASS) == 0) {
@@ -56,17 +56,17 @@ Extracted<OwnedRef> export_list(PyObject* module) noexcept {
 }
 
 // Lists the function's name in __all__, then sets it as an attribute.
-std::optional<CallError> add_function(PyObject* module, OwnedRef function) noexcept {
+CallStatus add_function(PyObject* module, OwnedRef function) noexcept {
     const OwnedRef name = OwnedRef::steal(PyObject_GetAttr(function.get(), name_of_name()));
     if (!name) {
         return CallError::fetch();
     }
     {
-        Extracted<OwnedRef> all = export_list(module);
-        if (auto* error = std::get_if<CallError>(&all)) {
-            return std::move(*error);
+        CallResult<OwnedRef> all = export_list(module);
+        if (all.failed()) {
+            return std::move(all.error());
         }
-        if (PyList_Append(std::get<OwnedRef>(all).get(), name.get()) < 0) {
+        if (PyList_Append(all.value().get(), name.get()) < 0) {
             PyErr_WriteUnraisable(nullptr);
             fatal("could not append __name__ to __all__");
         }
@@ -74,20 +74,16 @@ std::optional<CallError> add_function(PyObject* module, OwnedRef function) noexc
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) {
         return CallError::fetch();
     }
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
 int module_exec(PyObject* module) noexcept {
     for (PyMethodDef& record : method_records()) {
-        Extracted<OwnedRef> function = wrap_pyfunction(module, &record);
-        std::optional<CallError> error;
-        if (auto* failure = std::get_if<CallError>(&function)) {
-            error.emplace(std::move(*failure));
-        } else {
-            error = add_function(module, std::move(std::get<OwnedRef>(function)));
-        }
-        if (error) {
-            std::move(*error).raise();
+        CallResult<OwnedRef> function = wrap_pyfunction(module, &record);
+        CallStatus added = function.failed() ? CallStatus(std::move(function.error()))
+                                             : add_function(module, std::move(function.value()));
+        if (added.failed()) {
+            std::move(added.error()).raise();
             return -1;
         }
     }

@@ -258,7 +258,7 @@ HOSTILE = {
         """
         real = np.empty
         np.empty = lambda s, *a, **k: real(s, dtype=np.float32)
-        import importlib; importlib.reload(ta)
+        del sys.modules["tarnwick_arrays"]; import tarnwick_arrays as ta
         got = ta.garch11_variance(np.full(4096, 0.01), 1e-6, 0.1, 0.85)
         raise ValueError(str(got.dtype) + " " + str(got.tolist() == tarnwick.native_garch11_variance(
             [0.01] * 4096, 1e-6, 0.1, 0.85)))

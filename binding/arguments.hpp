@@ -26,6 +26,8 @@ struct FunctionDescription {
     std::span<const std::string_view> parameter_names;
     std::size_t required_count;
     std::size_t keyword_only_count = 0;
+    // Text shown after the signature in the docstring; none for tarnwick.
+    std::string_view documentation = {};
 
     [[nodiscard]] constexpr std::size_t positional_count() const noexcept {
         return parameter_names.size() - keyword_only_count;
@@ -35,15 +37,16 @@ struct FunctionDescription {
 // Binds the arguments: fills `slots` (one per parameter, all null on entry)
 // or returns the error: too many positional arguments, then an unknown or repeated keyword
 // (in keyword order), then missing required arguments.
-[[nodiscard]] std::optional<CallError>
-extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames,
-                           std::span<PyObject*> slots) noexcept;
+[[nodiscard]] CallStatus extract_arguments_fastcall(const FunctionDescription& description,
+                                                    PyObject* const* args, Py_ssize_t nargs,
+                                                    PyObject* kwnames,
+                                                    std::span<PyObject*> slots) noexcept;
 
 namespace detail {
 
 consteval std::size_t text_signature_length(const FunctionDescription& d) {
-    std::size_t length = d.function_name.size() + std::string_view("()\n--\n\n").size();
+    std::size_t length =
+        d.function_name.size() + std::string_view("()\n--\n\n").size() + d.documentation.size();
     for (std::size_t i = 0; i < d.parameter_names.size(); ++i) {
         length += d.parameter_names[i].size() + (i == 0 ? 0 : 2);
     }
@@ -72,16 +75,17 @@ template <const FunctionDescription& D> consteval auto make_text_signature() {
         put(keyword_only ? "=None" : "");
     }
     put(")\n--\n\n");
+    put(D.documentation);
     return text;
 }
 
 } // namespace detail
 
 // The docstring that makes the interpreter report the parameter list as the
-// function's __text_signature__, with no further documentation:
-// "name(a, b, c, d)\n--\n\n", or "name(a, b, *, e=None)\n--\n\n" with one
+// function's __text_signature__, followed by its documentation, if any:
+// "name(a, b, c, d)\n--\n\n", or "name(a, b, *, e=None)\n--\n\n..." with one
 // keyword-only parameter.
 template <const FunctionDescription& D>
-inline constexpr auto text_signature = detail::make_text_signature<D>();
+inline constexpr auto docstring = detail::make_text_signature<D>();
 
 } // namespace tarnwick

@@ -25,10 +25,9 @@ namespace tarnwick {
 // are read by index and one-dimensional buffers of known types straight
 // from memory (native doubles in place), which yields the same values
 // without making an iterator or an object per item.
-[[nodiscard]] std::optional<CallError> extract_float_series_into(SeriesArgument& argument,
-                                                                 PyObject* object,
-                                                                 std::string_view parameter,
-                                                                 InPlaceSeries& in_place) noexcept;
+[[nodiscard]] CallStatus extract_float_series_into(SeriesArgument& argument, PyObject* object,
+                                                   std::string_view parameter,
+                                                   InPlaceSeries& in_place) noexcept;
 
 // Reads one item of a buffer as a double.
 using ItemReader = double (*)(const char* item) noexcept;
@@ -48,12 +47,12 @@ enum class ByteOrders : unsigned char { native, any };
 [[nodiscard]] bool reads_doubles(ItemReader reader) noexcept;
 
 // A float, or any object with __float__ or __index__.
-[[nodiscard]] Extracted<double> extract_float(PyObject* object, std::string_view parameter,
-                                              InPlaceSeries& in_place) noexcept;
+[[nodiscard]] CallResult<double> extract_float(PyObject* object, std::string_view parameter,
+                                               InPlaceSeries& in_place) noexcept;
 
 // A non-negative int below 2**64: an int (bool included) or any object with
 // __index__. Floats are refused.
-[[nodiscard]] Extracted<std::uint64_t> extract_index(PyObject* object, std::string_view parameter,
-                                                     InPlaceSeries& in_place) noexcept;
+[[nodiscard]] CallResult<std::uint64_t> extract_index(PyObject* object, std::string_view parameter,
+                                                      InPlaceSeries& in_place) noexcept;
 
 } // namespace tarnwick

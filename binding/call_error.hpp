@@ -7,13 +7,15 @@
 // CallError owns it; raising it hands it back to the interpreter.
 #pragma once
 
+#include "../indicators/status.hpp"
 #include "py_ref.hpp"
 #include "text.hpp"
 
 #include <Python.h>
 
+#include <cstddef>
 #include <string_view>
-#include <variant>
+#include <utility>
 
 namespace tarnwick {
 
@@ -43,8 +45,15 @@ class CallError {
     OwnedRef traceback_;
 };
 
-// A converted value, or the error that stopped its conversion.
-template <class T> using Extracted = std::variant<T, CallError>;
+// How a step of a call went: ok or its error; a value or its error.
+using CallStatus = Status<CallError>;
+template <class T> using CallResult = Result<T, CallError>;
+
+// Raises `error` and gives the null that an entry then returns.
+[[nodiscard]] inline std::nullptr_t raised(CallError error) noexcept {
+    std::move(error).raise();
+    return nullptr;
+}
 
 // Adds the note "while processing '{parameter}'" to the exception (through its
 // add_note) and hands the same error back.

@@ -133,10 +133,9 @@ CallError unexpected_keyword_argument(const FunctionDescription& d, PyObject* ke
 
 } // namespace
 
-std::optional<CallError> extract_arguments_fastcall(const FunctionDescription& d,
-                                                    PyObject* const* args, Py_ssize_t nargs,
-                                                    PyObject* kwnames,
-                                                    std::span<PyObject*> slots) noexcept {
+CallStatus extract_arguments_fastcall(const FunctionDescription& d, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames,
+                                      std::span<PyObject*> slots) noexcept {
     const auto positional = static_cast<std::size_t>(nargs);
     const std::size_t parameters = d.parameter_names.size();
     if (args != nullptr) {
@@ -176,7 +175,7 @@ std::optional<CallError> extract_arguments_fastcall(const FunctionDescription& d
             return missing_required_positional_arguments(d, slots);
         }
     }
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
 } // namespace tarnwick

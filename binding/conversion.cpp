@@ -27,7 +27,7 @@ bool is_str(PyObject* object) noexcept {
 }
 
 // The general route: the object's own iteration, each item through float().
-std::optional<CallError> read_by_iteration(PyObject* object, FloatSeries& series) noexcept {
+CallStatus read_by_iteration(PyObject* object, FloatSeries& series) noexcept {
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
         PyErr_Clear();
@@ -48,7 +48,7 @@ std::optional<CallError> read_by_iteration(PyObject* object, FloatSeries& series
     if (PyErr_Occurred() != nullptr) {
         return CallError::fetch();
     }
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
 // Exact lists and tuples, by index, as their iterators read them. An exact
@@ -56,8 +56,7 @@ std::optional<CallError> read_by_iteration(PyObject* object, FloatSeries& series
 // (its __float__ may grow or shrink the list), so it is held while it
 // converts and the length is read again after it.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
-std::optional<CallError> read_by_index(PyObject* object, FloatSeries& series,
-                                       InPlaceSeries& in_place) noexcept {
+CallStatus read_by_index(PyObject* object, FloatSeries& series, InPlaceSeries& in_place) noexcept {
     Py_ssize_t size = Size(object);
     series.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
@@ -79,7 +78,7 @@ std::optional<CallError> read_by_index(PyObject* object, FloatSeries& series,
         series.push_back(value);
         size = Size(object);
     }
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
 // Types whose iteration yields, item by item, exactly the values of their
@@ -316,32 +315,31 @@ bool read_buffer(PyObject* object, SeriesArgument& argument, InPlaceSeries& in_p
 
 } // namespace
 
-std::optional<CallError> extract_float_series_into(SeriesArgument& argument, PyObject* object,
-                                                   std::string_view parameter,
-                                                   InPlaceSeries& in_place) noexcept {
-    std::optional<CallError> error;
+CallStatus extract_float_series_into(SeriesArgument& argument, PyObject* object,
+                                     std::string_view parameter, InPlaceSeries& in_place) noexcept {
+    CallStatus status = CallStatus::ok();
     if (is_str(object)) {
-        error = CallError::pending(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        status = CallError::pending(PyExc_TypeError, "Can't extract `str` to `Vec`");
     } else if (!PySequence_Check(object)) {
         in_place.before_python_code();
         PyObject* sequence = sequence_abc();
-        error = sequence != nullptr ? cast_error(object, sequence) : CallError::fetch();
+        status = sequence != nullptr ? cast_error(object, sequence) : CallError::fetch();
     } else if (PyList_CheckExact(object)) {
-        error = read_by_index<PyList_Size, PyList_GetItem>(object, argument.owned(), in_place);
+        status = read_by_index<PyList_Size, PyList_GetItem>(object, argument.owned(), in_place);
     } else if (PyTuple_CheckExact(object)) {
-        error = read_by_index<PyTuple_Size, PyTuple_GetItem>(object, argument.owned(), in_place);
+        status = read_by_index<PyTuple_Size, PyTuple_GetItem>(object, argument.owned(), in_place);
     } else if (!read_buffer(object, argument, in_place)) {
         in_place.before_python_code();
-        error = read_by_iteration(object, argument.owned());
+        status = read_by_iteration(object, argument.owned());
     }
-    if (error) {
-        return argument_extraction_error(parameter, std::move(*error));
+    if (status.failed()) {
+        return argument_extraction_error(parameter, std::move(status.error()));
     }
-    return std::nullopt;
+    return CallStatus::ok();
 }
 
-Extracted<double> extract_float(PyObject* object, std::string_view parameter,
-                                InPlaceSeries& in_place) noexcept {
+CallResult<double> extract_float(PyObject* object, std::string_view parameter,
+                                 InPlaceSeries& in_place) noexcept {
     if (!PyFloat_CheckExact(object) && !PyLong_CheckExact(object)) {
         in_place.before_python_code();
     }
@@ -352,8 +350,8 @@ Extracted<double> extract_float(PyObject* object, std::string_view parameter,
     return value;
 }
 
-Extracted<std::uint64_t> extract_index(PyObject* object, std::string_view parameter,
-                                       InPlaceSeries& in_place) noexcept {
+CallResult<std::uint64_t> extract_index(PyObject* object, std::string_view parameter,
+                                        InPlaceSeries& in_place) noexcept {
     if (!PyLong_CheckExact(object)) {
         in_place.before_python_code();
     }
