@@ -95,7 +95,7 @@ Text keyword_text(PyObject* key) noexcept {
     if (!str) {
         PyErr_WriteUnraisable(key);
         const OwnedRef type_name = OwnedRef::steal(
-            PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(key)), name_of_name()));
+            PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(key)), name_of_name().get()));
         Py_ssize_t size = 0;
         const char* utf8 = type_name && PyUnicode_Check(type_name.get())
                                ? PyUnicode_AsUTF8AndSize(type_name.get(), &size)

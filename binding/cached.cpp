@@ -4,22 +4,84 @@
 #include "fatal.hpp"
 #include "py_ref.hpp"
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <process.h>
+#include <windows.h>
+#else
+#include <time.h>
+#include <unistd.h>
+#endif
+
 namespace tarnwick {
 
-PyObject* ProcessCache::make_and_publish() noexcept {
-    PyObject* made = make_();
-    if (made == nullptr) {
-        return nullptr;
+namespace {
+
+long current_process() noexcept {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return static_cast<long>(getpid());
+#endif
+}
+
+void pause_briefly() noexcept {
+#ifdef _WIN32
+    Sleep(1);
+#else
+    const timespec pause{0, 100'000};
+    nanosleep(&pause, nullptr);
+#endif
+}
+
+} // namespace
+
+OwnedRef ProcessCache::make_once() noexcept {
+    const unsigned long me = PyThread_get_thread_ident();
+    const long process = current_process();
+    for (;;) {
+        if (PyObject* value = value_.load(std::memory_order_acquire)) {
+            return OwnedRef::borrow(value);
+        }
+        unsigned long owner = owner_.load(std::memory_order_acquire);
+        // A claim copied by a fork belongs to a thread of the parent.
+        if (owner == 0 || owner_process_.load(std::memory_order_relaxed) != process) {
+            if (owner_.compare_exchange_strong(owner, me, std::memory_order_acq_rel)) {
+                owner_process_.store(process, std::memory_order_relaxed);
+                return make_claimed(me);
+            }
+        } else if (owner == me || !Py_IsInitialized()) {
+            return OwnedRef::steal(make_());
+        } else {
+            wait_while_claimed_by(owner);
+        }
     }
-    PyObject* published = nullptr;
-    if (value_.compare_exchange_strong(published, made, std::memory_order_acq_rel,
-                                       std::memory_order_acquire)) {
-        return made;
+}
+
+OwnedRef ProcessCache::make_claimed(unsigned long thread) noexcept {
+    OwnedRef made = OwnedRef::steal(make_());
+    if (made) {
+        OwnedRef kept = OwnedRef::borrow(made.get());
+        PyObject* stored = nullptr;
+        if (value_.compare_exchange_strong(stored, kept.get(), std::memory_order_acq_rel)) {
+            static_cast<void>(kept.release()); // held for the life of the process
+        } else {
+            // Only a call re-entered from this making, in a child forked
+            // while this thread was making it, can have stored it first.
+            made = OwnedRef::borrow(stored);
+        }
     }
-    // Another thread, or a call re-entered from the Python code that making
-    // ran, published the same object first.
-    Py_DECREF(made);
-    return published;
+    // The claim ends here unless a forked child's other thread took it over.
+    owner_.compare_exchange_strong(thread, 0, std::memory_order_acq_rel);
+    return made;
+}
+
+void ProcessCache::wait_while_claimed_by(unsigned long thread) noexcept {
+    PyThreadState* state = PyEval_SaveThread();
+    while (owner_.load(std::memory_order_acquire) == thread && Py_IsInitialized()) {
+        pause_briefly();
+    }
+    PyEval_RestoreThread(state);
 }
 
 namespace {
@@ -62,19 +124,19 @@ constinit ProcessCache cached_sequence{import_sequence_abc};
 
 } // namespace
 
-PyObject* name_of_name() noexcept {
+OwnedRef name_of_name() noexcept {
     return cached_name.get();
 }
-PyObject* name_of_all() noexcept {
+OwnedRef name_of_all() noexcept {
     return cached_all.get();
 }
-PyObject* name_of_add_note() noexcept {
+OwnedRef name_of_add_note() noexcept {
     return cached_add_note.get();
 }
-PyObject* name_of_qualname() noexcept {
+OwnedRef name_of_qualname() noexcept {
     return cached_qualname.get();
 }
-PyObject* sequence_abc() noexcept {
+OwnedRef sequence_abc() noexcept {
     return cached_sequence.get();
 }
 

@@ -81,7 +81,8 @@ CallError argument_extraction_error(std::string_view parameter, CallError error)
     PyObject* exception = error.instance();
     // An exception whose class hides or breaks add_note goes out without the
     // note rather than being replaced by that failure.
-    const OwnedRef add_note = OwnedRef::steal(PyObject_GetAttr(exception, name_of_add_note()));
+    const OwnedRef add_note =
+        OwnedRef::steal(PyObject_GetAttr(exception, name_of_add_note().get()));
     if (!add_note) {
         PyErr_Clear();
         return error;
@@ -95,7 +96,7 @@ CallError argument_extraction_error(std::string_view parameter, CallError error)
 }
 
 Text type_qualname(PyObject* type) noexcept {
-    const OwnedRef qualname = OwnedRef::steal(PyObject_GetAttr(type, name_of_qualname()));
+    const OwnedRef qualname = OwnedRef::steal(PyObject_GetAttr(type, name_of_qualname().get()));
     if (qualname && (PyType_GetFlags(Py_TYPE(qualname.get())) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
         Py_ssize_t size = 0;
         if (const char* utf8 = PyUnicode_AsUTF8AndSize(qualname.get(), &size)) {

@@ -322,8 +322,8 @@ CallStatus extract_float_series_into(SeriesArgument& argument, PyObject* object,
         status = CallError::pending(PyExc_TypeError, "Can't extract `str` to `Vec`");
     } else if (!PySequence_Check(object)) {
         in_place.before_python_code();
-        PyObject* sequence = sequence_abc();
-        status = sequence != nullptr ? cast_error(object, sequence) : CallError::fetch();
+        const OwnedRef sequence = sequence_abc();
+        status = sequence ? cast_error(object, sequence.get()) : CallError::fetch();
     } else if (PyList_CheckExact(object)) {
         status = read_by_index<PyList_Size, PyList_GetItem>(object, argument.owned(), in_place);
     } else if (PyTuple_CheckExact(object)) {

@@ -37,7 +37,7 @@ CallResult<OwnedRef> wrap_pyfunction(PyObject* module, PyMethodDef* record) noex
 
 // The module's __all__, created as an empty list if the module has none.
 CallResult<OwnedRef> export_list(PyObject* module) noexcept {
-    OwnedRef all = OwnedRef::steal(PyObject_GetAttr(module, name_of_all()));
+    OwnedRef all = OwnedRef::steal(PyObject_GetAttr(module, name_of_all().get()));
     if (all) {
         if ((PyType_GetFlags(Py_TYPE(all.get())) & Py_TPFLAGS_LIST_SUBCLASS) == 0) {
             return cast_error(all.get(), reinterpret_cast<PyObject*>(&PyList_Type));
@@ -49,7 +49,7 @@ CallResult<OwnedRef> export_list(PyObject* module) noexcept {
         return lookup;
     }
     all = OwnedRef::steal(created_or_abort(PyList_New(0)));
-    if (PyObject_SetAttr(module, name_of_all(), all.get()) < 0) {
+    if (PyObject_SetAttr(module, name_of_all().get(), all.get()) < 0) {
         return CallError::fetch();
     }
     return all;
@@ -57,7 +57,7 @@ CallResult<OwnedRef> export_list(PyObject* module) noexcept {
 
 // Lists the function's name in __all__, then sets it as an attribute.
 CallStatus add_function(PyObject* module, OwnedRef function) noexcept {
-    const OwnedRef name = OwnedRef::steal(PyObject_GetAttr(function.get(), name_of_name()));
+    const OwnedRef name = OwnedRef::steal(PyObject_GetAttr(function.get(), name_of_name().get()));
     if (!name) {
         return CallError::fetch();
     }

@@ -154,3 +154,44 @@ def test_reentry_while_an_error_note_is_first_made():
         """
     )
     assert run_fresh(source, timeout=60).strip() == "[1.0, 1.0]"
+
+
+SEQUENCE_ERROR = "TypeError 'dict' object is not an instance of 'Sequence'"
+
+
+@pytest.mark.parametrize(
+    "first_import, imports, outcomes",
+    [
+        ("passes", 1, {SEQUENCE_ERROR: 8}),
+        # A failed import frees the claim: one waiter imports again, the rest wait for it.
+        ("fails", 2, {"ImportError refused": 1, SEQUENCE_ERROR: 7}),
+    ],
+)
+def test_a_slow_first_import_runs_once_however_many_threads_race_it(first_import, imports, outcomes):
+    out = run_fresh(
+        f"""
+        import builtins, collections, threading, time, tarnwick
+        original, imports = builtins.__import__, []
+        def hook(name, *args, **kwargs):
+            if name == "collections.abc":
+                imports.append(name)
+                time.sleep(0.3)  # long enough for every thread to find Sequence missing
+                if len(imports) == 1 and {first_import!r} == "fails":
+                    raise ImportError("refused")
+            return original(name, *args, **kwargs)
+        builtins.__import__ = hook
+        barrier, seen = threading.Barrier(8), collections.Counter()
+        def first_use():
+            barrier.wait()
+            try:
+                tarnwick.native_garch11_variance({{}}, 1, 1, 1)
+            except Exception as exc:
+                seen[f"{{type(exc).__name__}} {{exc}}"] += 1
+        threads = [threading.Thread(target=first_use) for _ in range(8)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        print(len(imports), sorted(seen.items()))
+        """,
+        timeout=60,
+    )
+    assert out == f"{imports} {sorted(outcomes.items())}\n"
