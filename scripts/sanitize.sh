@@ -43,7 +43,7 @@ status=0
 env LD_PRELOAD="${runtimes# }" \
   PYTHONMALLOC=malloc \
   TARNWICK_SANITIZED=1 \
-  ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1" \
+  ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1" \
   LSAN_OPTIONS="exitcode=0:symbolize=0:log_path=$reports/leak" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
   "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=$?
