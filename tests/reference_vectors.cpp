@@ -59,7 +59,7 @@ double scalar(const Case& c, const std::string& param) {
 // The result as the file states it: hex bits, or the refusal's message.
 std::vector<std::string> run(const Case& c) {
     Collected out;
-    tarnwick::Refusal refusal;
+    tarnwick::KernelStatus refusal = tarnwick::KernelStatus::ok();
     if (c.function == "adx") {
         refusal =
             tarnwick::compute_adx(out, series(c, "high"), series(c, "low"), series(c, "close"),
@@ -71,8 +71,8 @@ std::vector<std::string> run(const Case& c) {
         refusal = tarnwick::compute_garch11_variance(out, series(c, "returns"), scalar(c, "omega"),
                                                      scalar(c, "alpha"), scalar(c, "beta"));
     }
-    if (refusal) {
-        return {std::string(tarnwick::message(*refusal))};
+    if (refusal.failed()) {
+        return {std::string(tarnwick::message(refusal.error()))};
     }
     std::vector<std::string> hex;
     for (double value : out.values) {
