@@ -43,6 +43,7 @@ class ArraySeries {
     [[nodiscard]] const Shape& shape() const noexcept { return shape_; }
     void set_shape(const Shape& shape) noexcept { shape_ = shape; }
     [[nodiscard]] SeriesArgument& values() noexcept { return values_; }
+    [[nodiscard]] const SeriesArgument& values() const noexcept { return values_; }
     [[nodiscard]] std::span<const double> all_values() const noexcept { return values_.values(); }
     // Row r, or an empty series if there are no rows.
     [[nodiscard]] std::span<const double> row(std::size_t r) const noexcept {

@@ -61,9 +61,7 @@ struct ToArraySeries {
         return status;
     }
     static SeriesArgument& values(Held& series) noexcept { return series.values(); }
-    static const SeriesArgument& values(const Held& series) noexcept {
-        return const_cast<Held&>(series).values();
-    }
+    static const SeriesArgument& values(const Held& series) noexcept { return series.values(); }
     static Passed pass(const Held& series, std::size_t row) noexcept { return series.row(row); }
 };
 
