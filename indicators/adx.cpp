@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "adx.hpp"
 
-#include "nan_ignoring.hpp"
-
 namespace tarnwick {
 
 namespace {
@@ -10,14 +8,10 @@ namespace {
 void movement_scalar(std::span<const double> high, std::span<const double> low,
                      std::span<const double> close, std::size_t j, Movement out,
                      std::size_t at) noexcept {
-    const double up = high[j] - high[j - 1];
-    const double down = low[j - 1] - low[j];
-    out.plus_dm[at] = down < up && 0.0 < up ? up : 0.0;
-    out.minus_dm[at] = up < down && 0.0 < down ? down : 0.0;
-    const double hl = high[j] - low[j];
-    const double hc = std::fabs(high[j] - close[j - 1]);
-    const double lc = std::fabs(low[j] - close[j - 1]);
-    out.tr[at] = nan_ignoring_max(nan_ignoring_max(hl, hc), lc);
+    const BarMovement m = bar_movement(high[j], low[j], high[j - 1], low[j - 1], close[j - 1]);
+    out.plus_dm[at] = m.plus_dm;
+    out.minus_dm[at] = m.minus_dm;
+    out.tr[at] = m.tr;
 }
 
 } // namespace

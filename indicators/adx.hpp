@@ -14,11 +14,16 @@
 // is rounded on its own in exactly this order (no fused multiply-add, no
 // other algebraic form), because callers compare results bit for bit. A NaN
 // result (from an infinite price) is stored as the one quiet NaN.
+//
+// The recurrence lives in an AdxState, so that a series can be continued a
+// bar at a time (adx_step) or many bars at a time (adx_extend) from where it
+// stopped, with the same bits as one pass over the whole series.
 #pragma once
 
 #include "ieee_double.hpp"
 #include "kernel_error.hpp"
 #include "lanes.hpp"
+#include "nan_ignoring.hpp"
 #include "series_output.hpp"
 
 #include <algorithm>
@@ -29,9 +34,109 @@
 
 namespace tarnwick {
 
-// Directional movement and true range of the bars first .. first + count - 1,
-// which do not depend on one another, made two bars at a time. Written to
-// index 0 .. count - 1 of each array.
+// The smoothing weights of a period (> 0).
+struct AdxParameters {
+    double w;
+    double k;
+
+    [[nodiscard]] static AdxParameters of_period(std::uint64_t period) noexcept {
+        const double w = 1.0 / static_cast<double>(period);
+        return {w, 1.0 - w};
+    }
+};
+
+// Everything the next bar depends on.
+struct AdxState {
+    double high = 0.0; // the previous bar, once there is one
+    double low = 0.0;
+    double close = 0.0;
+    double atr = 0.0; // the smoothed true range and movements, and ADX itself
+    double plus_dm = 0.0;
+    double minus_dm = 0.0;
+    double adx = 0.0;
+    std::uint64_t bars = 0; // bars seen
+};
+
+// The directional movement and true range of one bar.
+struct BarMovement {
+    double plus_dm;
+    double minus_dm;
+    double tr;
+};
+
+[[nodiscard]] inline BarMovement bar_movement(double high, double low, double prev_high,
+                                              double prev_low, double prev_close) noexcept {
+    const double up = high - prev_high;
+    const double down = prev_low - low;
+    const double hl = high - low;
+    const double hc = std::fabs(high - prev_close);
+    const double lc = std::fabs(low - prev_close);
+    return {down < up && 0.0 < up ? up : 0.0, up < down && 0.0 < down ? down : 0.0,
+            nan_ignoring_max(nan_ignoring_max(hl, hc), lc)};
+}
+
+// The smoothed values as a pass carries them: both movements side by side in
+// one pair of lanes (+DM first), the form the indicators' division reads, so
+// that a long pass never splits and rejoins them.
+struct AdxSmoothed {
+    double atr;
+    lanes::f64x2 dm;
+    double adx;
+
+    [[nodiscard]] static AdxSmoothed of(const AdxState& s) noexcept {
+        return {s.atr, lanes::pair(s.plus_dm, s.minus_dm), s.adx};
+    }
+    void store_into(AdxState& s) const noexcept {
+        s.atr = atr;
+        s.plus_dm = lanes::first_lane(dm);
+        s.minus_dm = lanes::second_lane(dm);
+        s.adx = adx;
+    }
+};
+
+// Smooths one bar's true range and movements (+DM first); the bar's ADX, not
+// yet stored. Each lane is the scalar S * k + DM * w, rounded in that order.
+[[nodiscard]] inline double adx_smooth(AdxSmoothed& s, const AdxParameters& p, double tr,
+                                       lanes::f64x2 dm) noexcept {
+    using namespace lanes;
+    s.atr = s.atr * p.k + tr * p.w;
+    s.dm = s.dm * broadcast(p.k) + dm * broadcast(p.w);
+    double dx = 0.0;
+    if (s.atr > 0.0) {
+        // Both indicators in one two-lane division, lane by lane the same
+        // (S+-DM * 100) / ATR as two scalar divisions.
+        const f64x2 di = (s.dm * broadcast(100.0)) / broadcast(s.atr);
+        const double plus_di = first_lane(di);
+        const double minus_di = second_lane(di);
+        const double sum = plus_di + minus_di;
+        if (sum > 0.0) {
+            dx = (std::fabs(plus_di - minus_di) * 100.0) / sum;
+        }
+    }
+    s.adx = s.adx * p.k + dx * p.w;
+    return s.adx;
+}
+
+// One bar: 0.0 for the first bar of a series, then that bar's ADX.
+[[nodiscard]] inline double adx_step(AdxState& s, const AdxParameters& p, double high, double low,
+                                     double close) noexcept {
+    double value = 0.0;
+    if (s.bars != 0) {
+        const BarMovement m = bar_movement(high, low, s.high, s.low, s.close);
+        AdxSmoothed smoothed = AdxSmoothed::of(s);
+        value = stored(adx_smooth(smoothed, p, m.tr, lanes::pair(m.plus_dm, m.minus_dm)));
+        smoothed.store_into(s);
+    }
+    s.high = high;
+    s.low = low;
+    s.close = close;
+    ++s.bars;
+    return value;
+}
+
+// Directional movement and true range of the bars first .. first + count - 1
+// (first > 0), which do not depend on one another, made two bars at a time.
+// Written to index 0 .. count - 1 of each array.
 struct Movement {
     double* plus_dm;
     double* minus_dm;
@@ -40,6 +145,47 @@ struct Movement {
 void adx_movement(std::span<const double> high, std::span<const double> low,
                   std::span<const double> close, std::size_t first, std::size_t count,
                   Movement out) noexcept;
+
+// Continues `state` over series of equal length: the values of as many
+// adx_step calls, bit for bit, in one pass.
+template <SeriesOutput Out>
+void adx_extend(Out& out, AdxState& state, const AdxParameters& parameters,
+                std::span<const double> high, std::span<const double> low,
+                std::span<const double> close) noexcept {
+    const std::size_t n = high.size();
+    out.start(n);
+    if (n == 0) {
+        return;
+    }
+    // Local copies, which stores into the output cannot alias, so that the
+    // state and the parameters stay in registers.
+    AdxState s = state;
+    const auto p = parameters;
+    out.put(0, adx_step(s, p, high[0], low[0], close[0]));
+
+    // The per-bar terms are made a block at a time and consumed at once by the
+    // serial recurrences while still in cache.
+    constexpr std::size_t block = 256;
+    double plus_dm[block];
+    double minus_dm[block];
+    double tr[block];
+    AdxSmoothed smoothed = AdxSmoothed::of(s);
+    for (std::size_t first = 1; first < n; first += block) {
+        const std::size_t count = std::min(block, n - first);
+        adx_movement(high, low, close, first, count, {plus_dm, minus_dm, tr});
+        for (std::size_t at = 0; at < count; ++at) {
+            const double adx =
+                adx_smooth(smoothed, p, tr[at], lanes::pair(plus_dm[at], minus_dm[at]));
+            out.put(first + at, stored(adx));
+        }
+    }
+    smoothed.store_into(s);
+    s.high = high[n - 1];
+    s.low = low[n - 1];
+    s.close = close[n - 1];
+    s.bars += n - 1;
+    state = s;
+}
 
 // Refuses series of different lengths, then a period of 0.
 template <SeriesOutput Out>
@@ -51,51 +197,8 @@ KernelStatus compute_adx(Out& out, std::span<const double> high, std::span<const
     if (period == 0) {
         return KernelError::adx_zero_period;
     }
-    const std::size_t n = high.size();
-    out.start(n);
-    if (n == 0) {
-        return KernelStatus::ok();
-    }
-    const double w = 1.0 / static_cast<double>(period);
-    const double k = 1.0 - w;
-    out.put(0, 0.0);
-
-    // The per-bar terms are made a block at a time and consumed at once by the
-    // serial recurrences while still in cache.
-    constexpr std::size_t block = 256;
-    double plus_dm[block];
-    double minus_dm[block];
-    double tr[block];
-
-    double atr = 0.0;
-    double plus_smoothed = 0.0;
-    double minus_smoothed = 0.0;
-    double adx = 0.0;
-    for (std::size_t first = 1; first < n; first += block) {
-        const std::size_t count = std::min(block, n - first);
-        adx_movement(high, low, close, first, count, {plus_dm, minus_dm, tr});
-        for (std::size_t at = 0; at < count; ++at) {
-            atr = atr * k + tr[at] * w;
-            plus_smoothed = plus_smoothed * k + plus_dm[at] * w;
-            minus_smoothed = minus_smoothed * k + minus_dm[at] * w;
-            double dx = 0.0;
-            if (atr > 0.0) {
-                // Both indicators in one two-lane division, lane by lane the
-                // same (S+-DM * 100) / ATR as two scalar divisions.
-                using namespace lanes;
-                const f64x2 smoothed = pair(plus_smoothed, minus_smoothed);
-                const f64x2 di = (smoothed * broadcast(100.0)) / broadcast(atr);
-                const double plus_di = first_lane(di);
-                const double minus_di = second_lane(di);
-                const double sum = plus_di + minus_di;
-                if (sum > 0.0) {
-                    dx = (std::fabs(plus_di - minus_di) * 100.0) / sum;
-                }
-            }
-            adx = adx * k + dx * w;
-            out.put(first + at, stored(adx));
-        }
-    }
+    AdxState state;
+    adx_extend(out, state, AdxParameters::of_period(period), high, low, close);
     return KernelStatus::ok();
 }
 

@@ -5,14 +5,17 @@
 
 namespace tarnwick {
 
-double garch11_seed(std::span<const double> returns) noexcept {
+double garch11_seed_from(double mean) noexcept {
     constexpr double fallback = 1e-8;
+    return std::isfinite(mean) && mean > 0.0 ? mean : fallback;
+}
+
+double garch11_seed(std::span<const double> returns) noexcept {
     double sum = 0.0;
     for (const double r : returns) {
         sum += r * r;
     }
-    const double mean = sum / static_cast<double>(returns.size());
-    return std::isfinite(mean) && mean > 0.0 ? mean : fallback;
+    return garch11_seed_from(sum / static_cast<double>(returns.size()));
 }
 
 } // namespace tarnwick

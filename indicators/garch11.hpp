@@ -13,33 +13,70 @@
 #include "series_output.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace tarnwick {
 
-// The mean of the squared returns, or 1e-8 where that is not finite and > 0.
+// The seed a variance recursion starts from: `mean` if it is finite and > 0,
+// otherwise 1e-8.
+[[nodiscard]] double garch11_seed_from(double mean) noexcept;
+
+// The mean of the squared returns, through garch11_seed_from.
 [[nodiscard]] double garch11_seed(std::span<const double> returns) noexcept;
+
+struct Garch11Parameters {
+    double omega;
+    double alpha;
+    double beta;
+};
+
+// Everything the next return depends on.
+struct Garch11State {
+    double variance = 0.0;  // the previous variance, or the seed before the first return
+    std::uint64_t bars = 0; // returns seen
+};
+
+// One return: its variance, which already contains r (the forecast for the
+// next period).
+[[nodiscard]] inline double garch11_step(Garch11State& s, const Garch11Parameters& p,
+                                         double r) noexcept {
+    // alpha times the return, times the return again; omega joins that
+    // term before the weighted previous variance is added.
+    const double shock = (p.alpha * r) * r + p.omega;
+    const double t = s.variance * p.beta + shock;
+    // NaN, -0.0 and negative values all become +0.0.
+    s.variance = t > 0.0 ? t : 0.0;
+    ++s.bars;
+    return s.variance;
+}
+
+// Continues `state` over the returns: the values of as many garch11_step
+// calls.
+template <SeriesOutput Out>
+void garch11_extend(Out& out, Garch11State& state, const Garch11Parameters& parameters,
+                    std::span<const double> returns) noexcept {
+    const std::size_t n = returns.size();
+    out.start(n);
+    // Local copies, which stores into the output cannot alias, so that the
+    // state and the parameters stay in registers.
+    Garch11State s = state;
+    const auto p = parameters;
+    for (std::size_t i = 0; i < n; ++i) {
+        out.put(i, garch11_step(s, p, returns[i]));
+    }
+    state = s;
+}
 
 // Refuses nothing: every length and every value computes a result.
 template <SeriesOutput Out>
 KernelStatus compute_garch11_variance(Out& out, std::span<const double> returns, double omega,
                                       double alpha, double beta) noexcept {
-    const std::size_t n = returns.size();
-    out.start(n);
-    if (n == 0) {
-        return KernelStatus::ok();
+    Garch11State state;
+    if (!returns.empty()) {
+        state.variance = garch11_seed(returns);
     }
-    double v = garch11_seed(returns);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double r = returns[i];
-        // alpha times the return, times the return again; omega joins that
-        // term before the weighted previous variance is added.
-        const double shock = (alpha * r) * r + omega;
-        const double t = v * beta + shock;
-        // NaN, -0.0 and negative values all become +0.0.
-        v = t > 0.0 ? t : 0.0;
-        out.put(i, v);
-    }
+    garch11_extend(out, state, {omega, alpha, beta}, returns);
     return KernelStatus::ok();
 }
 

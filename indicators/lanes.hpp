@@ -54,6 +54,9 @@ inline void store(double* p, f64x2 a) noexcept {
 [[nodiscard]] inline double second_lane(f64x2 a) noexcept {
     return a.lane[1];
 }
+[[nodiscard]] inline f64x2 operator+(f64x2 a, f64x2 b) noexcept {
+    return {{a.lane[0] + b.lane[0], a.lane[1] + b.lane[1]}};
+}
 [[nodiscard]] inline f64x2 operator-(f64x2 a, f64x2 b) noexcept {
     return {{a.lane[0] - b.lane[0], a.lane[1] - b.lane[1]}};
 }
@@ -109,6 +112,9 @@ inline void store(double* p, f64x2 a) noexcept {
 [[nodiscard]] inline double second_lane(f64x2 a) noexcept {
     return _mm_cvtsd_f64(_mm_unpackhi_pd(a.v, a.v));
 }
+[[nodiscard]] inline f64x2 operator+(f64x2 a, f64x2 b) noexcept {
+    return {_mm_add_pd(a.v, b.v)};
+}
 [[nodiscard]] inline f64x2 operator-(f64x2 a, f64x2 b) noexcept {
     return {_mm_sub_pd(a.v, b.v)};
 }
@@ -163,6 +169,9 @@ inline void store(double* p, f64x2 a) noexcept {
 }
 [[nodiscard]] inline double second_lane(f64x2 a) noexcept {
     return vgetq_lane_f64(a.v, 1);
+}
+[[nodiscard]] inline f64x2 operator+(f64x2 a, f64x2 b) noexcept {
+    return {vaddq_f64(a.v, b.v)};
 }
 [[nodiscard]] inline f64x2 operator-(f64x2 a, f64x2 b) noexcept {
     return {vsubq_f64(a.v, b.v)};

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Checks the kernels alone against tests/reference_vectors.txt, bit for bit,
-// on targets where no Python runs the test suite (a 32-bit x86 build, say).
+// on targets where no Python runs the test suite (a 32-bit x86 build, say),
+// and that every case continued from a state, split at every bar, gives the
+// same bits as the whole-series kernel.
 //
 //   reference_vectors PATH     prints one line per failing case and a summary;
 //                              exits 1 on any difference, 2 on a bad file
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,6 +59,8 @@ double scalar(const Case& c, const std::string& param) {
     return number(c.inputs.at(param).at(0));
 }
 
+std::vector<std::string> hex_of(const std::vector<double>& values);
+
 // The result as the file states it: hex bits, or the refusal's message.
 std::vector<std::string> run(const Case& c) {
     Collected out;
@@ -74,14 +79,89 @@ std::vector<std::string> run(const Case& c) {
     if (refusal.failed()) {
         return {std::string(tarnwick::message(refusal.error()))};
     }
+    return hex_of(out.values);
+}
+
+std::vector<std::string> hex_of(const std::vector<double>& values) {
     std::vector<std::string> hex;
-    for (double value : out.values) {
+    for (double value : values) {
         char text[17];
         std::snprintf(text, sizeof text, "%016llx",
                       static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(value)));
         hex.emplace_back(text);
     }
     return hex;
+}
+
+// The same series continued from a state: the first `split` bars in one
+// extend, then the rest one step at a time (`by_steps`) or in a second extend.
+// Every split of a series must give the bits of the whole-series kernel.
+std::vector<double> continued(const Case& c, std::size_t split, bool by_steps) {
+    std::vector<double> values;
+    Collected part;
+    const auto take = [&] { values.insert(values.end(), part.values.begin(), part.values.end()); };
+    if (c.function == "adx") {
+        const std::vector<double> h = series(c, "high"), l = series(c, "low"),
+                                  k = series(c, "close");
+        const auto p = tarnwick::AdxParameters::of_period(std::stoull(c.inputs.at("period").at(0)));
+        tarnwick::AdxState state;
+        const std::span<const double> hs(h), ls(l), ks(k);
+        tarnwick::adx_extend(part, state, p, hs.first(split), ls.first(split), ks.first(split));
+        take();
+        if (!by_steps) {
+            tarnwick::adx_extend(part, state, p, hs.subspan(split), ls.subspan(split),
+                                 ks.subspan(split));
+            take();
+        }
+        for (std::size_t i = split; by_steps && i < h.size(); ++i) {
+            values.push_back(tarnwick::adx_step(state, p, h[i], l[i], k[i]));
+        }
+    } else if (c.function == "sar") {
+        const std::vector<double> h = series(c, "high"), l = series(c, "low");
+        const auto p = tarnwick::SarParameters::of(scalar(c, "af_step"), scalar(c, "af_max"));
+        tarnwick::SarState state;
+        const std::span<const double> hs(h), ls(l);
+        tarnwick::sar_extend(part, state, p, hs.first(split), ls.first(split));
+        take();
+        if (!by_steps) {
+            tarnwick::sar_extend(part, state, p, hs.subspan(split), ls.subspan(split));
+            take();
+        }
+        for (std::size_t i = split; by_steps && i < h.size(); ++i) {
+            values.push_back(tarnwick::sar_step(state, p, h[i], l[i]));
+        }
+    } else {
+        const std::vector<double> r = series(c, "returns");
+        const tarnwick::Garch11Parameters p{scalar(c, "omega"), scalar(c, "alpha"),
+                                            scalar(c, "beta")};
+        tarnwick::Garch11State state;
+        state.variance = r.empty() ? 0.0 : tarnwick::garch11_seed(r);
+        const std::span<const double> rs(r);
+        tarnwick::garch11_extend(part, state, p, rs.first(split));
+        take();
+        if (!by_steps) {
+            tarnwick::garch11_extend(part, state, p, rs.subspan(split));
+            take();
+        }
+        for (std::size_t i = split; by_steps && i < r.size(); ++i) {
+            values.push_back(tarnwick::garch11_step(state, p, r[i]));
+        }
+    }
+    return values;
+}
+
+// The first split, if any, whose continued result differs from `whole`.
+int first_differing_split(const Case& c, const std::vector<std::string>& whole) {
+    const std::size_t n =
+        c.inputs.count("returns") ? c.inputs.at("returns").size() : c.inputs.at("high").size();
+    for (std::size_t split = 0; split <= n; ++split) {
+        for (const bool by_steps : {true, false}) {
+            if (hex_of(continued(c, split, by_steps)) != whole) {
+                return static_cast<int>(split);
+            }
+        }
+    }
+    return -1;
 }
 
 std::vector<std::string> words(const std::string& line) {
@@ -140,6 +220,13 @@ int main(int argc, char** argv) {
         }
         const std::vector<std::string> got = run(c);
         ++checked[c.function];
+        if (c.outcome == "expect") {
+            if (const int split = first_differing_split(c, got); split >= 0) {
+                ++failed;
+                std::printf("FAIL %s %s: continued from bar %d differs from the whole series\n",
+                            c.function.c_str(), c.name.c_str(), split);
+            }
+        }
         if (got != c.expected) {
             ++failed;
             std::printf("FAIL %s %s\n", c.function.c_str(), c.name.c_str());
