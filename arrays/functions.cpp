@@ -19,6 +19,7 @@
 #include "functions.hpp"
 
 #include "../binding/converted_arguments.hpp"
+#include "array_arguments.hpp"
 #include "array_series.hpp"
 #include "destination.hpp"
 #include "module_state.hpp"
@@ -35,82 +36,12 @@ namespace tarnwick::arrays {
 
 namespace {
 
-// Below this many values per series argument the kernel runs with the lock
-// held: letting it go and taking it back would cost more than the kernel.
-constexpr std::size_t release_lock_from = 4096;
-
-// What converting a series of an array call needs to know.
-struct ArrayContext {
-    std::string_view function;
-    PyObject* ndarray;
+// An indicator that can start from a given seed (GARCH) also takes the
+// keyword-only `seed`.
+template <class I>
+constexpr bool seeded = requires(RowOutput& out) {
+    I::seeded_kernel(out, 0.0, std::span<const double>{}, 0.0, 0.0, 0.0);
 };
-
-// One series or one series per row (extract_array_series_into); the kernel
-// on row r takes row r.
-struct ToArraySeries {
-    using Held = ArraySeries;
-    using Passed = std::span<const double>;
-    static constexpr bool is_series = true;
-    static CallStatus convert(std::optional<Held>& slot, PyObject* o, std::string_view name,
-                              const ArrayContext& context, InPlaceSeries& in_place) noexcept {
-        CallStatus status = extract_array_series_into(slot.emplace(), o, context.function, name,
-                                                      context.ndarray, in_place);
-        if (status.failed()) {
-            slot.reset();
-        }
-        return status;
-    }
-    static SeriesArgument& values(Held& series) noexcept { return series.values(); }
-    static const SeriesArgument& values(const Held& series) noexcept { return series.values(); }
-    static Passed pass(const Held& series, std::size_t row) noexcept { return series.row(row); }
-};
-
-// A copy that cannot be had is a MemoryError, reported by the entry.
-struct ReportWhenCopyFails {
-    static void copy_failed(std::size_t) noexcept {}
-};
-
-CallError no_memory_for_copy(std::string_view function) noexcept {
-    Text message = call_message(function);
-    message += "cannot allocate a copy of an input";
-    return CallError::pending(PyExc_MemoryError, std::move(message));
-}
-
-// The shape every series agrees on, or the ValueError naming the first series
-// that disagrees with the first: one dimension each (lengths are the
-// kernel's to check, with tarnwick's message), or the same two.
-template <class Arguments>
-CallResult<Shape> agreed_shape(const FunctionDescription& d, const Arguments& converted) noexcept {
-    std::optional<Shape> first;
-    std::optional<CallError> disagreement;
-    converted.for_each_series([&](std::size_t i, const ArraySeries& series) {
-        const Shape& shape = series.shape();
-        if (disagreement) {
-            return;
-        }
-        if (!first) {
-            first = shape;
-            return;
-        }
-        if (shape.ndim == first->ndim && (shape.ndim == 1 || shape == *first)) {
-            return;
-        }
-        Text message = call_message(d.function_name);
-        message += '\'';
-        message += d.parameter_names[i];
-        message += "' has shape ";
-        append_shape(message, shape);
-        message += ", but '";
-        message += d.parameter_names[0];
-        message += "' has shape ";
-        append_shape(message, *first);
-        disagreement.emplace(CallError::pending(PyExc_ValueError, std::move(message)));
-    });
-    if (disagreement) {
-        return std::move(*disagreement);
-    }
-    return *first;
-}
 
 // The fast-call entry of tarnwick_arrays' function for indicator `I`,
 // described by `D`, whose last parameter is `out`. The self argument is the
@@ -121,7 +52,8 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     static_assert(I::parameters[0].kind == Kind::series,
                   "the result takes its shape from the series");
     constexpr std::size_t count = I::parameters.size();
-    std::array<PyObject*, count + 1> slots{};
+    constexpr bool takes_seed = seeded<I>;
+    std::array<PyObject*, count + 1 + (takes_seed ? 1 : 0)> slots{};
     if (CallStatus bound = extract_arguments_fastcall(D, args, nargs, kwnames, slots);
         bound.failed()) {
         return raised(std::move(bound.error()));
@@ -138,6 +70,16 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     CallResult<Shape> agreed = agreed_shape(D, converted);
     if (agreed.failed()) {
         return raised(std::move(agreed.error()));
+    }
+    std::optional<double> seed;
+    if constexpr (takes_seed) {
+        if (PyObject* given = slots[count + 1]; given != nullptr && given != Py_None) {
+            CallResult<double> value = extract_float(given, "seed", converted);
+            if (value.failed()) {
+                return raised(std::move(value.error()));
+            }
+            seed = value.value();
+        }
     }
     const Shape shape = agreed.value();
     std::array<std::span<const double>, count> inputs{};
@@ -161,6 +103,16 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     KernelStatus computed = KernelStatus::ok();
     for (std::size_t r = 0; r < rows && !computed.failed(); ++r) {
         RowOutput row = destination.row(r);
+        if constexpr (takes_seed) {
+            if (seed) {
+                computed = converted.compute(
+                    [&](RowOutput& o, auto... arguments) noexcept {
+                        return I::seeded_kernel(o, *seed, arguments...);
+                    },
+                    row, r);
+                continue;
+            }
+        }
         computed = converted.compute(I::template kernel<RowOutput>, row, r);
     }
     if (saved != nullptr) {
@@ -173,16 +125,30 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }
 
 template <class I> struct ArrayFunction {
+    static constexpr bool takes_seed = seeded<I>;
+    static constexpr std::string_view seed_text =
+        takes_seed ? "\n\nseed, when given, is the variance the recursion starts from instead of "
+                     "the mean\nof the squared returns (under the same 1e-8 rule): a "
+                     "tarnwick_stream.Garch11Variance\nopened on returns[:m] and fed the rest "
+                     "gives\ngarch11_variance(returns, omega, alpha, beta, seed=stream.seed)."
+                   : "";
+    static constexpr auto documentation =
+        joined<I::summary.size() + seed_text.size()>(I::summary, seed_text);
     static constexpr auto parameter_names = []<std::size_t... J>(std::index_sequence<J...>) {
-        return std::array<std::string_view, sizeof...(J) + 1>{I::parameters[J].name..., "out"};
+        if constexpr (takes_seed) {
+            return std::array<std::string_view, sizeof...(J) + 2>{I::parameters[J].name..., "out",
+                                                                  "seed"};
+        } else {
+            return std::array<std::string_view, sizeof...(J) + 1>{I::parameters[J].name..., "out"};
+        }
     }(std::make_index_sequence<I::parameters.size()>{});
     static constexpr auto name = joined<I::stem.size()>(I::stem, "");
     static constexpr FunctionDescription description{
         .function_name = name.view(),
         .parameter_names = parameter_names,
         .required_count = I::parameters.size(),
-        .keyword_only_count = 1,
-        .documentation = I::summary,
+        .keyword_only_count = takes_seed ? 2 : 1,
+        .documentation = documentation.view(),
     };
 
     static PyMethodDef record() noexcept {

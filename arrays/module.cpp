@@ -7,6 +7,7 @@
 #include "../binding/py_ref.hpp"
 #include "functions.hpp"
 #include "module_state.hpp"
+#include "numpy_type.hpp"
 
 #include <Python.h>
 
@@ -16,48 +17,10 @@ namespace tarnwick::arrays {
 
 namespace {
 
-// Whether the pending error says that numpy itself is not installed (not
-// that numpy failed to import, which its own error explains better).
-bool numpy_not_installed() noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
-        return false;
-    }
-    CallError error = CallError::fetch();
-    const OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(error.instance(), "name"));
-    PyErr_Clear();
-    const bool numpy = name && PyUnicode_Check(name.get()) &&
-                       PyUnicode_CompareWithASCIIString(name.get(), "numpy") == 0;
-    std::move(error).raise();
-    return numpy;
-}
-
-// The import error names the extra that installs numpy, and keeps the
-// original error as its cause.
-int numpy_missing() noexcept {
-    CallError original = CallError::fetch();
-    CallError missing = CallError::pending(
-        PyExc_ImportError, "tarnwick_arrays needs numpy: pip install 'tarnwick[arrays]'");
-    PyException_SetCause(missing.instance(), OwnedRef::borrow(original.instance()).release());
-    std::move(missing).raise();
-    return -1;
-}
-
 int module_exec(PyObject* module) noexcept {
-    const OwnedRef numpy = OwnedRef::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) {
-        return numpy_not_installed() ? numpy_missing() : -1;
-    }
-    OwnedRef ndarray = OwnedRef::steal(PyObject_GetAttrString(numpy.get(), "ndarray"));
+    OwnedRef ndarray = import_ndarray(
+        "tarnwick_arrays", "tarnwick_arrays needs numpy: pip install 'tarnwick[arrays]'");
     if (!ndarray) {
-        return -1;
-    }
-    // numpy's array type is a static type: creating an array with it runs no
-    // Python code. A class put in its place could run any, and make anything.
-    if (!PyType_Check(ndarray.get()) ||
-        (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(ndarray.get())) & Py_TPFLAGS_HEAPTYPE) !=
-            0) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tarnwick_arrays: numpy.ndarray is not numpy's array type");
         return -1;
     }
     ModuleState& state = state_of(module);

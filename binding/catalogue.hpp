@@ -1,9 +1,18 @@
 // SPDX-License-Identifier: MIT
 // The catalogue of indicators: for each, its stem name, its parameters with
-// the kind of value each converts to, its kernel and its documentation. It
-// is the one description every binding maps: tarnwick names each function
-// native_<stem> and returns lists, tarnwick_arrays names it <stem> and
-// returns arrays. A new indicator is a kernel and one entry here.
+// the kind of value each converts to, its kernel and its documentation, and
+// how it runs as a stream. It is the one description every binding maps:
+// tarnwick names each function native_<stem> and returns lists,
+// tarnwick_arrays names it <stem> and returns arrays, tarnwick_stream makes
+// a type named `type_name` from the scalar parameters, which takes the
+// series parameters a bar at a time. A new indicator is a kernel and one
+// entry here.
+//
+// The series parameters come first. As a stream, an indicator names its
+// kernel's `State` and the `Settings` made from the scalar parameters
+// (`settings`, which refuses what the kernel refuses), a `step` over one bar
+// and an `extend` over many that continue a state with the same bits, and
+// the state's `fields`, which a pickle records one word each.
 #pragma once
 
 #include "../indicators/adx.hpp"
@@ -12,7 +21,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string_view>
+#include <tuple>
 
 namespace tarnwick {
 
@@ -37,6 +49,32 @@ struct AdxIndicator {
     static constexpr std::string_view summary =
         "Average Directional Index of each bar, smoothed with weight 1/period from 0.0\n"
         "at bar 0 (no warm-up). high, low and close have one shape; period >= 1.";
+
+    static constexpr std::string_view type_name = "Adx";
+    using State = AdxState;
+    using Settings = AdxParameters;
+    static constexpr auto fields =
+        std::tuple{&AdxState::high,    &AdxState::low,      &AdxState::close, &AdxState::atr,
+                   &AdxState::plus_dm, &AdxState::minus_dm, &AdxState::adx,   &AdxState::bars};
+    [[nodiscard]] static Result<Settings, KernelError> settings(std::uint64_t period) noexcept {
+        if (period == 0) {
+            return KernelError::adx_zero_period;
+        }
+        return AdxParameters::of_period(period);
+    }
+    [[nodiscard]] static double step(State& s, const Settings& p, const double* bar) noexcept {
+        return adx_step(s, p, bar[0], bar[1], bar[2]);
+    }
+    template <class Out>
+    [[nodiscard]] static KernelStatus
+    extend(Out& out, State& s, const Settings& p, std::span<const double> high,
+           std::span<const double> low, std::span<const double> close) noexcept {
+        if (low.size() != high.size() || close.size() != high.size()) {
+            return KernelError::adx_lengths_differ;
+        }
+        adx_extend(out, s, p, high, low, close);
+        return KernelStatus::ok();
+    }
 };
 
 struct ParabolicSarIndicator {
@@ -51,6 +89,30 @@ struct ParabolicSarIndicator {
     static constexpr std::string_view summary =
         "Parabolic Stop-and-Reverse level of each bar, starting in an up-trend at low[0],\n"
         "the factor growing by af_step at each new extreme up to af_max.";
+
+    static constexpr std::string_view type_name = "ParabolicSar";
+    using State = SarState;
+    using Settings = SarParameters;
+    static constexpr auto fields =
+        std::tuple{&SarState::rising, &SarState::sar, &SarState::ep,  &SarState::af,
+                   &SarState::high,   &SarState::low, &SarState::bars};
+    [[nodiscard]] static Result<Settings, KernelError> settings(double af_step,
+                                                                double af_max) noexcept {
+        return SarParameters::of(af_step, af_max);
+    }
+    [[nodiscard]] static double step(State& s, const Settings& p, const double* bar) noexcept {
+        return sar_step(s, p, bar[0], bar[1]);
+    }
+    template <class Out>
+    [[nodiscard]] static KernelStatus extend(Out& out, State& s, const Settings& p,
+                                             std::span<const double> high,
+                                             std::span<const double> low) noexcept {
+        if (high.size() != low.size()) {
+            return KernelError::sar_lengths_differ;
+        }
+        sar_extend(out, s, p, high, low);
+        return KernelStatus::ok();
+    }
 };
 
 struct Garch11VarianceIndicator {
@@ -66,6 +128,46 @@ struct Garch11VarianceIndicator {
         "GARCH(1,1) conditional variance: v[i] = max(0, v[i-1] * beta + ((alpha * r[i]) * r[i]\n"
         "+ omega)), seeded with the mean of the squared returns. v[i] already contains r[i]:\n"
         "it is the variance forecast for the next period.";
+
+    // A stream seeds itself from the first returns it is given (a history
+    // passed to extend, or the first update's return), exactly as the
+    // whole-series kernel seeds from its series, unless it was given a seed.
+    static constexpr std::string_view type_name = "Garch11Variance";
+    using State = Garch11State;
+    using Settings = Garch11Parameters;
+    static constexpr auto fields =
+        std::tuple{&Garch11State::variance, &Garch11State::seed, &Garch11State::bars};
+    [[nodiscard]] static Result<Settings, KernelError> settings(double omega, double alpha,
+                                                                double beta) noexcept {
+        return Garch11Parameters{omega, alpha, beta};
+    }
+    static void seed_with(State& s, double seed) noexcept { garch11_seed_state(s, seed); }
+    // The whole-series kernel from a given seed instead of the mean of squares.
+    template <class Out>
+    [[nodiscard]] static KernelStatus seeded_kernel(Out& out, double seed,
+                                                    std::span<const double> returns, double omega,
+                                                    double alpha, double beta) noexcept {
+        State s;
+        seed_with(s, seed);
+        garch11_extend(out, s, {omega, alpha, beta}, returns);
+        return KernelStatus::ok();
+    }
+    static void seed_if_new(State& s, std::span<const double> returns) noexcept {
+        if (s.bars == 0 && s.seed != s.seed && !returns.empty()) {
+            garch11_seed_state(s, garch11_seed(returns));
+        }
+    }
+    [[nodiscard]] static double step(State& s, const Settings& p, const double* bar) noexcept {
+        seed_if_new(s, std::span(bar, 1));
+        return garch11_step(s, p, bar[0]);
+    }
+    template <class Out>
+    [[nodiscard]] static KernelStatus extend(Out& out, State& s, const Settings& p,
+                                             std::span<const double> returns) noexcept {
+        seed_if_new(s, returns);
+        garch11_extend(out, s, p, returns);
+        return KernelStatus::ok();
+    }
 };
 
 // Every indicator, in registration order.

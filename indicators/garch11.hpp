@@ -9,6 +9,7 @@
 // every platform.
 #pragma once
 
+#include "ieee_double.hpp"
 #include "kernel_error.hpp"
 #include "series_output.hpp"
 
@@ -33,9 +34,16 @@ struct Garch11Parameters {
 
 // Everything the next return depends on.
 struct Garch11State {
-    double variance = 0.0;  // the previous variance, or the seed before the first return
-    std::uint64_t bars = 0; // returns seen
+    double variance = 0.0;   // the previous variance, or the seed before the first return
+    double seed = quiet_nan; // what the recursion started from; NaN until it is known
+    std::uint64_t bars = 0;  // returns seen
 };
+
+// Starts a recursion from `seed` under the 1e-8 rule (garch11_seed_from).
+inline void garch11_seed_state(Garch11State& s, double seed) noexcept {
+    s.seed = garch11_seed_from(seed);
+    s.variance = s.seed;
+}
 
 // One return: its variance, which already contains r (the forecast for the
 // next period).
@@ -74,7 +82,7 @@ KernelStatus compute_garch11_variance(Out& out, std::span<const double> returns,
                                       double alpha, double beta) noexcept {
     Garch11State state;
     if (!returns.empty()) {
-        state.variance = garch11_seed(returns);
+        garch11_seed_state(state, garch11_seed(returns));
     }
     garch11_extend(out, state, {omega, alpha, beta}, returns);
     return KernelStatus::ok();

@@ -2,10 +2,10 @@
 // tarnwick's functions: one per indicator of the catalogue, in its order,
 // named native_<stem>, with the catalogue's parameters and no documentation
 // beyond the text signature. Everything about a call (binding, conversion,
-// errors, the result list) is the life of a call in call.hpp.
+// errors, the result list) is the life of a call in binding/list_call.hpp.
 #include "functions.hpp"
 
-#include "call.hpp"
+#include "../binding/list_call.hpp"
 
 #include <array>
 #include <string_view>

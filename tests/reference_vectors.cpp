@@ -135,7 +135,9 @@ std::vector<double> continued(const Case& c, std::size_t split, bool by_steps) {
         const tarnwick::Garch11Parameters p{scalar(c, "omega"), scalar(c, "alpha"),
                                             scalar(c, "beta")};
         tarnwick::Garch11State state;
-        state.variance = r.empty() ? 0.0 : tarnwick::garch11_seed(r);
+        if (!r.empty()) {
+            tarnwick::garch11_seed_state(state, tarnwick::garch11_seed(r));
+        }
         const std::span<const double> rs(r);
         tarnwick::garch11_extend(part, state, p, rs.first(split));
         take();

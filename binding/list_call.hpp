@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The entry shared by every function of tarnwick. functions.cpp instantiates
-// it once per indicator of the catalogue (binding/catalogue.hpp), which names
-// the kernel and the kind of each parameter. The life of one call:
+// A call whose series are sequences of numbers and whose result is a list:
+// every function of tarnwick (module/functions.cpp instantiates it once per
+// indicator of the catalogue, which names the kernel and the kind of each
+// parameter) and the one-series extend() of tarnwick_stream. The life of one
+// call:
 //
 //   bind     extract_arguments_fastcall matches the fast-call arguments to the
 //            parameter slots, borrowing them. A fault is a TypeError and
@@ -21,7 +23,7 @@
 // everything on the way is noexcept.
 #pragma once
 
-#include "../binding/converted_arguments.hpp"
+#include "converted_arguments.hpp"
 #include "list_output.hpp"
 
 #include <Python.h>
@@ -61,26 +63,38 @@ struct AbortWhenCopyFails {
 
 struct NoContext {};
 
+// Binds and converts the arguments of a fast call described by `D` into
+// `Arguments`, then `compute(out, converted)` writes the list; the list, or
+// null with the error raised.
+template <class Arguments, std::size_t Slots, class Compute>
+PyObject* list_call(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, Compute compute) noexcept {
+    std::array<PyObject*, Slots> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+    Arguments converted;
+    if (CallStatus status = converted.convert(d, slots.data(), NoContext{}); status.failed()) {
+        return raised(std::move(status.error()));
+    }
+    FloatListOutput out;
+    if (KernelStatus computed = compute(out, converted); computed.failed()) {
+        return raised(CallError::pending(PyExc_ValueError, Text(message(computed.error()))));
+    }
+    return out.release();
+}
+
 // The fast-call entry of tarnwick's function for indicator `I`, described by
 // `D`. The self argument is always null (the functions are static) and unused.
 template <class I, const FunctionDescription& D>
 PyObject* entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
-    std::array<PyObject*, I::parameters.size()> slots{};
-    if (CallStatus bound = extract_arguments_fastcall(D, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
-    typename ArgumentsOf<AbortWhenCopyFails, ToSeries, I>::type converted;
-    if (CallStatus status = converted.convert(D, slots.data(), NoContext{}); status.failed()) {
-        return raised(std::move(status.error()));
-    }
-    FloatListOutput out;
-    if (KernelStatus computed = converted.compute(I::template kernel<FloatListOutput>, out);
-        computed.failed()) {
-        return raised(CallError::pending(PyExc_ValueError, Text(message(computed.error()))));
-    }
-    return out.release();
+    using Arguments = typename ArgumentsOf<AbortWhenCopyFails, ToSeries, I>::type;
+    return list_call<Arguments, I::parameters.size()>(
+        D, args, nargs, kwnames, [](FloatListOutput& out, const Arguments& converted) noexcept {
+            return converted.compute(I::template kernel<FloatListOutput>, out);
+        });
 }
 
 } // namespace tarnwick

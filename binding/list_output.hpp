@@ -5,8 +5,8 @@
 // means exhausted memory, which ends the process.
 #pragma once
 
-#include "../binding/fatal.hpp"
-#include "../binding/py_ref.hpp"
+#include "fatal.hpp"
+#include "py_ref.hpp"
 
 #include <Python.h>
 

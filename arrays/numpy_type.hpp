@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: MIT
+// numpy's array type, imported for a module that reads and makes arrays.
+#pragma once
+
+#include "../binding/py_ref.hpp"
+
+#include <Python.h>
+
+#include <string_view>
+
+namespace tarnwick::arrays {
+
+// numpy.ndarray, or null with an ImportError set: `needs` (the message of
+// the error, say what to install) when numpy is not installed, with the
+// original error as its cause; numpy's own error when numpy fails to import;
+// and a refusal, naming `module`, when numpy.ndarray is not numpy's own type.
+[[nodiscard]] OwnedRef import_ndarray(const char* module, const char* needs) noexcept;
+
+} // namespace tarnwick::arrays

@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: MIT
+// Module definition of tarnwick_stream: the only symbol the shared object
+// exports is PyInit_tarnwick_stream. The module state keeps its three types,
+// which _restore (the unpickling function) recognises by identity.
+#include "../binding/py_ref.hpp"
+#include "stream.hpp"
+
+#include <Python.h>
+
+#include <utility>
+
+namespace tarnwick::stream {
+
+namespace {
+
+struct ModuleState {
+    PyObject* types[3]; // strong references, released with the module
+};
+
+ModuleState& state_of(PyObject* module) noexcept {
+    return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+int module_exec(PyObject* module) noexcept {
+    return add_types(module, state_of(module).types);
+}
+
+PyObject* module_restore(PyObject* module, PyObject* args) noexcept {
+    return restore(state_of(module).types, args);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+    for (PyObject* type : state_of(module).types) {
+        Py_VISIT(type);
+    }
+    return 0;
+}
+
+int module_clear(PyObject* module) noexcept {
+    for (PyObject*& type : state_of(module).types) {
+        const OwnedRef dropped = OwnedRef::steal(std::exchange(type, nullptr));
+    }
+    return 0;
+}
+
+void module_free(void* module) noexcept {
+    module_clear(static_cast<PyObject*>(module));
+}
+
+PyMethodDef module_methods[] = {
+    {"_restore", &module_restore, METH_VARARGS,
+     "_restore(type, version, parameters, symbols, record)\n--\n\nA pickled stream, "
+     "restored; a ValueError for anything that is not a pickle of one."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {0, nullptr},
+};
+
+// Writable: the interpreter fills in the header during initialisation.
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tarnwick_stream",
+    "ADX, Parabolic SAR and GARCH(1,1) variance a bar at a time, for live data: each stream "
+    "continues one series (or one per symbol) from where it stopped, with the same bits as "
+    "the whole-series functions of tarnwick, and pickles to its exact state.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    &module_traverse,
+    &module_clear,
+    &module_free,
+};
+
+} // namespace
+
+} // namespace tarnwick::stream
+
+PyMODINIT_FUNC PyInit_tarnwick_stream(void) {
+    return PyModuleDef_Init(&tarnwick::stream::module_definition);
+}

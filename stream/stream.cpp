@@ -1,0 +1,1026 @@
+// SPDX-License-Identifier: MIT
+// The stream types of tarnwick_stream: one heap type per indicator of the
+// catalogue (binding/catalogue.hpp), all made from the template below, which
+// holds no arithmetic of its own. A stream holds the settings made from its
+// scalar parameters and one record per symbol: the kernel's state and the
+// last value. A one-series stream takes floats and series as tarnwick takes
+// them and gives floats and lists; a stream of N symbols takes and gives
+// numpy arrays of N values (or N rows), converted as tarnwick_arrays
+// converts them.
+//
+// Every method converts all of its arguments, and makes its result array,
+// before it touches a record, so a call that fails leaves the stream as it
+// was, and no caller code runs while a record is being changed. A method
+// claims the stream's records for as long as it reads or changes them: a
+// many-symbol call lets go of the interpreter lock for large N, and a second
+// thread that meets the claim waits for it, so two threads sharing a stream
+// never see or leave a half-made state.
+//
+//   update(bar)   one kernel step per symbol; exact floats are read directly
+//   peek(bar)     the same step on a copy of each record
+//   extend(bars)  the kernel's batch pass from each record
+//   __reduce__    (_restore, (type, version, parameters, symbols, record
+//                 as little-endian words)), the same bytes on every platform
+#include "stream.hpp"
+
+#include "../arrays/array_arguments.hpp"
+#include "../arrays/destination.hpp"
+#include "../arrays/numpy_type.hpp"
+#include "../arrays/row_output.hpp"
+#include "../binding/arguments.hpp"
+#include "../binding/call_error.hpp"
+#include "../binding/catalogue.hpp"
+#include "../binding/fatal.hpp"
+#include "../binding/list_call.hpp"
+#include "../binding/py_ref.hpp"
+#include "../indicators/ieee_double.hpp"
+
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <span>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace tarnwick::stream {
+
+namespace {
+
+using arrays::Shape;
+
+// ---------------------------------------------------------------- the catalogue, as a stream
+
+// What a stream of indicator `I` is made of: its series parameters (the
+// bar), which come first, and its scalar parameters (the settings).
+template <class I> struct Layout {
+    static constexpr std::size_t series = [] {
+        std::size_t n = 0;
+        while (n < I::parameters.size() && I::parameters[n].kind == Kind::series) {
+            ++n;
+        }
+        return n;
+    }();
+    static constexpr std::size_t scalars = I::parameters.size() - series;
+    static constexpr bool takes_seed = requires(typename I::State& s) { I::seed_with(s, 0.0); };
+
+    static constexpr auto bar_names = []<std::size_t... J>(std::index_sequence<J...>) {
+        return std::array<std::string_view, series>{I::parameters[J].name...};
+    }(std::make_index_sequence<series>{});
+    static constexpr auto bar_names_where = []<std::size_t... J>(std::index_sequence<J...>) {
+        return std::array<std::string_view, series + 1>{I::parameters[J].name..., "where"};
+    }(std::make_index_sequence<series>{});
+    static constexpr auto construction_names = []<std::size_t... J>(std::index_sequence<J...>) {
+        if constexpr (takes_seed) {
+            return std::array<std::string_view, scalars + 2>{I::parameters[series + J].name...,
+                                                             "seed", "symbols"};
+        } else {
+            return std::array<std::string_view, scalars + 1>{I::parameters[series + J].name...,
+                                                             "symbols"};
+        }
+    }(std::make_index_sequence<scalars>{});
+
+    static constexpr std::string_view contract =
+        "\n\nA stream continues a series from where it stopped: for every split of a series "
+        "into extend() and update() calls, the values are those of the whole-series function "
+        "of tarnwick, bit for bit. With symbols=N, it keeps N series side by side: update() "
+        "takes arrays of N values (where= picks the symbols that have a bar) and extend() one "
+        "row per symbol.";
+    static constexpr auto documentation =
+        joined<I::summary.size() + contract.size()>(I::summary, contract);
+    static constexpr auto qualified_name =
+        joined<16 + I::type_name.size()>("tarnwick_stream.", I::type_name);
+
+    static constexpr FunctionDescription construction{
+        .function_name = I::type_name,
+        .parameter_names = construction_names,
+        .required_count = scalars,
+        .keyword_only_count = construction_names.size() - scalars,
+        .documentation = documentation.view(),
+    };
+    static constexpr FunctionDescription update{
+        .function_name = "update",
+        .parameter_names = bar_names_where,
+        .required_count = series,
+        .keyword_only_count = 1,
+        .documentation = "Takes one bar (with symbols=N, arrays of N values; where=, a boolean "
+                         "array of N, keeps the symbols that have no bar as they are and "
+                         "reports NaN for them) and returns its value.",
+    };
+    static constexpr FunctionDescription update_one{
+        .function_name = "update", .parameter_names = bar_names, .required_count = series};
+    static constexpr FunctionDescription peek{
+        .function_name = "peek",
+        .parameter_names = bar_names_where,
+        .required_count = series,
+        .keyword_only_count = 1,
+        .documentation = "The value update() would return for this bar, without changing the "
+                         "stream.",
+    };
+    static constexpr FunctionDescription peek_one{
+        .function_name = "peek", .parameter_names = bar_names, .required_count = series};
+    static constexpr FunctionDescription extend{
+        .function_name = "extend",
+        .parameter_names = bar_names,
+        .required_count = series,
+        .documentation = "Takes many bars (series as tarnwick takes them; with symbols=N, one "
+                         "row per symbol), continues the stream over them in one pass and "
+                         "returns their values (a list; with symbols=N, an array of N rows).",
+    };
+};
+
+// The converted scalar parameters, as the kernel takes them.
+template <Kind K> using ScalarOf = std::conditional_t<K == Kind::real, double, std::uint64_t>;
+template <class I, class = std::make_index_sequence<Layout<I>::scalars>> struct ScalarsOf;
+template <class I, std::size_t... J> struct ScalarsOf<I, std::index_sequence<J...>> {
+    using type = std::tuple<ScalarOf<I::parameters[Layout<I>::series + J].kind>...>;
+    using Arguments =
+        ConvertedArguments<AbortWhenCopyFails,
+                           ConversionFor<I::parameters[Layout<I>::series + J].kind, ToSeries>...>;
+};
+
+// The series parameters only, converted by `Series`.
+template <class Policy, class Series, class I, class = std::make_index_sequence<Layout<I>::series>>
+struct SeriesOf;
+template <std::size_t, class T> using Each = T;
+template <class Policy, class Series, class I, std::size_t... J>
+struct SeriesOf<Policy, Series, I, std::index_sequence<J...>> {
+    using type = ConvertedArguments<Policy, Each<J, Series>...>;
+};
+
+// ---------------------------------------------------------------- records
+
+template <class I> struct Record {
+    typename I::State state;
+    double value = quiet_nan; // the last value, NaN before the first bar
+};
+
+// A record as words: each field of the state, then the last value.
+using Word = std::uint64_t;
+template <class I>
+constexpr std::size_t words_per_record = std::tuple_size_v<decltype(I::fields)> + 1;
+
+template <class Field> Word word_of(Field value) noexcept {
+    if constexpr (std::is_same_v<Field, double>) {
+        return std::bit_cast<Word>(value);
+    } else {
+        return static_cast<Word>(value);
+    }
+}
+
+// False for a word that no field of that type holds (a flag other than 0 or 1).
+template <class Field> bool field_of(Word word, Field& field) noexcept {
+    if constexpr (std::is_same_v<Field, double>) {
+        field = std::bit_cast<double>(word);
+    } else if constexpr (std::is_same_v<Field, bool>) {
+        if (word > 1) {
+            return false;
+        }
+        field = word == 1;
+    } else {
+        field = static_cast<Field>(word);
+    }
+    return true;
+}
+
+template <class I> void record_to_words(const Record<I>& r, Word* w) noexcept {
+    std::apply([&](auto... field) { ((*w++ = word_of(r.state.*field)), ...); }, I::fields);
+    *w = word_of(r.value);
+}
+
+template <class I> bool record_from_words(Record<I>& r, const Word* w) noexcept {
+    const bool fields = std::apply(
+        [&](auto... field) { return (field_of(*w++, r.state.*field) && ...); }, I::fields);
+    return fields && field_of(*w, r.value);
+}
+
+// ---------------------------------------------------------------- the object
+
+// Holds a stream's records for one thread. A thread that meets another's
+// claim lets go of the interpreter lock until that claim ends: the other
+// thread may be computing without the lock, and needs it back to finish.
+class Claim {
+  public:
+    explicit Claim(std::atomic<bool>& busy) noexcept : busy_(busy) {
+        while (busy_.exchange(true, std::memory_order_acquire)) {
+            PyThreadState* saved = PyEval_SaveThread();
+            PyEval_RestoreThread(saved);
+        }
+    }
+    ~Claim() { busy_.store(false, std::memory_order_release); }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+
+  private:
+    std::atomic<bool>& busy_;
+};
+
+template <class I> struct Stream {
+    PyObject_HEAD typename I::Settings settings;
+    typename ScalarsOf<I>::type scalars;
+    Record<I>* records;  // one per symbol, owned
+    std::size_t symbols; // 1 for a one-series stream
+    bool many;           // made with symbols=N: takes and gives arrays
+    PyObject* ndarray;   // numpy's array type when many, owned
+    std::atomic<bool> busy;
+};
+
+template <class I> Stream<I>& stream_of(PyObject* self) noexcept {
+    return *reinterpret_cast<Stream<I>*>(self);
+}
+
+// A new, empty object of the stream's type, or null with MemoryError set;
+// `symbols` records, each in its fresh state.
+template <class I> OwnedRef allocate(PyTypeObject* type, std::size_t symbols) noexcept {
+    if (symbols > PY_SSIZE_T_MAX / sizeof(Record<I>)) {
+        PyErr_NoMemory();
+        return {};
+    }
+    auto* records = static_cast<Record<I>*>(std::malloc(sizeof(Record<I>) * symbols + 1));
+    if (records == nullptr) {
+        PyErr_NoMemory();
+        return {};
+    }
+    for (std::size_t i = 0; i < symbols; ++i) {
+        new (&records[i]) Record<I>{};
+    }
+    const auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    OwnedRef self = OwnedRef::steal(alloc(type, 0));
+    if (!self) {
+        std::free(records);
+        return {};
+    }
+    Stream<I>& s = stream_of<I>(self.get());
+    new (&s.settings) typename I::Settings{};
+    new (&s.scalars) typename ScalarsOf<I>::type{};
+    s.records = records;
+    s.symbols = symbols;
+    s.many = false;
+    s.ndarray = nullptr;
+    new (&s.busy) std::atomic<bool>(false);
+    return self;
+}
+
+template <class I> void stream_dealloc(PyObject* self) noexcept {
+    Stream<I>& s = stream_of<I>(self);
+    std::free(s.records);
+    const OwnedRef ndarray = OwnedRef::steal(std::exchange(s.ndarray, nullptr));
+    PyTypeObject* type = Py_TYPE(self);
+    const auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+CallError value_error(Text message) noexcept {
+    return CallError::pending(PyExc_ValueError, std::move(message));
+}
+
+// ---------------------------------------------------------------- construction
+
+// The number of symbols: 0 for None (one series), else a count > 0.
+CallResult<std::size_t> symbols_of(PyObject* o, InPlaceSeries& none) noexcept {
+    if (o == nullptr || o == Py_None) {
+        return std::size_t{0};
+    }
+    CallResult<std::uint64_t> count = extract_index(o, "symbols", none);
+    if (count.failed()) {
+        return std::move(count.error());
+    }
+    if (count.value() == 0) {
+        return value_error("symbols must be > 0");
+    }
+    if (count.value() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        return CallError::pending(PyExc_MemoryError, "symbols: too many to hold");
+    }
+    return static_cast<std::size_t>(count.value());
+}
+
+template <class I> PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    using L = Layout<I>;
+    const FunctionDescription& d = L::construction;
+    // Bound as a fast call: the positional arguments, then the keywords'
+    // values, with their names in a tuple.
+    const Py_ssize_t nargs = PyTuple_Size(args);
+    const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_Size(kwargs);
+    constexpr std::size_t most = L::construction_names.size();
+    const auto passed = static_cast<std::size_t>(nargs + nkw);
+    struct Vector {
+        PyObject** items;
+        ~Vector() { std::free(items); }
+    } vector{static_cast<PyObject**>(std::malloc(sizeof(PyObject*) * (passed + 1)))};
+    if (vector.items == nullptr) {
+        return PyErr_NoMemory();
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        vector.items[i] = PyTuple_GetItem(args, i);
+    }
+    OwnedRef kwnames;
+    if (nkw > 0) {
+        kwnames = OwnedRef::steal(created_or_abort(PyTuple_New(nkw)));
+        Py_ssize_t at = 0;
+        Py_ssize_t i = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &at, &key, &value)) {
+            PyTuple_SetItem(kwnames.get(), i, OwnedRef::borrow(key).release());
+            vector.items[nargs + i++] = value;
+        }
+    }
+    std::array<PyObject*, most> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(d, vector.items, nargs, kwnames.get(), slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+
+    typename ScalarsOf<I>::Arguments converted;
+    if (CallStatus status = converted.convert(d, slots.data(), NoContext{}); status.failed()) {
+        return raised(std::move(status.error()));
+    }
+    double seed = quiet_nan;
+    bool seeded = false;
+    if constexpr (L::takes_seed) {
+        PyObject* given = slots[L::scalars];
+        if (given != nullptr && given != Py_None) {
+            CallResult<double> value = extract_float(given, "seed", converted);
+            if (value.failed()) {
+                return raised(std::move(value.error()));
+            }
+            seed = value.value();
+            seeded = true;
+        }
+    }
+    CallResult<std::size_t> symbols = symbols_of(slots[most - 1], converted);
+    if (symbols.failed()) {
+        return raised(std::move(symbols.error()));
+    }
+    struct Made {
+        typename I::Settings settings{};
+        typename ScalarsOf<I>::type scalars{};
+    } made;
+    struct NoOutput {};
+    NoOutput no_output;
+    const KernelStatus valid = converted.compute(
+        [&](NoOutput&, auto... scalar) noexcept -> KernelStatus {
+            Result<typename I::Settings, KernelError> settings = I::settings(scalar...);
+            if (settings.failed()) {
+                return settings.error();
+            }
+            made = {settings.value(), {scalar...}};
+            return KernelStatus::ok();
+        },
+        no_output);
+    if (valid.failed()) {
+        return raised(value_error(Text(message(valid.error()))));
+    }
+    OwnedRef ndarray;
+    if (symbols.value() > 0) {
+        ndarray = arrays::import_ndarray("tarnwick_stream", "a tarnwick_stream stream of many "
+                                                            "symbols needs numpy: pip install "
+                                                            "'tarnwick[arrays]'");
+        if (!ndarray) {
+            return nullptr;
+        }
+    }
+    OwnedRef self = allocate<I>(type, symbols.value() > 0 ? symbols.value() : 1);
+    if (!self) {
+        return nullptr;
+    }
+    Stream<I>& s = stream_of<I>(self.get());
+    s.settings = made.settings;
+    s.scalars = made.scalars;
+    s.many = symbols.value() > 0;
+    s.ndarray = ndarray.release();
+    if constexpr (L::takes_seed) {
+        for (std::size_t i = 0; seeded && i < s.symbols; ++i) {
+            I::seed_with(s.records[i].state, seed);
+        }
+    }
+    return self.release();
+}
+
+// ---------------------------------------------------------------- one series
+
+// One bar's values, or the error. Exact floats given by position are the
+// common case and are read directly; anything else converts as tarnwick
+// converts a number, with its note.
+template <class I>
+CallStatus read_bar(const FunctionDescription& d, double* bar, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    constexpr std::size_t k = Layout<I>::series;
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(k)) {
+        std::size_t i = 0;
+        for (; i < k && PyFloat_CheckExact(args[i]); ++i) {
+            bar[i] = PyFloat_AsDouble(args[i]);
+        }
+        if (i == k) {
+            return CallStatus::ok();
+        }
+    }
+    std::array<PyObject*, k> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return bound;
+    }
+    ConvertedArguments<AbortWhenCopyFails> none; // numbers only: nothing is read in place
+    for (std::size_t i = 0; i < k; ++i) {
+        CallResult<double> v = extract_float(slots[i], d.parameter_names[i], none);
+        if (v.failed()) {
+            return std::move(v.error());
+        }
+        bar[i] = v.value();
+    }
+    return CallStatus::ok();
+}
+
+template <class I>
+PyObject* one_bar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  bool keep) noexcept {
+    double bar[Layout<I>::series];
+    const FunctionDescription& d = keep ? Layout<I>::update_one : Layout<I>::peek_one;
+    if (CallStatus read = read_bar<I>(d, bar, args, nargs, kwnames); read.failed()) {
+        return raised(std::move(read.error()));
+    }
+    Stream<I>& s = stream_of<I>(self);
+    double value = 0.0;
+    {
+        const Claim claim(s.busy);
+        if (keep) {
+            Record<I>& r = s.records[0];
+            value = r.value = I::step(r.state, s.settings, bar);
+        } else {
+            Record<I> copy = s.records[0];
+            value = I::step(copy.state, s.settings, bar);
+        }
+    }
+    return PyFloat_FromDouble(value);
+}
+
+// Wraps a kernel output and keeps the last value put.
+template <class Out> struct KeepingLast {
+    Out& out;
+    double& last;
+    void start(std::size_t n) noexcept { out.start(n); }
+    void put(std::size_t i, double value) noexcept {
+        out.put(i, value);
+        last = value;
+    }
+};
+
+template <class I>
+PyObject* extend_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+    using Arguments = typename SeriesOf<AbortWhenCopyFails, ToSeries, I>::type;
+    Stream<I>& s = stream_of<I>(self);
+    return list_call<Arguments, Layout<I>::series>(
+        Layout<I>::extend, args, nargs, kwnames,
+        [&](FloatListOutput& out, const Arguments& converted) noexcept {
+            const Claim claim(s.busy);
+            Record<I>& r = s.records[0];
+            return converted.compute(
+                [&](FloatListOutput& o, auto... series) noexcept {
+                    KeepingLast<FloatListOutput> keeping{o, r.value};
+                    return I::extend(keeping, r.state, s.settings, series...);
+                },
+                out);
+        });
+}
+
+// ---------------------------------------------------------------- many symbols
+
+// The message for a series whose shape does not fit the stream's symbols.
+CallError symbols_mismatch(const FunctionDescription& d, std::string_view parameter,
+                           const Shape& shape, std::size_t symbols, bool rows) noexcept {
+    Text message = arrays::call_message(d.function_name);
+    message += '\'';
+    message += parameter;
+    message += "' has shape ";
+    arrays::append_shape(message, shape);
+    message += ", but the stream has ";
+    append_decimal(message, symbols);
+    message += rows ? " symbols: pass one row per symbol" : " symbols: pass one value per symbol";
+    return value_error(std::move(message));
+}
+
+// A new float64 array of `shape`, made before any record is claimed.
+CallStatus make_result(arrays::Destination& destination, PyObject* ndarray,
+                       const FunctionDescription& d, const Shape& shape,
+                       InPlaceSeries& in_place) noexcept {
+    const arrays::ModuleState state{ndarray};
+    return destination.prepare(state, d.function_name, nullptr, shape, {}, in_place);
+}
+
+// Runs `work` with the interpreter lock let go when there is enough of it.
+template <class Work> void maybe_without_lock(std::size_t values, Work work) noexcept {
+    PyThreadState* saved = values >= arrays::release_lock_from ? PyEval_SaveThread() : nullptr;
+    work();
+    if (saved != nullptr) {
+        PyEval_RestoreThread(saved);
+    }
+}
+
+template <class I>
+PyObject* many_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    bool keep) noexcept {
+    using L = Layout<I>;
+    constexpr std::size_t k = L::series;
+    const FunctionDescription& d = keep ? L::update : L::peek;
+    Stream<I>& s = stream_of<I>(self);
+    std::array<PyObject*, k + 1> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+    const arrays::ArrayContext context{d.function_name, s.ndarray};
+    typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
+    if (CallStatus status = converted.convert(d, slots.data(), context); status.failed()) {
+        return raised(std::move(status.error()));
+    }
+    ConvertedArguments<arrays::ReportWhenCopyFails, arrays::ToArraySeries> where;
+    const bool has_where = slots[k] != nullptr && slots[k] != Py_None;
+    if (has_where) {
+        if (CallStatus status = where.convert(d, &slots[k], context); status.failed()) {
+            return raised(std::move(status.error()));
+        }
+    }
+    std::array<std::span<const double>, k + 1> columns{};
+    std::optional<CallError> mismatch;
+    const auto check = [&](std::size_t i, const arrays::ArraySeries& series) {
+        const Shape& shape = series.shape();
+        if (!mismatch && (shape.ndim != 1 || shape.columns != s.symbols)) {
+            mismatch.emplace(symbols_mismatch(d, d.parameter_names[i], shape, s.symbols, false));
+        }
+        columns[i] = series.all_values();
+    };
+    converted.for_each_series(check);
+    where.for_each_series(
+        [&](std::size_t, const arrays::ArraySeries& series) { check(k, series); });
+    if (mismatch) {
+        return raised(std::move(*mismatch));
+    }
+    arrays::Destination destination;
+    if (CallStatus made = make_result(destination, s.ndarray, d, {1, 1, s.symbols}, converted);
+        made.failed()) {
+        return raised(std::move(made.error()));
+    }
+    if (converted.copies_failed() || where.copies_failed()) {
+        return raised(arrays::no_memory_for_copy(d.function_name));
+    }
+    arrays::RowOutput out = destination.row(0);
+    const Claim claim(s.busy);
+    maybe_without_lock(s.symbols, [&] {
+        double bar[k];
+        for (std::size_t i = 0; i < s.symbols; ++i) {
+            if (has_where && !(columns[k][i] != 0.0)) {
+                out.put(i, quiet_nan);
+                continue;
+            }
+            for (std::size_t j = 0; j < k; ++j) {
+                bar[j] = columns[j][i];
+            }
+            Record<I>& r = s.records[i];
+            if (keep) {
+                out.put(i, r.value = I::step(r.state, s.settings, bar));
+            } else {
+                typename I::State copy = r.state;
+                out.put(i, I::step(copy, s.settings, bar));
+            }
+        }
+    });
+    return destination.release();
+}
+
+template <class I>
+PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    using L = Layout<I>;
+    const FunctionDescription& d = L::extend;
+    Stream<I>& s = stream_of<I>(self);
+    std::array<PyObject*, L::series> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+    typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
+    if (CallStatus status =
+            converted.convert(d, slots.data(), arrays::ArrayContext{d.function_name, s.ndarray});
+        status.failed()) {
+        return raised(std::move(status.error()));
+    }
+    CallResult<Shape> agreed = arrays::agreed_shape(d, converted);
+    if (agreed.failed()) {
+        return raised(std::move(agreed.error()));
+    }
+    const Shape shape = agreed.value();
+    if (shape.ndim != 2 || shape.rows != s.symbols) {
+        return raised(symbols_mismatch(d, d.parameter_names[0], shape, s.symbols, true));
+    }
+    arrays::Destination destination;
+    if (CallStatus made = make_result(destination, s.ndarray, d, shape, converted); made.failed()) {
+        return raised(std::move(made.error()));
+    }
+    if (converted.copies_failed()) {
+        return raised(arrays::no_memory_for_copy(d.function_name));
+    }
+    const Claim claim(s.busy);
+    KernelStatus computed = KernelStatus::ok();
+    maybe_without_lock(shape.rows * shape.columns, [&] {
+        for (std::size_t r = 0; r < shape.rows && !computed.failed(); ++r) {
+            arrays::RowOutput row = destination.row(r);
+            Record<I>& record = s.records[r];
+            computed = converted.compute(
+                [&](arrays::RowOutput& o, auto... series) noexcept {
+                    KeepingLast<arrays::RowOutput> keeping{o, record.value};
+                    return I::extend(keeping, record.state, s.settings, series...);
+                },
+                row, r);
+        }
+    });
+    if (computed.failed()) {
+        return raised(value_error(Text(message(computed.error()))));
+    }
+    return destination.release();
+}
+
+// ---------------------------------------------------------------- methods
+
+template <class I>
+PyObject* stream_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return stream_of<I>(self).many ? many_bars<I>(self, args, nargs, kwnames, true)
+                                   : one_bar<I>(self, args, nargs, kwnames, true);
+}
+
+template <class I>
+PyObject* stream_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    return stream_of<I>(self).many ? many_bars<I>(self, args, nargs, kwnames, false)
+                                   : one_bar<I>(self, args, nargs, kwnames, false);
+}
+
+template <class I>
+PyObject* stream_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return stream_of<I>(self).many ? extend_many<I>(self, args, nargs, kwnames)
+                                   : extend_one<I>(self, args, nargs, kwnames);
+}
+
+template <class I> PyObject* stream_copy(PyObject* self, PyObject* /*unused*/) noexcept {
+    Stream<I>& from = stream_of<I>(self);
+    OwnedRef copy = allocate<I>(Py_TYPE(self), from.symbols);
+    if (!copy) {
+        return nullptr;
+    }
+    Stream<I>& to = stream_of<I>(copy.get());
+    to.settings = from.settings;
+    to.scalars = from.scalars;
+    to.many = from.many;
+    to.ndarray = OwnedRef::borrow(from.ndarray).release();
+    const Claim claim(from.busy);
+    std::memcpy(static_cast<void*>(to.records), from.records, sizeof(Record<I>) * from.symbols);
+    return copy.release();
+}
+
+template <class I> PyObject* stream_deepcopy(PyObject* self, PyObject* /*memo*/) noexcept {
+    return stream_copy<I>(self, nullptr);
+}
+
+constexpr long pickle_version = 1;
+
+// The construction arguments: the scalar parameters as Python numbers.
+template <class I> OwnedRef scalar_arguments(const Stream<I>& s) noexcept {
+    return std::apply(
+        [](auto... scalar) {
+            OwnedRef tuple = OwnedRef::steal(created_or_abort(PyTuple_New(sizeof...(scalar))));
+            Py_ssize_t i = 0;
+            const auto put = [&](auto value) {
+                PyObject* item = nullptr;
+                if constexpr (std::is_same_v<decltype(value), double>) {
+                    item = PyFloat_FromDouble(value);
+                } else {
+                    item = PyLong_FromUnsignedLongLong(value);
+                }
+                PyTuple_SetItem(tuple.get(), i++, created_or_abort(item));
+            };
+            (put(scalar), ...);
+            return tuple;
+        },
+        s.scalars);
+}
+
+template <class I> PyObject* stream_reduce(PyObject* self, PyObject* /*unused*/) noexcept {
+    PyObject* module = PyType_GetModule(Py_TYPE(self));
+    if (module == nullptr) {
+        return nullptr;
+    }
+    const OwnedRef restore = OwnedRef::steal(PyObject_GetAttrString(module, "_restore"));
+    if (!restore) {
+        return nullptr;
+    }
+    Stream<I>& s = stream_of<I>(self);
+    constexpr std::size_t words = words_per_record<I>;
+    const std::size_t size = s.symbols * words * 8;
+    OwnedRef bytes =
+        OwnedRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) {
+        return nullptr;
+    }
+    auto* out = reinterpret_cast<unsigned char*>(PyBytes_AsString(bytes.get()));
+    {
+        const Claim claim(s.busy);
+        for (std::size_t i = 0; i < s.symbols; ++i) {
+            Word w[words];
+            record_to_words(s.records[i], w);
+            for (std::size_t j = 0; j < words; ++j) {
+                for (std::size_t b = 0; b < 8; ++b) {
+                    *out++ = static_cast<unsigned char>(w[j] >> (8 * b));
+                }
+            }
+        }
+    }
+    const OwnedRef arguments = scalar_arguments(s);
+    const OwnedRef symbols = s.many
+                                 ? OwnedRef::steal(created_or_abort(PyLong_FromSize_t(s.symbols)))
+                                 : OwnedRef::borrow(Py_None);
+    return Py_BuildValue("(O(OlOOO))", restore.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         pickle_version, arguments.get(), symbols.get(), bytes.get());
+}
+
+// Loads pickled records into a stream just made from the pickled
+// parameters; false if the bytes are not records of this type.
+template <class I> bool load_records(PyObject* stream, const unsigned char* data) noexcept {
+    Stream<I>& s = stream_of<I>(stream);
+    constexpr std::size_t words = words_per_record<I>;
+    for (std::size_t i = 0; i < s.symbols; ++i) {
+        Word w[words] = {};
+        for (std::size_t j = 0; j < words; ++j) {
+            for (std::size_t b = 0; b < 8; ++b) {
+                w[j] |= Word{*data++} << (8 * b);
+            }
+        }
+        if (!record_from_words(s.records[i], w)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- attributes
+
+// A value per symbol: a float (None when NaN and `none_for_nan`) for one
+// series, an array for many.
+template <class I, class Value>
+PyObject* per_symbol(PyObject* self, Value value, bool none_for_nan) noexcept {
+    Stream<I>& s = stream_of<I>(self);
+    if (!s.many) {
+        double v = 0.0;
+        {
+            const Claim claim(s.busy);
+            v = value(s.records[0]);
+        }
+        if (none_for_nan && v != v) {
+            Py_RETURN_NONE;
+        }
+        return PyFloat_FromDouble(v);
+    }
+    arrays::Destination destination;
+    ConvertedArguments<arrays::ReportWhenCopyFails> nothing;
+    if (CallStatus made = make_result(destination, s.ndarray, Layout<I>::construction,
+                                      {1, 1, s.symbols}, nothing);
+        made.failed()) {
+        return raised(std::move(made.error()));
+    }
+    arrays::RowOutput out = destination.row(0);
+    const Claim claim(s.busy);
+    for (std::size_t i = 0; i < s.symbols; ++i) {
+        out.put(i, value(s.records[i]));
+    }
+    return destination.release();
+}
+
+template <class I> PyObject* get_value(PyObject* self, void* /*unused*/) noexcept {
+    return per_symbol<I>(self, [](const Record<I>& r) { return r.value; }, true);
+}
+
+template <class I> PyObject* get_bars(PyObject* self, void* /*unused*/) noexcept {
+    Stream<I>& s = stream_of<I>(self);
+    if (!s.many) {
+        const Claim claim(s.busy);
+        return PyLong_FromUnsignedLongLong(s.records[0].state.bars);
+    }
+    OwnedRef list =
+        OwnedRef::steal(created_or_abort(PyList_New(static_cast<Py_ssize_t>(s.symbols))));
+    const Claim claim(s.busy);
+    for (std::size_t i = 0; i < s.symbols; ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                       created_or_abort(PyLong_FromUnsignedLongLong(s.records[i].state.bars)));
+    }
+    return list.release();
+}
+
+template <class I> PyObject* get_symbols(PyObject* self, void* /*unused*/) noexcept {
+    const Stream<I>& s = stream_of<I>(self);
+    if (!s.many) {
+        Py_RETURN_NONE;
+    }
+    return PyLong_FromSize_t(s.symbols);
+}
+
+template <class I> PyObject* get_seed(PyObject* self, void* /*unused*/) noexcept {
+    return per_symbol<I>(self, [](const Record<I>& r) { return r.state.seed; }, true);
+}
+
+// Scalar parameter `index`, as the stream was made with it.
+template <class I> PyObject* get_parameter(PyObject* self, void* index) noexcept {
+    const OwnedRef arguments = scalar_arguments(stream_of<I>(self));
+    PyObject* item = PyTuple_GetItem(arguments.get(), reinterpret_cast<Py_ssize_t>(index));
+    return OwnedRef::borrow(item).release();
+}
+
+// ---------------------------------------------------------------- the types
+
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyCFunction fastcall(FastCall f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+using NoArgs = PyObject* (*)(PyObject*, PyObject*) noexcept;
+PyCFunction plain(NoArgs f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+template <class I> struct Type {
+    using L = Layout<I>;
+    static inline PyMethodDef methods[] = {
+        {"update", fastcall(&stream_update<I>), METH_FASTCALL | METH_KEYWORDS,
+         docstring<L::update>.data()},
+        {"peek", fastcall(&stream_peek<I>), METH_FASTCALL | METH_KEYWORDS,
+         docstring<L::peek>.data()},
+        {"extend", fastcall(&stream_extend<I>), METH_FASTCALL | METH_KEYWORDS,
+         docstring<L::extend>.data()},
+        {"copy", plain(&stream_copy<I>), METH_NOARGS, "An independent stream in the same state."},
+        {"__copy__", plain(&stream_copy<I>), METH_NOARGS, nullptr},
+        {"__deepcopy__", plain(&stream_deepcopy<I>), METH_O, nullptr},
+        {"__reduce__", plain(&stream_reduce<I>), METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+
+    static constexpr std::size_t attributes = 3 + L::scalars + (L::takes_seed ? 1 : 0);
+    static inline std::array<PyGetSetDef, attributes + 1> getset = [] {
+        std::array<PyGetSetDef, attributes + 1> list{};
+        std::size_t at = 0;
+        list[at++] = {"value", &get_value<I>, nullptr,
+                      "The last value (None before the first bar; with symbols=N, an array with "
+                      "NaN for symbols that have had no bar).",
+                      nullptr};
+        list[at++] = {"bars", &get_bars<I>, nullptr,
+                      "The number of bars seen (with symbols=N, a list of one count per symbol).",
+                      nullptr};
+        list[at++] = {"symbols", &get_symbols<I>, nullptr,
+                      "The number of symbols, None for a stream of one series.", nullptr};
+        for (std::size_t j = 0; j < L::scalars; ++j) {
+            list[at++] = {I::parameters[L::series + j].name.data(), &get_parameter<I>, nullptr,
+                          "A parameter, as the stream was made with it.",
+                          reinterpret_cast<void*>(j)};
+        }
+        if constexpr (L::takes_seed) {
+            list[at++] = {"seed", &get_seed<I>, nullptr,
+                          "The variance the recursion started from (None until the first "
+                          "returns are seen): garch11_variance(returns, ..., seed=stream.seed) "
+                          "in tarnwick_arrays gives the stream's values.",
+                          nullptr};
+        }
+        list[at] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+        return list;
+    }();
+
+    static inline PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(&stream_new<I>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&stream_dealloc<I>)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset.data()},
+        {Py_tp_doc, const_cast<char*>(docstring<L::construction>.data())},
+        {0, nullptr},
+    };
+    static inline PyType_Spec spec = {
+        L::qualified_name.text,
+        static_cast<int>(sizeof(Stream<I>)),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        slots,
+    };
+
+    // A stream made from `arguments` with `records` loaded, or false.
+    static bool restore(PyObject* type, PyObject* arguments, PyObject* symbols, PyObject* bytes,
+                        OwnedRef& made) noexcept {
+        std::size_t count = 1;
+        if (symbols != Py_None) {
+            if (!PyLong_Check(symbols)) {
+                return false;
+            }
+            count = PyLong_AsSize_t(symbols);
+            if (PyErr_Occurred() != nullptr || count == 0) {
+                return false;
+            }
+        }
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (!PyBytes_Check(bytes) || PyBytes_AsStringAndSize(bytes, &data, &size) < 0) {
+            return false;
+        }
+        constexpr std::size_t record_size = words_per_record<I> * 8;
+        if (count > static_cast<std::size_t>(size) / record_size ||
+            static_cast<std::size_t>(size) != count * record_size) {
+            return false;
+        }
+        const OwnedRef keywords = OwnedRef::steal(created_or_abort(PyDict_New()));
+        if (symbols != Py_None && PyDict_SetItemString(keywords.get(), "symbols", symbols) < 0) {
+            return false;
+        }
+        OwnedRef stream = OwnedRef::steal(PyObject_Call(type, arguments, keywords.get()));
+        if (!stream || Py_TYPE(stream.get()) != reinterpret_cast<PyTypeObject*>(type) ||
+            !load_records<I>(stream.get(), reinterpret_cast<const unsigned char*>(data))) {
+            return false;
+        }
+        made = std::move(stream);
+        return true;
+    }
+};
+
+template <class... I>
+constexpr std::array<PyType_Spec*, sizeof...(I)> specs_of(IndicatorList<I...>) {
+    return {&Type<I>::spec...};
+}
+
+using Restore = bool (*)(PyObject*, PyObject*, PyObject*, PyObject*, OwnedRef&) noexcept;
+template <class... I> constexpr std::array<Restore, sizeof...(I)> restores_of(IndicatorList<I...>) {
+    return {&Type<I>::restore...};
+}
+
+constexpr auto specs = specs_of(Catalogue{});
+constexpr auto restores = restores_of(Catalogue{});
+
+} // namespace
+
+int add_types(PyObject* module, PyObject** types) noexcept {
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        PyObject* type = PyType_FromModuleAndSpec(module, specs[i], nullptr);
+        if (type == nullptr) {
+            return -1;
+        }
+        types[i] = type;
+        const char* name = specs[i]->name + std::strlen("tarnwick_stream.");
+        if (PyModule_AddObjectRef(module, name, type) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyObject* restore(PyObject* const* types, PyObject* args) noexcept {
+    PyObject* type = nullptr;
+    PyObject* version = nullptr;
+    PyObject* arguments = nullptr;
+    PyObject* symbols = nullptr;
+    PyObject* bytes = nullptr;
+    const auto corrupted = [] {
+        PyErr_SetString(PyExc_ValueError, "not a pickled tarnwick_stream stream");
+        return nullptr;
+    };
+    if (!PyArg_ParseTuple(args, "OOO!OO", &type, &version, &PyTuple_Type, &arguments, &symbols,
+                          &bytes)) {
+        PyErr_Clear();
+        return corrupted();
+    }
+    std::size_t kind = 0;
+    while (kind < specs.size() && types[kind] != type) {
+        ++kind;
+    }
+    if (kind == specs.size() || !PyLong_CheckExact(version)) {
+        return corrupted();
+    }
+    const long number = PyLong_AsLong(version);
+    if (number != pickle_version) {
+        PyErr_Clear();
+        Text message("unknown tarnwick_stream pickle version ");
+        const OwnedRef text = OwnedRef::steal(PyObject_Repr(version));
+        const char* repr = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+        message += repr != nullptr ? repr : "?";
+        PyErr_Clear();
+        return raised(value_error(std::move(message)));
+    }
+    OwnedRef made;
+    if (!restores[kind](type, arguments, symbols, bytes, made)) {
+        PyErr_Clear();
+        return corrupted();
+    }
+    return made.release();
+}
+
+} // namespace tarnwick::stream

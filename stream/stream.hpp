@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: MIT
+// The stream types of tarnwick_stream (stream.cpp), added to the module by
+// its exec slot (module.cpp).
+#pragma once
+
+#include <Python.h>
+
+namespace tarnwick::stream {
+
+// Creates the three types as heap types of `module`, stores new references
+// to them in types[0..2] (Adx, ParabolicSar, Garch11Variance) and adds them to
+// the module; -1 with an exception set on failure.
+int add_types(PyObject* module, PyObject** types) noexcept;
+
+// _restore(type, version, parameters, symbols, record): a stream unpickled, or a
+// ValueError for anything that is not a pickle of one.
+PyObject* restore(PyObject* const* types, PyObject* args) noexcept;
+
+} // namespace tarnwick::stream
