@@ -1,10 +1,7 @@
 import pytest
 
-from exact import assert_bits_equal
+from exact import INF, NAN, assert_bits_equal
 from tarnwick import native_adx
-
-NAN = float("nan")
-INF = float("inf")
 
 
 @pytest.mark.parametrize("value", [0.0, NAN, INF, -INF])

@@ -9,27 +9,29 @@ import models
 import registry
 
 
-def cases(table):
-    """Every function's `table` entries as pytest parameters: the function,
-    the arguments, and the outcome."""
-    return [
-        pytest.param(f, args, outcome, id=f"{f.name}-{i}")
-        for f in registry.FUNCTIONS
-        for i, (args, outcome) in enumerate(getattr(f, table))
-    ]
+EXAMPLES = [
+    pytest.param(f, args, expected, id=f"{f.name}-{name}")
+    for f in registry.FUNCTIONS
+    for name, args, expected in f.examples
+]
+REFUSALS = [
+    pytest.param(f, args, message, id=f"{f.name}-{i}")
+    for f in registry.FUNCTIONS
+    for i, (args, message) in enumerate(f.refusals)
+]
 
 
-@pytest.mark.parametrize("function, args, expected", cases("examples"))
+@pytest.mark.parametrize("function, args, expected", EXAMPLES)
 def test_worked_example(function, args, expected):
     assert_bits_equal(function.native(*args), expected)
 
 
-@pytest.mark.parametrize("function, args, expected", cases("examples"))
+@pytest.mark.parametrize("function, args, expected", EXAMPLES)
 def test_model_reproduces_worked_example(function, args, expected):
     assert_bits_equal(function.model(*function.converted(args)), expected)
 
 
-@pytest.mark.parametrize("function, args, message", cases("refusals"))
+@pytest.mark.parametrize("function, args, message", REFUSALS)
 def test_refused(function, args, message):
     with pytest.raises(ValueError) as info:
         function.native(*args)
@@ -38,7 +40,7 @@ def test_refused(function, args, message):
     assert not hasattr(info.value, "__notes__")
 
 
-@pytest.mark.parametrize("function, args, message", cases("refusals"))
+@pytest.mark.parametrize("function, args, message", REFUSALS)
 def test_model_refuses_alike(function, args, message):
     with pytest.raises(models.Refused) as info:
         function.model(*function.converted(args))
