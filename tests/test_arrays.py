@@ -2,7 +2,6 @@
 over every input route; the array-only errors; the interpreter lock."""
 
 import array
-import subprocess
 import sys
 import textwrap
 import threading
@@ -13,7 +12,7 @@ from hypothesis import strategies as st
 
 from exact import bits
 
-from registry import BY_NAME, FUNCTIONS as REGISTERED, SERIES
+from registry import BY_NAME, FUNCTIONS
 from support import run_fresh
 
 np = pytest.importorskip("numpy")
@@ -22,45 +21,31 @@ pytestmark = [
     pytest.mark.filterwarnings("ignore:Warning. converting a masked element:UserWarning"),
     pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning"),
 ]
-import tarnwick_arrays as ta  # noqa: E402
+import tarnwick_arrays as ta  # noqa: E402 (only once numpy is known to be there)
 
 
-def array_function(registered):
-    return getattr(ta, registered.name.removeprefix("native_"))
-
-
-# array name -> (array function, tarnwick function, series count, scalar arguments)
-FUNCTIONS = {
-    f.name.removeprefix("native_"): (
-        array_function(f), f.native, f.kinds.count(SERIES), f.call[f.kinds.count(SERIES):])
-    for f in REGISTERED
-}
-
-
-@pytest.mark.parametrize("registered", REGISTERED, ids=lambda f: f.name)
-def test_worked_examples_and_refusals_are_tarnwicks(registered):
-    function = array_function(registered)
-    for args, expected in registered.examples:
-        assert bits(function(*args).tolist()) == bits(expected)
-    for args, message in registered.refusals:
+@pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
+def test_worked_examples_and_refusals_are_tarnwicks(f):
+    for _, args, expected in f.examples:
+        assert bits(f.array(*args).tolist()) == bits(expected)
+    for args, message in f.refusals:
         with pytest.raises(ValueError) as info:
-            function(*args)
+            f.array(*args)
         assert str(info.value) == message
 
 
-def expected_rows(name, series):
+def expected_rows(f, series):
     """tarnwick's result for each row of the series arguments (a masked
     array's rows as they iterate, any other array's as plain ndarrays)."""
-    _, native, _, scalars = FUNCTIONS[name]
     series = [s if isinstance(s, (list, tuple, array.array, np.ma.MaskedArray)) else np.asarray(s)
               for s in series]
     if np.ndim(series[0]) == 1:
-        return [native(*series, *scalars)]
-    return [native(*(s[r] for s in series), *scalars) for r in range(len(series[0]))]
+        return [f.native(*series, *f.scalars)]
+    return [f.native(*(s[r] for s in series), *f.scalars) for r in range(len(series[0]))]
 
 
-def assert_matches_tarnwick(name, series, result):
-    expected = expected_rows(name, series)
+def assert_matches_tarnwick(f, series, result):
+    expected = expected_rows(f, series)
     assert type(result) is np.ndarray and result.dtype == np.float64
     assert result.flags.c_contiguous
     rows = [result] if result.ndim == 1 else list(result)
@@ -81,15 +66,14 @@ values = st.one_of(
 
 
 @settings(max_examples=150, deadline=None, database=None, suppress_health_check=list(HealthCheck))
-@given(name=st.sampled_from(list(FUNCTIONS)), rows=st.integers(0, 3), columns=st.integers(0, 30),
+@given(f=st.sampled_from(FUNCTIONS), rows=st.integers(0, 3), columns=st.integers(0, 30),
        two_d=st.booleans(), data=st.data())
-def test_rows_match_tarnwick_bit_for_bit(name, rows, columns, two_d, data):
-    count = FUNCTIONS[name][2]
+def test_rows_match_tarnwick_bit_for_bit(f, rows, columns, two_d, data):
     shape = (rows, columns) if two_d else (columns,)
     size = rows * columns if two_d else columns
     series = [np.array(data.draw(st.lists(values, min_size=size, max_size=size)),
-                       dtype=np.float64).reshape(shape) for _ in range(count)]
-    assert_matches_tarnwick(name, series, FUNCTIONS[name][0](*series, *FUNCTIONS[name][3]))
+                       dtype=np.float64).reshape(shape) for _ in range(f.series_count)]
+    assert_matches_tarnwick(f, series, f.array(*series, *f.scalars))
 
 
 def _routes():
@@ -140,28 +124,26 @@ def memmap_of(values):
 ROUTES = _routes()
 
 
-@pytest.mark.parametrize("name", list(FUNCTIONS))
+@pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
 @pytest.mark.parametrize("route", list(ROUTES))
-def test_every_input_route_gives_tarnwicks_values(name, route):
-    function, _, count, scalars = FUNCTIONS[name]
-    series = ROUTES[route][:count]
-    assert_matches_tarnwick(name, series, function(*series, *scalars))
+def test_every_input_route_gives_tarnwicks_values(f, route):
+    series = ROUTES[route][: f.series_count]
+    assert_matches_tarnwick(f, series, f.array(*series, *f.scalars))
 
 
-@pytest.mark.parametrize("name", list(FUNCTIONS))
+@pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
 @pytest.mark.parametrize("layout", ["contiguous", "strided", "aliases an input", "unaligned",
                                     "packed field", "memmap"])
-def test_out_is_filled_and_returned(name, layout):
-    function, _, count, scalars = FUNCTIONS[name]
-    series = [s.copy() for s in prices((2, 50))[:count]]
-    expected = function(*series, *scalars)
+def test_out_is_filled_and_returned(f, layout):
+    series = [s.copy() for s in prices((2, 50))[: f.series_count]]
+    expected = f.array(*series, *f.scalars)
     out = {"contiguous": lambda: np.empty((2, 50)),
            "strided": lambda: np.full((2, 100), 7.0)[:, ::2],
            "aliases an input": lambda: series[-1],
            "unaligned": lambda: np.frombuffer(bytearray(801), np.float64, offset=1).reshape(2, 50),
            "packed field": lambda: np.zeros((2, 50), [("a", "u1"), ("b", "f8")])["b"],
            "memmap": lambda: memmap_of(np.zeros((2, 50)))}[layout]()
-    assert function(*series, *scalars, out=out) is out
+    assert f.array(*series, *f.scalars, out=out) is out
     assert bits(out.ravel().tolist()) == bits(expected.ravel().tolist())
 
 
@@ -318,8 +300,7 @@ def test_the_lock_is_released_while_the_kernel_runs():
     ("numpy._core", "ModuleNotFoundError No module named 'numpy._core' | NoneType"),
 ])
 def test_import_without_numpy_says_what_to_install(missing, expected):
-    script = textwrap.dedent(f"""
-        import sys
+    out = run_fresh(f"""
         class NoNumpy:
             def find_spec(self, name, path=None, target=None):
                 if name == "numpy" or name.startswith("numpy."):
@@ -332,8 +313,7 @@ def test_import_without_numpy_says_what_to_install(missing, expected):
         import tarnwick
         print(len(tarnwick.native_adx([1.0], [1.0], [1.0], 1)))
     """)
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert proc.stdout.splitlines() == [expected, "1"]
+    assert out.splitlines() == [expected, "1"]
 
 
 def test_signatures():
