@@ -1,11 +1,8 @@
 """Many series at once: worker processes and threads give the in-process results."""
 
 import multiprocessing
-import pathlib
 import pickle
 import random
-import subprocess
-import sys
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import pytest
@@ -61,14 +58,3 @@ def test_threads_match_sequential():
         for _ in range(3):
             assert list(pool.map(indicators, SYMBOLS)) == expected
 
-
-def test_many_symbols_example(tmp_path):
-    root = pathlib.Path(__file__).resolve().parent.parent
-    proc = subprocess.run(
-        [sys.executable, str(root / "examples" / "many_symbols.py")],
-        cwd=tmp_path, capture_output=True, text=True, timeout=120,
-    )
-    assert proc.returncode == 0, proc.stderr
-    rows = proc.stdout.splitlines()[1:]
-    assert [r.split()[0] for r in rows] == ["AAPL", "FB", "GOOG", "IBM", "MSFT"]
-    assert all(r.split()[-1] in ("up", "down") for r in rows)
