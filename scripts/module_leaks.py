@@ -41,7 +41,10 @@ def main(directory):
     for block in ours:
         print("\n".join(block), file=sys.stderr)
     if ours:
-        print("resolve the extension's frames with: addr2line -Cfie <its .so> <offset>", file=sys.stderr)
+        print(
+            "resolve the extension's frames with: addr2line -Cfie <its .so> <offset>",
+            file=sys.stderr,
+        )
     print(
         f"leak check: {len(files)} report files, {total - len(ours)} leaks of the interpreter's own, "
         f"{len(ours)} from the extension"

@@ -36,6 +36,7 @@ HEADER = """\
 # af_step, af_max) or garch (returns, omega, alpha, beta).
 """
 
+
 def to_bits(value):
     return bits([value])[0].rstrip("0") or "0"
 
@@ -53,8 +54,27 @@ SMALLEST_NORMAL = 2.2250738585072014e-308
 MAX = 1.7976931348623157e308
 ULP_HALF = 2.0**-53  # half an ulp of 1.0: 1.0 + ULP_HALF is a rounding tie
 
-SPECIALS = [0.0, -0.0, 1.0, -1.0, NAN, NEG_NAN, PAYLOAD_NAN, NEG_PAYLOAD_NAN, INF, -INF,
-            SUBNORMAL, -SUBNORMAL, LARGEST_SUBNORMAL, SMALLEST_NORMAL, MAX, -MAX, 1e300, 100.5]
+SPECIALS = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    NAN,
+    NEG_NAN,
+    PAYLOAD_NAN,
+    NEG_PAYLOAD_NAN,
+    INF,
+    -INF,
+    SUBNORMAL,
+    -SUBNORMAL,
+    LARGEST_SUBNORMAL,
+    SMALLEST_NORMAL,
+    MAX,
+    -MAX,
+    1e300,
+    100.5,
+]
+
 
 def random_bits(rng):
     """A double from 64 random bits, its NaNs made quiet (see above)."""
@@ -89,16 +109,38 @@ def adx_cases():
     yield "empty-period-0", ([], [], [], 0)
     yield "lengths-differ", ([1.0] * 3, [1.0] * 3, [1.0] * 2, 0)
     yield "one-bar-nan", ([NAN], [NAN], [NAN], 7)
-    yield "signed-zeros", ([0.0, -0.0, 0.0, -0.0], [-0.0, 0.0, -0.0, 0.0], [0.0, 0.0, -0.0, -0.0], 2)
-    yield "subnormals", ([SUBNORMAL * 4, SUBNORMAL * 9, LARGEST_SUBNORMAL, SUBNORMAL],
-                         [0.0, SUBNORMAL * 2, SUBNORMAL, -SUBNORMAL],
-                         [SUBNORMAL, SUBNORMAL * 3, SUBNORMAL * 5, 0.0], 3)
+    yield (
+        "signed-zeros",
+        ([0.0, -0.0, 0.0, -0.0], [-0.0, 0.0, -0.0, 0.0], [0.0, 0.0, -0.0, -0.0], 2),
+    )
+    yield (
+        "subnormals",
+        (
+            [SUBNORMAL * 4, SUBNORMAL * 9, LARGEST_SUBNORMAL, SUBNORMAL],
+            [0.0, SUBNORMAL * 2, SUBNORMAL, -SUBNORMAL],
+            [SUBNORMAL, SUBNORMAL * 3, SUBNORMAL * 5, 0.0],
+            3,
+        ),
+    )
     yield "overflow", ([MAX, -MAX, MAX, 1e308], [-MAX, MAX, -MAX, -1e308], [0.0, MAX, -MAX, 0.0], 2)
-    yield "infinities", ([INF, -INF, 10.0, INF, 11.0], [-INF, 9.0, -INF, 9.0, 10.0],
-                         [INF, -INF, 9.5, 10.0, INF], 2)
-    yield "nan-payloads", ([10.0, NEG_NAN, 12.0, PAYLOAD_NAN, 13.0],
-                           [9.0, 9.5, NEG_PAYLOAD_NAN, 10.0, 12.0],
-                           [NEG_NAN, 10.0, 11.0, PAYLOAD_NAN, 12.5], 3)
+    yield (
+        "infinities",
+        (
+            [INF, -INF, 10.0, INF, 11.0],
+            [-INF, 9.0, -INF, 9.0, 10.0],
+            [INF, -INF, 9.5, 10.0, INF],
+            2,
+        ),
+    )
+    yield (
+        "nan-payloads",
+        (
+            [10.0, NEG_NAN, 12.0, PAYLOAD_NAN, 13.0],
+            [9.0, 9.5, NEG_PAYLOAD_NAN, 10.0, 12.0],
+            [NEG_NAN, 10.0, 11.0, PAYLOAD_NAN, 12.5],
+            3,
+        ),
+    )
     for n in (255, 256, 257, 258, 259, 513, 514):
         high, low, close = bars(random.Random(n), n)
         yield f"block-edge-{n}", (high, low, close, 14)
@@ -112,8 +154,10 @@ def adx_cases():
     rng = random.Random(12)
     for index in range(12):
         n = rng.randint(1, 9)
-        series = [[random_bits(rng) if rng.random() < 0.5 else rng.choice(SPECIALS)
-                   for _ in range(n)] for _ in range(3)]
+        series = [
+            [random_bits(rng) if rng.random() < 0.5 else rng.choice(SPECIALS) for _ in range(n)]
+            for _ in range(3)
+        ]
         yield f"random-bits-{index}", (*series, rng.choice([1, 2, 3, 2**63]))
 
 
@@ -123,11 +167,25 @@ def sar_cases():
     yield "one-bar", ([NAN], [7.5], NAN, NAN)
     yield "nan-limit-down", ([10.0, 9.0, NEG_NAN, 8.0, 7.0], [9.0, 8.0, 7.0, INF, 6.0], 0.25, 0.5)
     # (ep - sar) * af is half an ulp of sar: the sum is a tie, rounded to even.
-    yield "rounding-tie", ([1.0 + 2 * ULP_HALF, 1.0 + 2 * ULP_HALF, 1.0 + 4 * ULP_HALF],
-                           [1.0, 1.0, 1.0 + 2 * ULP_HALF], 0.5, 0.5)
+    yield (
+        "rounding-tie",
+        (
+            [1.0 + 2 * ULP_HALF, 1.0 + 2 * ULP_HALF, 1.0 + 4 * ULP_HALF],
+            [1.0, 1.0, 1.0 + 2 * ULP_HALF],
+            0.5,
+            0.5,
+        ),
+    )
     yield "signed-zeros", ([0.0, -0.0, 0.0, -0.0], [-0.0, 0.0, -0.0, -0.0], 0.02, 0.2)
-    yield "subnormals", ([SUBNORMAL * 8, SUBNORMAL * 16, LARGEST_SUBNORMAL, SUBNORMAL],
-                         [SUBNORMAL, SUBNORMAL * 2, SUBNORMAL * 3, 0.0], 0.5, 0.75)
+    yield (
+        "subnormals",
+        (
+            [SUBNORMAL * 8, SUBNORMAL * 16, LARGEST_SUBNORMAL, SUBNORMAL],
+            [SUBNORMAL, SUBNORMAL * 2, SUBNORMAL * 3, 0.0],
+            0.5,
+            0.75,
+        ),
+    )
     yield "overflow", ([MAX, 1e308, -MAX, MAX], [-MAX, -1e308, -MAX, MAX], 2.0, 4.0)
     yield "infinities", ([INF, 10.0, -INF, 12.0, INF], [9.0, -INF, 8.0, INF, 10.0], 0.02, 0.2)
     for n in (257, 513):
@@ -136,8 +194,10 @@ def sar_cases():
     rng = random.Random(22)
     for index in range(12):
         n = rng.randint(1, 9)
-        series = [[random_bits(rng) if rng.random() < 0.5 else rng.choice(SPECIALS)
-                   for _ in range(n)] for _ in range(2)]
+        series = [
+            [random_bits(rng) if rng.random() < 0.5 else rng.choice(SPECIALS) for _ in range(n)]
+            for _ in range(2)
+        ]
         factors = [rng.choice([0.02, 0.2, 0.5, NAN, -1.0, INF, random_bits(rng)]) for _ in range(2)]
         yield f"random-bits-{index}", (*series, *factors)
 
@@ -155,7 +215,9 @@ def garch_cases():
     rng = random.Random(32)
     for index in range(12):
         n = rng.randint(1, 9)
-        returns = [random_bits(rng) if rng.random() < 0.5 else rng.choice(SPECIALS) for _ in range(n)]
+        returns = [
+            random_bits(rng) if rng.random() < 0.5 else rng.choice(SPECIALS) for _ in range(n)
+        ]
         params = [rng.choice([1e-6, 0.1, 0.85, -1.0, NAN, INF, random_bits(rng)]) for _ in range(3)]
         yield f"random-bits-{index}", (returns, *params)
 

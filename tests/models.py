@@ -57,8 +57,8 @@ def adx(high, low, close, period):
     for j in range(1, n):
         up = high[j] - high[j - 1]
         down = low[j - 1] - low[j]
-        plus_dm[j] = up if (down < up and 0.0 < up) else 0.0
-        minus_dm[j] = down if (up < down and 0.0 < down) else 0.0
+        plus_dm[j] = up if (down < up and up > 0.0) else 0.0
+        minus_dm[j] = down if (up < down and down > 0.0) else 0.0
         hl = high[j] - low[j]
         hc = math.fabs(high[j] - close[j - 1])
         lc = math.fabs(low[j] - close[j - 1])

@@ -5,8 +5,8 @@ models.py); the surface, binding, conversion, leak, thread, interpreter and
 interop tests then cover it. Its own test file holds what only it has.
 """
 
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import models
 from exact import INF, NAN, from_bits
@@ -81,8 +81,10 @@ class Function:
 
     def call_on(self, series):
         """The valid call with its series taken from `series`, by parameter name."""
-        return tuple(series[name] if kind == SERIES else value
-                     for (name, kind), value in zip(self.parameters, self.call))
+        return tuple(
+            series[name] if kind == SERIES else value
+            for (name, kind), value in zip(self.parameters, self.call)
+        )
 
     def converted(self, args):
         """`args` as the module converts them: what the model takes."""
@@ -132,19 +134,38 @@ ADX = Function(
     examples=(
         ("example-a-period-2", (*A, 2), [0.0, 50.0, 75.0, 47.5]),
         ("example-a-period-1", (*A, 1), [0.0, 100.0, 100.0, 100.0]),
-        ("example-a-period-3", (*A, 3), [0.0, 33.33333333333333, 55.55555555555555, 49.68071519795658]),
-        ("example-a-period-14", (*A, 14), [0.0, 7.142857142857142, 13.775510204081632, 16.816362243274654]),
+        (
+            "example-a-period-3",
+            (*A, 3),
+            [0.0, 33.33333333333333, 55.55555555555555, 49.68071519795658],
+        ),
+        (
+            "example-a-period-14",
+            (*A, 14),
+            [0.0, 7.142857142857142, 13.775510204081632, 16.816362243274654],
+        ),
         ("example-a-period-100", (*A, 100), [0.0, 1.0, 1.99, 2.565258090765556]),
         # P rounds to 2**64 and k to exactly 1.0.
-        ("example-a-period-18446744073709551615", (*A, 2**64 - 1), [0.0, 5.421010862427522e-18, 1.0842021724855044e-17, 1.4094628242311558e-17]),
+        (
+            "example-a-period-18446744073709551615",
+            (*A, 2**64 - 1),
+            [0.0, 5.421010862427522e-18, 1.0842021724855044e-17, 1.4094628242311558e-17],
+        ),
         # Dividing before multiplying by 100, or writing the smoothing as
         # s + w * (x - s) or (s * (P - 1) + x) / P, changes these last digits.
-        ("example-b", ([10.1, 10.1, 12.0, 11.8], [9.4, 8.9, 10.6, 11.8], [9.5, 9.7, 11.0, 11.8], 3),
-          [0.0, 33.33333333333333, 45.60530679933665, 53.786622443338864]),
+        (
+            "example-b",
+            ([10.1, 10.1, 12.0, 11.8], [9.4, 8.9, 10.6, 11.8], [9.5, 9.7, 11.0, 11.8], 3),
+            [0.0, 33.33333333333333, 45.60530679933665, 53.786622443338864],
+        ),
         # NaN high: no directional movement at bars 1 and 2, TR from low-close.
         ("example-a-nan-high", (replaced(A[0], 1, NAN), A[1], A[2], 2), [0.0, 0.0, 0.0, 50.0]),
         # All three TR terms NaN at bar 1: ATR is NaN from then on, DX stays 0.
-        ("example-a-nan-low-close", (A[0], replaced(A[1], 1, NAN), replaced(A[2], 0, NAN), 2), [0.0, 0.0, 0.0, 0.0]),
+        (
+            "example-a-nan-low-close",
+            (A[0], replaced(A[1], 1, NAN), replaced(A[2], 0, NAN), 2),
+            [0.0, 0.0, 0.0, 0.0],
+        ),
         # Infinite -DM with finite ATR: DX is inf/inf = NaN and ADX stays NaN.
         ("infinite-low", ([10, 10, 10.5], [INF, 9, 9.5], [9.5, 9.5, 10], 2), [0.0, NAN, NAN]),
         # Both operands of the last step NaN: whichever the compiler puts first
@@ -155,7 +176,11 @@ ADX = Function(
         # Equal up and down moves count on neither side.
         ("equal-moves", ([10, 11, 12], [9, 8, 7], [9.5, 9.5, 9.5], 2), [0.0, 0.0, 0.0]),
         # DX[1] is 100, so ADX[1] is 100 * w.
-        ("period-1000000000", ([10, 11], [9, 9.5], [9.5, 10.5], 10**9), [0.0, 100.0 * (1.0 / 10**9)]),
+        (
+            "period-1000000000",
+            ([10, 11], [9, 9.5], [9.5, 10.5], 10**9),
+            [0.0, 100.0 * (1.0 / 10**9)],
+        ),
     ),
     refusals=(
         (([], [], [], 0), models.ADX_PERIOD),
@@ -175,8 +200,11 @@ PARABOLIC_SAR = Function(
     examples=(
         # Two new highs (the factor held at 0.5), a reversal reporting the old
         # extreme 12, two new lows, a reversal reporting 8, and a new high.
-        ("worked-example", ([10, 11, 12, 11, 10, 9, 10, 12], [9, 10, 11, 9.5, 8.5, 8, 9, 11], 0.25, 0.5),
-          [9, 9, 10, 12, 11.375, 10, 8, 8.5]),
+        (
+            "worked-example",
+            ([10, 11, 12, 11, 10, 9, 10, 12], [9, 10, 11, 9.5, 8.5, 8, 9, 11], 0.25, 0.5),
+            [9, 9, 10, 12, 11.375, 10, 8, 8.5],
+        ),
         # Reversal on the first step reports the old extreme.
         ("reversal-first-step", ([10, 9], [9, 8], 0.25, 0.5), [9, 10]),
         # A stop equal to the low does not reverse.
@@ -188,8 +216,16 @@ PARABOLIC_SAR = Function(
         # af_step above af_max: each trend runs at af_step until its first new extreme.
         ("step-above-max", ([10, 12, 8, 7.5], [9, 11, 7, 6.5], 0.75, 0.5), [9, 9, 12, 8.25]),
         # NaN af_max leaves the factor without a ceiling.
-        ("nan-af-max", ([10, 12, 14, 16, 18], [9, 11.5, 13.5, 15.5, 17.5], 0.25, NAN), [9, 9, 10.5, 13.125, 15.5]),
-        ("af-max-0.5", ([10, 12, 14, 16, 18], [9, 11.5, 13.5, 15.5, 17.5], 0.25, 0.5), [9, 9, 10.5, 12.25, 14.125]),
+        (
+            "nan-af-max",
+            ([10, 12, 14, 16, 18], [9, 11.5, 13.5, 15.5, 17.5], 0.25, NAN),
+            [9, 9, 10.5, 13.125, 15.5],
+        ),
+        (
+            "af-max-0.5",
+            ([10, 12, 14, 16, 18], [9, 11.5, 13.5, 15.5, 17.5], 0.25, 0.5),
+            [9, 9, 10.5, 12.25, 14.125],
+        ),
         # A NaN low neither reverses its bar nor limits the next stop.
         ("nan-low", ([10, 11, 12, 13], [9, NAN, 11, 12], 0.25, 0.5), [9, 9, 10, 11]),
         # Zero step: the factor stays at 1e-6.
@@ -197,15 +233,24 @@ PARABOLIC_SAR = Function(
         # af_max 0: the first new extreme sets the factor to 0 and the stop stays.
         ("zero-max", ([10, 11, 12, 13], [9, 10, 11, 12], 0.0, 0.0), [9, 9, 9, 9]),
         # A negative step lowers the factor at each new extreme, below zero.
-        ("negative-step", ([10, 11, 12, 13], [9, 10, 11, 12], -0.25, 0.5), [9, 9, _STOP_2, _STOP_3]),
+        (
+            "negative-step",
+            ([10, 11, 12, 13], [9, 10, 11, 12], -0.25, 0.5),
+            [9, 9, _STOP_2, _STOP_3],
+        ),
         # A NaN extreme reported at a reversal is the input, sign and payload kept.
         ("copied-nan-extreme", ([_NEGATIVE_NAN, 9], [9, 8], 0.25, 0.5), [9, _NEGATIVE_NAN]),
         # Bar 0 is low[0] as given; bar 1 is the NaN step c itself (its limit
         # low[0] is NaN too), a computed NaN, stored as float("nan").
-        ("computed-nan-stop", ([_NEGATIVE_NAN, 10], [_PAYLOAD_NAN, 9], 0.25, 0.5), [_PAYLOAD_NAN, NAN]),
+        (
+            "computed-nan-stop",
+            ([_NEGATIVE_NAN, 10], [_PAYLOAD_NAN, 9], 0.25, 0.5),
+            [_PAYLOAD_NAN, NAN],
+        ),
     ),
     refusals=tuple(
-        (([1.0] * high, [1.0] * low, 0.02, 0.2), models.SAR_LENGTHS) for high, low in [(3, 2), (0, 1), (1, 0)]
+        (([1.0] * high, [1.0] * low, 0.02, 0.2), models.SAR_LENGTHS)
+        for high, low in [(3, 2), (0, 1), (1, 0)]
     ),
 )
 
@@ -223,13 +268,23 @@ GARCH11_VARIANCE = Function(
         # The sequential sum of squares is 0.0008550000000000001; a compensated
         # or four-way interleaved sum would give 0.00017099999999999998.
         ("sum-order", ([0.011, 0.012, 0.013, 0.014, 0.015], 0, 0, 1), [0.000171] * 5),
-        ("mean-seed", ([0.01, -0.02, 0.03], 1e-06, 0.1, 0.85),
-          [0.00040766666666666664, 0.00038751666666666666, 0.00042038916666666665]),
-        ("zero-returns", ([0.0, 0.0, 0.0], 0, 0.1, 0.9),
-          [9.000000000000001e-09, 8.100000000000001e-09, 7.290000000000001e-09]),
+        (
+            "mean-seed",
+            ([0.01, -0.02, 0.03], 1e-06, 0.1, 0.85),
+            [0.00040766666666666664, 0.00038751666666666666, 0.00042038916666666665],
+        ),
+        (
+            "zero-returns",
+            ([0.0, 0.0, 0.0], 0, 0.1, 0.9),
+            [9.000000000000001e-09, 8.100000000000001e-09, 7.290000000000001e-09],
+        ),
         ("subnormal-seed", ([1e-160], 0, 0, 1), [1e-320]),
         ("overflowing-squares", ([1e200, 0.0], 0, 0, 1), [1e-08, 1e-08]),
-        ("nan-return", ([0.01, NAN, 0.02], 1e-06, 0.1, 0.85), [1.1008500000000001e-05, 0.0, 4.1e-05]),
+        (
+            "nan-return",
+            ([0.01, NAN, 0.02], 1e-06, 0.1, 0.85),
+            [1.1008500000000001e-05, 0.0, 4.1e-05],
+        ),
         ("infinite-return", ([INF, 0.01], 1e-06, 0.1, 0), [INF, 0.0]),
         ("infinite-return-alpha-0", ([INF, 0.01], 1e-06, 0, 0.5), [0.0, 1e-06]),
         ("nan-return-only", ([NAN], 1e-06, 0, 0.5), [0.0]),
@@ -242,4 +297,3 @@ GARCH11_VARIANCE = Function(
 FUNCTIONS = (ADX, PARABOLIC_SAR, GARCH11_VARIANCE)
 BY_NAME = {f.name: f for f in FUNCTIONS}
 NAMES = [f.name for f in FUNCTIONS]
-

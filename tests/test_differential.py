@@ -12,9 +12,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from exact import assert_bits_equal
 import models
 import registry
+from exact import assert_bits_equal
 
 LONG_RUN = os.environ.get("TARNWICK_LONG_RUN") == "1"
 EXAMPLES = int(os.environ.get("TARNWICK_EXAMPLES", 100_000)) if LONG_RUN else 300

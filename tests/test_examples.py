@@ -39,7 +39,9 @@ def test_array_threads():
 
 def test_many_symbols(tmp_path):
     folder = small_prices(tmp_path / "prices")
-    rows = run_fresh(None, str(EXAMPLES / "many_symbols.py"), str(folder), cwd=tmp_path).splitlines()
+    rows = run_fresh(
+        None, str(EXAMPLES / "many_symbols.py"), str(folder), cwd=tmp_path
+    ).splitlines()
     assert [r.split()[0] for r in rows[1:]] == ["AAPL", "FB", "GOOG", "IBM", "MSFT"]
     assert all(r.split()[-1] in ("up", "down") for r in rows[1:])
 
@@ -48,6 +50,8 @@ def test_chart(tmp_path):
     pytest.importorskip("matplotlib")
     prices = small_prices(tmp_path / "prices") / "IBM.csv"
     chart = tmp_path / "chart.png"
-    out = run_fresh(None, str(EXAMPLES / "chart.py"), str(prices), "--out", str(chart), cwd=tmp_path)
+    out = run_fresh(
+        None, str(EXAMPLES / "chart.py"), str(prices), "--out", str(chart), cwd=tmp_path
+    )
     assert out.startswith("IBM, 60 bars; last bar ")
     assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -44,10 +44,7 @@ def test_process_pool_matches_in_process(method):
     expected = [indicators(s) for s in SYMBOLS]
     with ProcessPoolExecutor(max_workers=2, mp_context=multiprocessing.get_context(method)) as pool:
         # The functions themselves go to the workers, one task per symbol.
-        results = [
-            pool.map(f.native, *zip(*(f.call_on(s) for s in SYMBOLS)))
-            for f in FUNCTIONS
-        ]
+        results = [pool.map(f.native, *zip(*(f.call_on(s) for s in SYMBOLS))) for f in FUNCTIONS]
         got = [[bits(r) for r in per_symbol] for per_symbol in zip(*results)]
     assert got == expected
 
@@ -57,4 +54,3 @@ def test_threads_match_sequential():
     with ThreadPoolExecutor(max_workers=8) as pool:
         for _ in range(3):
             assert list(pool.map(indicators, SYMBOLS)) == expected
-

@@ -3,9 +3,9 @@ import importlib.util
 
 import pytest
 
+import tarnwick
 from exact import assert_bits_equal
 from registry import FUNCTIONS, NAMES
-import tarnwick
 
 
 def test_exports_the_functions_in_order():

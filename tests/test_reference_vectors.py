@@ -10,8 +10,8 @@ from pathlib import Path
 
 import pytest
 
-from exact import bits, from_bits
 import registry
+from exact import bits, from_bits
 
 HERE = Path(__file__).resolve().parent
 VECTORS = HERE / "reference_vectors.txt"

@@ -1,7 +1,7 @@
 import pytest
 
-from exact import INF, NAN, assert_bits_equal
 import registry
+from exact import INF, NAN, assert_bits_equal
 from tarnwick import native_parabolic_sar
 
 

@@ -74,19 +74,41 @@ BAD = textwrap.dedent(
 
 def run_mypy(path: Path) -> tuple[int, set[int], str]:
     pytest.importorskip("mypy")
-    proc = run_fresh(None, "-m", "mypy", "--strict", "--no-incremental",
-                     "--cache-dir", str(path.parent / ".mypy_cache"), path.name,
-                     cwd=path.parent, timeout=600, check=False)
-    lines = {int(m[1]) for m in re.finditer(rf"^{re.escape(path.name)}:(\d+): error:", proc.stdout, re.M)}
+    proc = run_fresh(
+        None,
+        "-m",
+        "mypy",
+        "--strict",
+        "--no-incremental",
+        "--cache-dir",
+        str(path.parent / ".mypy_cache"),
+        path.name,
+        cwd=path.parent,
+        timeout=600,
+        check=False,
+    )
+    lines = {
+        int(m[1]) for m in re.finditer(rf"^{re.escape(path.name)}:(\d+): error:", proc.stdout, re.M)
+    }
     return proc.returncode, lines, proc.stdout + proc.stderr
 
 
 def run_pyright(path: Path) -> tuple[int, set[int], str]:
     pytest.importorskip("pyright")
     (path.parent / "pyrightconfig.json").write_text('{"typeCheckingMode": "strict"}')
-    proc = run_fresh(None, "-m", "pyright", "--pythonpath", sys.executable,
-                     "--pythonversion", "%d.%d" % sys.version_info[:2], path.name,
-                     cwd=path.parent, timeout=600, check=False)
+    proc = run_fresh(
+        None,
+        "-m",
+        "pyright",
+        "--pythonpath",
+        sys.executable,
+        "--pythonversion",
+        "%d.%d" % sys.version_info[:2],
+        path.name,
+        cwd=path.parent,
+        timeout=600,
+        check=False,
+    )
     lines = {int(m[1]) for m in re.finditer(r"^\s+\S+:(\d+):\d+ - error:", proc.stdout, re.M)}
     return proc.returncode, lines, proc.stdout + proc.stderr
 

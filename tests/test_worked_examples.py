@@ -4,10 +4,9 @@ kernel."""
 
 import pytest
 
-from exact import assert_bits_equal
 import models
 import registry
-
+from exact import assert_bits_equal
 
 EXAMPLES = [
     pytest.param(f, args, expected, id=f"{f.name}-{name}")
