@@ -69,18 +69,18 @@ def main() -> None:
 
     ax_price.fill_between(x, p.low, p.high, color="0.8", linewidth=0, label="high-low range")
     ax_price.plot(x, p.close, color="black", linewidth=1, label="close")
-    below = [s < c for s, c in zip(sar, p.close)]
+    below = [s < c for s, c in zip(sar, p.close, strict=True)]
     ax_price.scatter(
-        [xi for xi, b in zip(x, below) if b],
-        [s for s, b in zip(sar, below) if b],
+        [xi for xi, b in zip(x, below, strict=True) if b],
+        [s for s, b in zip(sar, below, strict=True) if b],
         s=5,
         color="tab:green",
         label="SAR, rising trend",
         zorder=3,
     )
     ax_price.scatter(
-        [xi for xi, b in zip(x, below) if not b],
-        [s for s, b in zip(sar, below) if not b],
+        [xi for xi, b in zip(x, below, strict=True) if not b],
+        [s for s, b in zip(sar, below, strict=True) if not b],
         s=5,
         color="tab:red",
         label="SAR, falling trend",

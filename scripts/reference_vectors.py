@@ -97,7 +97,7 @@ def walk(rng, n, start=100.0):
 def bars(rng, n):
     high = walk(rng, n)
     low = [h - rng.randint(0, 128) / 64.0 for h in high]
-    close = [lo + rng.randint(0, 64) / 64.0 * (h - lo) for h, lo in zip(high, low)]
+    close = [lo + rng.randint(0, 64) / 64.0 * (h - lo) for h, lo in zip(high, low, strict=True)]
     return high, low, close
 
 
@@ -241,7 +241,7 @@ def render():
         for name, args in cases(function):
             args = function.converted(args)
             lines.append(f"case {function.vectors_name} {name}")
-            for (param, kind), value in zip(function.parameters, args):
+            for (param, kind), value in zip(function.parameters, args, strict=True):
                 if kind == registry.SERIES:
                     lines.append(" ".join([param] + [to_bits(v) for v in value]))
                 elif kind == registry.INDEX:

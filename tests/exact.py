@@ -25,6 +25,6 @@ INF = float("inf")
 def assert_bits_equal(actual, expected):
     assert type(actual) is list
     assert len(actual) == len(expected), (actual, expected)
-    for i, (a, e) in enumerate(zip(actual, expected)):
+    for i, (a, e) in enumerate(zip(actual, expected, strict=True)):
         assert type(a) is float
         assert bits([a]) == bits([e]), f"bar {i}: {a!r} ({float.hex(a)}) != {e!r} ({float.hex(e)})"

@@ -77,25 +77,27 @@ class Function:
 
     def keywords(self):
         """The valid call as keyword arguments."""
-        return dict(zip(self.names, self.call))
+        return dict(zip(self.names, self.call, strict=True))
 
     def call_on(self, series):
         """The valid call with its series taken from `series`, by parameter name."""
         return tuple(
             series[name] if kind == SERIES else value
-            for (name, kind), value in zip(self.parameters, self.call)
+            for (name, kind), value in zip(self.parameters, self.call, strict=True)
         )
 
     def converted(self, args):
         """`args` as the module converts them: what the model takes."""
         convert = {SERIES: lambda s: [float(v) for v in s], FLOAT: float, INDEX: int}
-        return tuple(convert[kind](value) for kind, value in zip(self.kinds, args))
+        return tuple(convert[kind](value) for kind, value in zip(self.kinds, args, strict=True))
 
     def refusing(self, parameter, args=None):
         """The call (or `args`) with `parameter` replaced by a refused value."""
         return tuple(
             REFUSED[kind] if name == parameter else value
-            for (name, kind), value in zip(self.parameters, self.call if args is None else args)
+            for (name, kind), value in zip(
+                self.parameters, self.call if args is None else args, strict=True
+            )
         )
 
 

@@ -175,8 +175,8 @@ def assert_no_growth(run_round, objects=(), blocks=1, heap=1):
         grew = [after[0] != before[0], after[1] - before[1] >= blocks, after[2] - before[2] >= heap]
         if not any(grew):
             return
-        streaks = [n + 1 if g else 0 for n, g in zip(streaks, grew)]
-        for probe, n in zip(probes, streaks):
+        streaks = [n + 1 if g else 0 for n, g in zip(streaks, grew, strict=True)]
+        for probe, n in zip(probes, streaks, strict=True):
             assert n < GROWING_ROUNDS, f"{probe} in {n} rounds in a row"
         before = after
     raise AssertionError(f"no round of {MAX_ROUNDS} without growth")

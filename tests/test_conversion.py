@@ -241,7 +241,10 @@ SCALARS = [
 
 @pytest.mark.parametrize("function, parameter", SCALARS, ids=[f"{f.name}-{p}" for f, p in SCALARS])
 def test_scalars_are_converted_even_for_empty_series(function, parameter):
-    args = [[] if kind == registry.SERIES else v for kind, v in zip(function.kinds, function.call)]
+    args = [
+        [] if kind == registry.SERIES else v
+        for kind, v in zip(function.kinds, function.call, strict=True)
+    ]
     with pytest.raises(TypeError) as info:
         function.native(*function.refusing(parameter, args))
     assert info.value.__notes__ == [f"while processing '{parameter}'"]

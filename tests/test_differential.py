@@ -116,7 +116,7 @@ def price_bars(draw, n):
         rng = random.Random(draw(st.integers(0, 2**32 - 1)))
         spread = rng.choice([0.0, 1e-9, 0.01, 1.0, 1e300])
         low = [h - spread * rng.random() for h in high]
-        close = [lo + (h - lo) * rng.random() for h, lo in zip(high, low)]
+        close = [lo + (h - lo) * rng.random() for h, lo in zip(high, low, strict=True)]
         return high, low, close
     return draw(series(n)), draw(series(n)), draw(series(n))
 

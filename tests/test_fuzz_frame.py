@@ -303,7 +303,7 @@ def bind(name, params, args, kw):
             raise Expected(TypeError, f"{display} got multiple values for argument '{params[j]}'")
         slots[j] = value
         filled[j] = True
-    missing = [p for p, f in zip(params, filled) if not f]
+    missing = [p for p, f in zip(params, filled, strict=True) if not f]
     if missing:
         quoted = [f"'{m}'" for m in missing]
         if len(quoted) == 1:
@@ -369,7 +369,9 @@ def oracle(name, args, kw):
     function = BY_NAME[name]
     slots = bind(name, function.names, args, kw)
     converters = {SERIES: convert_series, FLOAT: convert_float, INDEX: convert_index}
-    values = [converters[k](v, p) for k, v, p in zip(function.kinds, slots, function.names)]
+    values = [
+        converters[k](v, p) for k, v, p in zip(function.kinds, slots, function.names, strict=True)
+    ]
     try:
         return function.model(*values)
     except models.Refused as refused:

@@ -17,7 +17,7 @@ LAYOUTS = numpy_layouts()
 def call(request):
     """A function, the series of its call, and its other arguments."""
     f = request.param
-    series = [v for kind, v in zip(f.kinds, f.call) if kind == SERIES]
+    series = [v for kind, v in zip(f.kinds, f.call, strict=True) if kind == SERIES]
     return f.native, series, f.call[len(series) :]
 
 

@@ -4,6 +4,7 @@ import multiprocessing
 import pickle
 import random
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+from itertools import pairwise
 
 import pytest
 
@@ -23,7 +24,7 @@ def symbol(seed, n=300):
         low.append(min(price, new) * (1.0 - abs(rng.gauss(0.0, 0.005))))
         close.append(new)
         price = new
-    returns = [b / a - 1.0 for a, b in zip(close, close[1:])]
+    returns = [b / a - 1.0 for a, b in pairwise(close)]
     return {"high": high, "low": low, "close": close, "returns": returns}
 
 
@@ -44,8 +45,11 @@ def test_process_pool_matches_in_process(method):
     expected = [indicators(s) for s in SYMBOLS]
     with ProcessPoolExecutor(max_workers=2, mp_context=multiprocessing.get_context(method)) as pool:
         # The functions themselves go to the workers, one task per symbol.
-        results = [pool.map(f.native, *zip(*(f.call_on(s) for s in SYMBOLS))) for f in FUNCTIONS]
-        got = [[bits(r) for r in per_symbol] for per_symbol in zip(*results)]
+        results = [
+            pool.map(f.native, *zip(*(f.call_on(s) for s in SYMBOLS), strict=True))
+            for f in FUNCTIONS
+        ]
+        got = [[bits(r) for r in per_symbol] for per_symbol in zip(*results, strict=True)]
     assert got == expected
 
 
