@@ -188,8 +188,7 @@ def contenders(function: str, kind: str, inputs: dict, floor, peers) -> dict[str
         from ta.trend import ADXIndicator, PSARIndicator
 
         ns.update(Series=pd.Series, ADXIndicator=ADXIndicator, PSARIndicator=PSARIndicator)
-        ser = lambda s: f"Series({arr(s)})"  # noqa: E731
-        hlc = ", ".join(ser(s) for s in ("high", "low", "close"))
+        hlc = ", ".join(f"Series({arr(s)})" for s in ("high", "low", "close"))
         if function == "ADX":
             out["ta"] = f"ADXIndicator({hlc}, {ADX_PERIOD}).adx().tolist()"
         else:
@@ -813,7 +812,9 @@ def thread_scaling(settings: Settings) -> dict:
             for workers, pool in pools.items():
                 samples[workers].append(
                     timeit.timeit(
-                        lambda: adx_in_threads(pool, workers, high, low, close, ADX_PERIOD, out),
+                        lambda pool=pool, workers=workers: adx_in_threads(
+                            pool, workers, high, low, close, ADX_PERIOD, out
+                        ),
                         number=1,
                     )
                 )
@@ -868,8 +869,8 @@ def render_arrays(arrays: dict, sizes, peers) -> str:
         "C-contiguous float64 array, every result a float64 ndarray, medians as above. "
         f"**kernel** is the C++ kernel alone writing into a C array (benchmarks/floor/"
         "kernels.cpp, the project's flags), timed just before the row, the floor for any "
-        f"binding; **vs kernel** is {ARRAYS} over it. **{LIST_TO_ARRAY}** is the list module's result turned into an "
-        "array, for comparison.",
+        f"binding; **vs kernel** is {ARRAYS} over it. **{LIST_TO_ARRAY}** is the list "
+        "module's result turned into an array, for comparison.",
         "",
     ]
     for function in FUNCTIONS:

@@ -46,8 +46,8 @@ def main(directory):
             file=sys.stderr,
         )
     print(
-        f"leak check: {len(files)} report files, {total - len(ours)} leaks of the interpreter's own, "
-        f"{len(ours)} from the extension"
+        f"leak check: {len(files)} report files, "
+        f"{total - len(ours)} leaks of the interpreter's own, {len(ours)} from the extension"
     )
     return 1 if ours else 0
 

@@ -16,7 +16,7 @@ def test_prefix_property_across_the_vector_blocks():
     n = 530
     high = [100 + ((i * 37) % 11) - ((i * 13) % 7) * 0.5 for i in range(n)]
     low = [h - 1 - (i % 5) * 0.25 for i, h in enumerate(high)]
-    close = [(h + l) / 2 for h, l in zip(high, low, strict=True)]
+    close = [(h + lo) / 2 for h, lo in zip(high, low, strict=True)]
     full = native_adx(high, low, close, 14)
     for k in (1, 2, 3, 255, 256, 257, 258, 513, 529):
         assert_bits_equal(native_adx(high[:k], low[:k], close[:k], 14), full[:k])

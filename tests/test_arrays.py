@@ -128,8 +128,9 @@ class Sub(np.ndarray):
 def memmap_of(values):
     import tempfile
 
-    path = tempfile.NamedTemporaryFile(suffix=".f8", delete=False).name
-    mapped = np.memmap(path, dtype=np.float64, mode="w+", shape=values.shape)
+    # The mapping outlives the file object, and the unnamed file goes with it.
+    with tempfile.TemporaryFile() as file:
+        mapped = np.memmap(file, dtype=np.float64, mode="w+", shape=values.shape)
     mapped[:] = values
     return mapped
 
@@ -217,8 +218,8 @@ H, L, C = prices((2, 5))
         (
             lambda: ta.garch11_variance(pd.DataFrame(np.ones((5, 3)) * 0.01), 1e-6, 0.1, 0.85),
             TypeError,
-            "garch11_variance(): 'returns' is a pandas DataFrame; pass one of its columns as a series, "
-            "or frame.to_numpy().T for one series per row",
+            "garch11_variance(): 'returns' is a pandas DataFrame; pass one of its columns as a "
+            "series, or frame.to_numpy().T for one series per row",
         ),
         (
             lambda: ta.adx(np.zeros((2, 2, 2)).view(Sub), L, C, 3),
@@ -307,7 +308,9 @@ HOSTILE = {
         class Low:
             def __init__(s, v, first=False): s.v, s.first = v, first
             def __float__(s):
-                if s.first: out.resize(1, refcheck=False); s.junk = [np.full(n, 7.0) for _ in range(3)]
+                if s.first:
+                    out.resize(1, refcheck=False)
+                    s.junk = [np.full(n, 7.0) for _ in range(3)]
                 return s.v
         low = np.array([Low(9.0, True)] + [Low(v) for v in high[1:] - 1], dtype=object)
         ta.adx(high, low, high - 0.5, 3, out=out)
@@ -333,8 +336,8 @@ HOSTILE = {
         np.empty = lambda s, *a, **k: real(s, dtype=np.float32)
         del sys.modules["tarnwick_arrays"]; import tarnwick_arrays as ta
         got = ta.garch11_variance(np.full(4096, 0.01), 1e-6, 0.1, 0.85)
-        raise ValueError(str(got.dtype) + " " + str(got.tolist() == tarnwick.native_garch11_variance(
-            [0.01] * 4096, 1e-6, 0.1, 0.85)))
+        same = got.tolist() == tarnwick.native_garch11_variance([0.01] * 4096, 1e-6, 0.1, 0.85)
+        raise ValueError(f"{got.dtype} {same}")
         """,
         "ValueError float64 True",
     ),
@@ -370,7 +373,7 @@ def test_the_lock_is_released_while_the_kernel_runs():
         for _ in range(5):
             entered, finished = threading.Event(), [False]
 
-            def work():
+            def work(entered=entered, finished=finished):
                 entered.set()
                 ta.garch11_variance(returns, 1e-6, 0.1, 0.85)
                 finished[0] = True
@@ -392,7 +395,8 @@ def test_the_lock_is_released_while_the_kernel_runs():
     [
         (
             "numpy",
-            "ImportError tarnwick_arrays needs numpy: pip install 'tarnwick[arrays]' | ModuleNotFoundError",
+            "ImportError tarnwick_arrays needs numpy: pip install 'tarnwick[arrays]' "
+            "| ModuleNotFoundError",
         ),
         # numpy is there but cannot import: its own error says why.
         ("numpy._core", "ModuleNotFoundError No module named 'numpy._core' | NoneType"),

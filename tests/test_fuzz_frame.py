@@ -200,7 +200,7 @@ def frame_recipe(rng):
                 return ("series", series_recipe(rng))
             if slot_kind == INDEX:
                 return ("period", rng.choice([1, 2, 3, 14, 2**64 - 1, 0, -1, 2**64, True]))
-            return ("element", ("float", rng.choice(NUMBERS + [0.02, 0.2, 0.85]), 0))
+            return ("element", ("float", rng.choice([*NUMBERS, 0.02, 0.2, 0.85]), 0))
         return scalar_recipe(rng)
 
     if mode != "chaos":
@@ -375,7 +375,7 @@ def oracle(name, args, kw):
     try:
         return function.model(*values)
     except models.Refused as refused:
-        raise Expected(ValueError, str(refused))
+        raise Expected(ValueError, str(refused)) from refused
 
 
 def call(name, args, kw, via_vectorcall):

@@ -29,7 +29,9 @@ GOOD = textwrap.dedent(
 
     native_adx(high=high, low=low, close=close, period=np.int64(14))
     native_adx([10, 11], range(9, 11), [True, False], True)
-    native_parabolic_sar(np.array(high), np.asarray(low, dtype=np.float32), Fraction(1, 50), Decimal("0.2"))
+    native_parabolic_sar(
+        np.array(high), np.asarray(low, dtype=np.float32), Fraction(1, 50), Decimal("0.2")
+    )
     native_garch11_variance(np.diff(np.log(np.array(close))), np.float64(1e-6), 0.1, beta=1)
     native_garch11_variance(b"ab", 0, 0, 1)
     arr = np.asarray(tarnwick.native_adx(np.array(high), np.array(low), np.array(close), 2))
@@ -103,7 +105,7 @@ def run_pyright(path: Path) -> tuple[int, set[int], str]:
         "--pythonpath",
         sys.executable,
         "--pythonversion",
-        "%d.%d" % sys.version_info[:2],
+        "{}.{}".format(*sys.version_info[:2]),
         path.name,
         cwd=path.parent,
         timeout=600,
