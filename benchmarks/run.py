@@ -437,18 +437,29 @@ PEERS_OF = {
 def render(
     results, single, sizes, peers, settings, args, started, elapsed, load_start, load_end
 ) -> str:
-    lines = ["# Benchmarks", ""]
-    lines += [
+    lines = _run_conditions(peers, settings, args, started, elapsed, load_start, load_end)
+    lines += _how_to_read(peers, settings)
+    for function in FUNCTIONS:
+        lines += _function_table(function, results[function], sizes, peers)
+    lines += _single_call_table(single)
+    lines += _targets_table(results, single, sizes, peers)
+    lines += _every_library_tables(results, sizes, peers)
+    return "\n".join(lines)
+
+
+def _run_conditions(peers, settings, args, started, elapsed, load_start, load_end) -> list[str]:
+    """The title, and when, where and how the figures were taken."""
+    installed = ", ".join(f"{p} {version_of(d)}" for p, d in PEER_DISTS.items() if p in peers)
+    lines = [
+        "# Benchmarks",
+        "",
         f"Taken {started:%Y-%m-%d %H:%M} UTC by `python benchmarks/run.py"
         f"{' --quick' if settings.quick else ''}` in {elapsed:.0f} s.",
         "",
         f"- CPU: {cpu_model()}, {os.cpu_count()} logical cores",
         f"- Python {platform.python_version()} ({platform.python_implementation()}), "
         f"tarnwick {version_of('tarnwick')}, numpy {np.__version__}",
-        "- peers: "
-        + (
-            ", ".join(f"{p} {version_of(d)}" for p, d in PEER_DISTS.items() if p in peers) or "none"
-        ),
+        "- peers: " + (installed or "none"),
     ]
     if load_start is not None:
         lines.append(
@@ -462,7 +473,12 @@ def render(
     )
     if args.note:
         lines += ["", f"**Conditions:** {args.note}"]
-    lines += [
+    return lines
+
+
+def _how_to_read(peers, settings) -> list[str]:
+    """What each column means, the peers' variants, and the chart."""
+    lines = [
         "",
         "How to read the tables:",
         "",
@@ -491,67 +507,76 @@ def render(
         "Peers compute their own variants; the comparison is of cost at equal n, not of values:",
         "",
     ]
-    for p in PEER_DISTS:
-        if p in peers:
-            lines.append(f"- {p}: {PEER_NOTES[p]}")
+    lines += [f"- {p}: {PEER_NOTES[p]}" for p in PEER_DISTS if p in peers]
     not_installed = [p for p in PEER_DISTS if p not in peers]
     if not_installed:
         lines.append(f"- not installed in this run: {', '.join(not_installed)}")
     lines.append(
         "- pandas-ta is not in the benchmark: its releases that install need CPython 3.12 or later."
     )
-    lines += ["", "![ns per bar against n](CHART)", ""]
+    return [*lines, "", "![ns per bar against n](CHART)", ""]
 
-    def per_bar(cell, name, n):
-        entry = cell.get(name)
-        return entry[1] / n * 1e9 if entry and entry[0] == "ok" else None
 
-    def ratio_text(cell, name, tw):
-        entry = cell.get(name)
-        if entry is None:
-            return ""
-        if entry[0] == "error":
-            return "n/a"
-        if entry[0] == "skipped":
-            return "skipped"
-        return f"{entry[1] / tw:,.1f}×" if entry[1] / tw < 100 else f"{entry[1] / tw:,.0f}×"
+def _per_bar(cell, name, n):
+    """ns per bar of `name` in the cell, or None when it has no time there."""
+    entry = cell.get(name)
+    return entry[1] / n * 1e9 if entry and entry[0] == "ok" else None
 
-    for function in FUNCTIONS:
-        peer_cols = [p for p in PEERS_OF[function] if p in peers]
-        lines += [f"## {function}", ""]
-        head = [
-            "input",
-            "n",
-            "tarnwick ns/bar",
-            "floor ns/bar",
-            "vs floor",
-            "array.array ns/bar",
-        ] + [f"{p} ÷ tarnwick" for p in peer_cols]
-        lines.append("| " + " | ".join(head) + " |")
-        lines.append("|" + "|".join(["---"] * 2 + ["---:"] * (len(head) - 2)) + "|")
-        for kind in KINDS:
-            for n in sizes:
-                cell = results[function][kind][n]
-                tw = cell[TARNWICK][1]
-                row = [
-                    kind,
-                    f"{n:,}",
-                    fmt_ns(per_bar(cell, TARNWICK, n)),
-                    fmt_ns(per_bar(cell, FLOOR, n)),
-                    f"{tw / cell[FLOOR][1]:.2f}",
-                    fmt_ns(per_bar(cell, ARRAY, n)),
-                ]
-                row += [ratio_text(cell, p, tw) for p in peer_cols]
-                lines.append("| " + " | ".join(row) + " |")
-        if peer_cols:
-            lines += [
-                "",
-                f"Peers compute other variants, so only cost at equal n compares: "
-                f"{VARIANTS[function]}.",
+
+def _ratio_text(cell, name, tw):
+    """`name`'s time over tarnwick's `tw`, or why there is none."""
+    entry = cell.get(name)
+    if entry is None:
+        return ""
+    if entry[0] == "error":
+        return "n/a"
+    if entry[0] == "skipped":
+        return "skipped"
+    return f"{entry[1] / tw:,.1f}×" if entry[1] / tw < 100 else f"{entry[1] / tw:,.0f}×"
+
+
+def _function_table(function, cells, sizes, peers) -> list[str]:
+    """One function: tarnwick, the floor and array.array per bar, peers as ratios."""
+    peer_cols = [p for p in PEERS_OF[function] if p in peers]
+    head = [
+        "input",
+        "n",
+        "tarnwick ns/bar",
+        "floor ns/bar",
+        "vs floor",
+        "array.array ns/bar",
+    ] + [f"{p} ÷ tarnwick" for p in peer_cols]
+    lines = [
+        f"## {function}",
+        "",
+        "| " + " | ".join(head) + " |",
+        "|" + "|".join(["---"] * 2 + ["---:"] * (len(head) - 2)) + "|",
+    ]
+    for kind in KINDS:
+        for n in sizes:
+            cell = cells[kind][n]
+            tw = cell[TARNWICK][1]
+            row = [
+                kind,
+                f"{n:,}",
+                fmt_ns(_per_bar(cell, TARNWICK, n)),
+                fmt_ns(_per_bar(cell, FLOOR, n)),
+                f"{tw / cell[FLOOR][1]:.2f}",
+                fmt_ns(_per_bar(cell, ARRAY, n)),
             ]
-        lines.append("")
+            row += [_ratio_text(cell, p, tw) for p in peer_cols]
+            lines.append("| " + " | ".join(row) + " |")
+    if peer_cols:
+        lines += [
+            "",
+            f"Peers compute other variants, so only cost at equal n compares: "
+            f"{VARIANTS[function]}.",
+        ]
+    return [*lines, ""]
 
-    lines += [
+
+def _single_call_table(single) -> list[str]:
+    lines = [
         "## One call at n = 10",
         "",
         "Median time of one tarnwick call with n = 10, in loops of calls.",
@@ -563,9 +588,18 @@ def render(
         lines.append(
             f"| {function} | {single[function]['list']:,.0f} | {single[function]['numpy']:,.0f} |"
         )
-    lines.append("")
+    return [*lines, ""]
 
-    lines += [
+
+# The most tarnwick's list-input time may be over the floor's, by n.
+FLOOR_RATIO_LIMITS = {
+    1_000: {"ADX": 1.6, "SAR": 1.35, "GARCH": 1.35},
+    1_000_000: {"ADX": 1.15, "SAR": 1.15, "GARCH": 1.15},
+}
+
+
+def _targets_table(results, single, sizes, peers) -> list[str]:
+    lines = [
         "## Targets",
         "",
         "Ratios to the floor are for list input, which is what the floor measures.",
@@ -573,11 +607,22 @@ def render(
         "| target | figure | |",
         "|---|---|---|",
     ]
-    ratio_limits = {
-        1_000: {"ADX": 1.6, "SAR": 1.35, "GARCH": 1.35},
-        1_000_000: {"ADX": 1.15, "SAR": 1.15, "GARCH": 1.15},
-    }
-    for n, limits in ratio_limits.items():
+    lines += _floor_targets(results, sizes)
+    lines += _peer_targets(results, sizes, peers)
+    if "TA-Lib" in peers:
+        lines += _ta_lib_numpy_targets(results, sizes)
+    for function in FUNCTIONS:
+        ns_call = single[function]["list"]
+        lines.append(
+            f"| {function}: one call at n = 10 under 1 µs (list input) | "
+            f"{ns_call:,.0f} ns | {mark(ns_call < 1000)} |"
+        )
+    return [*lines, ""]
+
+
+def _floor_targets(results, sizes) -> list[str]:
+    lines = []
+    for n, limits in FLOOR_RATIO_LIMITS.items():
         if n not in sizes:
             continue
         for function in FUNCTIONS:
@@ -587,11 +632,17 @@ def render(
                 f"| {function} vs floor at n = {n:,} <= {limits[function]} | "
                 f"{r:.2f} | {mark(r <= limits[function])} |"
             )
+    return lines
+
+
+def _peer_targets(results, sizes, peers) -> list[str]:
+    """Faster than each installed peer with lists in and out, at every n >= 100."""
+    lines = []
     for function in FUNCTIONS:
         for p in PEERS_OF[function]:
             if p not in peers:
                 continue
-            worst, measured, refused = None, [], []
+            worst, refused = None, []
             for n in sizes:
                 if n < 100:
                     continue
@@ -599,7 +650,6 @@ def render(
                 entry = cell.get(p)
                 if entry and entry[0] == "ok":
                     r = entry[1] / cell[TARNWICK][1]
-                    measured.append(n)
                     worst = r if worst is None else min(worst, r)
                 elif entry:
                     refused.append(f"{n:,} {entry[0]}")
@@ -610,49 +660,56 @@ def render(
                 f"| {function}: faster than {p}, lists in and out, every n >= 100 | "
                 f"slowest margin {margin(worst)}{extra} | {mark(worst > 1)} |"
             )
-    if "TA-Lib" in peers:
-        for function in ("ADX", "SAR"):
-            worst = None
-            for n in sizes:
-                entry = results[function]["numpy"][n].get("TA-Lib")
-                if entry and entry[0] == "ok":
-                    r = entry[1] / results[function]["numpy"][n][TARNWICK][1]
-                    worst = r if worst is None else min(worst, r)
-            if worst is not None:
-                lines.append(
-                    f"| {function}: numpy input faster than TA-Lib + `.tolist()`, "
-                    f"every n | slowest margin {margin(worst)} | {mark(worst > 1)} |"
-                )
-    for function in FUNCTIONS:
-        ns_call = single[function]["list"]
-        lines.append(
-            f"| {function}: one call at n = 10 under 1 µs (list input) | "
-            f"{ns_call:,.0f} ns | {mark(ns_call < 1000)} |"
-        )
-    lines.append("")
+    return lines
 
-    lines += ["## ns per bar, every library", ""]
+
+def _ta_lib_numpy_targets(results, sizes) -> list[str]:
+    """With numpy input, faster than TA-Lib followed by `.tolist()`, at every n."""
+    lines = []
+    for function in ("ADX", "SAR"):
+        worst = None
+        for n in sizes:
+            entry = results[function]["numpy"][n].get("TA-Lib")
+            if entry and entry[0] == "ok":
+                r = entry[1] / results[function]["numpy"][n][TARNWICK][1]
+                worst = r if worst is None else min(worst, r)
+        if worst is not None:
+            lines.append(
+                f"| {function}: numpy input faster than TA-Lib + `.tolist()`, "
+                f"every n | slowest margin {margin(worst)} | {mark(worst > 1)} |"
+            )
+    return lines
+
+
+def _every_library_tables(results, sizes, peers) -> list[str]:
+    """ns per bar of every contender, peers included, one table per function."""
+    lines = ["## ns per bar, every library", ""]
     for function in FUNCTIONS:
         names = [TARNWICK, FLOOR, ARRAY] + [p for p in PEERS_OF[function] if p in peers]
-        lines.append(f"**{function}**")
-        lines.append("")
-        lines.append("| input | n | " + " | ".join(names) + " |")
-        lines.append("|---|---|" + "---:|" * len(names))
+        lines += [
+            f"**{function}**",
+            "",
+            "| input | n | " + " | ".join(names) + " |",
+            "|---|---|" + "---:|" * len(names),
+        ]
         for kind in KINDS:
             for n in sizes:
                 cell = results[function][kind][n]
-                vals = []
-                for name in names:
-                    v = per_bar(cell, name, n)
-                    entry = cell.get(name)
-                    vals.append(
-                        fmt_ns(v)
-                        if v is not None
-                        else ("n/a" if entry and entry[0] == "error" else entry[0] if entry else "")
-                    )
+                vals = [_cell_text(cell, name, n) for name in names]
                 lines.append(f"| {kind} | {n:,} | " + " | ".join(vals) + " |")
         lines.append("")
-    return "\n".join(lines)
+    return lines
+
+
+def _cell_text(cell, name, n) -> str:
+    """ns per bar, or why there is no time: n/a (refused), skipped, or blank."""
+    v = _per_bar(cell, name, n)
+    if v is not None:
+        return fmt_ns(v)
+    entry = cell.get(name)
+    if entry is None:
+        return ""
+    return "n/a" if entry[0] == "error" else entry[0]
 
 
 def plot(results, sizes, path: Path) -> None:
