@@ -12,11 +12,11 @@ from __future__ import annotations
 import argparse
 import array
 import atexit
+import contextlib
 import datetime
 import gc
-import importlib.metadata
 import importlib
-import math
+import importlib.metadata
 import os
 import platform
 import shutil
@@ -129,12 +129,16 @@ def make_data(n_max: int) -> dict[str, np.ndarray]:
 
 def available_peers() -> dict[str, object]:
     peers = {}
-    for name, module in (("TA-Lib", "talib"), ("tulipy", "tulipy"), ("arch", "arch"),
-                         ("ta", "ta"), ("talipp", "talipp")):
-        try:
+    for name, module in (
+        ("TA-Lib", "talib"),
+        ("tulipy", "tulipy"),
+        ("arch", "arch"),
+        ("ta", "ta"),
+        ("talipp", "talipp"),
+    ):
+        # A peer that does not import is just absent.
+        with contextlib.suppress(Exception):
             peers[name] = __import__(module)
-        except Exception:  # noqa: BLE001 - a peer that does not import is just absent
-            pass
     return peers
 
 
@@ -184,8 +188,7 @@ def contenders(function: str, kind: str, inputs: dict, floor, peers) -> dict[str
         from ta.trend import ADXIndicator, PSARIndicator
 
         ns.update(Series=pd.Series, ADXIndicator=ADXIndicator, PSARIndicator=PSARIndicator)
-        ser = lambda s: f"Series({arr(s)})"  # noqa: E731
-        hlc = ", ".join(ser(s) for s in ("high", "low", "close"))
+        hlc = ", ".join(f"Series({arr(s)})" for s in ("high", "low", "close"))
         if function == "ADX":
             out["ta"] = f"ADXIndicator({hlc}, {ADX_PERIOD}).adx().tolist()"
         else:
@@ -198,19 +201,26 @@ def contenders(function: str, kind: str, inputs: dict, floor, peers) -> dict[str
         # talipp wants Python floats per bar; from numpy that means tolist() first
         lst = (lambda s: s) if kind == "list" else (lambda s: f"{s}.tolist()")
         if function == "ADX":
-            bars = (f"[OHLCV(None, h, l, c) for h, l, c in zip("
-                    f"{lst('high')}, {lst('low')}, {lst('close')})]")
-            out["talipp"] = (f"[None if v is None else v.adx for v in "
-                             f"ADX({ADX_PERIOD}, {ADX_PERIOD}, input_values={bars})]")
+            bars = (
+                f"[OHLCV(None, h, l, c) for h, l, c in zip("
+                f"{lst('high')}, {lst('low')}, {lst('close')})]"
+            )
+            out["talipp"] = (
+                f"[None if v is None else v.adx for v in "
+                f"ADX({ADX_PERIOD}, {ADX_PERIOD}, input_values={bars})]"
+            )
         else:
             bars = f"[OHLCV(None, h, l, None) for h, l in zip({lst('high')}, {lst('low')})]"
-            out["talipp"] = (f"[None if v is None else v.value for v in "
-                             f"ParabolicSAR({AF_STEP}, {AF_STEP}, {AF_MAX}, input_values={bars})]")
+            out["talipp"] = (
+                f"[None if v is None else v.value for v in "
+                f"ParabolicSAR({AF_STEP}, {AF_STEP}, {AF_MAX}, input_values={bars})]"
+            )
     if "arch" in peers and function == "GARCH":
         from arch.univariate import GARCH
 
-        ns.update(vol=GARCH(), params=np.array([OMEGA, ALPHA, BETA]), empty=np.empty,
-                  garch=_arch_variance)
+        ns.update(
+            vol=GARCH(), params=np.array([OMEGA, ALPHA, BETA]), empty=np.empty, garch=_arch_variance
+        )
         out["arch"] = f"garch(vol, params, {arr('returns')})"
     return {name: (stmt, ns) for name, stmt in out.items()}
 
@@ -252,14 +262,14 @@ def run_cell(cands: dict, n: int, settings: Settings, projected: dict) -> dict:
             continue
         timer = timeit.Timer(stmt, globals=ns)
         if name in (TARNWICK, FLOOR, ARRAY):
-            out = eval(stmt, ns)  # noqa: S307 - our own fixed statement
+            out = eval(stmt, ns)
             if type(out) is not list or len(out) != n or type(out[-1]) is not float:
                 raise RuntimeError(f"{name} did not return a list of {n} floats")
             del out
         try:
             timer.timeit(1)  # warm-up; also tells whether the peer takes this n
             once = timer.timeit(1)
-        except Exception as exc:  # noqa: BLE001 - a peer refusing an n is a result
+        except Exception as exc:  # a peer refusing an n is a result
             if name in (TARNWICK, FLOOR, ARRAY):
                 raise
             result[name] = ("error", f"{type(exc).__name__}: {exc}".strip(": "))
@@ -325,27 +335,38 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats, shorter batches")
     parser.add_argument("--note", default="", help="conditions of this run, written to the report")
-    parser.add_argument("--out", default=str(ROOT / "docs" / "benchmarks.md"),
-                        help="markdown report to write ('' to write none)")
-    parser.add_argument("--sizes", default=",".join(map(str, SIZES)),
-                        help="comma-separated n values")
-    parser.add_argument("--no-arrays", dest="arrays", action="store_false",
-                        help="leave out the tarnwick_arrays tables")
+    parser.add_argument(
+        "--out",
+        default=str(ROOT / "docs" / "benchmarks.md"),
+        help="markdown report to write ('' to write none)",
+    )
+    parser.add_argument(
+        "--sizes", default=",".join(map(str, SIZES)), help="comma-separated n values"
+    )
+    parser.add_argument(
+        "--no-arrays",
+        dest="arrays",
+        action="store_false",
+        help="leave out the tarnwick_arrays tables",
+    )
     args = parser.parse_args()
     settings = Settings(args.quick)
     sizes = tuple(int(s) for s in args.sizes.split(","))
 
-    started = datetime.datetime.now(datetime.timezone.utc)
+    started = datetime.datetime.now(datetime.UTC)
     load_start = os.getloadavg() if hasattr(os, "getloadavg") else None
     t_start = time.perf_counter()
     floor = build_floor()
     peers = available_peers()
     data = make_data(max(sizes))
     print(f"CPU: {cpu_model()} ({os.cpu_count()} logical cores)")
-    print(f"Python {platform.python_version()} ({platform.python_implementation()}), "
-          f"tarnwick {version_of('tarnwick')}, numpy {np.__version__}")
-    print("peers: " + ", ".join(f"{p} {version_of(d)}" for p, d in PEER_DISTS.items()
-                                if p in peers))
+    print(
+        f"Python {platform.python_version()} ({platform.python_implementation()}), "
+        f"tarnwick {version_of('tarnwick')}, numpy {np.__version__}"
+    )
+    print(
+        "peers: " + ", ".join(f"{p} {version_of(d)}" for p, d in PEER_DISTS.items() if p in peers)
+    )
     missing = [p for p in PEER_DISTS if p not in peers]
     if missing:
         print("peers not installed: " + ", ".join(missing))
@@ -370,16 +391,20 @@ def main() -> int:
                         projected[name] = value / n
                 if n == 10:
                     single[function][kind] = single_call_ns(cands, settings)
-                print(f"  {function:5} {kind:5} n={n:>9,}  tarnwick "
-                      f"{fmt_ns(cell[TARNWICK][1] / n * 1e9)} ns/bar", flush=True)
+                print(
+                    f"  {function:5} {kind:5} n={n:>9,}  tarnwick "
+                    f"{fmt_ns(cell[TARNWICK][1] / n * 1e9)} ns/bar",
+                    flush=True,
+                )
                 del cands, inputs
                 gc.collect()
 
     arrays = run_arrays(data, sizes, peers, settings) if args.arrays else None
     elapsed = time.perf_counter() - t_start
     load_end = os.getloadavg() if hasattr(os, "getloadavg") else None
-    report = render(results, single, sizes, peers, settings, args, started, elapsed,
-                    load_start, load_end)
+    report = render(
+        results, single, sizes, peers, settings, args, started, elapsed, load_start, load_end
+    )
     if arrays is not None:
         report += "\n" + render_arrays(arrays, sizes, peers)
     out = Path(args.out) if args.out else None
@@ -395,36 +420,65 @@ def main() -> int:
     return 0
 
 
-PEER_DISTS = {"TA-Lib": "ta-lib", "tulipy": "tulipy", "ta": "ta", "talipp": "talipp",
-              "arch": "arch"}
-PEERS_OF = {"ADX": ("TA-Lib", "tulipy", "ta", "talipp"),
-            "SAR": ("TA-Lib", "tulipy", "ta", "talipp"),
-            "GARCH": ("arch",)}
+PEER_DISTS = {
+    "TA-Lib": "ta-lib",
+    "tulipy": "tulipy",
+    "ta": "ta",
+    "talipp": "talipp",
+    "arch": "arch",
+}
+PEERS_OF = {
+    "ADX": ("TA-Lib", "tulipy", "ta", "talipp"),
+    "SAR": ("TA-Lib", "tulipy", "ta", "talipp"),
+    "GARCH": ("arch",),
+}
 
 
-def render(results, single, sizes, peers, settings, args, started, elapsed,
-           load_start, load_end) -> str:
-    lines = ["# Benchmarks", ""]
-    lines += [
+def render(
+    results, single, sizes, peers, settings, args, started, elapsed, load_start, load_end
+) -> str:
+    lines = _run_conditions(peers, settings, args, started, elapsed, load_start, load_end)
+    lines += _how_to_read(peers, settings)
+    for function in FUNCTIONS:
+        lines += _function_table(function, results[function], sizes, peers)
+    lines += _single_call_table(single)
+    lines += _targets_table(results, single, sizes, peers)
+    lines += _every_library_tables(results, sizes, peers)
+    return "\n".join(lines)
+
+
+def _run_conditions(peers, settings, args, started, elapsed, load_start, load_end) -> list[str]:
+    """The title, and when, where and how the figures were taken."""
+    installed = ", ".join(f"{p} {version_of(d)}" for p, d in PEER_DISTS.items() if p in peers)
+    lines = [
+        "# Benchmarks",
+        "",
         f"Taken {started:%Y-%m-%d %H:%M} UTC by `python benchmarks/run.py"
         f"{' --quick' if settings.quick else ''}` in {elapsed:.0f} s.",
         "",
         f"- CPU: {cpu_model()}, {os.cpu_count()} logical cores",
         f"- Python {platform.python_version()} ({platform.python_implementation()}), "
         f"tarnwick {version_of('tarnwick')}, numpy {np.__version__}",
-        "- peers: " + (", ".join(f"{p} {version_of(d)}" for p, d in PEER_DISTS.items()
-                                  if p in peers) or "none"),
+        "- peers: " + (installed or "none"),
     ]
     if load_start is not None:
-        lines.append(f"- load average (1 min) at start {load_start[0]:.2f}, "
-                     f"at end {load_end[0]:.2f}")
-    lines.append(f"- repeats: {settings.repeats} per cell ({settings.repeats_large} at "
-                 f"n = 1,000,000), fewer for a peer whose single call is slow; "
-                 f"batches of about {settings.batch_s * 1000:.0f} ms; garbage collector off "
-                 "while timing, as in timeit")
+        lines.append(
+            f"- load average (1 min) at start {load_start[0]:.2f}, at end {load_end[0]:.2f}"
+        )
+    lines.append(
+        f"- repeats: {settings.repeats} per cell ({settings.repeats_large} at "
+        f"n = 1,000,000), fewer for a peer whose single call is slow; "
+        f"batches of about {settings.batch_s * 1000:.0f} ms; garbage collector off "
+        "while timing, as in timeit"
+    )
     if args.note:
         lines += ["", f"**Conditions:** {args.note}"]
-    lines += [
+    return lines
+
+
+def _how_to_read(peers, settings) -> list[str]:
+    """What each column means, the peers' variants, and the chart."""
+    lines = [
         "",
         "How to read the tables:",
         "",
@@ -450,82 +504,145 @@ def render(results, single, sizes, peers, settings, args, started, elapsed,
         f"- Parameters: ADX period {ADX_PERIOD}; SAR step {AF_STEP}, maximum {AF_MAX}; "
         f"GARCH omega {OMEGA}, alpha {ALPHA}, beta {BETA}. Data: a seeded random walk.",
         "",
-        "Peers compute their own variants; the comparison is of cost at equal n, not of "
-        "values:",
+        "Peers compute their own variants; the comparison is of cost at equal n, not of values:",
         "",
     ]
-    for p in PEER_DISTS:
-        if p in peers:
-            lines.append(f"- {p}: {PEER_NOTES[p]}")
+    lines += [f"- {p}: {PEER_NOTES[p]}" for p in PEER_DISTS if p in peers]
     not_installed = [p for p in PEER_DISTS if p not in peers]
     if not_installed:
         lines.append(f"- not installed in this run: {', '.join(not_installed)}")
-    lines.append("- pandas-ta is not in the benchmark: its releases that install need "
-                 "CPython 3.12 or later.")
-    lines += ["", "![ns per bar against n](CHART)", ""]
+    lines.append(
+        "- pandas-ta is not in the benchmark: its releases that install need CPython 3.12 or later."
+    )
+    return [*lines, "", "![ns per bar against n](CHART)", ""]
 
-    def per_bar(cell, name, n):
-        entry = cell.get(name)
-        return entry[1] / n * 1e9 if entry and entry[0] == "ok" else None
 
-    def ratio_text(cell, name, tw):
-        entry = cell.get(name)
-        if entry is None:
-            return ""
-        if entry[0] == "error":
-            return "n/a"
-        if entry[0] == "skipped":
-            return "skipped"
-        return f"{entry[1] / tw:,.1f}×" if entry[1] / tw < 100 else f"{entry[1] / tw:,.0f}×"
+def _per_bar(cell, name, n):
+    """ns per bar of `name` in the cell, or None when it has no time there."""
+    entry = cell.get(name)
+    return entry[1] / n * 1e9 if entry and entry[0] == "ok" else None
 
+
+def _ratio_text(cell, name, tw):
+    """`name`'s time over tarnwick's `tw`, or why there is none."""
+    entry = cell.get(name)
+    if entry is None:
+        return ""
+    if entry[0] == "error":
+        return "n/a"
+    if entry[0] == "skipped":
+        return "skipped"
+    return f"{entry[1] / tw:,.1f}×" if entry[1] / tw < 100 else f"{entry[1] / tw:,.0f}×"
+
+
+def _function_table(function, cells, sizes, peers) -> list[str]:
+    """One function: tarnwick, the floor and array.array per bar, peers as ratios."""
+    peer_cols = [p for p in PEERS_OF[function] if p in peers]
+    head = [
+        "input",
+        "n",
+        "tarnwick ns/bar",
+        "floor ns/bar",
+        "vs floor",
+        "array.array ns/bar",
+    ] + [f"{p} ÷ tarnwick" for p in peer_cols]
+    lines = [
+        f"## {function}",
+        "",
+        "| " + " | ".join(head) + " |",
+        "|" + "|".join(["---"] * 2 + ["---:"] * (len(head) - 2)) + "|",
+    ]
+    for kind in KINDS:
+        for n in sizes:
+            cell = cells[kind][n]
+            tw = cell[TARNWICK][1]
+            row = [
+                kind,
+                f"{n:,}",
+                fmt_ns(_per_bar(cell, TARNWICK, n)),
+                fmt_ns(_per_bar(cell, FLOOR, n)),
+                f"{tw / cell[FLOOR][1]:.2f}",
+                fmt_ns(_per_bar(cell, ARRAY, n)),
+            ]
+            row += [_ratio_text(cell, p, tw) for p in peer_cols]
+            lines.append("| " + " | ".join(row) + " |")
+    if peer_cols:
+        lines += [
+            "",
+            f"Peers compute other variants, so only cost at equal n compares: "
+            f"{VARIANTS[function]}.",
+        ]
+    return [*lines, ""]
+
+
+def _single_call_table(single) -> list[str]:
+    lines = [
+        "## One call at n = 10",
+        "",
+        "Median time of one tarnwick call with n = 10, in loops of calls.",
+        "",
+        "| function | list input, ns | numpy input, ns |",
+        "|---|---:|---:|",
+    ]
     for function in FUNCTIONS:
-        peer_cols = [p for p in PEERS_OF[function] if p in peers]
-        lines += [f"## {function}", ""]
-        head = ["input", "n", "tarnwick ns/bar", "floor ns/bar", "vs floor",
-                "array.array ns/bar"] + [f"{p} ÷ tarnwick" for p in peer_cols]
-        lines.append("| " + " | ".join(head) + " |")
-        lines.append("|" + "|".join(["---"] * 2 + ["---:"] * (len(head) - 2)) + "|")
-        for kind in KINDS:
-            for n in sizes:
-                cell = results[function][kind][n]
-                tw = cell[TARNWICK][1]
-                row = [kind, f"{n:,}", fmt_ns(per_bar(cell, TARNWICK, n)),
-                       fmt_ns(per_bar(cell, FLOOR, n)),
-                       f"{tw / cell[FLOOR][1]:.2f}",
-                       fmt_ns(per_bar(cell, ARRAY, n))]
-                row += [ratio_text(cell, p, tw) for p in peer_cols]
-                lines.append("| " + " | ".join(row) + " |")
-        if peer_cols:
-            lines += ["", f"Peers compute other variants, so only cost at equal n compares: "
-                      f"{VARIANTS[function]}."]
-        lines.append("")
+        lines.append(
+            f"| {function} | {single[function]['list']:,.0f} | {single[function]['numpy']:,.0f} |"
+        )
+    return [*lines, ""]
 
-    lines += ["## One call at n = 10", "",
-              "Median time of one tarnwick call with n = 10, in loops of calls.", "",
-              "| function | list input, ns | numpy input, ns |", "|---|---:|---:|"]
+
+# The most tarnwick's list-input time may be over the floor's, by n.
+FLOOR_RATIO_LIMITS = {
+    1_000: {"ADX": 1.6, "SAR": 1.35, "GARCH": 1.35},
+    1_000_000: {"ADX": 1.15, "SAR": 1.15, "GARCH": 1.15},
+}
+
+
+def _targets_table(results, single, sizes, peers) -> list[str]:
+    lines = [
+        "## Targets",
+        "",
+        "Ratios to the floor are for list input, which is what the floor measures.",
+        "",
+        "| target | figure | |",
+        "|---|---|---|",
+    ]
+    lines += _floor_targets(results, sizes)
+    lines += _peer_targets(results, sizes, peers)
+    if "TA-Lib" in peers:
+        lines += _ta_lib_numpy_targets(results, sizes)
     for function in FUNCTIONS:
-        lines.append(f"| {function} | {single[function]['list']:,.0f} | "
-                     f"{single[function]['numpy']:,.0f} |")
-    lines.append("")
+        ns_call = single[function]["list"]
+        lines.append(
+            f"| {function}: one call at n = 10 under 1 µs (list input) | "
+            f"{ns_call:,.0f} ns | {mark(ns_call < 1000)} |"
+        )
+    return [*lines, ""]
 
-    lines += ["## Targets", "",
-              "Ratios to the floor are for list input, which is what the floor measures.", "",
-              "| target | figure | |", "|---|---|---|"]
-    ratio_limits = {1_000: {"ADX": 1.6, "SAR": 1.35, "GARCH": 1.35},
-                    1_000_000: {"ADX": 1.15, "SAR": 1.15, "GARCH": 1.15}}
-    for n, limits in ratio_limits.items():
+
+def _floor_targets(results, sizes) -> list[str]:
+    lines = []
+    for n, limits in FLOOR_RATIO_LIMITS.items():
         if n not in sizes:
             continue
         for function in FUNCTIONS:
             cell = results[function]["list"][n]
             r = cell[TARNWICK][1] / cell[FLOOR][1]
-            lines.append(f"| {function} vs floor at n = {n:,} <= {limits[function]} | "
-                         f"{r:.2f} | {mark(r <= limits[function])} |")
+            lines.append(
+                f"| {function} vs floor at n = {n:,} <= {limits[function]} | "
+                f"{r:.2f} | {mark(r <= limits[function])} |"
+            )
+    return lines
+
+
+def _peer_targets(results, sizes, peers) -> list[str]:
+    """Faster than each installed peer with lists in and out, at every n >= 100."""
+    lines = []
     for function in FUNCTIONS:
         for p in PEERS_OF[function]:
             if p not in peers:
                 continue
-            worst, measured, refused = None, [], []
+            worst, refused = None, []
             for n in sizes:
                 if n < 100:
                     continue
@@ -533,52 +650,66 @@ def render(results, single, sizes, peers, settings, args, started, elapsed,
                 entry = cell.get(p)
                 if entry and entry[0] == "ok":
                     r = entry[1] / cell[TARNWICK][1]
-                    measured.append(n)
                     worst = r if worst is None else min(worst, r)
                 elif entry:
                     refused.append(f"{n:,} {entry[0]}")
             if worst is None:
                 continue
             extra = f" ({', '.join(refused)})" if refused else ""
-            lines.append(f"| {function}: faster than {p}, lists in and out, every n >= 100 | "
-                         f"slowest margin {margin(worst)}{extra} | {mark(worst > 1)} |")
-    if "TA-Lib" in peers:
-        for function in ("ADX", "SAR"):
-            worst = None
-            for n in sizes:
-                entry = results[function]["numpy"][n].get("TA-Lib")
-                if entry and entry[0] == "ok":
-                    r = entry[1] / results[function]["numpy"][n][TARNWICK][1]
-                    worst = r if worst is None else min(worst, r)
-            if worst is not None:
-                lines.append(f"| {function}: numpy input faster than TA-Lib + `.tolist()`, "
-                             f"every n | slowest margin {margin(worst)} | {mark(worst > 1)} |")
-    for function in FUNCTIONS:
-        ns_call = single[function]["list"]
-        lines.append(f"| {function}: one call at n = 10 under 1 µs (list input) | "
-                     f"{ns_call:,.0f} ns | {mark(ns_call < 1000)} |")
-    lines.append("")
+            lines.append(
+                f"| {function}: faster than {p}, lists in and out, every n >= 100 | "
+                f"slowest margin {margin(worst)}{extra} | {mark(worst > 1)} |"
+            )
+    return lines
 
-    lines += ["## ns per bar, every library", ""]
+
+def _ta_lib_numpy_targets(results, sizes) -> list[str]:
+    """With numpy input, faster than TA-Lib followed by `.tolist()`, at every n."""
+    lines = []
+    for function in ("ADX", "SAR"):
+        worst = None
+        for n in sizes:
+            entry = results[function]["numpy"][n].get("TA-Lib")
+            if entry and entry[0] == "ok":
+                r = entry[1] / results[function]["numpy"][n][TARNWICK][1]
+                worst = r if worst is None else min(worst, r)
+        if worst is not None:
+            lines.append(
+                f"| {function}: numpy input faster than TA-Lib + `.tolist()`, "
+                f"every n | slowest margin {margin(worst)} | {mark(worst > 1)} |"
+            )
+    return lines
+
+
+def _every_library_tables(results, sizes, peers) -> list[str]:
+    """ns per bar of every contender, peers included, one table per function."""
+    lines = ["## ns per bar, every library", ""]
     for function in FUNCTIONS:
         names = [TARNWICK, FLOOR, ARRAY] + [p for p in PEERS_OF[function] if p in peers]
-        lines.append(f"**{function}**")
-        lines.append("")
-        lines.append("| input | n | " + " | ".join(names) + " |")
-        lines.append("|---|---|" + "---:|" * len(names))
+        lines += [
+            f"**{function}**",
+            "",
+            "| input | n | " + " | ".join(names) + " |",
+            "|---|---|" + "---:|" * len(names),
+        ]
         for kind in KINDS:
             for n in sizes:
                 cell = results[function][kind][n]
-                vals = []
-                for name in names:
-                    v = per_bar(cell, name, n)
-                    entry = cell.get(name)
-                    vals.append(fmt_ns(v) if v is not None else
-                                ("n/a" if entry and entry[0] == "error" else
-                                 entry[0] if entry else ""))
+                vals = [_cell_text(cell, name, n) for name in names]
                 lines.append(f"| {kind} | {n:,} | " + " | ".join(vals) + " |")
         lines.append("")
-    return "\n".join(lines)
+    return lines
+
+
+def _cell_text(cell, name, n) -> str:
+    """ns per bar, or why there is no time: n/a (refused), skipped, or blank."""
+    v = _per_bar(cell, name, n)
+    if v is not None:
+        return fmt_ns(v)
+    entry = cell.get(name)
+    if entry is None:
+        return ""
+    return "n/a" if entry[0] == "error" else entry[0]
 
 
 def plot(results, sizes, path: Path) -> None:
@@ -588,14 +719,16 @@ def plot(results, sizes, path: Path) -> None:
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(len(KINDS), len(FUNCTIONS), figsize=(15, 8.5), sharex=True)
-    styles = {TARNWICK: dict(color="black", linewidth=2.5, marker="o"),
-              FLOOR: dict(color="grey", linestyle="--", marker="."),
-              ARRAY: dict(color="grey", linestyle=":", marker="."),
-              "TA-Lib": dict(color="tab:blue", marker="s"),
-              "tulipy": dict(color="tab:orange", marker="^"),
-              "ta": dict(color="tab:green", marker="v"),
-              "talipp": dict(color="tab:red", marker="D"),
-              "arch": dict(color="tab:purple", marker="s")}
+    styles = {
+        TARNWICK: dict(color="black", linewidth=2.5, marker="o"),
+        FLOOR: dict(color="grey", linestyle="--", marker="."),
+        ARRAY: dict(color="grey", linestyle=":", marker="."),
+        "TA-Lib": dict(color="tab:blue", marker="s"),
+        "tulipy": dict(color="tab:orange", marker="^"),
+        "ta": dict(color="tab:green", marker="v"),
+        "talipp": dict(color="tab:red", marker="D"),
+        "arch": dict(color="tab:purple", marker="s"),
+    }
     order = [TARNWICK, FLOOR, ARRAY, *PEER_DISTS]
     for i, kind in enumerate(KINDS):
         for j, function in enumerate(FUNCTIONS):
@@ -644,17 +777,34 @@ def build_kernel_floor(data: dict):
     here = Path(__file__).resolve().parent
     build = Path(tempfile.mkdtemp(prefix="tarnwick-kernels-"))
     atexit.register(shutil.rmtree, build, True)
-    sources = [here / "floor" / "kernels.cpp"] + [ROOT / "indicators" / f for f in
-                                                  ("adx.cpp", "garch11.cpp", "parabolic_sar.cpp")]
-    subprocess.run([compiler, "-O3", "-DNDEBUG", "-std=c++20", "-ffp-contract=off",
-                    "-fno-fast-math", "-o", str(build / "kernels"), *map(str, sources)], check=True)
+    sources = [here / "floor" / "kernels.cpp"] + [
+        ROOT / "indicators" / f for f in ("adx.cpp", "garch11.cpp", "parabolic_sar.cpp")
+    ]
+    subprocess.run(
+        [
+            compiler,
+            "-O3",
+            "-DNDEBUG",
+            "-std=c++20",
+            "-ffp-contract=off",
+            "-fno-fast-math",
+            "-o",
+            str(build / "kernels"),
+            *map(str, sources),
+        ],
+        check=True,
+    )
     for name in ("high", "low", "close", "returns"):
         np.ascontiguousarray(data[name], dtype=np.float64).tofile(build / f"{name}.f64")
 
     def floor(n: int) -> dict:
-        run = subprocess.run([str(build / "kernels"), str(build), str(n)],
-                             check=True, capture_output=True, text=True)
-        return {function: float(ns_bar) for function, _, ns_bar in map(str.split, run.stdout.splitlines())}
+        run = subprocess.run(
+            [str(build / "kernels"), str(build), str(n)], check=True, capture_output=True, text=True
+        )
+        return {
+            function: float(ns_bar)
+            for function, _, ns_bar in map(str.split, run.stdout.splitlines())
+        }
 
     return floor
 
@@ -664,11 +814,16 @@ def array_contenders(function: str, inputs: dict, peers) -> dict[str, tuple]:
 
     ns = dict(inputs, np=np, ta=tarnwick_arrays, tw=tarnwick)
     args = ", ".join(SERIES[function])
-    scalars = {"ADX": f"{ADX_PERIOD}", "SAR": f"{AF_STEP}, {AF_MAX}",
-               "GARCH": f"{OMEGA}, {ALPHA}, {BETA}"}[function]
+    scalars = {
+        "ADX": f"{ADX_PERIOD}",
+        "SAR": f"{AF_STEP}, {AF_MAX}",
+        "GARCH": f"{OMEGA}, {ALPHA}, {BETA}",
+    }[function]
     name = {"ADX": "adx", "SAR": "parabolic_sar", "GARCH": "garch11_variance"}[function]
-    out = {ARRAYS: f"ta.{name}({args}, {scalars})",
-           LIST_TO_ARRAY: f"np.array(tw.native_{name}({args}, {scalars}))"}
+    out = {
+        ARRAYS: f"ta.{name}({args}, {scalars})",
+        LIST_TO_ARRAY: f"np.array(tw.native_{name}({args}, {scalars}))",
+    }
     if function != "GARCH":
         talib_name, tulipy_name = {"ADX": ("ADX", "adx"), "SAR": ("SAR", "psar")}[function]
         if "TA-Lib" in peers:
@@ -712,9 +867,14 @@ def thread_scaling(settings: Settings) -> dict:
             adx_in_threads(pool, workers, high, low, close, ADX_PERIOD, out)
         for _ in range(repeats):  # interleaved, so that both see the same load
             for workers, pool in pools.items():
-                samples[workers].append(timeit.timeit(
-                    lambda: adx_in_threads(pool, workers, high, low, close, ADX_PERIOD, out),
-                    number=1))
+                samples[workers].append(
+                    timeit.timeit(
+                        lambda pool=pool, workers=workers: adx_in_threads(
+                            pool, workers, high, low, close, ADX_PERIOD, out
+                        ),
+                        number=1,
+                    )
+                )
     finally:
         for pool in pools.values():
             pool.shutdown()
@@ -733,48 +893,72 @@ def run_arrays(data: dict, sizes, peers, settings: Settings) -> dict:
             inputs = {s: np.ascontiguousarray(data[s][:n]) for s in SERIES[function]}
             cands = array_contenders(function, inputs, peers)
             stmt, ns = cands[ARRAYS]
-            result = eval(stmt, ns)  # noqa: S307 - our own fixed statement
+            result = eval(stmt, ns)
             if type(result) is not np.ndarray or result.dtype != np.float64 or result.shape != (n,):
                 raise RuntimeError(f"{ARRAYS} did not return {n} float64 values")
             results[function][n] = run_cell(cands, n, settings, {})
             if n == 10:
-                single[function] = {name: single_call_ns(cands, settings, name)
-                                    for name in cands if name in (ARRAYS, "TA-Lib")}
-            print(f"  {function:5} arrays n={n:>9,}  {ARRAYS} "
-                  f"{fmt_ns(results[function][n][ARRAYS][1] / n * 1e9)} ns/bar", flush=True)
+                single[function] = {
+                    name: single_call_ns(cands, settings, name)
+                    for name in cands
+                    if name in (ARRAYS, "TA-Lib")
+                }
+            print(
+                f"  {function:5} arrays n={n:>9,}  {ARRAYS} "
+                f"{fmt_ns(results[function][n][ARRAYS][1] / n * 1e9)} ns/bar",
+                flush=True,
+            )
             gc.collect()
-    return {"cells": results, "single": single, "kernel": kernel,
-            "threads": thread_scaling(settings)}
+    return {
+        "cells": results,
+        "single": single,
+        "kernel": kernel,
+        "threads": thread_scaling(settings),
+    }
 
 
 def render_arrays(arrays: dict, sizes, peers) -> str:
     cells, kernel = arrays["cells"], arrays["kernel"]
     lines = [
-        "# Arrays: float64 in, ndarray out", "",
+        "# Arrays: float64 in, ndarray out",
+        "",
         f"`{ARRAYS}` against the peers' array functions in the same run: every input a "
         "C-contiguous float64 array, every result a float64 ndarray, medians as above. "
         f"**kernel** is the C++ kernel alone writing into a C array (benchmarks/floor/"
         "kernels.cpp, the project's flags), timed just before the row, the floor for any "
-        f"binding; **vs kernel** is {ARRAYS} over it. **{LIST_TO_ARRAY}** is the list module's result turned into an "
-        "array, for comparison.", "",
+        f"binding; **vs kernel** is {ARRAYS} over it. **{LIST_TO_ARRAY}** is the list "
+        "module's result turned into an array, for comparison.",
+        "",
     ]
     for function in FUNCTIONS:
         names = [ARRAYS, LIST_TO_ARRAY] + [p for p in ARRAY_PEERS[function] if p in peers]
-        lines += [f"## {function} (arrays)", "",
-                  "| n | " + " | ".join(f"{name} ns/bar" for name in names[:1]) +
-                  " | kernel ns/bar | vs kernel | " +
-                  " | ".join(f"{name} ns/bar" for name in names[1:]) + " |",
-                  "|---|" + "---:|" * (len(names) + 2)]
+        lines += [
+            f"## {function} (arrays)",
+            "",
+            "| n | "
+            + " | ".join(f"{name} ns/bar" for name in names[:1])
+            + " | kernel ns/bar | vs kernel | "
+            + " | ".join(f"{name} ns/bar" for name in names[1:])
+            + " |",
+            "|---|" + "---:|" * (len(names) + 2),
+        ]
         for n in sizes:
             cell = cells[function][n]
             tw = cell[ARRAYS][1] / n * 1e9
             floor = kernel.get((function, n))
-            row = [f"{n:,}", fmt_ns(tw), fmt_ns(floor) if floor else "",
-                   f"{tw / floor:.2f}" if floor else ""]
+            row = [
+                f"{n:,}",
+                fmt_ns(tw),
+                fmt_ns(floor) if floor else "",
+                f"{tw / floor:.2f}" if floor else "",
+            ]
             for name in names[1:]:
                 entry = cell.get(name)
-                row.append(fmt_ns(entry[1] / n * 1e9) if entry and entry[0] == "ok" else
-                           (entry[0] if entry else ""))
+                row.append(
+                    fmt_ns(entry[1] / n * 1e9)
+                    if entry and entry[0] == "ok"
+                    else (entry[0] if entry else "")
+                )
             lines.append("| " + " | ".join(row) + " |")
         lines.append("")
 
@@ -784,28 +968,38 @@ def render_arrays(arrays: dict, sizes, peers) -> str:
             if n < 1_000:
                 continue
             cell = cells[function][n]
-            fastest = [(cell[p][1], p) for p in ARRAY_PEERS[function]
-                       if p in cell and cell[p][0] == "ok"]
+            fastest = [
+                (cell[p][1], p) for p in ARRAY_PEERS[function] if p in cell and cell[p][0] == "ok"
+            ]
             if fastest:
                 best, who = min(fastest)
                 r = best / cell[ARRAYS][1]
-                lines.append(f"| {function} n = {n:,}: as fast as the fastest peer ({who}) | "
-                             f"{margin(r)} | {mark(r >= 1)} |")
+                lines.append(
+                    f"| {function} n = {n:,}: as fast as the fastest peer ({who}) | "
+                    f"{margin(r)} | {mark(r >= 1)} |"
+                )
             floor = kernel.get((function, n))
             if n >= 100_000 and floor:
                 r = cell[ARRAYS][1] / n * 1e9 / floor
-                lines.append(f"| {function} n = {n:,}: within 1.2× of the kernel | "
-                             f"{r:.2f}× | {mark(r <= 1.2)} |")
+                lines.append(
+                    f"| {function} n = {n:,}: within 1.2× of the kernel | "
+                    f"{r:.2f}× | {mark(r <= 1.2)} |"
+                )
     for function, calls in arrays["single"].items():
         if "TA-Lib" in calls:
-            lines.append(f"| {function}: one call at n = 10 no slower than TA-Lib's | "
-                         f"{calls[ARRAYS]:,.0f} ns against {calls['TA-Lib']:,.0f} ns | "
-                         f"{mark(calls[ARRAYS] <= calls['TA-Lib'])} |")
+            lines.append(
+                f"| {function}: one call at n = 10 no slower than TA-Lib's | "
+                f"{calls[ARRAYS]:,.0f} ns against {calls['TA-Lib']:,.0f} ns | "
+                f"{mark(calls[ARRAYS] <= calls['TA-Lib'])} |"
+            )
     threads = arrays["threads"]
     speedup = threads[1] / threads[2]
-    lines += [f"| ADX {THREAD_SHAPE[0]} symbols × {THREAD_SHAPE[1]:,} bars: 2 threads ≥ 1.8× "
-              f"one | {threads[1] * 1e3:.1f} ms → {threads[2] * 1e3:.1f} ms, {speedup:.2f}× | "
-              f"{mark(speedup >= 1.8)} |", ""]
+    lines += [
+        f"| ADX {THREAD_SHAPE[0]} symbols × {THREAD_SHAPE[1]:,} bars: 2 threads ≥ 1.8× "
+        f"one | {threads[1] * 1e3:.1f} ms → {threads[2] * 1e3:.1f} ms, {speedup:.2f}× | "
+        f"{mark(speedup >= 1.8)} |",
+        "",
+    ]
     return "\n".join(lines)
 
 

@@ -35,9 +35,16 @@ def adx_in_threads(pool, workers, high, low, close, period, out):
     block of ADX, and page faults of two threads wait on each other."""
     blocks = np.array_split(np.arange(high.shape[0]), workers)
     for future in [
-        pool.submit(tarnwick_arrays.adx, high[b[0]:b[-1] + 1], low[b[0]:b[-1] + 1],
-                    close[b[0]:b[-1] + 1], period, out=out[b[0]:b[-1] + 1])
-        for b in blocks if len(b)
+        pool.submit(
+            tarnwick_arrays.adx,
+            high[b[0] : b[-1] + 1],
+            low[b[0] : b[-1] + 1],
+            close[b[0] : b[-1] + 1],
+            period,
+            out=out[b[0] : b[-1] + 1],
+        )
+        for b in blocks
+        if len(b)
     ]:
         future.result()  # raises any error of the call
     return out

@@ -39,8 +39,12 @@ def x_axis(dates: list[str]) -> list[datetime.date] | list[int]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("csv", nargs="?", default=DEFAULT_FILE, help="daily OHLC prices (default: bundled AAPL)")
-    parser.add_argument("--out", default="tarnwick-chart.png", help="PNG file to write (default: %(default)s)")
+    parser.add_argument(
+        "csv", nargs="?", default=DEFAULT_FILE, help="daily OHLC prices (default: bundled AAPL)"
+    )
+    parser.add_argument(
+        "--out", default="tarnwick-chart.png", help="PNG file to write (default: %(default)s)"
+    )
     args = parser.parse_args()
 
     p = load_prices(args.csv)
@@ -59,15 +63,29 @@ def main() -> None:
     fig, (ax_price, ax_adx, ax_vol) = plt.subplots(
         3, 1, sharex=True, figsize=(11, 8), height_ratios=(3, 1.3, 1.3), layout="constrained"
     )
-    fig.suptitle(f"{p.name}: Parabolic SAR ({SAR_STEP}, {SAR_MAX}), ADX({ADX_PERIOD}), GARCH(1,1) volatility")
+    fig.suptitle(
+        f"{p.name}: Parabolic SAR ({SAR_STEP}, {SAR_MAX}), ADX({ADX_PERIOD}), GARCH(1,1) volatility"
+    )
 
     ax_price.fill_between(x, p.low, p.high, color="0.8", linewidth=0, label="high-low range")
     ax_price.plot(x, p.close, color="black", linewidth=1, label="close")
-    below = [s < c for s, c in zip(sar, p.close)]
-    ax_price.scatter([xi for xi, b in zip(x, below) if b], [s for s, b in zip(sar, below) if b],
-                     s=5, color="tab:green", label="SAR, rising trend", zorder=3)
-    ax_price.scatter([xi for xi, b in zip(x, below) if not b], [s for s, b in zip(sar, below) if not b],
-                     s=5, color="tab:red", label="SAR, falling trend", zorder=3)
+    below = [s < c for s, c in zip(sar, p.close, strict=True)]
+    ax_price.scatter(
+        [xi for xi, b in zip(x, below, strict=True) if b],
+        [s for s, b in zip(sar, below, strict=True) if b],
+        s=5,
+        color="tab:green",
+        label="SAR, rising trend",
+        zorder=3,
+    )
+    ax_price.scatter(
+        [xi for xi, b in zip(x, below, strict=True) if not b],
+        [s for s, b in zip(sar, below, strict=True) if not b],
+        s=5,
+        color="tab:red",
+        label="SAR, falling trend",
+        zorder=3,
+    )
     ax_price.set_ylabel("price")
     ax_price.legend(loc="upper left", fontsize="small")
     ax_price.grid(alpha=0.3)
@@ -82,13 +100,22 @@ def main() -> None:
     ax_vol.set_ylabel("volatility, %/yr")
     ax_vol.set_ylim(bottom=0)
     ax_vol.grid(alpha=0.3)
-    ax_vol.text(0.01, 0.95, f"omega={omega:.3g}  alpha={alpha}  beta={beta}", transform=ax_vol.transAxes,
-                va="top", fontsize="small", color="0.3")
+    ax_vol.text(
+        0.01,
+        0.95,
+        f"omega={omega:.3g}  alpha={alpha}  beta={beta}",
+        transform=ax_vol.transAxes,
+        va="top",
+        fontsize="small",
+        color="0.3",
+    )
 
     fig.savefig(args.out, dpi=100)
     last = len(p.close) - 1
-    print(f"{p.name}, {len(p.close)} bars; last bar {p.dates[last]}: close {p.close[last]:g}, "
-          f"SAR {sar[last]:.4g}, ADX {adx[last]:.2f}, volatility {volatility[last]:.1f} %/yr")
+    print(
+        f"{p.name}, {len(p.close)} bars; last bar {p.dates[last]}: close {p.close[last]:g}, "
+        f"SAR {sar[last]:.4g}, ADX {adx[last]:.2f}, volatility {volatility[last]:.1f} %/yr"
+    )
     print(f"wrote {Path(args.out).resolve()}")
 
 

@@ -9,6 +9,7 @@ indicators handle as their reference describes.
 import csv
 import math
 from dataclasses import dataclass
+from itertools import pairwise
 from pathlib import Path
 
 DATA_DIR = Path(__file__).resolve().parent / "data"
@@ -57,7 +58,7 @@ def load_prices(path: str | Path) -> Prices:
 
 def simple_returns(close: list[float]) -> list[float]:
     """Day-on-day returns: one fewer than there are closes."""
-    return [b / a - 1.0 for a, b in zip(close, close[1:])]
+    return [b / a - 1.0 for a, b in pairwise(close)]
 
 
 def garch_parameters(returns: list[float]) -> tuple[float, float, float]:

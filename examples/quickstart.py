@@ -1,11 +1,13 @@
 """Compute the three tarnwick indicators over a short price series."""
 
+from itertools import pairwise
+
 import tarnwick
 
 high = [10.0, 11.0, 12.0, 11.5, 12.5, 13.0, 12.0, 11.0]
 low = [9.0, 9.5, 10.5, 10.0, 11.0, 12.0, 10.5, 9.5]
 close = [9.5, 10.5, 11.5, 10.5, 12.0, 12.5, 11.0, 10.0]
-returns = [(b - a) / a for a, b in zip(close, close[1:])]
+returns = [(b - a) / a for a, b in pairwise(close)]
 
 adx = tarnwick.native_adx(high, low, close, 3)
 sar = tarnwick.native_parabolic_sar(high, low, 0.02, 0.2)

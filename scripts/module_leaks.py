@@ -41,10 +41,13 @@ def main(directory):
     for block in ours:
         print("\n".join(block), file=sys.stderr)
     if ours:
-        print("resolve the extension's frames with: addr2line -Cfie <its .so> <offset>", file=sys.stderr)
+        print(
+            "resolve the extension's frames with: addr2line -Cfie <its .so> <offset>",
+            file=sys.stderr,
+        )
     print(
-        f"leak check: {len(files)} report files, {total - len(ours)} leaks of the interpreter's own, "
-        f"{len(ours)} from the extension"
+        f"leak check: {len(files)} report files, "
+        f"{total - len(ours)} leaks of the interpreter's own, {len(ours)} from the extension"
     )
     return 1 if ours else 0
 

@@ -4,7 +4,7 @@
 from collections.abc import Iterator, Sequence
 from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias, type_check_only
 
-__all__ = ["native_adx", "native_parabolic_sar", "native_garch11_variance"]
+__all__ = ["native_adx", "native_garch11_variance", "native_parabolic_sar"]
 
 # One item of a series: anything float() accepts without parsing text, which
 # is an object with __float__ or __index__ (float, int, bool, numpy scalars,

@@ -7,7 +7,7 @@ from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["adx", "parabolic_sar", "garch11_variance"]
+__all__ = ["adx", "garch11_variance", "parabolic_sar"]
 
 _Number: TypeAlias = SupportsFloat | SupportsIndex
 # A numpy array of one dimension (one series) or two (one series per row) of

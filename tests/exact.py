@@ -16,9 +16,15 @@ def from_bits(hex_bits):
     return struct.unpack(">d", bytes.fromhex(hex_bits.ljust(16, "0")))[0]
 
 
+# Python's float("nan") spelt out as bits, so that it is the same on every
+# platform: the NaN the kernels store for every NaN they compute.
+NAN = from_bits("7ff8000000000000")
+INF = float("inf")
+
+
 def assert_bits_equal(actual, expected):
     assert type(actual) is list
     assert len(actual) == len(expected), (actual, expected)
-    for i, (a, e) in enumerate(zip(actual, expected)):
+    for i, (a, e) in enumerate(zip(actual, expected, strict=True)):
         assert type(a) is float
         assert bits([a]) == bits([e]), f"bar {i}: {a!r} ({float.hex(a)}) != {e!r} ({float.hex(e)})"

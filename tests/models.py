@@ -7,26 +7,22 @@ fused: a model that is easy to read against the algorithm is the point.
 
 NaN bits: a NaN that arithmetic makes has a sign and payload that depend on the
 processor and on the operand order, in Python as in C++; the kernels store
-every NaN they compute as QUIET_NAN, and a value copied from an input keeps
+every NaN they compute as exact.NAN, and a value copied from an input keeps
 its bits. The models do the same with `stored`.
 """
 
 import math
 
-from exact import from_bits
+from exact import NAN
 
 ADX_LENGTHS = "high, low, and close lengths must match"
 ADX_PERIOD = "period must be > 0"
 SAR_LENGTHS = "high and low lengths must match"
 
 
-# Python's float("nan"), spelt out as bits.
-QUIET_NAN = from_bits("7ff8000000000000")
-
-
 def stored(computed):
-    """A value the kernel computed, as it is stored: every NaN is QUIET_NAN."""
-    return QUIET_NAN if computed != computed else computed
+    """A value the kernel computed, as it is stored: every NaN is NAN."""
+    return NAN if computed != computed else computed
 
 
 class Refused(Exception):
@@ -61,8 +57,8 @@ def adx(high, low, close, period):
     for j in range(1, n):
         up = high[j] - high[j - 1]
         down = low[j - 1] - low[j]
-        plus_dm[j] = up if (down < up and 0.0 < up) else 0.0
-        minus_dm[j] = down if (up < down and 0.0 < down) else 0.0
+        plus_dm[j] = up if (down < up and up > 0.0) else 0.0
+        minus_dm[j] = down if (up < down and down > 0.0) else 0.0
         hl = high[j] - low[j]
         hc = math.fabs(high[j] - close[j - 1])
         lc = math.fabs(low[j] - close[j - 1])

@@ -97,8 +97,18 @@ class Key(str):
 class _MallInfo2(ctypes.Structure):
     _fields_ = [
         (name, ctypes.c_size_t)
-        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-                     "fordblks", "keepcost")
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
     ]
 
 
@@ -165,8 +175,8 @@ def assert_no_growth(run_round, objects=(), blocks=1, heap=1):
         grew = [after[0] != before[0], after[1] - before[1] >= blocks, after[2] - before[2] >= heap]
         if not any(grew):
             return
-        streaks = [n + 1 if g else 0 for n, g in zip(streaks, grew)]
-        for probe, n in zip(probes, streaks):
+        streaks = [n + 1 if g else 0 for n, g in zip(streaks, grew, strict=True)]
+        for probe, n in zip(probes, streaks, strict=True):
             assert n < GROWING_ROUNDS, f"{probe} in {n} rounds in a row"
         before = after
     raise AssertionError(f"no round of {MAX_ROUNDS} without growth")
@@ -175,17 +185,28 @@ def assert_no_growth(run_round, objects=(), blocks=1, heap=1):
 # --- fresh interpreters ----------------------------------------------------
 
 
-def run_fresh(source, timeout=120):
+def run_fresh(source=None, *args, cwd=None, env=None, timeout=120, check=True):
     """Runs `source` (dedented) in a new interpreter that can import the test
-    helpers; returns its stdout after checking it exited cleanly."""
-    prelude = f"import sys\nsys.path.insert(0, {TESTS_DIR!r})\n"
+    helpers, or with no source the interpreter on `args` alone (a script or
+    -m module and its arguments); `env` adds variables to the environment.
+    Returns its stdout after checking it exited cleanly; with check=False,
+    the finished process, whatever its exit."""
+    if source is None:
+        command = [sys.executable, *args]
+    else:
+        prelude = f"import sys\nsys.path.insert(0, {TESTS_DIR!r})\n"
+        command = [sys.executable, "-c", prelude + textwrap.dedent(source), *args]
     proc = subprocess.run(
-        [sys.executable, "-c", prelude + textwrap.dedent(source)],
+        command,
         capture_output=True,
         text=True,
         timeout=timeout,
+        cwd=cwd,
+        env=None if env is None else {**os.environ, **env},
     )
-    assert proc.returncode == 0, proc.stderr
+    if not check:
+        return proc
+    assert proc.returncode == 0, proc.stdout + proc.stderr
     return proc.stdout
 
 

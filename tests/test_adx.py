@@ -1,10 +1,7 @@
 import pytest
 
-from exact import assert_bits_equal
+from exact import INF, NAN, assert_bits_equal
 from tarnwick import native_adx
-
-NAN = float("nan")
-INF = float("inf")
 
 
 @pytest.mark.parametrize("value", [0.0, NAN, INF, -INF])
@@ -19,7 +16,7 @@ def test_prefix_property_across_the_vector_blocks():
     n = 530
     high = [100 + ((i * 37) % 11) - ((i * 13) % 7) * 0.5 for i in range(n)]
     low = [h - 1 - (i % 5) * 0.25 for i, h in enumerate(high)]
-    close = [(h + l) / 2 for h, l in zip(high, low)]
+    close = [(h + lo) / 2 for h, lo in zip(high, low, strict=True)]
     full = native_adx(high, low, close, 14)
     for k in (1, 2, 3, 255, 256, 257, 258, 513, 529):
         assert_bits_equal(native_adx(high[:k], low[:k], close[:k], 14), full[:k])

@@ -2,7 +2,6 @@
 over every input route; the array-only errors; the interpreter lock."""
 
 import array
-import subprocess
 import sys
 import textwrap
 import threading
@@ -12,8 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from exact import bits
-
-from registry import BY_NAME, FUNCTIONS as REGISTERED, SERIES
+from registry import BY_NAME, FUNCTIONS
 from support import run_fresh
 
 np = pytest.importorskip("numpy")
@@ -22,45 +20,33 @@ pytestmark = [
     pytest.mark.filterwarnings("ignore:Warning. converting a masked element:UserWarning"),
     pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning"),
 ]
-import tarnwick_arrays as ta  # noqa: E402
+import tarnwick_arrays as ta  # noqa: E402 (only once numpy is known to be there)
 
 
-def array_function(registered):
-    return getattr(ta, registered.name.removeprefix("native_"))
-
-
-# array name -> (array function, tarnwick function, series count, scalar arguments)
-FUNCTIONS = {
-    f.name.removeprefix("native_"): (
-        array_function(f), f.native, f.kinds.count(SERIES), f.call[f.kinds.count(SERIES):])
-    for f in REGISTERED
-}
-
-
-@pytest.mark.parametrize("registered", REGISTERED, ids=lambda f: f.name)
-def test_worked_examples_and_refusals_are_tarnwicks(registered):
-    function = array_function(registered)
-    for args, expected in registered.examples:
-        assert bits(function(*args).tolist()) == bits(expected)
-    for args, message in registered.refusals:
+@pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
+def test_worked_examples_and_refusals_are_tarnwicks(f):
+    for _, args, expected in f.examples:
+        assert bits(f.array(*args).tolist()) == bits(expected)
+    for args, message in f.refusals:
         with pytest.raises(ValueError) as info:
-            function(*args)
+            f.array(*args)
         assert str(info.value) == message
 
 
-def expected_rows(name, series):
+def expected_rows(f, series):
     """tarnwick's result for each row of the series arguments (a masked
     array's rows as they iterate, any other array's as plain ndarrays)."""
-    _, native, _, scalars = FUNCTIONS[name]
-    series = [s if isinstance(s, (list, tuple, array.array, np.ma.MaskedArray)) else np.asarray(s)
-              for s in series]
+    series = [
+        s if isinstance(s, (list, tuple, array.array, np.ma.MaskedArray)) else np.asarray(s)
+        for s in series
+    ]
     if np.ndim(series[0]) == 1:
-        return [native(*series, *scalars)]
-    return [native(*(s[r] for s in series), *scalars) for r in range(len(series[0]))]
+        return [f.native(*series, *f.scalars)]
+    return [f.native(*(s[r] for s in series), *f.scalars) for r in range(len(series[0]))]
 
 
-def assert_matches_tarnwick(name, series, result):
-    expected = expected_rows(name, series)
+def assert_matches_tarnwick(f, series, result):
+    expected = expected_rows(f, series)
     assert type(result) is np.ndarray and result.dtype == np.float64
     assert result.flags.c_contiguous
     rows = [result] if result.ndim == 1 else list(result)
@@ -81,15 +67,23 @@ values = st.one_of(
 
 
 @settings(max_examples=150, deadline=None, database=None, suppress_health_check=list(HealthCheck))
-@given(name=st.sampled_from(list(FUNCTIONS)), rows=st.integers(0, 3), columns=st.integers(0, 30),
-       two_d=st.booleans(), data=st.data())
-def test_rows_match_tarnwick_bit_for_bit(name, rows, columns, two_d, data):
-    count = FUNCTIONS[name][2]
+@given(
+    f=st.sampled_from(FUNCTIONS),
+    rows=st.integers(0, 3),
+    columns=st.integers(0, 30),
+    two_d=st.booleans(),
+    data=st.data(),
+)
+def test_rows_match_tarnwick_bit_for_bit(f, rows, columns, two_d, data):
     shape = (rows, columns) if two_d else (columns,)
     size = rows * columns if two_d else columns
-    series = [np.array(data.draw(st.lists(values, min_size=size, max_size=size)),
-                       dtype=np.float64).reshape(shape) for _ in range(count)]
-    assert_matches_tarnwick(name, series, FUNCTIONS[name][0](*series, *FUNCTIONS[name][3]))
+    series = [
+        np.array(
+            data.draw(st.lists(values, min_size=size, max_size=size)), dtype=np.float64
+        ).reshape(shape)
+        for _ in range(f.series_count)
+    ]
+    assert_matches_tarnwick(f, series, f.array(*series, *f.scalars))
 
 
 def _routes():
@@ -101,8 +95,9 @@ def _routes():
         "float64 column stride": [s[:, ::2] for s in wide],
         "float64 reversed rows": [s[::-1, ::-1] for s in base],
         "float64 padded rows": [np.ascontiguousarray(w)[:, :40] for w in wide],
-        "float64 unaligned": [np.frombuffer(b"\0" + s.tobytes(), np.float64, offset=1).reshape(3, 40)
-                              for s in base],
+        "float64 unaligned": [
+            np.frombuffer(b"\0" + s.tobytes(), np.float64, offset=1).reshape(3, 40) for s in base
+        ],
         "float64 big-endian": [s.astype(">f8") for s in base],
         "float32": [s.astype(np.float32) for s in base],
         "float16 (row by row)": [s.astype(np.float16) for s in base],
@@ -115,7 +110,9 @@ def _routes():
         "ndarray subclass": [s.view(Sub) for s in base],
         "matrix": [np.asmatrix(s) for s in base],
         "masked, one item masked": [np.ma.masked_array(s, mask=s == s[1, 3]) for s in base],
-        "longdouble, foreign byte order": [s.astype(">g" if np.little_endian else "<g") for s in base],
+        "longdouble, foreign byte order": [
+            s.astype(">g" if np.little_endian else "<g") for s in base
+        ],
         "1-D float64": [s[0] for s in base],
         "1-D strided": [s[:, 1] for s in base],
         "list": [s[0].tolist() for s in base],
@@ -131,8 +128,9 @@ class Sub(np.ndarray):
 def memmap_of(values):
     import tempfile
 
-    path = tempfile.NamedTemporaryFile(suffix=".f8", delete=False).name
-    mapped = np.memmap(path, dtype=np.float64, mode="w+", shape=values.shape)
+    # The mapping outlives the file object, and the unnamed file goes with it.
+    with tempfile.TemporaryFile() as file:
+        mapped = np.memmap(file, dtype=np.float64, mode="w+", shape=values.shape)
     mapped[:] = values
     return mapped
 
@@ -140,71 +138,140 @@ def memmap_of(values):
 ROUTES = _routes()
 
 
-@pytest.mark.parametrize("name", list(FUNCTIONS))
+@pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
 @pytest.mark.parametrize("route", list(ROUTES))
-def test_every_input_route_gives_tarnwicks_values(name, route):
-    function, _, count, scalars = FUNCTIONS[name]
-    series = ROUTES[route][:count]
-    assert_matches_tarnwick(name, series, function(*series, *scalars))
+def test_every_input_route_gives_tarnwicks_values(f, route):
+    series = ROUTES[route][: f.series_count]
+    assert_matches_tarnwick(f, series, f.array(*series, *f.scalars))
 
 
-@pytest.mark.parametrize("name", list(FUNCTIONS))
-@pytest.mark.parametrize("layout", ["contiguous", "strided", "aliases an input", "unaligned",
-                                    "packed field", "memmap"])
-def test_out_is_filled_and_returned(name, layout):
-    function, _, count, scalars = FUNCTIONS[name]
-    series = [s.copy() for s in prices((2, 50))[:count]]
-    expected = function(*series, *scalars)
-    out = {"contiguous": lambda: np.empty((2, 50)),
-           "strided": lambda: np.full((2, 100), 7.0)[:, ::2],
-           "aliases an input": lambda: series[-1],
-           "unaligned": lambda: np.frombuffer(bytearray(801), np.float64, offset=1).reshape(2, 50),
-           "packed field": lambda: np.zeros((2, 50), [("a", "u1"), ("b", "f8")])["b"],
-           "memmap": lambda: memmap_of(np.zeros((2, 50)))}[layout]()
-    assert function(*series, *scalars, out=out) is out
+@pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
+@pytest.mark.parametrize(
+    "layout", ["contiguous", "strided", "aliases an input", "unaligned", "packed field", "memmap"]
+)
+def test_out_is_filled_and_returned(f, layout):
+    series = [s.copy() for s in prices((2, 50))[: f.series_count]]
+    expected = f.array(*series, *f.scalars)
+    out = {
+        "contiguous": lambda: np.empty((2, 50)),
+        "strided": lambda: np.full((2, 100), 7.0)[:, ::2],
+        "aliases an input": lambda: series[-1],
+        "unaligned": lambda: np.frombuffer(bytearray(801), np.float64, offset=1).reshape(2, 50),
+        "packed field": lambda: np.zeros((2, 50), [("a", "u1"), ("b", "f8")])["b"],
+        "memmap": lambda: memmap_of(np.zeros((2, 50))),
+    }[layout]()
+    assert f.array(*series, *f.scalars, out=out) is out
     assert bits(out.ravel().tolist()) == bits(expected.ravel().tolist())
 
 
 H, L, C = prices((2, 5))
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda: ta.adx(np.zeros((2, 2, 2)), L, C, 3), ValueError,
-     "adx(): 'high' has 3 dimensions; expected 1 (one series) or 2 (one series per row)"),
-    (lambda: ta.adx(H, L[:1], C, 3), ValueError,
-     "adx(): 'low' has shape (1, 5), but 'high' has shape (2, 5)"),
-    (lambda: ta.parabolic_sar(H[0], L, 0.02, 0.2), ValueError,
-     "parabolic_sar(): 'low' has shape (2, 5), but 'high' has shape (5,)"),
-    (lambda: ta.garch11_variance(H, 0, 0, 0, out=[0.0]), TypeError,
-     "garch11_variance(): out must be a numpy.ndarray, not 'list'"),
-    (lambda: ta.adx(H, L, C, 3, out=np.empty((2, 5), np.float32)), ValueError,
-     "adx(): out must have dtype float64 in native byte order"),
-    (lambda: ta.adx(H, L, C, 3, out=np.empty((2, 5), ">f8")), ValueError,
-     "adx(): out must have dtype float64 in native byte order"),
-    (lambda: ta.adx(H, L, C, 3, out=np.broadcast_to(0.0, (2, 5))), ValueError,
-     "adx(): out must be writable"),
-    (lambda: ta.adx(H, L, C, 3, out=np.empty((5, 2))), ValueError,
-     "adx(): out has shape (5, 2), but the result has shape (2, 5)"),
-    (lambda: ta.garch11_variance(H[0], 0, 0, 0, out=np.empty((1, 1, 5))), ValueError,
-     "garch11_variance(): out has 3 dimensions, but the result has shape (5,)"),
-    (lambda: ta.garch11_variance(pd.DataFrame(np.ones((5, 3)) * 0.01), 1e-6, 0.1, 0.85), TypeError,
-     "garch11_variance(): 'returns' is a pandas DataFrame; pass one of its columns as a series, "
-     "or frame.to_numpy().T for one series per row"),
-    (lambda: ta.adx(np.zeros((2, 2, 2)).view(Sub), L, C, 3), ValueError,
-     "adx(): 'high' has 3 dimensions; expected 1 (one series) or 2 (one series per row)"),
-    # tarnwick's own errors keep their types and messages.
-    (lambda: ta.adx(H[0], L[0], C[0, :4], 3), ValueError, "high, low, and close lengths must match"),
-    (lambda: ta.adx(H, L, C, 0), ValueError, "period must be > 0"),
-    (lambda: ta.adx(H[:0], L[:0], C[:0], 0), ValueError, "period must be > 0"),
-    (lambda: ta.parabolic_sar(H[0], L[0, :4], 0.02, 0.2), ValueError, "high and low lengths must match"),
-    (lambda: ta.adx(H, L, C, 3, 4), TypeError, "adx() takes 4 positional arguments but 5 were given"),
-    (lambda: ta.adx(H, L, C, out=None), TypeError, "adx() missing 1 required positional argument: 'period'"),
-    (lambda: ta.adx(H, L, C, 3, output=None), TypeError, "adx() got an unexpected keyword argument 'output'"),
-    # First failure wins: conversion, then shapes, then out, then the kernel.
-    (lambda: ta.adx(H[:1], L, C, -1, out=[]), OverflowError, "can't convert negative int to unsigned"),
-    (lambda: ta.adx(H[:1], L, C, 0, out=[]), ValueError, "adx(): 'low' has shape (2, 5), but 'high' has shape (1, 5)"),
-    (lambda: ta.adx(H[0], L[0], C[0, :4], 0, out=[]), TypeError, "adx(): out must be a numpy.ndarray, not 'list'"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (
+            lambda: ta.adx(np.zeros((2, 2, 2)), L, C, 3),
+            ValueError,
+            "adx(): 'high' has 3 dimensions; expected 1 (one series) or 2 (one series per row)",
+        ),
+        (
+            lambda: ta.adx(H, L[:1], C, 3),
+            ValueError,
+            "adx(): 'low' has shape (1, 5), but 'high' has shape (2, 5)",
+        ),
+        (
+            lambda: ta.parabolic_sar(H[0], L, 0.02, 0.2),
+            ValueError,
+            "parabolic_sar(): 'low' has shape (2, 5), but 'high' has shape (5,)",
+        ),
+        (
+            lambda: ta.garch11_variance(H, 0, 0, 0, out=[0.0]),
+            TypeError,
+            "garch11_variance(): out must be a numpy.ndarray, not 'list'",
+        ),
+        (
+            lambda: ta.adx(H, L, C, 3, out=np.empty((2, 5), np.float32)),
+            ValueError,
+            "adx(): out must have dtype float64 in native byte order",
+        ),
+        (
+            lambda: ta.adx(H, L, C, 3, out=np.empty((2, 5), ">f8")),
+            ValueError,
+            "adx(): out must have dtype float64 in native byte order",
+        ),
+        (
+            lambda: ta.adx(H, L, C, 3, out=np.broadcast_to(0.0, (2, 5))),
+            ValueError,
+            "adx(): out must be writable",
+        ),
+        (
+            lambda: ta.adx(H, L, C, 3, out=np.empty((5, 2))),
+            ValueError,
+            "adx(): out has shape (5, 2), but the result has shape (2, 5)",
+        ),
+        (
+            lambda: ta.garch11_variance(H[0], 0, 0, 0, out=np.empty((1, 1, 5))),
+            ValueError,
+            "garch11_variance(): out has 3 dimensions, but the result has shape (5,)",
+        ),
+        (
+            lambda: ta.garch11_variance(pd.DataFrame(np.ones((5, 3)) * 0.01), 1e-6, 0.1, 0.85),
+            TypeError,
+            "garch11_variance(): 'returns' is a pandas DataFrame; pass one of its columns as a "
+            "series, or frame.to_numpy().T for one series per row",
+        ),
+        (
+            lambda: ta.adx(np.zeros((2, 2, 2)).view(Sub), L, C, 3),
+            ValueError,
+            "adx(): 'high' has 3 dimensions; expected 1 (one series) or 2 (one series per row)",
+        ),
+        # tarnwick's own errors keep their types and messages.
+        (
+            lambda: ta.adx(H[0], L[0], C[0, :4], 3),
+            ValueError,
+            "high, low, and close lengths must match",
+        ),
+        (lambda: ta.adx(H, L, C, 0), ValueError, "period must be > 0"),
+        (lambda: ta.adx(H[:0], L[:0], C[:0], 0), ValueError, "period must be > 0"),
+        (
+            lambda: ta.parabolic_sar(H[0], L[0, :4], 0.02, 0.2),
+            ValueError,
+            "high and low lengths must match",
+        ),
+        (
+            lambda: ta.adx(H, L, C, 3, 4),
+            TypeError,
+            "adx() takes 4 positional arguments but 5 were given",
+        ),
+        (
+            lambda: ta.adx(H, L, C, out=None),
+            TypeError,
+            "adx() missing 1 required positional argument: 'period'",
+        ),
+        (
+            lambda: ta.adx(H, L, C, 3, output=None),
+            TypeError,
+            "adx() got an unexpected keyword argument 'output'",
+        ),
+        # First failure wins: conversion, then shapes, then out, then the kernel.
+        (
+            lambda: ta.adx(H[:1], L, C, -1, out=[]),
+            OverflowError,
+            "can't convert negative int to unsigned",
+        ),
+        (
+            lambda: ta.adx(H[:1], L, C, 0, out=[]),
+            ValueError,
+            "adx(): 'low' has shape (2, 5), but 'high' has shape (1, 5)",
+        ),
+        (
+            lambda: ta.adx(H[0], L[0], C[0, :4], 0, out=[]),
+            TypeError,
+            "adx(): out must be a numpy.ndarray, not 'list'",
+        ),
+    ],
+)
 def test_errors(call, error, message):
     with pytest.raises(error) as info:
         call()
@@ -212,14 +279,17 @@ def test_errors(call, error, message):
     assert not hasattr(info.value, "__notes__") or error is OverflowError
 
 
-@pytest.mark.parametrize("args, parameter", [
-    ((H[0], [1.0, "x"], C[0], 3), "low"),
-    ((H[0], L[0], np.array([1 + 0j, 2j], dtype=object), 3), "close"),
-    ((H[0], L[0], np.array(2.0), 3), "close"),
-    ((H[0], L[0], C[0], 1.5), "period"),
-    ((np.float64(1.0), L[0], C[0], 3), "high"),
-    (({1: 2}, L[0], C[0], 3), "high"),
-])
+@pytest.mark.parametrize(
+    "args, parameter",
+    [
+        ((H[0], [1.0, "x"], C[0], 3), "low"),
+        ((H[0], L[0], np.array([1 + 0j, 2j], dtype=object), 3), "close"),
+        ((H[0], L[0], np.array(2.0), 3), "close"),
+        ((H[0], L[0], C[0], 1.5), "period"),
+        ((np.float64(1.0), L[0], C[0], 3), "high"),
+        (({1: 2}, L[0], C[0], 3), "high"),
+    ],
+)
 def test_conversion_errors_are_tarnwicks(args, parameter):
     with pytest.raises(Exception) as ours:
         ta.adx(*args)
@@ -238,12 +308,15 @@ HOSTILE = {
         class Low:
             def __init__(s, v, first=False): s.v, s.first = v, first
             def __float__(s):
-                if s.first: out.resize(1, refcheck=False); s.junk = [np.full(n, 7.0) for _ in range(3)]
+                if s.first:
+                    out.resize(1, refcheck=False)
+                    s.junk = [np.full(n, 7.0) for _ in range(3)]
                 return s.v
         low = np.array([Low(9.0, True)] + [Low(v) for v in high[1:] - 1], dtype=object)
         ta.adx(high, low, high - 0.5, 3, out=out)
         """,
-        "ValueError adx(): out has shape (1,), but the result has shape (20000,)"),
+        "ValueError adx(): out has shape (1,), but the result has shape (20000,)",
+    ),
     "out whose __buffer__ exports other memory": (
         """
         class Sneaky(np.ndarray):
@@ -251,22 +324,27 @@ HOSTILE = {
                 return memoryview(bytearray(8 * len(self)))
         out = np.zeros(64).view(Sneaky)
         ta.garch11_variance(np.full(64, 0.01), 1e-6, 0.1, 0.85, out=out)
-        """ if sys.version_info >= (3, 12) else "raise ValueError('garch11_variance(): out must "
+        """
+        if sys.version_info >= (3, 12)
+        else "raise ValueError('garch11_variance(): out must "
         "have dtype float64 in native byte order')",
-        "ValueError garch11_variance(): out must have dtype float64 in native byte order"),
+        "ValueError garch11_variance(): out must have dtype float64 in native byte order",
+    ),
     "numpy.empty replaced before the import": (
         """
         real = np.empty
         np.empty = lambda s, *a, **k: real(s, dtype=np.float32)
         del sys.modules["tarnwick_arrays"]; import tarnwick_arrays as ta
         got = ta.garch11_variance(np.full(4096, 0.01), 1e-6, 0.1, 0.85)
-        raise ValueError(str(got.dtype) + " " + str(got.tolist() == tarnwick.native_garch11_variance(
-            [0.01] * 4096, 1e-6, 0.1, 0.85)))
+        same = got.tolist() == tarnwick.native_garch11_variance([0.01] * 4096, 1e-6, 0.1, 0.85)
+        raise ValueError(f"{got.dtype} {same}")
         """,
-        "ValueError float64 True"),
+        "ValueError float64 True",
+    ),
     "impossible size": (
         "ta.garch11_variance(np.broadcast_to(0.01, (2**20, 2**20)), 1e-6, 0.1, 0.85)",
-        "MemoryError"),
+        "MemoryError",
+    ),
 }
 
 
@@ -295,7 +373,7 @@ def test_the_lock_is_released_while_the_kernel_runs():
         for _ in range(5):
             entered, finished = threading.Event(), [False]
 
-            def work():
+            def work(entered=entered, finished=finished):
                 entered.set()
                 ta.garch11_variance(returns, 1e-6, 0.1, 0.85)
                 finished[0] = True
@@ -312,14 +390,20 @@ def test_the_lock_is_released_while_the_kernel_runs():
     assert inside
 
 
-@pytest.mark.parametrize("missing, expected", [
-    ("numpy", "ImportError tarnwick_arrays needs numpy: pip install 'tarnwick[arrays]' | ModuleNotFoundError"),
-    # numpy is there but cannot import: its own error says why.
-    ("numpy._core", "ModuleNotFoundError No module named 'numpy._core' | NoneType"),
-])
+@pytest.mark.parametrize(
+    "missing, expected",
+    [
+        (
+            "numpy",
+            "ImportError tarnwick_arrays needs numpy: pip install 'tarnwick[arrays]' "
+            "| ModuleNotFoundError",
+        ),
+        # numpy is there but cannot import: its own error says why.
+        ("numpy._core", "ModuleNotFoundError No module named 'numpy._core' | NoneType"),
+    ],
+)
 def test_import_without_numpy_says_what_to_install(missing, expected):
-    script = textwrap.dedent(f"""
-        import sys
+    out = run_fresh(f"""
         class NoNumpy:
             def find_spec(self, name, path=None, target=None):
                 if name == "numpy" or name.startswith("numpy."):
@@ -332,8 +416,7 @@ def test_import_without_numpy_says_what_to_install(missing, expected):
         import tarnwick
         print(len(tarnwick.native_adx([1.0], [1.0], [1.0], 1)))
     """)
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert proc.stdout.splitlines() == [expected, "1"]
+    assert out.splitlines() == [expected, "1"]
 
 
 def test_signatures():

@@ -1,7 +1,7 @@
 import pytest
 
-from exact import assert_bits_equal
 import registry
+from exact import assert_bits_equal
 from support import Boom, Key
 from tarnwick import native_adx, native_garch11_variance, native_parabolic_sar
 
@@ -21,27 +21,58 @@ def binding_error(function, *args, **kwargs):
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
-        ((), {}, "native_adx() missing 4 required positional arguments: "
-                 "'high', 'low', 'close', and 'period'"),
-        ((A_HIGH, A_LOW), {}, "native_adx() missing 2 required positional arguments: "
-                               "'close' and 'period'"),
-        ((), {"low": A_LOW, "high": A_HIGH}, "native_adx() missing 2 required positional "
-                                             "arguments: 'close' and 'period'"),
-        ((A_HIGH, A_LOW, A_CLOSE), {}, "native_adx() missing 1 required positional "
-                                        "argument: 'period'"),
-        ((A_HIGH,), {"period": 2}, "native_adx() missing 2 required positional arguments: "
-                                   "'low' and 'close'"),
-        ((), {"close": A_CLOSE}, "native_adx() missing 3 required positional arguments: "
-                                 "'high', 'low', and 'period'"),
-        ((A_HIGH, A_LOW, A_CLOSE, 2), {"high": A_HIGH},
-         "native_adx() got multiple values for argument 'high'"),
-        ((A_HIGH, A_LOW, A_CLOSE), {"periods": 2},
-         "native_adx() got an unexpected keyword argument 'periods'"),
+        (
+            (),
+            {},
+            "native_adx() missing 4 required positional arguments: "
+            "'high', 'low', 'close', and 'period'",
+        ),
+        (
+            (A_HIGH, A_LOW),
+            {},
+            "native_adx() missing 2 required positional arguments: 'close' and 'period'",
+        ),
+        (
+            (),
+            {"low": A_LOW, "high": A_HIGH},
+            "native_adx() missing 2 required positional arguments: 'close' and 'period'",
+        ),
+        (
+            (A_HIGH, A_LOW, A_CLOSE),
+            {},
+            "native_adx() missing 1 required positional argument: 'period'",
+        ),
+        (
+            (A_HIGH,),
+            {"period": 2},
+            "native_adx() missing 2 required positional arguments: 'low' and 'close'",
+        ),
+        (
+            (),
+            {"close": A_CLOSE},
+            "native_adx() missing 3 required positional arguments: 'high', 'low', and 'period'",
+        ),
+        (
+            (A_HIGH, A_LOW, A_CLOSE, 2),
+            {"high": A_HIGH},
+            "native_adx() got multiple values for argument 'high'",
+        ),
+        (
+            (A_HIGH, A_LOW, A_CLOSE),
+            {"periods": 2},
+            "native_adx() got an unexpected keyword argument 'periods'",
+        ),
         # Keywords are matched exactly: no case folding, no prefix match.
-        ((A_HIGH, A_LOW, A_CLOSE), {"Period": 2},
-         "native_adx() got an unexpected keyword argument 'Period'"),
-        ((A_HIGH, A_LOW, A_CLOSE, 2, 5), {},
-         "native_adx() takes 4 positional arguments but 5 were given"),
+        (
+            (A_HIGH, A_LOW, A_CLOSE),
+            {"Period": 2},
+            "native_adx() got an unexpected keyword argument 'Period'",
+        ),
+        (
+            (A_HIGH, A_LOW, A_CLOSE, 2, 5),
+            {},
+            "native_adx() takes 4 positional arguments but 5 were given",
+        ),
     ],
 )
 def test_adx_binding_messages(args, kwargs, message):
@@ -87,7 +118,10 @@ def test_unprintable_keyword(monkeypatch):
     unraisable = []
     monkeypatch.setattr("sys.unraisablehook", unraisable.append)
     message = binding_error(native_garch11_variance, [1], 1, 2, 3, **{Key("lone\ud800", None): 1})
-    assert message == "native_garch11_variance() got an unexpected keyword argument '<unprintable Key object>'"
+    assert (
+        message
+        == "native_garch11_variance() got an unexpected keyword argument '<unprintable Key object>'"
+    )
     assert [type(u.exc_value) for u in unraisable] == [Boom]
 
 

@@ -3,10 +3,11 @@ import collections
 
 import pytest
 
-from exact import assert_bits_equal
 import registry
+from exact import assert_bits_equal
 from support import Boom, FloatLike, IndexLike, Seq
 from tarnwick import native_adx, native_garch11_variance, native_parabolic_sar
+
 
 # omega 0, alpha 0, beta 1 makes every element the seed: the mean of the
 # squared returns. So the result shows exactly which values were read.
@@ -149,8 +150,10 @@ def test_exception_while_iterating_a_series(method):
 @pytest.mark.parametrize("claimed", ["raise", 0, 1, 2**60, 2**62, 2**63 - 1])
 def test_length_is_only_a_hint(claimed):
     garch = registry.GARCH11_VARIANCE
-    assert_bits_equal(garch.native(Seq([0.01, -0.02, 0.03], claimed), 1e-6, 0.1, 0.85),
-                      garch.model([0.01, -0.02, 0.03], 1e-6, 0.1, 0.85))
+    assert_bits_equal(
+        garch.native(Seq([0.01, -0.02, 0.03], claimed), 1e-6, 0.1, 0.85),
+        garch.model([0.01, -0.02, 0.03], 1e-6, 0.1, 0.85),
+    )
 
 
 def test_note_is_added_once_per_failure():
@@ -168,8 +171,10 @@ def test_note_is_added_once_per_failure():
     [(True, 1), (1, 1), (IndexLike(3), 3), (2**64 - 1, 2**64 - 1)],
 )
 def test_period_accepted(value, expected):
-    assert_bits_equal(native_adx([1.0, 2.0], [0.5, 1.0], [1.0, 1.5], value),
-                      native_adx([1.0, 2.0], [0.5, 1.0], [1.0, 1.5], expected))
+    assert_bits_equal(
+        native_adx([1.0, 2.0], [0.5, 1.0], [1.0, 1.5], value),
+        native_adx([1.0, 2.0], [0.5, 1.0], [1.0, 1.5], expected),
+    )
 
 
 @pytest.mark.parametrize(
@@ -229,12 +234,17 @@ def test_first_bad_parameter_in_declaration_order_is_reported(call, parameter):
     assert info.value.__notes__ == [f"while processing '{parameter}'"]
 
 
-SCALARS = [(f, name) for f in registry.FUNCTIONS for name, kind in f.parameters if kind != registry.SERIES]
+SCALARS = [
+    (f, name) for f in registry.FUNCTIONS for name, kind in f.parameters if kind != registry.SERIES
+]
 
 
 @pytest.mark.parametrize("function, parameter", SCALARS, ids=[f"{f.name}-{p}" for f, p in SCALARS])
 def test_scalars_are_converted_even_for_empty_series(function, parameter):
-    args = [[] if kind == registry.SERIES else v for kind, v in zip(function.kinds, function.call)]
+    args = [
+        [] if kind == registry.SERIES else v
+        for kind, v in zip(function.kinds, function.call, strict=True)
+    ]
     with pytest.raises(TypeError) as info:
         function.native(*function.refusing(parameter, args))
     assert info.value.__notes__ == [f"while processing '{parameter}'"]

@@ -12,9 +12,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from exact import assert_bits_equal
 import models
 import registry
+from exact import assert_bits_equal
 
 LONG_RUN = os.environ.get("TARNWICK_LONG_RUN") == "1"
 EXAMPLES = int(os.environ.get("TARNWICK_EXAMPLES", 100_000)) if LONG_RUN else 300
@@ -75,10 +75,8 @@ def _walk(rng, n):
     out = []
     price = start
     for _ in range(n):
-        if out and rng.random() < 0.2:
-            price = out[-1]  # a tie with the previous bar
-        else:
-            price = price * (1.0 + rng.gauss(0.0, scale))
+        tie = out and rng.random() < 0.2  # the same close as the previous bar
+        price = out[-1] if tie else price * (1.0 + rng.gauss(0.0, scale))
         out.append(price)
     return out
 
@@ -116,7 +114,7 @@ def price_bars(draw, n):
         rng = random.Random(draw(st.integers(0, 2**32 - 1)))
         spread = rng.choice([0.0, 1e-9, 0.01, 1.0, 1e300])
         low = [h - spread * rng.random() for h in high]
-        close = [lo + (h - lo) * rng.random() for h, lo in zip(high, low)]
+        close = [lo + (h - lo) * rng.random() for h, lo in zip(high, low, strict=True)]
         return high, low, close
     return draw(series(n)), draw(series(n)), draw(series(n))
 
@@ -127,10 +125,10 @@ periods = st.one_of(
     st.integers(1, 2**64 - 1),
 )
 
+FINITE_FACTORS = [0.0, -0.0, 1e-6, 1e-7, 0.02, 0.2, 0.25, 0.5, 0.75, 1.0, -0.02, -1.0, 1e300]
 factors = st.one_of(
     st.sampled_from(
-        [0.0, -0.0, 1e-6, 1e-7, 0.02, 0.2, 0.25, 0.5, 0.75, 1.0, -0.02, -1.0, 1e300]
-        + [float("nan"), float("inf"), float("-inf"), SMALLEST_SUBNORMAL]
+        [*FINITE_FACTORS, float("nan"), float("inf"), float("-inf"), SMALLEST_SUBNORMAL]
     ),
     st.floats(allow_nan=True, allow_infinity=True),
     st.floats(min_value=-1.0, max_value=1.0),
@@ -161,7 +159,7 @@ def test_adx_matches_model(data):
         if which == "low":
             low = low[:-1] if low else [1.0]
         elif which == "close":
-            close = close + [1.0]
+            close = [*close, 1.0]
         period = 0 if which == "period" else data.draw(periods)
     else:
         period = data.draw(periods)
@@ -174,7 +172,7 @@ def test_parabolic_sar_matches_model(data):
     n = data.draw(lengths)
     high, low, _ = data.draw(price_bars(n))
     if data.draw(st.integers(0, 19)) == 0:
-        low = low + [1.0] if data.draw(st.booleans()) else low[:-1]
+        low = [*low, 1.0] if data.draw(st.booleans()) else low[:-1]
     af_step = data.draw(factors)
     af_max = data.draw(factors)
     _outcome(registry.PARABOLIC_SAR, high, low, af_step, af_max)

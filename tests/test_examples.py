@@ -1,45 +1,57 @@
-"""The worked examples and refused arguments, from the module and from its
-pure-Python models: a slip in a model cannot then hide the same slip in a
-kernel."""
+"""Every script in examples/ runs, in a fresh interpreter, on small inputs."""
+
+import pathlib
 
 import pytest
 
-from exact import assert_bits_equal
-import models
-import registry
+from support import run_fresh
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+HELPERS = {"prices.py"}  # imported by the scripts, not run
 
 
-def cases(table):
-    """Every function's `table` entries as pytest parameters: the function,
-    the arguments, and the outcome."""
-    return [
-        pytest.param(f, args, outcome, id=f"{f.name}-{i}")
-        for f in registry.FUNCTIONS
-        for i, (args, outcome) in enumerate(getattr(f, table))
-    ]
+def small_prices(folder, bars=60):
+    """The first `bars` rows of each bundled price file, in `folder`."""
+    folder.mkdir()
+    for source in sorted((EXAMPLES / "data").glob("*.csv")):
+        lines = source.read_text().splitlines(keepends=True)[: bars + 1]
+        (folder / source.name).write_text("".join(lines))
+    return folder
 
 
-@pytest.mark.parametrize("function, args, expected", cases("examples"))
-def test_worked_example(function, args, expected):
-    assert_bits_equal(function.native(*args), expected)
+def test_every_script_is_run_here():
+    scripts = {p.name for p in EXAMPLES.glob("*.py")} - HELPERS
+    tested = {name.removeprefix("test_") + ".py" for name in globals() if name.startswith("test_")}
+    assert scripts <= tested
 
 
-@pytest.mark.parametrize("function, args, expected", cases("examples"))
-def test_model_reproduces_worked_example(function, args, expected):
-    assert_bits_equal(function.model(*function.converted(args)), expected)
+def test_quickstart():
+    rows = run_fresh(None, str(EXAMPLES / "quickstart.py")).splitlines()
+    assert rows[0].split() == ["bar", "close", "ADX(3)", "SAR", "GARCH", "var"]
+    assert [r.split()[0] for r in rows[1:]] == [str(i) for i in range(8)]
 
 
-@pytest.mark.parametrize("function, args, message", cases("refusals"))
-def test_refused(function, args, message):
-    with pytest.raises(ValueError) as info:
-        function.native(*args)
-    assert type(info.value) is ValueError
-    assert info.value.args == (message,)
-    assert not hasattr(info.value, "__notes__")
+def test_array_threads():
+    pytest.importorskip("numpy")
+    out = run_fresh(None, str(EXAMPLES / "array_threads.py"), "7", "300")
+    assert out.splitlines()[0] == "ADX(14) of 7 symbols x 300 bars"
 
 
-@pytest.mark.parametrize("function, args, message", cases("refusals"))
-def test_model_refuses_alike(function, args, message):
-    with pytest.raises(models.Refused) as info:
-        function.model(*function.converted(args))
-    assert str(info.value) == message
+def test_many_symbols(tmp_path):
+    folder = small_prices(tmp_path / "prices")
+    rows = run_fresh(
+        None, str(EXAMPLES / "many_symbols.py"), str(folder), cwd=tmp_path
+    ).splitlines()
+    assert [r.split()[0] for r in rows[1:]] == ["AAPL", "FB", "GOOG", "IBM", "MSFT"]
+    assert all(r.split()[-1] in ("up", "down") for r in rows[1:])
+
+
+def test_chart(tmp_path):
+    pytest.importorskip("matplotlib")
+    prices = small_prices(tmp_path / "prices") / "IBM.csv"
+    chart = tmp_path / "chart.png"
+    out = run_fresh(
+        None, str(EXAMPLES / "chart.py"), str(prices), "--out", str(chart), cwd=tmp_path
+    )
+    assert out.startswith("IBM, 60 bars; last bar ")
+    assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -7,14 +7,13 @@ full length is reserved before any item is read: that reservation fails.
 
 import os
 import signal
-import subprocess
 import sys
 import textwrap
 
 import pytest
 
 import models
-from support import TESTS_DIR
+from support import run_fresh
 
 needs_address_space_limit = pytest.mark.skipif(
     not sys.platform.startswith("linux") or os.environ.get("TARNWICK_SANITIZED") == "1",
@@ -25,8 +24,7 @@ N = 2**24  # a 128 MiB array of doubles
 
 CHILD = textwrap.dedent(
     """
-    import resource, sys
-    sys.path.insert(0, TESTS_DIR)
+    import resource
     from support import Seq
     import tarnwick
 
@@ -50,12 +48,7 @@ CHILD = textwrap.dedent(
 
 @needs_address_space_limit
 def test_failed_reservation_aborts_with_the_byte_count():
-    proc = subprocess.run(
-        [sys.executable, "-c", f"N = {N}\nTESTS_DIR = {TESTS_DIR!r}\n" + CHILD],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    proc = run_fresh(f"N = {N}\n" + CHILD, check=False)
     expected_small = models.garch11_variance([1.0, 2.0, 3.0], 0.0, 0.0, 1.0)
     assert proc.stdout == f"{expected_small!r}\n"
     assert proc.returncode == -signal.SIGABRT, proc.stderr

@@ -18,8 +18,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from exact import assert_bits_equal
 import models
+from exact import assert_bits_equal
 from registry import BY_NAME, FLOAT, INDEX, NAMES, SERIES
 from support import Boom, FloatLike, IndexLike, Key, Raiser, Seq, assert_no_growth
 
@@ -64,7 +64,10 @@ NUMBERS = [0.0, -0.0, 1.0, -1.0, 2.5, 1e300, 5e-324, float("nan"), float("inf"),
 
 
 def element_recipe(rng):
-    kind = rng.choice(["float"] * 6 + ["int", "bool", "floatlike", "indexlike", "raise", "str", "none", "lying", "bigint"])
+    kind = rng.choice(
+        ["float"] * 6
+        + ["int", "bool", "floatlike", "indexlike", "raise", "str", "none", "lying", "bigint"]
+    )
     return (kind, rng.choice(NUMBERS), rng.randrange(-3, 300))
 
 
@@ -89,13 +92,19 @@ def series_recipe(rng, n=None, tidy=False):
         n = rng.choice([0, 1, 2, 3, 4, 5, 6])
     clean = tidy or rng.random() < 0.7
     items = [("float", rng.choice(NUMBERS), 0) if clean else element_recipe(rng) for _ in range(n)]
-    kinds = ["list", "tuple", "seq", "range", "bytes"] if tidy else ["list"] * 4 + ["tuple", "seq", "range", "bytes", "str", "other"]
+    kinds = (
+        ["list", "tuple", "seq", "range", "bytes"]
+        if tidy
+        else ["list"] * 4 + ["tuple", "seq", "range", "bytes", "str", "other"]
+    )
     kind = rng.choice(kinds)
     extra = {
         "length": rng.choice([None, "raise", 2**62, 0]),
         "fail_iter": not tidy and rng.random() < 0.15,
         "fail_at": rng.randrange(n + 1) if not tidy and rng.random() < 0.2 else None,
-        "other": rng.choice(["none", "dict", "set", "int", "float", "generator", "object", "nameless"]),
+        "other": rng.choice(
+            ["none", "dict", "set", "int", "float", "generator", "object", "nameless"]
+        ),
     }
     return (kind, items, extra)
 
@@ -153,8 +162,20 @@ def build_scalar(recipe):
 
 
 KEYWORD_NOISE = [
-    "periods", "High", "af-step", "", " high", "hi\x00gh", "ω", "期间", "périod",
-    "\udc80", "low\ud800", "returns\U0001f600", "alpha ", "AF_MAX",
+    "periods",
+    "High",
+    "af-step",
+    "",
+    " high",
+    "hi\x00gh",
+    "ω",
+    "期间",
+    "périod",
+    "\udc80",
+    "low\ud800",
+    "returns\U0001f600",
+    "alpha ",
+    "AF_MAX",
 ]
 
 
@@ -179,7 +200,7 @@ def frame_recipe(rng):
                 return ("series", series_recipe(rng))
             if slot_kind == INDEX:
                 return ("period", rng.choice([1, 2, 3, 14, 2**64 - 1, 0, -1, 2**64, True]))
-            return ("element", ("float", rng.choice(NUMBERS + [0.02, 0.2, 0.85]), 0))
+            return ("element", ("float", rng.choice([*NUMBERS, 0.02, 0.2, 0.85]), 0))
         return scalar_recipe(rng)
 
     if mode != "chaos":
@@ -265,20 +286,24 @@ def bind(name, params, args, kw):
     display = name + "()"
     arity = len(params)
     if len(args) > arity:
-        raise Expected(TypeError, f"{display} takes {arity} positional arguments but {len(args)} were given")
+        raise Expected(
+            TypeError, f"{display} takes {arity} positional arguments but {len(args)} were given"
+        )
     slots = list(args) + [None] * (arity - len(args))
     filled = [True] * len(args) + [False] * (arity - len(args))
     for key, value in kw:
         utf8 = _utf8_or_none(str.__str__(key))
         matches = [j for j, p in enumerate(params) if p.encode() == utf8]
         if not matches:
-            raise Expected(TypeError, f"{display} got an unexpected keyword argument '{_keyword_text(key)}'")
+            raise Expected(
+                TypeError, f"{display} got an unexpected keyword argument '{_keyword_text(key)}'"
+            )
         j = matches[0]
         if filled[j]:
             raise Expected(TypeError, f"{display} got multiple values for argument '{params[j]}'")
         slots[j] = value
         filled[j] = True
-    missing = [p for p, f in zip(params, filled) if not f]
+    missing = [p for p, f in zip(params, filled, strict=True) if not f]
     if missing:
         quoted = [f"'{m}'" for m in missing]
         if len(quoted) == 1:
@@ -288,7 +313,9 @@ def bind(name, params, args, kw):
         else:
             listed = ", ".join(quoted[:-1]) + ", and " + quoted[-1]
         noun = "argument" if len(missing) == 1 else "arguments"
-        raise Expected(TypeError, f"{display} missing {len(missing)} required positional {noun}: {listed}")
+        raise Expected(
+            TypeError, f"{display} missing {len(missing)} required positional {noun}: {listed}"
+        )
     return slots
 
 
@@ -312,7 +339,9 @@ def convert_series(obj, param):
         raise Expected(TypeError, "Can't extract `str` to `Vec`", [f"while processing '{param}'"])
     if not _sequence_check(obj):
         shown = "'None' is not" if obj is None else f"'{_qualname(type(obj))}' object is not"
-        raise Expected(TypeError, f"{shown} an instance of 'Sequence'", [f"while processing '{param}'"])
+        raise Expected(
+            TypeError, f"{shown} an instance of 'Sequence'", [f"while processing '{param}'"]
+        )
     out = []
     try:
         for item in iter(obj):
@@ -340,11 +369,13 @@ def oracle(name, args, kw):
     function = BY_NAME[name]
     slots = bind(name, function.names, args, kw)
     converters = {SERIES: convert_series, FLOAT: convert_float, INDEX: convert_index}
-    values = [converters[k](v, p) for k, v, p in zip(function.kinds, slots, function.names)]
+    values = [
+        converters[k](v, p) for k, v, p in zip(function.kinds, slots, function.names, strict=True)
+    ]
     try:
         return function.model(*values)
     except models.Refused as refused:
-        raise Expected(ValueError, str(refused))
+        raise Expected(ValueError, str(refused)) from refused
 
 
 def call(name, args, kw, via_vectorcall):
@@ -378,7 +409,9 @@ def check_frame(recipe):
             raisers = [o for o in list(args) + [v for _, v in kw] for o in _raisers(o)]
             assert any(exc is o.raised for o in raisers), "not the object the caller raised"
         return "error"
-    assert not isinstance(expected, Expected), f"returned, expected {expected.exc_type.__name__}: {expected.message}"
+    assert not isinstance(expected, Expected), (
+        f"returned, expected {expected.exc_type.__name__}: {expected.message}"
+    )
     assert_bits_equal(result, expected)
     return "result"
 

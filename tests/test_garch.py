@@ -2,10 +2,8 @@ import math
 
 import pytest
 
+from exact import INF, NAN
 from tarnwick import native_garch11_variance
-
-NAN = float("nan")
-INF = float("inf")
 
 
 @pytest.mark.parametrize("omega, alpha, beta", [(0, 0, 0), (NAN, NAN, NAN), (-1, -1, -1)])

@@ -16,8 +16,12 @@ def array_calls(function):
     turn and `b` as the others."""
     positions = [i for i, kind in enumerate(function.kinds) if kind == SERIES]
     return [
-        "f(" + ", ".join("a" if j == i else "b" if j in positions else repr(value)
-                         for j, value in enumerate(function.call)) + ")"
+        "f("
+        + ", ".join(
+            "a" if j == i else "b" if j in positions else repr(value)
+            for j, value in enumerate(function.call)
+        )
+        + ")"
         for i in positions
     ]
 

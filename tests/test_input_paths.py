@@ -38,7 +38,7 @@ def outcome(make_series):
         # read shows in the result, and the seed shows through the NaNs.
         values = native_garch11_variance(series, 0.0, 1.0, 0.0)
         values += native_parabolic_sar(series, series, 0.0, 0.0)
-    except Exception as error:  # noqa: BLE001 - the error is the outcome compared
+    except Exception as error:  # the error is the outcome compared
         return type(error), str(error), getattr(error, "__notes__", None)
     return bits(values)
 

@@ -4,10 +4,10 @@ import math
 
 import pytest
 
+import tarnwick
 from exact import bits
 from registry import CLOSE, FUNCTIONS, HIGH, LOW, NAMES, RETURNS, SERIES
 from support import numpy_layouts
-import tarnwick
 
 np = pytest.importorskip("numpy")
 LAYOUTS = numpy_layouts()
@@ -17,8 +17,8 @@ LAYOUTS = numpy_layouts()
 def call(request):
     """A function, the series of its call, and its other arguments."""
     f = request.param
-    series = [v for kind, v in zip(f.kinds, f.call) if kind == SERIES]
-    return f.native, series, f.call[len(series):]
+    series = [v for kind, v in zip(f.kinds, f.call, strict=True) if kind == SERIES]
+    return f.native, series, f.call[len(series) :]
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)

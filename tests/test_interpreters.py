@@ -6,14 +6,12 @@ with an ImportError. One that shares the main interpreter's GIL may import it
 and must compute exactly. Each scenario runs in a fresh process.
 """
 
-import os
-import subprocess
 import sys
 import textwrap
 
 import pytest
 
-from support import TESTS_DIR
+from support import TESTS_DIR, run_fresh
 
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="per-interpreter GIL is 3.12+")
 
@@ -67,17 +65,10 @@ CHECK_INSIDE = textwrap.dedent(
 
 
 def run_child(body):
-    proc = subprocess.run(
-        [sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        env={**os.environ, "CHECK_INSIDE": CHECK_INSIDE},
-    )
-    assert proc.returncode == 0, proc.stderr
-    if proc.stdout.strip() == "unavailable":
+    out = run_fresh(PRELUDE + textwrap.dedent(body), env={"CHECK_INSIDE": CHECK_INSIDE})
+    if out.strip() == "unavailable":
         pytest.skip("this interpreter offers no subinterpreter module")
-    return proc.stdout
+    return out
 
 
 def test_own_gil_subinterpreter_refuses_the_import():

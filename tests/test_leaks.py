@@ -17,6 +17,8 @@ import sys
 import numpy as np
 import pytest
 
+import tarnwick
+import tarnwick_arrays
 from registry import FUNCTIONS
 from support import (
     Boom,
@@ -28,8 +30,6 @@ from support import (
     interpreter_blocks_counted,
     native_heap_in_use,
 )
-import tarnwick
-import tarnwick_arrays
 
 ROUND = 1_000
 WARM_UP = 300
@@ -49,13 +49,28 @@ garch = tarnwick.native_garch11_variance
 # name -> (function, positional args, keyword args, expected exception or None)
 CASES = {
     # Success paths, over every accepted kind of series.
-    "adx tuple keywords": (adx, (), {"high": tuple(H), "low": tuple(L), "close": tuple(C), "period": 14}, None),
+    "adx tuple keywords": (
+        adx,
+        (),
+        {"high": tuple(H), "low": tuple(L), "close": tuple(C), "period": 14},
+        None,
+    ),
     "adx 600 bars": (adx, ([1.0 + i % 7 for i in range(600)],) * 3 + (2**64 - 1,), {}, None),
     "adx index object": (adx, (H, L, C, IndexLike(3)), {}, None),
     "adx empty": (adx, ([], [], [], 5), {}, None),
     "sar range and bytes": (sar, (range(5), b"abcde", FloatLike(0.5), 1), {}, None),
-    "sar lying len": (sar, (Seq([0.0, 1.0, 2.0], 2**62), Seq([0.0, 1.0, 2.0], 2**62), 0.02, 0.2), {}, None),
-    "sar raising len": (sar, (Seq([0.0, 1.0, 2.0], "raise"), Seq([0.0, 1.0, 2.0], "raise"), 0.02, 0.2), {}, None),
+    "sar lying len": (
+        sar,
+        (Seq([0.0, 1.0, 2.0], 2**62), Seq([0.0, 1.0, 2.0], 2**62), 0.02, 0.2),
+        {},
+        None,
+    ),
+    "sar raising len": (
+        sar,
+        (Seq([0.0, 1.0, 2.0], "raise"), Seq([0.0, 1.0, 2.0], "raise"), 0.02, 0.2),
+        {},
+        None,
+    ),
     "garch mixed": (garch, (R,), {"beta": 0.85, "alpha": 0.1, "omega": 1e-6}, None),
     "garch empty": (garch, ((), 1.0, 1.0, 1.0), {}, None),
     # Binding errors.
@@ -94,22 +109,62 @@ for f in FUNCTIONS:
 # The array module: each way into its own code, on success and on error.
 H2, L2, C2 = (np.array([s, s[::-1]]) for s in (H, L, C))
 OUT = np.empty((2, 5))
-CASES.update({
-    "arrays adx 2-D in place": (tarnwick_arrays.adx, (H2, L2, C2, 3), {}, None),
-    "arrays adx into out": (tarnwick_arrays.adx, (H2, L2, C2, 3), {"out": OUT}, None),
-    "arrays sar list first, then float32": (
-        tarnwick_arrays.parabolic_sar, (H, L2[0].astype(np.float32), 0.02, 0.2), {}, None),
-    "arrays garch object rows": (tarnwick_arrays.garch11_variance, (H2.astype(object), 0.1, 0.1, 0.1), {}, None),
-    "arrays garch lock released": (tarnwick_arrays.garch11_variance, (np.ones((2, 4096)), 0.1, 0.1, 0.1), {}, None),
-    "arrays three dimensions": (tarnwick_arrays.garch11_variance, (np.ones((1, 1, 2)), 0.1, 0.1, 0.1), {}, ValueError),
-    "arrays shapes differ": (tarnwick_arrays.adx, (H2, L2[:1], C2, 3), {}, ValueError),
-    "arrays out not an array": (tarnwick_arrays.adx, (H2, L2, C2, 3), {"out": [0.0]}, TypeError),
-    "arrays out read-only": (tarnwick_arrays.adx, (H2, L2, C2, 3), {"out": np.broadcast_to(0.0, (2, 5))}, ValueError),
-    "arrays out of another shape": (tarnwick_arrays.adx, (H2, L2, C2, 3), {"out": OUT[:1]}, ValueError),
-    "arrays zero period": (tarnwick_arrays.adx, (H2, L2, C2, 0), {}, ValueError),
-    "arrays raising __float__ in a row": (
-        tarnwick_arrays.garch11_variance, (np.array([bad_item, bad_item], dtype=object), 0.1, 0.1, 0.1), {}, Boom),
-})
+CASES.update(
+    {
+        "arrays adx 2-D in place": (tarnwick_arrays.adx, (H2, L2, C2, 3), {}, None),
+        "arrays adx into out": (tarnwick_arrays.adx, (H2, L2, C2, 3), {"out": OUT}, None),
+        "arrays sar list first, then float32": (
+            tarnwick_arrays.parabolic_sar,
+            (H, L2[0].astype(np.float32), 0.02, 0.2),
+            {},
+            None,
+        ),
+        "arrays garch object rows": (
+            tarnwick_arrays.garch11_variance,
+            (H2.astype(object), 0.1, 0.1, 0.1),
+            {},
+            None,
+        ),
+        "arrays garch lock released": (
+            tarnwick_arrays.garch11_variance,
+            (np.ones((2, 4096)), 0.1, 0.1, 0.1),
+            {},
+            None,
+        ),
+        "arrays three dimensions": (
+            tarnwick_arrays.garch11_variance,
+            (np.ones((1, 1, 2)), 0.1, 0.1, 0.1),
+            {},
+            ValueError,
+        ),
+        "arrays shapes differ": (tarnwick_arrays.adx, (H2, L2[:1], C2, 3), {}, ValueError),
+        "arrays out not an array": (
+            tarnwick_arrays.adx,
+            (H2, L2, C2, 3),
+            {"out": [0.0]},
+            TypeError,
+        ),
+        "arrays out read-only": (
+            tarnwick_arrays.adx,
+            (H2, L2, C2, 3),
+            {"out": np.broadcast_to(0.0, (2, 5))},
+            ValueError,
+        ),
+        "arrays out of another shape": (
+            tarnwick_arrays.adx,
+            (H2, L2, C2, 3),
+            {"out": OUT[:1]},
+            ValueError,
+        ),
+        "arrays zero period": (tarnwick_arrays.adx, (H2, L2, C2, 0), {}, ValueError),
+        "arrays raising __float__ in a row": (
+            tarnwick_arrays.garch11_variance,
+            (np.array([bad_item, bad_item], dtype=object), 0.1, 0.1, 0.1),
+            {},
+            Boom,
+        ),
+    }
+)
 
 
 def _run(function, args, kwargs, expected, count):
@@ -203,10 +258,20 @@ def keeps_an_object(returns, *rest):
     "stand_in, probe",
     [
         (keeps_a_reference, "reference counts moved"),
-        pytest.param(keeps_an_object, "interpreter blocks grew", marks=pytest.mark.skipif(
-            not interpreter_blocks_counted, reason="the interpreter counts no blocks")),
-        pytest.param(never_frees, "native heap grew", marks=pytest.mark.skipif(
-            native_heap_in_use is None, reason="the native heap cannot be read")),
+        pytest.param(
+            keeps_an_object,
+            "interpreter blocks grew",
+            marks=pytest.mark.skipif(
+                not interpreter_blocks_counted, reason="the interpreter counts no blocks"
+            ),
+        ),
+        pytest.param(
+            never_frees,
+            "native heap grew",
+            marks=pytest.mark.skipif(
+                native_heap_in_use is None, reason="the native heap cannot be read"
+            ),
+        ),
     ],
 )
 def test_probe_reports_a_leaking_stand_in(stand_in, probe):

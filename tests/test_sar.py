@@ -1,11 +1,8 @@
 import pytest
 
-from exact import assert_bits_equal
 import registry
+from exact import INF, NAN, assert_bits_equal
 from tarnwick import native_parabolic_sar
-
-NAN = float("nan")
-INF = float("inf")
 
 
 @pytest.mark.parametrize("high", [0.0, NAN, INF, -5.0])
@@ -16,7 +13,7 @@ def test_single_bar_is_its_low(high, factors):
 
 def test_prefix_property():
     # The worked example: both trends, both reversals.
-    (high, low, *factors), _ = registry.PARABOLIC_SAR.examples[0]
+    _, (high, low, *factors), _ = registry.PARABOLIC_SAR.examples[0]
     full = native_parabolic_sar(high, low, *factors)
     for k in range(len(high) + 1):
         assert_bits_equal(native_parabolic_sar(high[:k], low[:k], *factors), full[:k])

@@ -9,11 +9,11 @@ import textwrap
 
 import pytest
 
-from exact import assert_bits_equal
 import models
+import tarnwick
+from exact import assert_bits_equal
 from registry import FUNCTIONS
 from support import run_fresh
-import tarnwick
 
 THREADS = 16
 ROUNDS = 500
@@ -167,7 +167,9 @@ SEQUENCE_ERROR = "TypeError 'dict' object is not an instance of 'Sequence'"
         ("fails", 2, {"ImportError refused": 1, SEQUENCE_ERROR: 7}),
     ],
 )
-def test_a_slow_first_import_runs_once_however_many_threads_race_it(first_import, imports, outcomes):
+def test_a_slow_first_import_runs_once_however_many_threads_race_it(
+    first_import, imports, outcomes
+):
     out = run_fresh(
         f"""
         import builtins, collections, threading, time, tarnwick

@@ -1,12 +1,13 @@
 """The installed type stubs, as mypy --strict and pyright in strict mode see them."""
 
 import re
-import subprocess
 import sys
 import textwrap
 from pathlib import Path
 
 import pytest
+
+from support import run_fresh
 
 # Calls the way the README shows them. Every line must type-check.
 GOOD = textwrap.dedent(
@@ -28,7 +29,9 @@ GOOD = textwrap.dedent(
 
     native_adx(high=high, low=low, close=close, period=np.int64(14))
     native_adx([10, 11], range(9, 11), [True, False], True)
-    native_parabolic_sar(np.array(high), np.asarray(low, dtype=np.float32), Fraction(1, 50), Decimal("0.2"))
+    native_parabolic_sar(
+        np.array(high), np.asarray(low, dtype=np.float32), Fraction(1, 50), Decimal("0.2")
+    )
     native_garch11_variance(np.diff(np.log(np.array(close))), np.float64(1e-6), 0.1, beta=1)
     native_garch11_variance(b"ab", 0, 0, 1)
     arr = np.asarray(tarnwick.native_adx(np.array(high), np.array(low), np.array(close), 2))
@@ -73,22 +76,40 @@ BAD = textwrap.dedent(
 
 def run_mypy(path: Path) -> tuple[int, set[int], str]:
     pytest.importorskip("mypy")
-    proc = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-         "--cache-dir", str(path.parent / ".mypy_cache"), path.name],
-        cwd=path.parent, capture_output=True, text=True,
+    proc = run_fresh(
+        None,
+        "-m",
+        "mypy",
+        "--strict",
+        "--no-incremental",
+        "--cache-dir",
+        str(path.parent / ".mypy_cache"),
+        path.name,
+        cwd=path.parent,
+        timeout=600,
+        check=False,
     )
-    lines = {int(m[1]) for m in re.finditer(rf"^{re.escape(path.name)}:(\d+): error:", proc.stdout, re.M)}
+    lines = {
+        int(m[1]) for m in re.finditer(rf"^{re.escape(path.name)}:(\d+): error:", proc.stdout, re.M)
+    }
     return proc.returncode, lines, proc.stdout + proc.stderr
 
 
 def run_pyright(path: Path) -> tuple[int, set[int], str]:
     pytest.importorskip("pyright")
     (path.parent / "pyrightconfig.json").write_text('{"typeCheckingMode": "strict"}')
-    proc = subprocess.run(
-        [sys.executable, "-m", "pyright", "--pythonpath", sys.executable,
-         "--pythonversion", "%d.%d" % sys.version_info[:2], path.name],
-        cwd=path.parent, capture_output=True, text=True,
+    proc = run_fresh(
+        None,
+        "-m",
+        "pyright",
+        "--pythonpath",
+        sys.executable,
+        "--pythonversion",
+        "{}.{}".format(*sys.version_info[:2]),
+        path.name,
+        cwd=path.parent,
+        timeout=600,
+        check=False,
     )
     lines = {int(m[1]) for m in re.finditer(r"^\s+\S+:(\d+):\d+ - error:", proc.stdout, re.M)}
     return proc.returncode, lines, proc.stdout + proc.stderr
@@ -118,8 +139,4 @@ def test_misuse_is_reported(check, tmp_path):
 @pytest.mark.parametrize("module", ["tarnwick", "tarnwick_arrays"])
 def test_stubs_match_the_module(module, tmp_path):
     pytest.importorskip("mypy")
-    proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", module],
-        cwd=tmp_path, capture_output=True, text=True,
-    )
-    assert proc.returncode == 0, proc.stdout + proc.stderr
+    run_fresh(None, "-m", "mypy.stubtest", module, cwd=tmp_path, timeout=600)
