@@ -28,6 +28,8 @@ struct FunctionDescription {
     std::size_t keyword_only_count = 0;
     // Text shown after the signature in the docstring; none for tarnwick.
     std::string_view documentation = {};
+    // A method: the signature names the object it is called on first.
+    bool method = false;
 
     [[nodiscard]] constexpr std::size_t positional_count() const noexcept {
         return parameter_names.size() - keyword_only_count;
@@ -47,6 +49,9 @@ namespace detail {
 consteval std::size_t text_signature_length(const FunctionDescription& d) {
     std::size_t length =
         d.function_name.size() + std::string_view("()\n--\n\n").size() + d.documentation.size();
+    if (d.method) {
+        length += std::string_view("$self").size() + (d.parameter_names.empty() ? 0 : 2);
+    }
     for (std::size_t i = 0; i < d.parameter_names.size(); ++i) {
         length += d.parameter_names[i].size() + (i == 0 ? 0 : 2);
     }
@@ -67,6 +72,9 @@ template <const FunctionDescription& D> consteval auto make_text_signature() {
     };
     put(D.function_name);
     put("(");
+    if (D.method) {
+        put(D.parameter_names.empty() ? "$self" : "$self, ");
+    }
     for (std::size_t i = 0; i < D.parameter_names.size(); ++i) {
         put(i == 0 ? "" : ", ");
         const bool keyword_only = i >= D.positional_count();

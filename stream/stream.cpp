@@ -111,12 +111,11 @@ template <class I> struct Layout {
         .parameter_names = bar_names_where,
         .required_count = series,
         .keyword_only_count = 1,
-        .documentation = "Takes one bar (with symbols=N, arrays of N values; where=, a boolean "
-                         "array of N, keeps the symbols that have no bar as they are and "
-                         "reports NaN for them) and returns its value.",
+        .documentation = "Takes one bar (with symbols=N, arrays of N values) and returns its "
+                         "value. Where where= is false (with symbols=N, a boolean array of N), "
+                         "a symbol has no bar: it keeps its state and reports NaN.",
+        .method = true,
     };
-    static constexpr FunctionDescription update_one{
-        .function_name = "update", .parameter_names = bar_names, .required_count = series};
     static constexpr FunctionDescription peek{
         .function_name = "peek",
         .parameter_names = bar_names_where,
@@ -124,9 +123,8 @@ template <class I> struct Layout {
         .keyword_only_count = 1,
         .documentation = "The value update() would return for this bar, without changing the "
                          "stream.",
+        .method = true,
     };
-    static constexpr FunctionDescription peek_one{
-        .function_name = "peek", .parameter_names = bar_names, .required_count = series};
     static constexpr FunctionDescription extend{
         .function_name = "extend",
         .parameter_names = bar_names,
@@ -134,6 +132,7 @@ template <class I> struct Layout {
         .documentation = "Takes many bars (series as tarnwick takes them; with symbols=N, one "
                          "row per symbol), continues the stream over them in one pass and "
                          "returns their values (a list; with symbols=N, an array of N rows).",
+        .method = true,
     };
 };
 
@@ -408,11 +407,11 @@ template <class I> PyObject* stream_new(PyTypeObject* type, PyObject* args, PyOb
 
 // ---------------------------------------------------------------- one series
 
-// One bar's values, or the error. Exact floats given by position are the
-// common case and are read directly; anything else converts as tarnwick
-// converts a number, with its note.
+// One bar's values, or the error; `skip` is set when where= is false. Exact
+// floats given by position are the common case and are read directly;
+// anything else converts as tarnwick converts a number, with its note.
 template <class I>
-CallStatus read_bar(const FunctionDescription& d, double* bar, PyObject* const* args,
+CallStatus read_bar(const FunctionDescription& d, double* bar, bool& skip, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames) noexcept {
     constexpr std::size_t k = Layout<I>::series;
     if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(k)) {
@@ -424,7 +423,7 @@ CallStatus read_bar(const FunctionDescription& d, double* bar, PyObject* const* 
             return CallStatus::ok();
         }
     }
-    std::array<PyObject*, k> slots{};
+    std::array<PyObject*, k + 1> slots{};
     if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
         bound.failed()) {
         return bound;
@@ -437,6 +436,13 @@ CallStatus read_bar(const FunctionDescription& d, double* bar, PyObject* const* 
         }
         bar[i] = v.value();
     }
+    if (slots[k] != nullptr && slots[k] != Py_None) {
+        const int truth = PyObject_IsTrue(slots[k]);
+        if (truth < 0) {
+            return argument_extraction_error("where", CallError::fetch());
+        }
+        skip = truth == 0;
+    }
     return CallStatus::ok();
 }
 
@@ -444,9 +450,13 @@ template <class I>
 PyObject* one_bar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   bool keep) noexcept {
     double bar[Layout<I>::series];
-    const FunctionDescription& d = keep ? Layout<I>::update_one : Layout<I>::peek_one;
-    if (CallStatus read = read_bar<I>(d, bar, args, nargs, kwnames); read.failed()) {
+    bool skip = false;
+    const FunctionDescription& d = keep ? Layout<I>::update : Layout<I>::peek;
+    if (CallStatus read = read_bar<I>(d, bar, skip, args, nargs, kwnames); read.failed()) {
         return raised(std::move(read.error()));
+    }
+    if (skip) {
+        return PyFloat_FromDouble(quiet_nan);
     }
     Stream<I>& s = stream_of<I>(self);
     double value = 0.0;
@@ -560,8 +570,10 @@ PyObject* many_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         columns[i] = series.all_values();
     };
     converted.for_each_series(check);
-    where.for_each_series(
-        [&](std::size_t, const arrays::ArraySeries& series) { check(k, series); });
+    if (has_where) {
+        where.for_each_series(
+            [&](std::size_t, const arrays::ArraySeries& series) { check(k, series); });
+    }
     if (mismatch) {
         return raised(std::move(*mismatch));
     }
@@ -806,7 +818,11 @@ PyObject* per_symbol(PyObject* self, Value value, bool none_for_nan) noexcept {
 }
 
 template <class I> PyObject* get_value(PyObject* self, void* /*unused*/) noexcept {
-    return per_symbol<I>(self, [](const Record<I>& r) { return r.value; }, true);
+    Stream<I>& s = stream_of<I>(self);
+    if (!s.many && s.records[0].state.bars == 0) {
+        Py_RETURN_NONE;
+    }
+    return per_symbol<I>(self, [](const Record<I>& r) { return r.value; }, false);
 }
 
 template <class I> PyObject* get_bars(PyObject* self, void* /*unused*/) noexcept {

@@ -38,4 +38,5 @@ def garch11_variance(
     beta: _Number,
     *,
     out: _Out | None = None,
+    seed: _Number | None = None,
 ) -> _Out: ...

@@ -29,6 +29,7 @@ class Function:
     model: Callable
     call: tuple  # a valid call, for tests about anything but the values
     examples: tuple  # (name, arguments, exact result) worked by hand
+    stream_name: str  # its type in tarnwick_stream
     refusals: tuple = ()  # (arguments, the ValueError's message)
 
     def __post_init__(self):
@@ -52,6 +53,13 @@ class Function:
         import tarnwick_arrays
 
         return getattr(tarnwick_arrays, self.name.removeprefix("native_"))
+
+    @property
+    def stream(self):
+        """Its stream type in tarnwick_stream."""
+        import tarnwick_stream
+
+        return getattr(tarnwick_stream, self.stream_name)
 
     @property
     def names(self):
@@ -128,6 +136,7 @@ _PAYLOAD_NAN = from_bits("7ff80000000c0de0")
 ADX = Function(
     name="native_adx",
     vectors_name="adx",
+    stream_name="Adx",
     parameters=(("high", SERIES), ("low", SERIES), ("close", SERIES), ("period", INDEX)),
     model=models.adx,
     call=(HIGH, LOW, CLOSE, 3),
@@ -195,6 +204,7 @@ ADX = Function(
 
 PARABOLIC_SAR = Function(
     name="native_parabolic_sar",
+    stream_name="ParabolicSar",
     vectors_name="sar",
     parameters=(("high", SERIES), ("low", SERIES), ("af_step", FLOAT), ("af_max", FLOAT)),
     model=models.parabolic_sar,
@@ -258,6 +268,7 @@ PARABOLIC_SAR = Function(
 
 GARCH11_VARIANCE = Function(
     name="native_garch11_variance",
+    stream_name="Garch11Variance",
     vectors_name="garch",
     parameters=(("returns", SERIES), ("omega", FLOAT), ("alpha", FLOAT), ("beta", FLOAT)),
     model=models.garch11_variance,

@@ -424,5 +424,5 @@ def test_signatures():
     assert [f.__text_signature__ for f in (ta.adx, ta.parabolic_sar, ta.garch11_variance)] == [
         "(high, low, close, period, *, out=None)",
         "(high, low, af_step, af_max, *, out=None)",
-        "(returns, omega, alpha, beta, *, out=None)",
+        "(returns, omega, alpha, beta, *, out=None, seed=None)",
     ]

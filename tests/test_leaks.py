@@ -12,10 +12,12 @@ probe itself must catch stand-ins for the module that leak on purpose.
 import collections
 import ctypes
 import ctypes.util
+import pickle
 import sys
 
 import numpy as np
 import pytest
+import tarnwick_stream
 
 import tarnwick
 import tarnwick_arrays
@@ -163,6 +165,37 @@ CASES.update(
             {},
             Boom,
         ),
+    }
+)
+
+# The stream module: each method on success, and each way a call fails.
+ADX_STREAM = tarnwick_stream.Adx(3)
+GARCH_STREAMS = tarnwick_stream.Garch11Variance(1e-6, 0.1, 0.85, symbols=2)
+_, RESTORE_ARGS = tarnwick_stream.ParabolicSar(0.02, 0.2).__reduce__()
+CASES.update(
+    {
+        "stream made": (tarnwick_stream.Garch11Variance, (0.1, 0.1, 0.1), {"seed": 1.0}, None),
+        "stream update": (ADX_STREAM.update, (12.0, 10.0, 11.0), {}, None),
+        "stream update by keyword": (ADX_STREAM.peek, (12.0, 10.0), {"close": 11}, None),
+        "stream extend": (ADX_STREAM.extend, (H, L, C), {}, None),
+        "stream pickled": (pickle.dumps, (ADX_STREAM,), {}, None),
+        "stream restored": (tarnwick_stream._restore, RESTORE_ARGS, {}, None),
+        "stream copied": (ADX_STREAM.copy, (), {}, None),
+        "streams update": (GARCH_STREAMS.update, (R[:2],), {"where": [True, False]}, None),
+        "streams extend": (GARCH_STREAMS.extend, (np.array([R, R]),), {}, None),
+        "streams value": (getattr, (GARCH_STREAMS, "value"), {}, None),
+        "stream zero period": (tarnwick_stream.Adx, (0,), {}, ValueError),
+        "stream bad symbols": (tarnwick_stream.Adx, (3,), {"symbols": "x"}, TypeError),
+        "stream raising __float__ bar": (ADX_STREAM.update, (1.0, 1.0, bad_item[1]), {}, Boom),
+        "stream lengths differ": (ADX_STREAM.extend, (H, L[:2], C), {}, ValueError),
+        "stream corrupted pickle": (
+            tarnwick_stream._restore,
+            (*RESTORE_ARGS[:4], b"\2" * len(RESTORE_ARGS[4])),
+            {},
+            ValueError,
+        ),
+        "streams wrong shape": (GARCH_STREAMS.update, (R,), {}, ValueError),
+        "streams wrong rows": (GARCH_STREAMS.extend, (np.array([R]),), {}, ValueError),
     }
 )
 

@@ -136,7 +136,7 @@ def test_misuse_is_reported(check, tmp_path):
     assert errors == expected, output
 
 
-@pytest.mark.parametrize("module", ["tarnwick", "tarnwick_arrays"])
+@pytest.mark.parametrize("module", ["tarnwick", "tarnwick_arrays", "tarnwick_stream"])
 def test_stubs_match_the_module(module, tmp_path):
     pytest.importorskip("mypy")
     run_fresh(None, "-m", "mypy.stubtest", module, cwd=tmp_path, timeout=600)
