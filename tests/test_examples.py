@@ -55,3 +55,12 @@ def test_chart(tmp_path):
     )
     assert out.startswith("IBM, 60 bars; last bar ")
     assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_live_feed(tmp_path):
+    pytest.importorskip("numpy")
+    folder = small_prices(tmp_path / "prices")
+    rows = run_fresh(None, str(EXAMPLES / "live_feed.py"), str(folder), cwd=tmp_path).splitlines()
+    assert rows[0].startswith("checkpoint at ")
+    assert [r.split()[0] for r in rows[2:-1]] == ["AAPL", "FB", "GOOG", "IBM", "MSFT"]
+    assert rows[-1] == "every streamed value equals the batch functions' bit for bit"
