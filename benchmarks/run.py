@@ -777,9 +777,7 @@ def build_kernel_floor(data: dict):
     here = Path(__file__).resolve().parent
     build = Path(tempfile.mkdtemp(prefix="tarnwick-kernels-"))
     atexit.register(shutil.rmtree, build, True)
-    sources = [here / "floor" / "kernels.cpp"] + [
-        ROOT / "indicators" / f for f in ("adx.cpp", "garch11.cpp", "parabolic_sar.cpp")
-    ]
+    sources = [here / "floor" / "kernels.cpp", *sorted((ROOT / "indicators").glob("*.cpp"))]
     subprocess.run(
         [
             compiler,

@@ -18,8 +18,9 @@ namespace tarnwick {
 // Each conversion takes the call's series read in place so far, and copies
 // them before it runs code of the caller's that could write to them.
 
-// Any non-str object that passes PySequence_Check, with the values that
-// converting each item of its iteration with float() gives, converted into
+// Any non-str object that passes PySequence_Check, with the value of each
+// item of its iteration as a number (what float() gives for a number; a str
+// item is refused, never parsed), converted into
 // `argument` (empty on entry, and held where it is: it may come to own an
 // export of the object's buffer); the error, if any. Exact lists and tuples
 // are read by index and one-dimensional buffers of known types straight

@@ -19,14 +19,6 @@ void allocation_failed(std::size_t bytes) noexcept {
     fatal(diagnostic);
 }
 
-void* allocate_or_abort(std::size_t bytes) noexcept {
-    void* p = std::malloc(bytes == 0 ? 1 : bytes);
-    if (p == nullptr) {
-        allocation_failed(bytes);
-    }
-    return p;
-}
-
 void fatal_null_object() noexcept {
     if (PyErr_Occurred() != nullptr) {
         PyErr_WriteUnraisable(nullptr);

@@ -16,9 +16,6 @@ namespace tarnwick {
 // "memory allocation of {bytes} bytes failed".
 [[noreturn]] void allocation_failed(std::size_t bytes) noexcept;
 
-// Storage for `bytes` bytes from C malloc, or the allocation failure above.
-[[nodiscard]] void* allocate_or_abort(std::size_t bytes) noexcept;
-
 // For an interpreter call that could not create an object: reports the pending
 // exception as unraisable, then aborts with "PyObject pointer is null".
 [[noreturn]] void fatal_null_object() noexcept;

@@ -40,7 +40,6 @@ class FloatSeries {
 
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
     [[nodiscard]] double* data() noexcept { return data_; }
-    [[nodiscard]] const double* data() const noexcept { return data_; }
     double& operator[](std::size_t i) noexcept { return data_[i]; }
     [[nodiscard]] std::span<const double> view() const noexcept { return {data_, size_}; }
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Module definition and registration: the only symbol the shared object
-// exports is PyInit_tarnwick. The module object keeps no state of its own;
-// the few values made on first use are the process's (binding/cached.hpp).
+// exports is PyInit_tarnwick. Its only state is process-wide: the few values
+// made on first use (binding/cached.hpp), which every module object shares,
+// so the module object itself holds none.
 //
 // The functions are made by hand in the exec slot rather than listed in
 // m_methods, because the interpreter refuses METH_STATIC in a module's method
