@@ -860,6 +860,35 @@ template <class I> PyObject* get_parameter(PyObject* self, void* index) noexcept
     return OwnedRef::borrow(item).release();
 }
 
+// "Adx(period=14)", with ", symbols=N" for many symbols: the call that makes
+// a stream with these parameters.
+template <class I> PyObject* stream_repr(PyObject* self) noexcept {
+    using L = Layout<I>;
+    const Stream<I>& s = stream_of<I>(self);
+    const OwnedRef values = scalar_arguments(s);
+    const OwnedRef parts = OwnedRef::steal(created_or_abort(PyList_New(0)));
+    for (std::size_t j = 0; j < L::scalars; ++j) {
+        const OwnedRef part = OwnedRef::steal(
+            PyUnicode_FromFormat("%s=%R", I::parameters[L::series + j].name.data(),
+                                 PyTuple_GetItem(values.get(), static_cast<Py_ssize_t>(j))));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (s.many) {
+        const OwnedRef part = OwnedRef::steal(PyUnicode_FromFormat("symbols=%zu", s.symbols));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) {
+            return nullptr;
+        }
+    }
+    const OwnedRef separator = OwnedRef::steal(created_or_abort(PyUnicode_FromString(", ")));
+    const OwnedRef joined_parts = OwnedRef::steal(PyUnicode_Join(separator.get(), parts.get()));
+    if (!joined_parts) {
+        return nullptr;
+    }
+    return PyUnicode_FromFormat("%s(%U)", I::type_name.data(), joined_parts.get());
+}
+
 // ---------------------------------------------------------------- the types
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
@@ -919,6 +948,7 @@ template <class I> struct Type {
     static inline PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(&stream_new<I>)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&stream_dealloc<I>)},
+        {Py_tp_repr, reinterpret_cast<void*>(&stream_repr<I>)},
         {Py_tp_methods, methods},
         {Py_tp_getset, getset.data()},
         {Py_tp_doc, const_cast<char*>(docstring<L::construction>.data())},

@@ -129,6 +129,11 @@ def test_fresh_stream_reports_nothing_yet():
     assert (s.value, s.bars, s.symbols, s.period) == (None, 0, None, 14)
     assert s.update(1.0, 0.5, 0.75, where=False) != s.update(1.0, 0.5, 0.75)
     assert s.bars == 1
+    many = ts.ParabolicSar(0.02, 0.2, symbols=3)
+    assert [repr(s), repr(many)] == [
+        "Adx(period=14)",
+        "ParabolicSar(af_step=0.02, af_max=0.2, symbols=3)",
+    ]
 
 
 GOOD = pickle.dumps(ts.ParabolicSar(0.02, 0.2))

@@ -46,6 +46,17 @@ GOOD = textwrap.dedent(
     tarnwick_arrays.parabolic_sar(rows.astype(np.float32), rows, 0.02, af_max=0.2, out=out)
     tarnwick_arrays.garch11_variance(np.ones(3, dtype=np.int64), 1e-6, 0.1, 0.85, out=None)
     tarnwick_arrays.adx(high, low, close, np.int64(14))
+
+    import tarnwick_stream
+
+    stream = tarnwick_stream.Adx(14)
+    history: list[float] = stream.extend(high, low, close)
+    bar: float = stream.update(12.5, 11.0, 12.0) + stream.peek(13, 12, 12.5)
+    last: float | None = stream.value
+    symbols = tarnwick_stream.ParabolicSar(0.02, 0.2, symbols=2)
+    now: NDArray[np.float64] = symbols.update(rows[:, 0], rows[:, 1], where=np.array([True, False]))
+    garch = tarnwick_stream.Garch11Variance(1e-6, 0.1, 0.85, seed=1e-4)
+    seed: float | None = garch.seed
     """
 )
 
@@ -70,6 +81,10 @@ BAD = textwrap.dedent(
     tarnwick_arrays.adx(xs, xs, xs, 14, None)  # error
     tarnwick_arrays.garch11_variance(xs, 0.0, 0.1, 0.8, out=xs)  # error
     s: str = tarnwick_arrays.parabolic_sar(xs, xs, 0.02, 0.2)  # error
+    import tarnwick_stream
+    tarnwick_stream.Adx(14.0)  # error
+    one: str = tarnwick_stream.Adx(3).update(1.0, 1.0, 1.0)  # error
+    many: float = tarnwick_stream.Adx(3, symbols=2).update(xs, xs, xs)  # error
     """
 )
 
