@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace tarnwick::stream {
@@ -22,6 +23,13 @@ ModuleState& state_of(PyObject* module) noexcept {
 }
 
 int module_exec(PyObject* module) noexcept {
+    // Once per process: another import (a subinterpreter, a reload) must not
+    // count each fork again.
+    static std::atomic<bool> counting_forks{false};
+    if (!counting_forks.exchange(true) && count_forks() < 0) {
+        counting_forks.store(false);
+        return -1;
+    }
     return add_types(module, state_of(module).types);
 }
 

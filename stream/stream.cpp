@@ -203,33 +203,49 @@ template <class I> bool record_from_words(Record<I>& r, const Word* w) noexcept 
 
 // ---------------------------------------------------------------- the object
 
+// How many forks this process descends from, counted in each child: a
+// claim made before a fork belongs to a thread that the child does not have.
+std::atomic<std::uint64_t> forks{0};
+
 // Holds a stream's records for one thread. A thread that meets another's
 // claim lets go of the interpreter lock until that claim ends: the other
-// thread may be computing without the lock, and needs it back to finish.
+// thread may be computing without the lock, and needs it back to finish. The
+// claim word is the claiming process's fork count, shifted, and a busy bit;
+// a forked child takes over a claim its parent's other thread held.
+//
+// Every claim is made and ended with the interpreter lock held, which orders
+// them, so plain loads and stores suffice: a locked exchange, a full barrier,
+// would make each one-bar update wait for the previous bar's divisions.
 class Claim {
   public:
-    explicit Claim(std::atomic<bool>& busy) noexcept : busy_(busy) {
-        while (busy_.exchange(true, std::memory_order_acquire)) {
+    explicit Claim(std::atomic<std::uint64_t>& word) noexcept : word_(word) {
+        const std::uint64_t mine = (forks.load(std::memory_order_relaxed) << 1) | 1;
+        for (;;) {
+            const std::uint64_t seen = word_.load(std::memory_order_relaxed);
+            if ((seen & 1) == 0 || (seen >> 1) != (mine >> 1)) {
+                word_.store(mine, std::memory_order_relaxed);
+                return;
+            }
             PyThreadState* saved = PyEval_SaveThread();
             PyEval_RestoreThread(saved);
         }
     }
-    ~Claim() { busy_.store(false, std::memory_order_release); }
+    ~Claim() { word_.store(0, std::memory_order_relaxed); }
     Claim(const Claim&) = delete;
     Claim& operator=(const Claim&) = delete;
 
   private:
-    std::atomic<bool>& busy_;
+    std::atomic<std::uint64_t>& word_;
 };
 
 template <class I> struct Stream {
     PyObject_HEAD typename I::Settings settings;
     typename ScalarsOf<I>::type scalars;
-    Record<I>* records;  // one per symbol, owned
-    std::size_t symbols; // 1 for a one-series stream
-    bool many;           // made with symbols=N: takes and gives arrays
-    PyObject* ndarray;   // numpy's array type when many, owned
-    std::atomic<bool> busy;
+    Record<I>* records;              // one per symbol, owned
+    std::size_t symbols;             // 1 for a one-series stream
+    bool many;                       // made with symbols=N: takes and gives arrays
+    PyObject* ndarray;               // numpy's array type when many, owned
+    std::atomic<std::uint64_t> busy; // the claim on the records
 };
 
 template <class I> Stream<I>& stream_of(PyObject* self) noexcept {
@@ -264,7 +280,7 @@ template <class I> OwnedRef allocate(PyTypeObject* type, std::size_t symbols) no
     s.symbols = symbols;
     s.many = false;
     s.ndarray = nullptr;
-    new (&s.busy) std::atomic<bool>(false);
+    new (&s.busy) std::atomic<std::uint64_t>(0);
     return self;
 }
 
@@ -1012,7 +1028,36 @@ template <class... I> constexpr std::array<Restore, sizeof...(I)> restores_of(In
 constexpr auto specs = specs_of(Catalogue{});
 constexpr auto restores = restores_of(Catalogue{});
 
+PyObject* count_fork(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
+    forks.fetch_add(1, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef count_fork_record = {"_count_fork", &count_fork, METH_NOARGS, nullptr};
+
 } // namespace
+
+int count_forks() noexcept {
+    const OwnedRef os = OwnedRef::steal(PyImport_ImportModule("os"));
+    if (!os) {
+        return -1;
+    }
+    if (PyObject_HasAttrString(os.get(), "register_at_fork") == 0) {
+        return 0; // no fork on this platform
+    }
+    const OwnedRef hook = OwnedRef::steal(PyCFunction_New(&count_fork_record, nullptr));
+    const OwnedRef register_at_fork =
+        OwnedRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    const OwnedRef arguments = OwnedRef::steal(PyTuple_New(0));
+    const OwnedRef keywords = OwnedRef::steal(PyDict_New());
+    if (!hook || !register_at_fork || !arguments || !keywords ||
+        PyDict_SetItemString(keywords.get(), "after_in_child", hook.get()) < 0) {
+        return -1;
+    }
+    const OwnedRef registered =
+        OwnedRef::steal(PyObject_Call(register_at_fork.get(), arguments.get(), keywords.get()));
+    return registered ? 0 : -1;
+}
 
 int add_types(PyObject* module, PyObject** types) noexcept {
     for (std::size_t i = 0; i < specs.size(); ++i) {

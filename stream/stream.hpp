@@ -12,6 +12,11 @@ namespace tarnwick::stream {
 // the module; -1 with an exception set on failure.
 int add_types(PyObject* module, PyObject** types) noexcept;
 
+// Counts the forks of this process in each child (os.register_at_fork), so
+// that a child can take over a stream its parent's other thread held; -1 with
+// an exception set on failure.
+int count_forks() noexcept;
+
 // _restore(type, version, parameters, symbols, record): a stream unpickled, or a
 // ValueError for anything that is not a pickle of one.
 PyObject* restore(PyObject* const* types, PyObject* args) noexcept;

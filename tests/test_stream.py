@@ -11,13 +11,14 @@ import threading
 
 import numpy as np
 import pytest
-import tarnwick_stream as ts
 from test_reference_vectors import CASES as VECTOR_CASES
 from test_reference_vectors import FUNCTIONS as VECTOR_FUNCTIONS
 
 import tarnwick_arrays
+import tarnwick_stream as ts
 from exact import INF, NAN, assert_bits_equal, bits
 from registry import ADX, FUNCTIONS, GARCH11_VARIANCE, PARABOLIC_SAR
+from support import run_fresh
 
 CONTINUED = [ADX, PARABOLIC_SAR]  # GARCH's seed depends on the history: below
 ODD = [NAN, INF, -INF, -0.0, 5e-324, 1e308]
@@ -293,3 +294,32 @@ def test_threads_sharing_a_stream_lose_no_bar(symbols):
     else:
         assert set(s.bars) == {800}
         assert set(bits(s.value)) == set(bits([one.value]))
+
+
+def test_a_forked_child_takes_over_a_claim_its_parent_held():
+    # A thread extends without the interpreter lock, holding the stream's
+    # claim, while the main thread forks: the child has no such thread, and
+    # must still be able to use the stream.
+    run_fresh(
+        """
+        import os, threading, numpy as np, tarnwick_stream as ts
+        s = ts.Garch11Variance(1e-6, 0.1, 0.85, symbols=4096)
+        history = np.full((4096, 64), 0.01)
+        stop = False
+        def work():
+            while not stop:
+                s.extend(history)
+        t = threading.Thread(target=work)
+        t.start()
+        for _ in range(20):
+            pid = os.fork()
+            if pid == 0:
+                s.update(np.full(4096, 0.01))
+                os._exit(0)
+            _, status = os.waitpid(pid, 0)
+            assert status == 0, status
+        stop = True
+        t.join()
+        """,
+        timeout=60,
+    )
