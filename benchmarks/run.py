@@ -21,6 +21,7 @@ import importlib
 import importlib.metadata
 import os
 import platform
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -465,7 +466,16 @@ def main() -> int:
 
 
 def command_line() -> str:
-    return " ".join(["python benchmarks/run.py", *sys.argv[1:]])
+    """This run's command, quoted for a shell; a --note's text is the report's
+    Conditions line and is not repeated here."""
+    words, rest = [], iter(sys.argv[1:])
+    for word in rest:
+        if word == "--note":
+            words.append("--note ...")
+            next(rest, None)
+        elif not word.startswith("--note="):
+            words.append(shlex.quote(word))
+    return " ".join(["python benchmarks/run.py", *words])
 
 
 def stream_only(args) -> int:
