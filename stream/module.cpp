@@ -14,14 +14,6 @@ namespace tarnwick::stream {
 
 namespace {
 
-struct ModuleState {
-    PyObject* types[3]; // strong references, released with the module
-};
-
-ModuleState& state_of(PyObject* module) noexcept {
-    return *static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
 int module_exec(PyObject* module) noexcept {
     // Once per process: another import (a subinterpreter, a reload) must not
     // count each fork again.
@@ -41,6 +33,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     for (PyObject* type : state_of(module).types) {
         Py_VISIT(type);
     }
+    Py_VISIT(state_of(module).ndarray);
     return 0;
 }
 
@@ -48,6 +41,7 @@ int module_clear(PyObject* module) noexcept {
     for (PyObject*& type : state_of(module).types) {
         const OwnedRef dropped = OwnedRef::steal(std::exchange(type, nullptr));
     }
+    const OwnedRef ndarray = OwnedRef::steal(std::exchange(state_of(module).ndarray, nullptr));
     return 0;
 }
 

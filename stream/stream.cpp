@@ -318,6 +318,27 @@ CallResult<std::size_t> symbols_of(PyObject* o, InPlaceSeries& none) noexcept {
     return static_cast<std::size_t>(count.value());
 }
 
+// numpy's array type, imported when the first stream of many symbols is made
+// and kept in the module's state.
+OwnedRef numpy_array_type(PyTypeObject* type) noexcept {
+    PyObject* module = PyType_GetModule(type);
+    if (module == nullptr) {
+        return {};
+    }
+    ModuleState& state = state_of(module);
+    if (state.ndarray != nullptr) {
+        return OwnedRef::borrow(state.ndarray);
+    }
+    OwnedRef ndarray = arrays::import_ndarray(
+        "tarnwick_stream", "a tarnwick_stream stream of many symbols needs numpy: pip install "
+                           "'tarnwick[arrays]'");
+    // The import may have run code that made a stream and stored it already.
+    if (ndarray && state.ndarray == nullptr) {
+        state.ndarray = OwnedRef::borrow(ndarray.get()).release();
+    }
+    return ndarray;
+}
+
 template <class I> PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     using L = Layout<I>;
     const FunctionDescription& d = L::construction;
@@ -397,9 +418,7 @@ template <class I> PyObject* stream_new(PyTypeObject* type, PyObject* args, PyOb
     }
     OwnedRef ndarray;
     if (symbols.value() > 0) {
-        ndarray = arrays::import_ndarray("tarnwick_stream", "a tarnwick_stream stream of many "
-                                                            "symbols needs numpy: pip install "
-                                                            "'tarnwick[arrays]'");
+        ndarray = numpy_array_type(type);
         if (!ndarray) {
             return nullptr;
         }
@@ -489,14 +508,22 @@ PyObject* one_bar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return PyFloat_FromDouble(value);
 }
 
-// Wraps a kernel output and keeps the last value put.
+// Wraps a kernel output and keeps the value of the last bar. Only that bar
+// stores it: `last` may alias the output's memory as far as the compiler
+// knows, and a store on every bar would cost the pass a little.
 template <class Out> struct KeepingLast {
     Out& out;
     double& last;
-    void start(std::size_t n) noexcept { out.start(n); }
+    std::size_t final_bar = 0;
+    void start(std::size_t n) noexcept {
+        out.start(n);
+        final_bar = n - 1;
+    }
     void put(std::size_t i, double value) noexcept {
         out.put(i, value);
-        last = value;
+        if (i == final_bar) {
+            last = value;
+        }
     }
 };
 
