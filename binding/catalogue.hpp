@@ -171,7 +171,9 @@ struct Garch11VarianceIndicator {
 };
 
 // Every indicator, in registration order.
-template <class... Indicators> struct IndicatorList {};
+template <class... Indicators> struct IndicatorList {
+    static constexpr std::size_t size = sizeof...(Indicators);
+};
 using Catalogue = IndicatorList<AdxIndicator, ParabolicSarIndicator, Garch11VarianceIndicator>;
 
 // Text made at compile time, null-terminated, for names that a binding

@@ -3,21 +3,23 @@
 // its exec slot (module.cpp).
 #pragma once
 
+#include "../binding/catalogue.hpp"
+
 #include <Python.h>
 
 namespace tarnwick::stream {
 
 struct ModuleState {
-    PyObject* types[3]; // strong references, released with the module
-    PyObject* ndarray;  // numpy's array type, once a stream of many symbols is made
+    PyObject* types[Catalogue::size]; // strong references, released with the module
+    PyObject* ndarray;                // numpy's array type, once a stream of many symbols is made
 };
 
 [[nodiscard]] inline ModuleState& state_of(PyObject* module) noexcept {
     return *static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
-// Creates the three types as heap types of `module`, stores new references
-// to them in types[0..2] (Adx, ParabolicSar, Garch11Variance) and adds them to
+// Creates one heap type of `module` per indicator, stores new references
+// to them in types[] (in the catalogue's order) and adds them to
 // the module; -1 with an exception set on failure.
 int add_types(PyObject* module, PyObject** types) noexcept;
 
