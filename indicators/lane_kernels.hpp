@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The kernels stepped over W rows at once, written once over a lane set `L`:
 // L::V holds W = L::width doubles, made by L::load and L::splat and written by
-// L::store, and has the operations of lanes.hpp (+, -, *, /, <, & of masks,
+// L::store, turned from W rows of W bars into W bars of W rows by
+// L::transpose, and has the operations of lanes.hpp (+, -, *, /, <, & of masks,
 // select, is_nan, abs), each one IEEE operation per lane. Every lane does the
 // one-series kernel's operations in its order, so each row gets the bits it
 // gets alone: a branch of the kernel becomes a select between the values
@@ -18,49 +19,216 @@
 #include <cstddef>
 #include <cstring>
 
+// A lane operation is a few instructions on registers: left as a call, it
+// would pass its vectors through memory on every bar.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define TARNWICK_LANE_INLINE __forceinline
+#else
+#define TARNWICK_LANE_INLINE [[gnu::always_inline]] inline
+#endif
+
 namespace tarnwick::lane_rows {
 
 // Bars are stepped a chunk at a time: the rows of a block are laid out bar by
-// bar (the lanes of one bar side by side) in a tile small enough for the
-// first-level cache, stepped, and the results laid back out row by row.
-inline constexpr std::size_t chunk = 128;
+// bar (the lanes of one bar side by side) in a tile of 8 KiB per series,
+// which stays in the first-level cache, stepped, and the results laid back
+// out row by row.
+template <class L> inline constexpr std::size_t chunk = 1024 / L::width;
+
+// G lane sets side by side as one of G * W lanes: each operation is the lane
+// set's on each group in turn, so the G serial chains of a recurrence are
+// independent and overlap in the processor, where one alone would wait on
+// its own latency.
+template <class L, std::size_t G> struct Group {
+    using Lanes = typename L::V;
+    using Mask = decltype(Lanes{} < Lanes{});
+    struct V {
+        Lanes g[G];
+    };
+    struct M {
+        Mask g[G];
+    };
+    static constexpr std::size_t width = G * L::width;
+
+    TARNWICK_LANE_INLINE static V load(const double* p) noexcept {
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = L::load(p + i * L::width);
+        }
+        return r;
+    }
+    TARNWICK_LANE_INLINE static void store(double* p, V a) noexcept {
+        for (std::size_t i = 0; i < G; ++i) {
+            L::store(p + i * L::width, a.g[i]);
+        }
+    }
+    TARNWICK_LANE_INLINE static V splat(double x) noexcept {
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = L::splat(x);
+        }
+        return r;
+    }
+    // A square of G * W rows of G * W bars is G x G squares of W x W: each
+    // transposed, and put where its mirror was.
+    TARNWICK_LANE_INLINE static void transpose(V* square) noexcept {
+        constexpr std::size_t w = L::width;
+        V result[width];
+        for (std::size_t a = 0; a < G; ++a) {
+            for (std::size_t c = 0; c < G; ++c) {
+                Lanes block[w];
+                for (std::size_t t = 0; t < w; ++t) {
+                    block[t] = square[a * w + t].g[c];
+                }
+                L::transpose(block);
+                for (std::size_t t = 0; t < w; ++t) {
+                    result[c * w + t].g[a] = block[t];
+                }
+            }
+        }
+        for (std::size_t j = 0; j < width; ++j) {
+            square[j] = result[j];
+        }
+    }
+
+    TARNWICK_LANE_INLINE friend V operator+(V a, V b) noexcept {
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] + b.g[i];
+        }
+        return r;
+    }
+    TARNWICK_LANE_INLINE friend V operator-(V a, V b) noexcept {
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] - b.g[i];
+        }
+        return r;
+    }
+    TARNWICK_LANE_INLINE friend V operator*(V a, V b) noexcept {
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] * b.g[i];
+        }
+        return r;
+    }
+    TARNWICK_LANE_INLINE friend V operator/(V a, V b) noexcept {
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] / b.g[i];
+        }
+        return r;
+    }
+    TARNWICK_LANE_INLINE friend M operator<(V a, V b) noexcept {
+        M r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] < b.g[i];
+        }
+        return r;
+    }
+    TARNWICK_LANE_INLINE friend M operator&(M a, M b) noexcept {
+        M r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] & b.g[i];
+        }
+        return r;
+    }
+    TARNWICK_LANE_INLINE friend M is_nan(V a) noexcept {
+        M r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = is_nan(a.g[i]);
+        }
+        return r;
+    }
+    TARNWICK_LANE_INLINE friend V select(M m, V yes, V no) noexcept {
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = select(m.g[i], yes.g[i], no.g[i]);
+        }
+        return r;
+    }
+    TARNWICK_LANE_INLINE friend V abs(V a) noexcept {
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = abs(a.g[i]);
+        }
+        return r;
+    }
+};
 
 // The one quiet NaN for every NaN a lane computed (ieee_double.hpp).
-template <class L> [[nodiscard]] typename L::V stored_lanes(typename L::V x) noexcept {
+template <class L> TARNWICK_LANE_INLINE typename L::V stored_lanes(typename L::V x) noexcept {
     return select(is_nan(x), L::splat(quiet_nan), x);
 }
 
 // nan_ignoring.hpp, lane by lane: the test of b first, equal operands give b.
-template <class V> [[nodiscard]] V nan_ignoring_max_lanes(V a, V b) noexcept {
+template <class V> TARNWICK_LANE_INLINE V nan_ignoring_max_lanes(V a, V b) noexcept {
     return select(is_nan(b), a, select(b < a, a, b));
 }
-template <class V> [[nodiscard]] V nan_ignoring_min_lanes(V a, V b) noexcept {
+template <class V> TARNWICK_LANE_INLINE V nan_ignoring_min_lanes(V a, V b) noexcept {
     return select(is_nan(b), a, select(a < b, a, b));
 }
 
 // Bars first .. first + count - 1 of rows row .. row + W - 1 of series k,
-// bar by bar, into `tile`.
-template <std::size_t W>
+// bar by bar, into `tile`: W bars of W rows at a time as a transposed square
+// of lanes (L::transpose moves bits, it computes nothing), the rest one by
+// one.
+template <class L>
 void gather(const RowBlock& b, std::size_t k, std::size_t row, std::size_t first, std::size_t count,
             double* tile) noexcept {
-    for (std::size_t lane = 0; lane < W; ++lane) {
-        const double* from = b.series[k] + (row + lane) * b.columns + first;
-        for (std::size_t i = 0; i < count; ++i) {
-            tile[i * W + lane] = from[i];
+    constexpr std::size_t width = L::width;
+    const double* from[width];
+    for (std::size_t lane = 0; lane < width; ++lane) {
+        from[lane] = b.series[k] + (row + lane) * b.columns + first;
+    }
+    std::size_t i = 0;
+    for (; i + width <= count; i += width) {
+        typename L::V square[width];
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            square[lane] = L::load(from[lane] + i);
+        }
+        L::transpose(square);
+        for (std::size_t j = 0; j < width; ++j) {
+            L::store(tile + (i + j) * width, square[j]);
+        }
+    }
+    for (; i < count; ++i) {
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            tile[i * width + lane] = from[lane][i];
         }
     }
 }
 
-// The results of those bars from `tile` into their rows of the output.
-template <std::size_t W>
+// The results of those bars from `tile` into their rows of the output, the
+// same way when the output's values are adjacent.
+template <class L>
 void scatter(const RowBlock& b, std::size_t row, std::size_t first, std::size_t count,
              const double* tile) noexcept {
-    for (std::size_t lane = 0; lane < W; ++lane) {
-        char* to = b.out + static_cast<std::ptrdiff_t>(row + lane) * b.out_row +
+    constexpr std::size_t width = L::width;
+    char* to[width];
+    for (std::size_t lane = 0; lane < width; ++lane) {
+        to[lane] = b.out + static_cast<std::ptrdiff_t>(row + lane) * b.out_row +
                    static_cast<std::ptrdiff_t>(first) * b.out_column;
-        for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(to + static_cast<std::ptrdiff_t>(i) * b.out_column, &tile[i * W + lane],
-                        sizeof(double));
+    }
+    std::size_t i = 0;
+    if (b.out_column == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        for (; i + width <= count; i += width) {
+            typename L::V square[width];
+            for (std::size_t j = 0; j < width; ++j) {
+                square[j] = L::load(tile + (i + j) * width);
+            }
+            L::transpose(square);
+            for (std::size_t lane = 0; lane < width; ++lane) {
+                double values[width];
+                L::store(values, square[lane]);
+                std::memcpy(to[lane] + i * sizeof(double), values, sizeof values);
+            }
+        }
+    }
+    for (; i < count; ++i) {
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            std::memcpy(to[lane] + static_cast<std::ptrdiff_t>(i) * b.out_column,
+                        &tile[i * width + lane], sizeof(double));
         }
     }
 }
@@ -68,22 +236,24 @@ void scatter(const RowBlock& b, std::size_t row, std::size_t first, std::size_t 
 // Runs `kernel` over every block of W rows: kernel.start(block, row) before
 // the first bar of the rows from `row`, then kernel.run(tiles, out, first,
 // count) on each chunk of their bars.
-template <class L, class Kernel> void run_rows(const RowBlock& b, Kernel& kernel) noexcept {
+template <class L, class Kernel> std::size_t run_rows(const RowBlock& b, Kernel& kernel) noexcept {
     constexpr std::size_t width = L::width;
     constexpr std::size_t inputs = Kernel::inputs;
-    alignas(64) double in[inputs][chunk * width];
-    alignas(64) double out[chunk * width];
+    constexpr std::size_t bars = chunk<L>;
+    alignas(64) double in[inputs][bars * width];
+    alignas(64) double out[bars * width];
     for (std::size_t row = 0; row + width <= b.rows; row += width) {
         kernel.start(b, row, in[0]);
-        for (std::size_t first = 0; first < b.columns; first += chunk) {
-            const std::size_t count = b.columns - first < chunk ? b.columns - first : chunk;
+        for (std::size_t first = 0; first < b.columns; first += bars) {
+            const std::size_t count = b.columns - first < bars ? b.columns - first : bars;
             for (std::size_t k = 0; k < inputs; ++k) {
-                gather<width>(b, k, row, first, count, in[k]);
+                gather<L>(b, k, row, first, count, in[k]);
             }
             kernel.run(in, out, first, count);
-            scatter<width>(b, row, first, count, out);
+            scatter<L>(b, row, first, count, out);
         }
     }
+    return b.rows - b.rows % width;
 }
 
 // adx.hpp's adx_step. The guards atr > 0 and sum > 0 select the DX that the
@@ -100,8 +270,8 @@ template <class L> struct AdxLanes {
 
     void start(const RowBlock&, std::size_t, double*) noexcept {}
 
-    void run(const double (*in)[chunk * width], double* out, std::size_t first,
-             std::size_t count) noexcept {
+    TARNWICK_LANE_INLINE void run(const double (*in)[chunk<L> * width], double* out,
+                                  std::size_t first, std::size_t count) noexcept {
         std::size_t i = 0;
         if (first == 0) {
             high = L::load(in[0]);
@@ -155,8 +325,8 @@ template <class L> struct SarLanes {
 
     void start(const RowBlock&, std::size_t, double*) noexcept {}
 
-    void run(const double (*in)[chunk * width], double* out, std::size_t first,
-             std::size_t count) noexcept {
+    TARNWICK_LANE_INLINE void run(const double (*in)[chunk<L> * width], double* out,
+                                  std::size_t first, std::size_t count) noexcept {
         std::size_t i = 0;
         if (first == 0) {
             high = L::load(in[0]);
@@ -216,9 +386,10 @@ template <class L> struct Garch11Lanes {
             }
         } else {
             V sum = zero;
-            for (std::size_t first = 0; first < b.columns; first += chunk) {
-                const std::size_t count = b.columns - first < chunk ? b.columns - first : chunk;
-                gather<width>(b, 0, row, first, count, tile);
+            constexpr std::size_t bars = chunk<L>;
+            for (std::size_t first = 0; first < b.columns; first += bars) {
+                const std::size_t count = b.columns - first < bars ? b.columns - first : bars;
+                gather<L>(b, 0, row, first, count, tile);
                 for (std::size_t i = 0; i < count; ++i) {
                     const V r = L::load(tile + i * width);
                     sum = sum + r * r;
@@ -232,8 +403,8 @@ template <class L> struct Garch11Lanes {
         variance = L::load(seeds);
     }
 
-    void run(const double (*in)[chunk * width], double* out, std::size_t,
-             std::size_t count) noexcept {
+    TARNWICK_LANE_INLINE void run(const double (*in)[chunk<L> * width], double* out, std::size_t,
+                                  std::size_t count) noexcept {
         for (std::size_t i = 0; i < count; ++i) {
             const V r = L::load(in[0] + i * width);
             const V shock = (alpha * r) * r + omega;
@@ -244,20 +415,36 @@ template <class L> struct Garch11Lanes {
     }
 };
 
-// The entries of one lane set, for its translation unit's LaneKernels.
-template <class L> struct Entries {
+// Runs `Kernel` over groups of G lane sets while there are rows for them,
+// then over single lane sets.
+template <class L, std::size_t G, template <class> class Kernel, class... Settings>
+void grouped(const RowBlock& b, const Settings&... settings) noexcept {
+    Kernel<Group<L, G>> wide(settings...);
+    const std::size_t done = run_rows<Group<L, G>>(b, wide);
+    RowBlock rest = b;
+    rest.rows -= done;
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (rest.series[k] != nullptr) {
+            rest.series[k] += done * b.columns;
+        }
+    }
+    rest.out += static_cast<std::ptrdiff_t>(done) * b.out_row;
+    Kernel<L> narrow(settings...);
+    (void)run_rows<L>(rest, narrow);
+}
+
+// The entries of one lane set, for its translation unit's LaneKernels: G of
+// them at a time (as many as the registers hold).
+template <class L, std::size_t G> struct Entries {
     static void adx(const RowBlock& b, const AdxParameters& p) noexcept {
-        AdxLanes<L> kernel(p);
-        run_rows<L>(b, kernel);
+        grouped<L, G, AdxLanes>(b, p);
     }
     static void sar(const RowBlock& b, const SarParameters& p) noexcept {
-        SarLanes<L> kernel(p);
-        run_rows<L>(b, kernel);
+        grouped<L, G, SarLanes>(b, p);
     }
     static void garch11(const RowBlock& b, const Garch11Parameters& p,
                         const double* seed) noexcept {
-        Garch11Lanes<L> kernel(p, seed);
-        run_rows<L>(b, kernel);
+        grouped<L, G, Garch11Lanes>(b, p, seed);
     }
     static constexpr LaneKernels kernels{L::width, &adx, &sar, &garch11};
 };

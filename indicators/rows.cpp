@@ -192,6 +192,12 @@ LanePath lane_path() noexcept {
     return static_cast<LanePath>(path);
 }
 
+const LaneKernels* lane_kernels(LanePath path) noexcept {
+    return rank(path) <= rank(best_path()) && (path == two_lane_path || rank(path) != 1)
+               ? kernels_of(path)
+               : nullptr;
+}
+
 std::size_t lanes_of(LanePath path) noexcept {
     const LaneKernels* kernels = kernels_of(path);
     return kernels == nullptr ? 1 : kernels->lanes;

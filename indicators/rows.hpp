@@ -59,4 +59,9 @@ struct LaneKernels {
     void (*garch11)(const RowBlock&, const Garch11Parameters&, const double* seed) noexcept;
 };
 
+// The entries of `path`, or null when this build or this processor has no
+// such path (or it is the scalar one): for checks and benchmarks of each
+// path whatever TARNWICK_LANES says.
+[[nodiscard]] const LaneKernels* lane_kernels(LanePath path) noexcept;
+
 } // namespace tarnwick
