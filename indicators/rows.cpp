@@ -119,13 +119,17 @@ int rank(LanePath path) noexcept {
     return 0;
 }
 
-// TARNWICK_LANES may ask for a narrower path than the best, never a wider
-// one; a name it does not know leaves the best.
+// Unless asked, the widest path, but never the two-lane one: two lanes
+// measured slower than the one-series kernels, whose own two-lane steps
+// already overlap the serial chains. TARNWICK_LANES may ask for any path up
+// to the widest, two lanes included; a name it does not know, or a wider
+// path, leaves the default.
 LanePath chosen_path() noexcept {
     const LanePath best = best_path();
+    const LanePath fallback = rank(best) == 1 ? LanePath::scalar : best;
     const char* asked = std::getenv("TARNWICK_LANES");
     if (asked == nullptr) {
-        return best;
+        return fallback;
     }
     constexpr struct {
         const char* name;
@@ -137,13 +141,13 @@ LanePath chosen_path() noexcept {
                  {"avx512", LanePath::avx512}};
     for (const auto& [name, path] : names) {
         if (std::strcmp(asked, name) == 0) {
-            if (rank(path) >= rank(best)) {
-                return best;
+            if (rank(path) > rank(best)) {
+                return fallback;
             }
             return rank(path) == 1 ? two_lane_path : path;
         }
     }
-    return best;
+    return fallback;
 }
 
 const LaneKernels* kernels_of(LanePath path) noexcept {

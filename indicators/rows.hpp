@@ -5,10 +5,11 @@
 // per-lane selects of the same values), so every row has the bits it has on
 // its own.
 //
-// The lanes are the widest this processor has (AVX-512, AVX2 or SSE2 on
-// x86-64, NEON on aarch64, none elsewhere), chosen once; the environment
-// variable TARNWICK_LANES (scalar, sse2, avx2 or avx512) asks for a narrower
-// path, so that every path a machine has can be checked on it. Rows left
+// The lanes are the widest this processor has (AVX-512 or AVX2 on x86-64),
+// chosen once; two lanes (SSE2 on x86, NEON on aarch64) are slower than the
+// one-series kernels and run only when asked for. The environment variable
+// TARNWICK_LANES (scalar, sse2 or neon, avx2, avx512) asks for any path up
+// to the widest, so that every path a machine has can be checked on it. Rows left
 // over from whole blocks of lanes are the caller's to run through the
 // one-series kernel, which it has already.
 #pragma once

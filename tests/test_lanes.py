@@ -6,8 +6,8 @@ import pytest
 
 from support import run_fresh
 
-# Asking for a path wider than the processor has gives the widest it has, so
-# every name is safe to run anywhere.
+# A path wider than the processor has gives the default, so every name is safe
+# to run anywhere; "sse2" is the two-lane path, NEON on aarch64.
 PATHS = ["scalar", "sse2", "avx2", "avx512"]
 
 CHECK = """
