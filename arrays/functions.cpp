@@ -22,6 +22,7 @@
 #include "array_arguments.hpp"
 #include "array_series.hpp"
 #include "destination.hpp"
+#include "lane_rows.hpp"
 #include "module_state.hpp"
 #include "row_output.hpp"
 
@@ -101,7 +102,9 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     const bool release_lock = shape.rows * shape.columns >= release_lock_from;
     PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
     KernelStatus computed = KernelStatus::ok();
-    for (std::size_t r = 0; r < rows && !computed.failed(); ++r) {
+    // Many rows at once in vector lanes; the rest, or all, row by row.
+    std::size_t r = rows_in_lanes<I>(converted, destination, shape, seed);
+    for (; r < rows && !computed.failed(); ++r) {
         RowOutput row = destination.row(r);
         if constexpr (takes_seed) {
             if (seed) {
