@@ -17,6 +17,8 @@ class RowOutput {
     void put(std::size_t i, double value) noexcept {
         std::memcpy(first_ + static_cast<std::ptrdiff_t>(i) * stride_, &value, sizeof value);
     }
+    [[nodiscard]] char* first() const noexcept { return first_; }
+    [[nodiscard]] std::ptrdiff_t stride() const noexcept { return stride_; }
 
   private:
     char* first_;

@@ -12,12 +12,17 @@
 // kernel's `State` and the `Settings` made from the scalar parameters
 // (`settings`, which refuses what the kernel refuses), a `step` over one bar
 // and an `extend` over many that continue a state with the same bits, and
-// the state's `fields`, which a pickle records one word each.
+// the state's `fields`, which a pickle records one word each. For arrays of
+// one series per row, `rows` runs rows side by side in vector lanes
+// (indicators/rows.hpp), from a block whose series it fills from the first
+// row's: it returns how many rows from the first it did, none when the
+// kernel would refuse the scalars (the row-by-row loop then reports it).
 #pragma once
 
 #include "../indicators/adx.hpp"
 #include "../indicators/garch11.hpp"
 #include "../indicators/parabolic_sar.hpp"
+#include "../indicators/rows.hpp"
 
 #include <array>
 #include <cstddef>
@@ -75,6 +80,18 @@ struct AdxIndicator {
         adx_extend(out, s, p, high, low, close);
         return KernelStatus::ok();
     }
+    [[nodiscard]] static std::size_t rows(RowBlock b, const double*, std::span<const double> high,
+                                          std::span<const double> low,
+                                          std::span<const double> close,
+                                          std::uint64_t period) noexcept {
+        if (period == 0) {
+            return 0;
+        }
+        b.series[0] = high.data();
+        b.series[1] = low.data();
+        b.series[2] = close.data();
+        return compute_rows(b, AdxParameters::of_period(period));
+    }
 };
 
 struct ParabolicSarIndicator {
@@ -112,6 +129,13 @@ struct ParabolicSarIndicator {
         }
         sar_extend(out, s, p, high, low);
         return KernelStatus::ok();
+    }
+    [[nodiscard]] static std::size_t rows(RowBlock b, const double*, std::span<const double> high,
+                                          std::span<const double> low, double af_step,
+                                          double af_max) noexcept {
+        b.series[0] = high.data();
+        b.series[1] = low.data();
+        return compute_rows(b, SarParameters::of(af_step, af_max));
     }
 };
 
@@ -167,6 +191,13 @@ struct Garch11VarianceIndicator {
         seed_if_new(s, returns);
         garch11_extend(out, s, p, returns);
         return KernelStatus::ok();
+    }
+    // From `seed` when it is not null, as seeded_kernel.
+    [[nodiscard]] static std::size_t rows(RowBlock b, const double* seed,
+                                          std::span<const double> returns, double omega,
+                                          double alpha, double beta) noexcept {
+        b.series[0] = returns.data();
+        return compute_rows(b, {omega, alpha, beta}, seed);
     }
 };
 

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: MIT
+// Many series of one length at once, one series per row: the one-series
+// kernels stepped over several rows side by side in vector lanes. Each lane
+// does the one-series kernel's IEEE operations in its order (branches become
+// per-lane selects of the same values), so every row has the bits it has on
+// its own.
+//
+// The lanes are the widest this processor has (AVX-512 or AVX2 on x86-64),
+// chosen once; two lanes (SSE2 on x86, NEON on aarch64) are slower than the
+// one-series kernels and run only when asked for. The environment variable
+// TARNWICK_LANES (scalar, sse2 or neon, avx2, avx512) asks for any path up
+// to the widest, so that every path a machine has can be checked on it. Rows left
+// over from whole blocks of lanes are the caller's to run through the
+// one-series kernel, which it has already.
+#pragma once
+
+#include "adx.hpp"
+#include "garch11.hpp"
+#include "parabolic_sar.hpp"
+
+#include <cstddef>
+
+namespace tarnwick {
+
+enum class LanePath : unsigned char { scalar, sse2, avx2, avx512, neon };
+
+// A block of rows of `columns` values each: row r of series k starts at
+// series[k] + r * columns. The results go to row r of `out`: value i of it
+// at out + r * out_row + i * out_column (strides in bytes, any alignment).
+struct RowBlock {
+    const double* series[3];
+    std::size_t rows;
+    std::size_t columns;
+    char* out;
+    std::ptrdiff_t out_row;
+    std::ptrdiff_t out_column;
+};
+
+// The path this process uses, and how many rows it steps at once (1 for
+// scalar: there is nothing to gain over the row-by-row loop).
+[[nodiscard]] LanePath lane_path() noexcept;
+[[nodiscard]] std::size_t lanes_of(LanePath path) noexcept;
+
+// The results of the first rows of `block`, as the one-series kernel gives
+// them (its parameters already validated): ADX of high, low, close; SAR of
+// high, low; GARCH of returns, from each row's own seed or, when `seed` is
+// not null, from *seed. Returns how many rows were done: whole blocks of
+// lanes, none on the scalar path.
+[[nodiscard]] std::size_t compute_rows(const RowBlock& block, const AdxParameters& p) noexcept;
+[[nodiscard]] std::size_t compute_rows(const RowBlock& block, const SarParameters& p) noexcept;
+[[nodiscard]] std::size_t compute_rows(const RowBlock& block, const Garch11Parameters& p,
+                                       const double* seed) noexcept;
+
+// The per-path entries, each defined in a translation unit of its own built
+// for that instruction set; `block.rows` is a multiple of `lanes`.
+struct LaneKernels {
+    std::size_t lanes;
+    void (*adx)(const RowBlock&, const AdxParameters&) noexcept;
+    void (*sar)(const RowBlock&, const SarParameters&) noexcept;
+    void (*garch11)(const RowBlock&, const Garch11Parameters&, const double* seed) noexcept;
+};
+
+// The entries of `path`, or null when this build or this processor has no
+// such path (or it is the scalar one): for checks and benchmarks of each
+// path whatever TARNWICK_LANES says.
+[[nodiscard]] const LaneKernels* lane_kernels(LanePath path) noexcept;
+
+} // namespace tarnwick
