@@ -17,10 +17,10 @@ import sys
 
 import numpy as np
 import pytest
-import tarnwick_stream
 
 import tarnwick
 import tarnwick_arrays
+import tarnwick_stream
 from registry import FUNCTIONS
 from support import (
     Boom,

@@ -11,11 +11,11 @@ import threading
 
 import numpy as np
 import pytest
-import tarnwick_stream as ts
 from test_reference_vectors import CASES as VECTOR_CASES
 from test_reference_vectors import FUNCTIONS as VECTOR_FUNCTIONS
 
 import tarnwick_arrays
+import tarnwick_stream as ts
 from exact import INF, NAN, assert_bits_equal, bits
 from registry import ADX, FUNCTIONS, GARCH11_VARIANCE, PARABOLIC_SAR
 
