@@ -65,7 +65,9 @@ class ArraySeries {
 // other in place, anything else converted item by item to the value float()
 // gives it. A masked array, and an array whose dtype has no buffer form, is
 // converted row by row as tarnwick converts a series (a masked item is NaN).
-// A pandas or polars DataFrame is refused: its iteration is not its values.
+// A pandas or polars DataFrame is refused: its iteration is not its values
+// (tarnwick_arrays' functions hand such columns to tarnwick_frames before
+// converting anything; the many-symbol streams refuse them here).
 // Anything else is converted as tarnwick converts a series, so every value
 // is the one tarnwick would see. More than two dimensions is a ValueError,
 // and memory that cannot be had for the values a MemoryError.

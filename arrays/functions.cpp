@@ -4,6 +4,9 @@
 // and the catalogue's summary as documentation. The life of one call:
 //
 //   bind     as tarnwick binds (arguments.hpp), plus the keyword-only `out`.
+//   hand on  a call given pandas, polars or Arrow columns for any series is
+//            tarnwick_frames' to answer, which calls again with arrays
+//            (columns.hpp).
 //   convert  each parameter in declaration order, as tarnwick converts it,
 //            the first failure winning; numpy arrays are read through their
 //            buffer, float64 rows in place (array_series.hpp).
@@ -21,6 +24,7 @@
 #include "../binding/converted_arguments.hpp"
 #include "array_arguments.hpp"
 #include "array_series.hpp"
+#include "columns.hpp"
 #include "destination.hpp"
 #include "module_state.hpp"
 #include "row_output.hpp"
@@ -43,6 +47,17 @@ constexpr bool seeded = requires(RowOutput& out) {
     I::seeded_kernel(out, 0.0, std::span<const double>{}, 0.0, 0.0, 0.0);
 };
 
+// Whether any series argument is a column container.
+template <class I, std::size_t N>
+bool any_column_container(const std::array<PyObject*, N>& slots, PyObject* ndarray) noexcept {
+    for (std::size_t i = 0; i < I::parameters.size(); ++i) {
+        if (I::parameters[i].kind == Kind::series && is_column_container(slots[i], ndarray)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The fast-call entry of tarnwick_arrays' function for indicator `I`,
 // described by `D`, whose last parameter is `out`. The self argument is the
 // module.
@@ -58,7 +73,10 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         bound.failed()) {
         return raised(std::move(bound.error()));
     }
-    const ModuleState& state = state_of(module);
+    ModuleState& state = state_of(module);
+    if (any_column_container<I>(slots, state.ndarray)) {
+        return dispatch_to_frames(state, D.function_name, args, nargs, kwnames);
+    }
     PyObject* out = slots[count] == Py_None ? nullptr : slots[count];
 
     typename ArgumentsOf<ReportWhenCopyFails, ToArraySeries, I>::type converted;

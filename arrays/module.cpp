@@ -25,6 +25,7 @@ int module_exec(PyObject* module) noexcept {
     }
     ModuleState& state = state_of(module);
     state.ndarray = ndarray.release();
+    state.frames = nullptr;
 
     const OwnedRef all = OwnedRef::steal(created_or_abort(PyList_New(0)));
     for (PyMethodDef* record = method_records(); record->ml_name != nullptr; ++record) {
@@ -40,6 +41,7 @@ int module_exec(PyObject* module) noexcept {
 int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     const ModuleState& state = state_of(module);
     Py_VISIT(state.ndarray);
+    Py_VISIT(state.frames);
     return 0;
 }
 
@@ -47,6 +49,7 @@ int module_clear(PyObject* module) noexcept {
     ModuleState& state = state_of(module);
     // Dropped through OwnedRef, after the state no longer points at them.
     const OwnedRef ndarray = OwnedRef::steal(std::exchange(state.ndarray, nullptr));
+    const OwnedRef frames = OwnedRef::steal(std::exchange(state.frames, nullptr));
     return 0;
 }
 

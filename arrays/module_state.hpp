@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What tarnwick_arrays keeps from numpy, which it imports when it is
 // imported: the ndarray type, to recognise arrays by identity and to create
-// results.
+// results; and tarnwick_frames, imported on the first call given pandas,
+// polars or Arrow columns (columns.hpp).
 #pragma once
 
 #include <Python.h>
@@ -9,7 +10,8 @@
 namespace tarnwick::arrays {
 
 struct ModuleState {
-    PyObject* ndarray; // a strong reference, released with the module
+    PyObject* ndarray;          // a strong reference, released with the module
+    PyObject* frames = nullptr; // until first needed, then the same
 };
 
 [[nodiscard]] inline ModuleState& state_of(PyObject* module) noexcept {

@@ -9,24 +9,24 @@ namespace tarnwick::arrays {
 
 namespace {
 
-// Whether the pending error says that numpy itself is not installed (not
-// that numpy failed to import, which its own error explains better).
-bool numpy_not_installed() noexcept {
+// Whether the pending error says that module `name` itself is not installed
+// (not that it failed to import, which its own error explains better).
+bool not_installed(const char* name_of_module) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
         return false;
     }
     CallError error = CallError::fetch();
     const OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(error.instance(), "name"));
     PyErr_Clear();
-    const bool numpy = name && PyUnicode_Check(name.get()) &&
-                       PyUnicode_CompareWithASCIIString(name.get(), "numpy") == 0;
+    const bool missing = name && PyUnicode_Check(name.get()) &&
+                         PyUnicode_CompareWithASCIIString(name.get(), name_of_module) == 0;
     std::move(error).raise();
-    return numpy;
+    return missing;
 }
 
-// The import error names the extra that installs numpy, and keeps the
+// The import error names the extra that installs the module, and keeps the
 // original error as its cause.
-void numpy_missing(const char* needs) noexcept {
+void missing(const char* needs) noexcept {
     CallError original = CallError::fetch();
     CallError missing = CallError::pending(PyExc_ImportError, needs);
     PyException_SetCause(missing.instance(), OwnedRef::borrow(original.instance()).release());
@@ -35,12 +35,17 @@ void numpy_missing(const char* needs) noexcept {
 
 } // namespace
 
+OwnedRef import_module(const char* name, const char* needs) noexcept {
+    OwnedRef imported = OwnedRef::steal(PyImport_ImportModule(name));
+    if (!imported && not_installed(name)) {
+        missing(needs);
+    }
+    return imported;
+}
+
 OwnedRef import_ndarray(const char* module, const char* needs) noexcept {
-    const OwnedRef numpy = OwnedRef::steal(PyImport_ImportModule("numpy"));
+    const OwnedRef numpy = import_module("numpy", needs);
     if (!numpy) {
-        if (numpy_not_installed()) {
-            numpy_missing(needs);
-        }
         return {};
     }
     OwnedRef ndarray = OwnedRef::steal(PyObject_GetAttrString(numpy.get(), "ndarray"));

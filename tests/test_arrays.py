@@ -216,12 +216,6 @@ H, L, C = prices((2, 5))
             "garch11_variance(): out has 3 dimensions, but the result has shape (5,)",
         ),
         (
-            lambda: ta.garch11_variance(pd.DataFrame(np.ones((5, 3)) * 0.01), 1e-6, 0.1, 0.85),
-            TypeError,
-            "garch11_variance(): 'returns' is a pandas DataFrame; pass one of its columns as a "
-            "series, or frame.to_numpy().T for one series per row",
-        ),
-        (
             lambda: ta.adx(np.zeros((2, 2, 2)).view(Sub), L, C, 3),
             ValueError,
             "adx(): 'high' has 3 dimensions; expected 1 (one series) or 2 (one series per row)",

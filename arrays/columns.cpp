@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: MIT
+#include "columns.hpp"
+
+#include "../binding/py_ref.hpp"
+#include "numpy_type.hpp"
+
+#include <array>
+#include <string_view>
+
+namespace tarnwick::arrays {
+
+namespace {
+
+bool from_column_library(PyObject* type) noexcept {
+    const OwnedRef module = OwnedRef::steal(PyObject_GetAttrString(type, "__module__"));
+    PyErr_Clear();
+    Py_ssize_t size = 0;
+    const char* text = module && PyUnicode_Check(module.get())
+                           ? PyUnicode_AsUTF8AndSize(module.get(), &size)
+                           : nullptr;
+    PyErr_Clear();
+    if (text == nullptr) {
+        return false;
+    }
+    const std::string_view name(text, static_cast<std::size_t>(size));
+    constexpr std::array<std::string_view, 3> libraries = {"pandas", "polars", "pyarrow"};
+    for (const std::string_view library : libraries) {
+        if (name.starts_with(library) &&
+            (name.size() == library.size() || name[library.size()] == '.')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool exports_arrow(PyObject* object) noexcept {
+    // PyObject_HasAttrString swallows whatever the lookup raises.
+    return PyObject_HasAttrString(object, "__arrow_c_array__") == 1 ||
+           PyObject_HasAttrString(object, "__arrow_c_stream__") == 1;
+}
+
+PyObject* frames_module(ModuleState& state) noexcept {
+    if (state.frames != nullptr) {
+        return state.frames;
+    }
+    OwnedRef frames = import_module(
+        "tarnwick_frames",
+        "tarnwick_arrays needs tarnwick_frames for pandas, polars and Arrow columns: pip install "
+        "'tarnwick[frames]'");
+    if (!frames) {
+        return nullptr;
+    }
+    // Another thread may have imported it meanwhile: the first one stays.
+    if (state.frames == nullptr) {
+        state.frames = frames.release();
+    }
+    return state.frames;
+}
+
+// The arguments as the caller gave them: a tuple of the positional ones and
+// a dict of the keyword ones, in their order.
+bool rebuilt_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, OwnedRef& positional,
+                  OwnedRef& keywords) noexcept {
+    positional = OwnedRef::steal(PyTuple_New(nargs));
+    keywords = OwnedRef::steal(PyDict_New());
+    if (!positional || !keywords) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SetItem(positional.get(), i, OwnedRef::borrow(args[i]).release());
+    }
+    const Py_ssize_t named = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < named; ++k) {
+        if (PyDict_SetItem(keywords.get(), PyTuple_GetItem(kwnames, k), args[nargs + k]) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool is_column_container(PyObject* object, PyObject* ndarray) noexcept {
+    auto* type = Py_TYPE(object);
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object) ||
+        reinterpret_cast<PyObject*>(type) == ndarray ||
+        PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(ndarray)) ||
+        PyObject_CheckBuffer(object)) {
+        return false;
+    }
+    return from_column_library(reinterpret_cast<PyObject*>(type)) || exports_arrow(object);
+}
+
+PyObject* dispatch_to_frames(ModuleState& state, std::string_view function, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* frames = frames_module(state);
+    if (frames == nullptr) {
+        return nullptr;
+    }
+    // Held while it runs: a module replaced in the state must outlive the call.
+    const OwnedRef held = OwnedRef::borrow(frames);
+    OwnedRef positional;
+    OwnedRef keywords;
+    if (!rebuilt_call(args, nargs, kwnames, positional, keywords)) {
+        return nullptr;
+    }
+    const OwnedRef dispatch = OwnedRef::steal(PyObject_GetAttrString(held.get(), "_dispatch"));
+    const OwnedRef name = OwnedRef::steal(
+        PyUnicode_FromStringAndSize(function.data(), static_cast<Py_ssize_t>(function.size())));
+    if (!dispatch || !name) {
+        return nullptr;
+    }
+    return PyObject_CallFunctionObjArgs(dispatch.get(), name.get(), positional.get(),
+                                        keywords.get(), nullptr);
+}
+
+} // namespace tarnwick::arrays
