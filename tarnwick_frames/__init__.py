@@ -77,7 +77,11 @@ def _from_pandas(obj):
     if isinstance(obj.dtype, np.dtype):
         # NaN in a numpy column is a value, not a null.
         return _Series("pandas", _float64(obj.to_numpy()), None, obj.index)
-    nulls = obj.isna().to_numpy(dtype=bool)
+    if isinstance(obj.dtype, pd.ArrowDtype):  # read as the Arrow data it holds
+        arrow = _from_arrow(obj.array.__arrow_array__())
+        return _Series("pandas", arrow.values, arrow.nulls, obj.index)
+    # The extension array's own mask: its nulls, never its NaN values.
+    nulls = np.asarray(obj.array.isna(), dtype=bool)
     values = obj.to_numpy(dtype=np.float64, na_value=np.nan)
     return _Series("pandas", values, nulls if nulls.any() else None, obj.index)
 
@@ -101,7 +105,7 @@ def _from_polars(obj):
     nulls = obj.is_null().to_numpy() if obj.null_count() else None
     # The cast reads every value once; a float64 series without nulls is
     # viewed in place.
-    values = obj.cast(pl.Float64).to_numpy()
+    values = (obj if obj.dtype == pl.Float64 else obj.cast(pl.Float64)).to_numpy()
     return _Series("polars", _float64(values), nulls)
 
 
@@ -122,8 +126,14 @@ def _from_arrow(obj):
     import numpy as np
     import pyarrow.compute as pc
 
-    nulls = obj.is_null().to_numpy(zero_copy_only=False) if obj.null_count else None
-    values = pc.fill_null(obj.cast(pa.float64()), np.nan).to_numpy(zero_copy_only=False)
+    if obj.type != pa.float64():
+        obj = obj.cast(pa.float64())
+    nulls = None
+    if obj.null_count:
+        nulls = obj.is_null().to_numpy(zero_copy_only=False)
+        obj = pc.fill_null(obj, np.nan)
+    # In place for one chunk without nulls; otherwise one copy.
+    values = obj.to_numpy(zero_copy_only=False)
     return _Series("arrow", _float64(values), nulls, chunked=chunked)
 
 
