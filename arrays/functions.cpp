@@ -28,6 +28,7 @@
 #include "destination.hpp"
 #include "module_state.hpp"
 #include "row_output.hpp"
+#include "series_walk.hpp"
 
 #include <array>
 #include <cstddef>
@@ -46,6 +47,14 @@ template <class I>
 constexpr bool seeded = requires(RowOutput& out) {
     I::seeded_kernel(out, 0.0, std::span<const double>{}, 0.0, 0.0, 0.0);
 };
+
+template <class I> constexpr std::size_t series_parameters() noexcept {
+    std::size_t n = 0;
+    for (const Parameter& p : I::parameters) {
+        n += p.kind == Kind::series ? 1 : 0;
+    }
+    return n;
+}
 
 // Whether any series argument is a column container.
 template <class I, std::size_t N>
@@ -68,7 +77,11 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                   "the result takes its shape from the series");
     constexpr std::size_t count = I::parameters.size();
     constexpr bool takes_seed = seeded<I>;
-    std::array<PyObject*, count + 1 + (takes_seed ? 1 : 0)> slots{};
+    // The keyword-only slots: out, seed when it takes one, axis, nan_policy.
+    constexpr std::size_t seed_slot = count + 1;
+    constexpr std::size_t axis_slot = seed_slot + (takes_seed ? 1 : 0);
+    constexpr std::size_t series_count = series_parameters<I>();
+    std::array<PyObject*, axis_slot + 2> slots{};
     if (CallStatus bound = extract_arguments_fastcall(D, args, nargs, kwnames, slots);
         bound.failed()) {
         return raised(std::move(bound.error()));
@@ -91,7 +104,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     std::optional<double> seed;
     if constexpr (takes_seed) {
-        if (PyObject* given = slots[count + 1]; given != nullptr && given != Py_None) {
+        if (PyObject* given = slots[seed_slot]; given != nullptr && given != Py_None) {
             CallResult<double> value = extract_float(given, "seed", converted);
             if (value.failed()) {
                 return raised(std::move(value.error()));
@@ -100,9 +113,24 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         }
     }
     const Shape shape = agreed.value();
-    std::array<std::span<const double>, count> inputs{};
+    CallResult<bool> by_column =
+        series_are_columns(slots[axis_slot], D.function_name, shape, converted);
+    if (by_column.failed()) {
+        return raised(std::move(by_column.error()));
+    }
+    CallResult<NanPolicy> policy = extract_nan_policy(slots[axis_slot + 1], D.function_name);
+    if (policy.failed()) {
+        return raised(std::move(policy.error()));
+    }
+    std::array<std::span<const double>, series_count> inputs{};
     converted.for_each_series(
         [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
+    if (policy.value() == NanPolicy::raise) {
+        if (CallStatus clean = refuse_nan(D.function_name, D.parameter_names, inputs, shape);
+            clean.failed()) {
+            return raised(std::move(clean.error()));
+        }
+    }
     // From here to the end of the kernel no code of the caller's runs.
     Destination destination;
     if (CallStatus ready =
@@ -113,26 +141,28 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (converted.copies_failed()) {
         return raised(no_memory_for_copy(D.function_name));
     }
+    // Copied inputs live elsewhere now.
+    converted.for_each_series(
+        [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
+    SeriesWalk<series_count> walk(shape, by_column.value(), policy.value(), inputs);
+    if (CallStatus room = walk.make_room(D.function_name); room.failed()) {
+        return raised(std::move(room.error()));
+    }
 
-    // With no rows, the kernel still validates the scalar arguments once.
-    const std::size_t rows = shape.rows == 0 ? 1 : shape.rows;
     const bool release_lock = shape.rows * shape.columns >= release_lock_from;
     PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
-    KernelStatus computed = KernelStatus::ok();
-    for (std::size_t r = 0; r < rows && !computed.failed(); ++r) {
-        RowOutput row = destination.row(r);
+    const KernelStatus computed = walk.run(destination, [&](RowOutput& o, const auto& series) {
         if constexpr (takes_seed) {
             if (seed) {
-                computed = converted.compute(
-                    [&](RowOutput& o, auto... arguments) noexcept {
-                        return I::seeded_kernel(o, *seed, arguments...);
+                return converted.compute_with(
+                    [&](RowOutput& into, auto... arguments) noexcept {
+                        return I::seeded_kernel(into, *seed, arguments...);
                     },
-                    row, r);
-                continue;
+                    o, series);
             }
         }
-        computed = converted.compute(I::template kernel<RowOutput>, row, r);
-    }
+        return converted.compute_with(I::template kernel<RowOutput>, o, series);
+    });
     if (saved != nullptr) {
         PyEval_RestoreThread(saved);
     }
@@ -154,19 +184,28 @@ template <class I> struct ArrayFunction {
         joined<I::summary.size() + seed_text.size()>(I::summary, seed_text);
     static constexpr auto parameter_names = []<std::size_t... J>(std::index_sequence<J...>) {
         if constexpr (takes_seed) {
-            return std::array<std::string_view, sizeof...(J) + 2>{I::parameters[J].name..., "out",
-                                                                  "seed"};
+            return std::array<std::string_view, sizeof...(J) + 4>{I::parameters[J].name..., "out",
+                                                                  "seed", "axis", "nan_policy"};
         } else {
-            return std::array<std::string_view, sizeof...(J) + 1>{I::parameters[J].name..., "out"};
+            return std::array<std::string_view, sizeof...(J) + 3>{I::parameters[J].name..., "out",
+                                                                  "axis", "nan_policy"};
         }
     }(std::make_index_sequence<I::parameters.size()>{});
+    static constexpr auto keyword_defaults = [] {
+        if constexpr (takes_seed) {
+            return std::array<std::string_view, 4>{"None", "None", "-1", "'propagate'"};
+        } else {
+            return std::array<std::string_view, 3>{"None", "-1", "'propagate'"};
+        }
+    }();
     static constexpr auto name = joined<I::stem.size()>(I::stem, "");
     static constexpr FunctionDescription description{
         .function_name = name.view(),
         .parameter_names = parameter_names,
         .required_count = I::parameters.size(),
-        .keyword_only_count = takes_seed ? 2 : 1,
+        .keyword_only_count = keyword_defaults.size(),
         .documentation = documentation.view(),
+        .keyword_defaults = keyword_defaults,
     };
 
     static PyMethodDef record() noexcept {

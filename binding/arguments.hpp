@@ -30,9 +30,16 @@ struct FunctionDescription {
     std::string_view documentation = {};
     // A method: the signature names the object it is called on first.
     bool method = false;
+    // The defaults the signature shows for the first keyword-only
+    // parameters, as Python text; None for the rest.
+    std::span<const std::string_view> keyword_defaults = {};
 
     [[nodiscard]] constexpr std::size_t positional_count() const noexcept {
         return parameter_names.size() - keyword_only_count;
+    }
+    [[nodiscard]] constexpr std::string_view keyword_default(std::size_t i) const noexcept {
+        const std::size_t k = i - positional_count();
+        return k < keyword_defaults.size() ? keyword_defaults[k] : "None";
     }
 };
 
@@ -54,10 +61,12 @@ consteval std::size_t text_signature_length(const FunctionDescription& d) {
     }
     for (std::size_t i = 0; i < d.parameter_names.size(); ++i) {
         length += d.parameter_names[i].size() + (i == 0 ? 0 : 2);
+        if (i >= d.positional_count()) {
+            length += 1 + d.keyword_default(i).size();
+        }
     }
     if (d.keyword_only_count > 0) {
-        length += std::string_view("*, ").size() +
-                  d.keyword_only_count * std::string_view("=None").size();
+        length += std::string_view("*, ").size();
     }
     return length;
 }
@@ -80,7 +89,10 @@ template <const FunctionDescription& D> consteval auto make_text_signature() {
         const bool keyword_only = i >= D.positional_count();
         put(i == D.positional_count() ? "*, " : "");
         put(D.parameter_names[i]);
-        put(keyword_only ? "=None" : "");
+        if (keyword_only) {
+            put("=");
+            put(D.keyword_default(i));
+        }
     }
     put(")\n--\n\n");
     put(D.documentation);
@@ -92,7 +104,7 @@ template <const FunctionDescription& D> consteval auto make_text_signature() {
 // The docstring that makes the interpreter report the parameter list as the
 // function's __text_signature__, followed by its documentation, if any:
 // "name(a, b, c, d)\n--\n\n", or "name(a, b, *, e=None)\n--\n\n..." with one
-// keyword-only parameter.
+// keyword-only parameter (shown with its default, None unless given).
 template <const FunctionDescription& D>
 inline constexpr auto docstring = detail::make_text_signature<D>();
 

@@ -18,9 +18,11 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -92,8 +94,30 @@ class ConvertedArguments final : public InPlaceSeries {
         }(std::index_sequence_for<Conversions...>{});
     }
 
+    // The kernel on `series[i]` for each series parameter i (values the
+    // binding gathered itself), the scalars as they are.
+    template <class Kernel, class Out, std::size_t N>
+    KernelStatus compute_with(Kernel kernel, Out& out,
+                              const std::array<std::span<const double>, N>& series) const noexcept {
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return kernel(out, passed_with<I>(series)...);
+        }(std::index_sequence_for<Conversions...>{});
+    }
+
   private:
     using Conversion = std::tuple<Conversions...>;
+
+    template <std::size_t I, std::size_t N>
+    decltype(auto)
+    passed_with(const std::array<std::span<const double>, N>& series) const noexcept {
+        using C = std::tuple_element_t<I, Conversion>;
+        if constexpr (C::is_series) {
+            static_assert(I < N, "the series parameters come first");
+            return series[I];
+        } else {
+            return C::pass(*std::get<I>(held_), 0);
+        }
+    }
 
     template <std::size_t I, class Context>
     CallStatus convert_from(const FunctionDescription& d, PyObject* const* slots,

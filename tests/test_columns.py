@@ -1,11 +1,14 @@
 """tarnwick_arrays with columns: pandas, polars and Arrow objects handed to
-tarnwick_frames."""
+tarnwick_frames, one series per column (axis=0), and NaN bars left out or
+refused (nan_policy)."""
 
 import pytest
 
+from exact import NAN, bits
+from registry import FUNCTIONS
 from support import run_fresh
 
-pytest.importorskip("numpy")
+np = pytest.importorskip("numpy")
 
 # A stand-in for tarnwick_frames that records each call it is handed.
 FAKE_FRAMES = """
@@ -91,3 +94,112 @@ def test_without_tarnwick_frames_a_column_is_an_import_error():
         "ImportError\nModuleNotFoundError\ntarnwick_arrays needs tarnwick_frames for pandas, "
         "polars and Arrow columns: pip install 'tarnwick[frames]'\n"
     )
+
+
+# --- axis and nan_policy ------------------------------------------------------
+
+BY_FUNCTION = pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
+
+
+def rows_of(f, rows):
+    """Each of the call's series repeated over `rows` rows, rolled by one bar
+    a row so that their NaNs fall on different bars and series."""
+    return [
+        np.array([np.roll(s, r) for r in range(rows)]).reshape(rows, len(s))
+        for s in f.call[: f.series_count]
+    ]
+
+
+def assert_same_bits(actual, expected):
+    assert actual.dtype == np.float64 and actual.shape == np.shape(expected)
+    assert bits(actual.ravel().tolist()) == bits(np.ravel(expected).tolist())
+
+
+@BY_FUNCTION
+@pytest.mark.parametrize("rows", [0, 1, 3, 11, 17])
+def test_axis_0_computes_each_column_as_the_transposed_rows(f, rows):
+    series = [s.T for s in rows_of(f, rows)]  # (bars, rows): one series per column
+    expected = f.array(*[np.ascontiguousarray(s.T) for s in series], *f.scalars).T
+    assert_same_bits(f.array(*series, *f.scalars, axis=0), expected)
+    assert_same_bits(f.array(*series, *f.scalars, axis=-2), expected)
+    out = np.full((len(series[0]), 2 * rows), 7.0)[:, ::2]  # strided
+    assert f.array(*series, *f.scalars, axis=0, out=out) is out
+    assert_same_bits(out, expected)
+    one = series[0][:, 0] if rows else np.ones(3)
+    rest = [s[:, 0] for s in series[1:]] if rows else [np.ones(3)] * (f.series_count - 1)
+    assert_same_bits(f.array(one, *rest, *f.scalars, axis=0), f.array(one, *rest, *f.scalars))
+
+
+@BY_FUNCTION
+@pytest.mark.parametrize(
+    ("axis", "ndim", "error", "message"),
+    [
+        (2, 2, ValueError, "axis 2 is out of bounds for array of dimension 2"),
+        (-3, 2, ValueError, "axis -3 is out of bounds for array of dimension 2"),
+        (1, 1, ValueError, "axis 1 is out of bounds for array of dimension 1"),
+        (2**70, 1, ValueError, f"axis {2**70} is out of bounds for array of dimension 1"),
+        ("0", 2, TypeError, "'str' object cannot be interpreted as an integer"),
+        (0.0, 1, TypeError, "'float' object cannot be interpreted as an integer"),
+    ],
+)
+def test_an_invalid_axis_is_refused_in_numpys_words(f, axis, ndim, error, message):
+    series = rows_of(f, 2) if ndim == 2 else [np.array(s) for s in f.call[: f.series_count]]
+    with pytest.raises(error) as info:
+        f.array(*series, *f.scalars, axis=axis)
+    if error is ValueError:
+        assert str(info.value) == f"{f.array.__name__}(): {message}"
+    else:
+        assert str(info.value) == message and info.value.__notes__ == ["while processing 'axis'"]
+
+
+def omitted(f, series, **keywords):
+    """tarnwick on the bars where no series is NaN, put back at those bars."""
+    present = ~np.any(np.isnan(series), axis=0)
+    result = np.full(len(present), NAN)
+    compact = [list(s[present]) for s in series]
+    result[present] = f.native(*compact, *f.scalars, **keywords)
+    return result
+
+
+@BY_FUNCTION
+def test_omit_is_tarnwick_on_the_present_bars(f):
+    rows = rows_of(f, 4)
+    rows[0][2] = NAN  # a row with no bar present
+    rows[-1][3, 1] = NAN  # and one more, in the last series
+    expected = np.array([omitted(f, [s[r] for s in rows]) for r in range(4)])
+    assert_same_bits(f.array(*rows, *f.scalars, nan_policy="omit"), expected)
+    columns = [np.asfortranarray(s).T for s in rows]
+    assert_same_bits(f.array(*columns, *f.scalars, axis=0, nan_policy="omit"), expected.T)
+    assert_same_bits(f.array(*[s[1] for s in rows], *f.scalars, nan_policy="omit"), expected[1])
+    assert_same_bits(f.array(*rows, *f.scalars, nan_policy="propagate"), f.array(*rows, *f.scalars))
+    if f.name == "native_garch11_variance":
+        seeded = f.array(rows[0][1], *f.scalars, nan_policy="omit", seed=0.5)
+        present = ~np.isnan(rows[0][1])
+        assert_same_bits(seeded[present], f.array(rows[0][1][present], *f.scalars, seed=0.5))
+    for args, message in f.refusals:  # the kernel's own refusals stay
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            f.array(*args, nan_policy="omit")
+
+
+@BY_FUNCTION
+def test_raise_names_the_first_series_holding_nan(f):
+    clean = [np.ones((2, 3)) for _ in range(f.series_count)]
+    assert_same_bits(f.array(*clean, *f.scalars, nan_policy="raise"), f.array(*clean, *f.scalars))
+    out = np.zeros((2, 3))
+    clean[-1][1, 2] = NAN
+    if f.series_count > 1:
+        clean[1][1, 1] = NAN
+    with pytest.raises(ValueError) as info:
+        f.array(*clean, *f.scalars, nan_policy="raise", out=out)
+    name = f.names[min(1, f.series_count - 1)]
+    where = "(1, 1)" if f.series_count > 1 else "(1, 2)"
+    assert str(info.value) == (
+        f"{f.array.__name__}(): '{name}' is NaN at index {where} (nan_policy='raise')"
+    )
+    assert not out.any()  # refused before anything is written
+    for policy in ("Omit", None, b"omit"):
+        with pytest.raises(ValueError) as info:
+            f.array(*clean, *f.scalars, nan_policy=policy)
+        assert str(info.value) == (
+            f"{f.array.__name__}(): nan_policy must be 'propagate', 'omit' or 'raise'"
+        )
