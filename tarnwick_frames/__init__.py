@@ -114,8 +114,8 @@ def _from_arrow(obj):
         import pyarrow as pa
     except ImportError:
         raise ImportError(
-            f"reading a {type(obj).__name__} through the Arrow PyCapsule interface needs "
-            "pyarrow: pip install pyarrow"
+            f"{type(obj).__name__} gives its data through the Arrow PyCapsule interface; "
+            "reading it needs pyarrow: pip install pyarrow"
         ) from None
     chunked = isinstance(obj, pa.ChunkedArray)
     if not isinstance(obj, pa.Array | pa.ChunkedArray):
