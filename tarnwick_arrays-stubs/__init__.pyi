@@ -2,7 +2,7 @@
 """ADX, Parabolic SAR and GARCH(1,1) variance over numpy arrays, one series or one per row."""
 
 from collections.abc import Sequence
-from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -14,6 +14,7 @@ _Number: TypeAlias = SupportsFloat | SupportsIndex
 # any real dtype, or anything tarnwick takes as one series.
 _Series: TypeAlias = npt.NDArray[np.floating[Any] | np.integer[Any] | np.bool_] | Sequence[_Number]
 _Out: TypeAlias = npt.NDArray[np.float64]
+_NanPolicy: TypeAlias = Literal["propagate", "omit", "raise"]
 
 def adx(
     high: _Series,
@@ -22,6 +23,8 @@ def adx(
     period: SupportsIndex,
     *,
     out: _Out | None = None,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
 ) -> _Out: ...
 def parabolic_sar(
     high: _Series,
@@ -30,6 +33,8 @@ def parabolic_sar(
     af_max: _Number,
     *,
     out: _Out | None = None,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
 ) -> _Out: ...
 def garch11_variance(
     returns: _Series,
@@ -39,4 +44,6 @@ def garch11_variance(
     *,
     out: _Out | None = None,
     seed: _Number | None = None,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
 ) -> _Out: ...
