@@ -64,3 +64,33 @@ def test_live_feed(tmp_path):
     assert rows[0].startswith("checkpoint at ")
     assert [r.split()[0] for r in rows[2:-1]] == ["AAPL", "FB", "GOOG", "IBM", "MSFT"]
     assert rows[-1] == "every streamed value equals the batch functions' bit for bit"
+
+
+def test_dask_universe(tmp_path):
+    pytest.importorskip("dask.distributed")
+    pd = pytest.importorskip("pandas")
+    import numpy as np
+
+    import tarnwick_arrays as ta
+
+    out = run_fresh(
+        None,
+        str(EXAMPLES / "dask_universe.py"),
+        "--workers",
+        "2",
+        "--out",
+        "result",
+        cwd=tmp_path,
+    )
+    assert out.splitlines()[0] == "5 symbols, 2,212 bars, on a LocalCluster of 2 worker processes"
+    for source in sorted((EXAMPLES / "data").glob("*.csv")):
+        prices = pd.read_csv(source)
+        high, low, close = (prices[c].to_numpy() for c in ("High", "Low", "Close"))
+        result = pd.read_parquet(tmp_path / "result" / f"symbol={source.stem}")
+        variance = ta.garch11_variance(close[1:] / close[:-1] - 1.0, 1e-6, 0.08, 0.90)
+        for column, expected in [
+            ("adx", ta.adx(high, low, close, 14)),
+            ("sar", ta.parabolic_sar(high, low, 0.02, 0.2)),
+            ("variance", np.concatenate([[np.nan], variance])),
+        ]:
+            assert result[column].to_numpy().tobytes() == expected.tobytes(), (source, column)

@@ -1,0 +1,41 @@
+# SPDX-License-Identifier: MIT
+"""The indicators as polars expressions, for select, with_columns, lazy frames and windows.
+
+    df.with_columns(adx=tarnwick_frames.polars.adx("high", "low", "close", 14).over("symbol"))
+
+Each expression hands its columns, group by group under `.over(...)`, to the
+tarnwick_arrays function as float64 arrays, so every group's values are bit
+for bit those of tarnwick_arrays on that group's rows. Series arguments are
+column names or expressions; the others are passed on as given, keyword-only
+`nan_policy` included.
+"""
+
+import polars as pl
+
+from tarnwick_frames import _dispatch
+
+__all__ = ["adx", "garch11_variance", "parabolic_sar"]
+
+
+def _expression(name, series, scalars, keywords):
+    def batch(columns):
+        return _dispatch(name, (*columns, *scalars), keywords)
+
+    # Not elementwise: a bar's value depends on every bar before it, so
+    # polars must hand over whole groups, never slices of one.
+    return pl.map_batches(list(series), batch, return_dtype=pl.Float64).alias(name)
+
+
+def adx(high: str | pl.Expr, low: str | pl.Expr, close: str | pl.Expr, period, **keywords):
+    """tarnwick_arrays.adx of the three columns."""
+    return _expression("adx", (high, low, close), (period,), keywords)
+
+
+def parabolic_sar(high: str | pl.Expr, low: str | pl.Expr, af_step, af_max, **keywords):
+    """tarnwick_arrays.parabolic_sar of the two columns."""
+    return _expression("parabolic_sar", (high, low), (af_step, af_max), keywords)
+
+
+def garch11_variance(returns: str | pl.Expr, omega, alpha, beta, **keywords):
+    """tarnwick_arrays.garch11_variance of the column (`seed=` as there)."""
+    return _expression("garch11_variance", (returns,), (omega, alpha, beta), keywords)
