@@ -177,6 +177,27 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     return destination.release();
 }
 
+// What every array function shares: the inputs, the keywords and the result.
+constexpr std::string_view usage_text =
+    "\n\nEach series is a numpy array of 1 or 2 dimensions (any real dtype, any strides),\n"
+    "a pandas or polars Series or DataFrame, a pyarrow Array or ChunkedArray, or an\n"
+    "object exporting __arrow_c_array__ or __arrow_c_stream__; all of one shape. A\n"
+    "2-D array holds one series per row, or per column with axis=0; a DataFrame\n"
+    "holds one series per column. Row by row the values are bit for bit those of the\n"
+    "tarnwick function.\n"
+    "\n"
+    "out: a writable float64 ndarray of the result's shape, filled and returned.\n"
+    "axis: the time axis of a 2-D ndarray, -1 (the default) or 0.\n"
+    "nan_policy: 'propagate' (the default) gives NaN bars to the recursion as they\n"
+    "are; 'omit' passes over every bar where any series is NaN or null: that bar's\n"
+    "result is NaN and the recursion goes on from the last bar present; 'raise'\n"
+    "refuses NaN. A null (pd.NA, a polars or Arrow null) is refused unless omitted.\n"
+    "\n"
+    "Returns float64 values of the inputs' shape in the first series' container: an\n"
+    "ndarray, a pandas Series on its index, a DataFrame with its index and columns,\n"
+    "a polars Series or DataFrame, a pyarrow array.";
+constexpr std::string_view example_heading = "\n\nExample:\n\n";
+
 template <class I> struct ArrayFunction {
     static constexpr bool takes_seed = seeded<I>;
     static constexpr std::string_view seed_text =
@@ -186,7 +207,9 @@ template <class I> struct ArrayFunction {
                      "gives\ngarch11_variance(returns, omega, alpha, beta, seed=stream.seed)."
                    : "";
     static constexpr auto documentation =
-        joined<I::summary.size() + seed_text.size()>(I::summary, seed_text);
+        joined<I::summary.size() + seed_text.size() + usage_text.size() + example_heading.size() +
+               I::array_example.size()>(I::summary, seed_text, usage_text, example_heading,
+                                        I::array_example);
     static constexpr auto parameter_names = []<std::size_t... J>(std::index_sequence<J...>) {
         if constexpr (takes_seed) {
             return std::array<std::string_view, sizeof...(J) + 4>{I::parameters[J].name..., "out",

@@ -35,6 +35,9 @@ int module_exec(PyObject* module) noexcept {
             return -1;
         }
     }
+    if (PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION) < 0) {
+        return -1;
+    }
     return PyObject_SetAttrString(module, "__all__", all.get());
 }
 
@@ -66,7 +69,9 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "tarnwick_arrays",
-    "ADX, Parabolic SAR and GARCH(1,1) variance over numpy arrays, one series or one per row.",
+    "ADX, Parabolic SAR and GARCH(1,1) variance over arrays: numpy, pandas, polars and\n"
+    "Arrow, one series or a whole panel, the interpreter lock released while they run.\n"
+    "Values are bit for bit those of the tarnwick functions, series by series.",
     sizeof(ModuleState),
     method_records(),
     module_slots,

@@ -54,6 +54,12 @@ struct AdxIndicator {
     static constexpr std::string_view summary =
         "Average Directional Index of each bar, smoothed with weight 1/period from 0.0\n"
         "at bar 0 (no warm-up). high, low and close have one shape; period >= 1.";
+    // The array functions' docstring example, run by the tests as a doctest.
+    static constexpr std::string_view array_example =
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> ta.adx(np.array([10.0, 11.0, 12.0, 11.5]), np.array([9.0, 9.5, 10.5, 10.0]),\n"
+        "...        np.array([9.5, 10.5, 11.5, 10.5]), 2)\n"
+        "array([ 0. , 50. , 75. , 47.5])";
 
     static constexpr std::string_view type_name = "Adx";
     using State = AdxState;
@@ -106,6 +112,11 @@ struct ParabolicSarIndicator {
     static constexpr std::string_view summary =
         "Parabolic Stop-and-Reverse level of each bar, starting in an up-trend at low[0],\n"
         "the factor growing by af_step at each new extreme up to af_max.";
+    static constexpr std::string_view array_example =
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> ta.parabolic_sar(np.array([10.0, 11.0, 12.0, 11.5]),\n"
+        "...                  np.array([9.0, 9.5, 10.5, 10.0]), 0.25, 0.5)\n"
+        "array([ 9. ,  9. ,  9.5, 12. ])";
 
     static constexpr std::string_view type_name = "ParabolicSar";
     using State = SarState;
@@ -152,6 +163,10 @@ struct Garch11VarianceIndicator {
         "GARCH(1,1) conditional variance: v[i] = max(0, v[i-1] * beta + ((alpha * r[i]) * r[i]\n"
         "+ omega)), seeded with the mean of the squared returns. v[i] already contains r[i]:\n"
         "it is the variance forecast for the next period.";
+    static constexpr std::string_view array_example =
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> ta.garch11_variance(np.array([0.03, -0.01, 0.02]), 1e-05, 0.1, 0.85).tolist()\n"
+        "[0.0004966666666666666, 0.0004421666666666666, 0.00042584166666666663]";
 
     // A stream seeds itself from the first returns it is given (a history
     // passed to extend, or the first update's return), exactly as the
@@ -214,14 +229,13 @@ template <std::size_t N> struct FixedText {
     [[nodiscard]] constexpr std::string_view view() const noexcept { return {text, N}; }
 };
 
-template <std::size_t N> consteval FixedText<N> joined(std::string_view a, std::string_view b) {
+template <std::size_t N, class... Parts> consteval FixedText<N> joined(Parts... parts) {
     FixedText<N> out;
     std::size_t at = 0;
-    for (const char c : a) {
-        out.text[at++] = c;
-    }
-    for (const char c : b) {
-        out.text[at++] = c;
+    for (const std::string_view part : {std::string_view(parts)...}) {
+        for (const char c : part) {
+            out.text[at++] = c;
+        }
     }
     return out;
 }

@@ -22,6 +22,9 @@ int module_exec(PyObject* module) noexcept {
         counting_forks.store(false);
         return -1;
     }
+    if (PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION) < 0) {
+        return -1;
+    }
     return add_types(module, state_of(module).types);
 }
 

@@ -1,21 +1,29 @@
 # SPDX-License-Identifier: MIT
-"""ADX, Parabolic SAR and GARCH(1,1) variance over numpy arrays, one series or one per row."""
+"""ADX, Parabolic SAR and GARCH(1,1) variance over arrays: numpy, pandas, polars and
+Arrow, one series or a whole panel, the interpreter lock released while they run.
+Values are bit for bit those of the tarnwick functions, series by series.
+"""
 
 from collections.abc import Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
 
 __all__ = ["adx", "garch11_variance", "parabolic_sar"]
+__version__: str
 
 _Number: TypeAlias = SupportsFloat | SupportsIndex
 # A numpy array of one dimension (one series) or two (one series per row) of
 # any real dtype, or anything tarnwick takes as one series.
 _Series: TypeAlias = npt.NDArray[np.floating[Any] | np.integer[Any] | np.bool_] | Sequence[_Number]
 _Out: TypeAlias = npt.NDArray[np.float64]
+# A pandas, polars or pyarrow object, or anything exporting Arrow data: the
+# result comes back in the same kind of container.
+_Column: TypeAlias = Any
 _NanPolicy: TypeAlias = Literal["propagate", "omit", "raise"]
 
+@overload
 def adx(
     high: _Series,
     low: _Series,
@@ -26,6 +34,18 @@ def adx(
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
 ) -> _Out: ...
+@overload
+def adx(
+    high: _Column,
+    low: _Column,
+    close: _Column,
+    period: SupportsIndex,
+    *,
+    out: _Out | None = None,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> Any: ...
+@overload
 def parabolic_sar(
     high: _Series,
     low: _Series,
@@ -36,6 +56,18 @@ def parabolic_sar(
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
 ) -> _Out: ...
+@overload
+def parabolic_sar(
+    high: _Column,
+    low: _Column,
+    af_step: _Number,
+    af_max: _Number,
+    *,
+    out: _Out | None = None,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> Any: ...
+@overload
 def garch11_variance(
     returns: _Series,
     omega: _Number,
@@ -47,3 +79,15 @@ def garch11_variance(
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
 ) -> _Out: ...
+@overload
+def garch11_variance(
+    returns: _Column,
+    omega: _Number,
+    alpha: _Number,
+    beta: _Number,
+    *,
+    out: _Out | None = None,
+    seed: _Number | None = None,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> Any: ...

@@ -7,6 +7,8 @@ from typing import Any, Generic, SupportsFloat, SupportsIndex, TypeAlias, TypeVa
 import numpy as np
 import numpy.typing as npt
 
+__version__: str
+
 _Number: TypeAlias = SupportsFloat | SupportsIndex
 _Array: TypeAlias = npt.NDArray[np.float64]
 # Anything tarnwick takes as one series; with symbols=N, numpy arrays of one

@@ -420,3 +420,22 @@ def test_signatures():
         "(high, low, af_step, af_max, *, out=None, axis=-1, nan_policy='propagate')",
         "(returns, omega, alpha, beta, *, out=None, seed=None, axis=-1, nan_policy='propagate')",
     ]
+
+
+@pytest.mark.parametrize("module", ["tarnwick_arrays", "tarnwick_stream"])
+def test_version_is_the_package_version(module):
+    from importlib import metadata
+
+    assert __import__(module).__version__ == metadata.version("tarnwick")
+
+
+@pytest.mark.parametrize("function", [ta.adx, ta.parabolic_sar, ta.garch11_variance])
+def test_docstring_example_runs_as_shown(function):
+    import doctest
+
+    # Each docstring ends with its example; running it proves the text is true.
+    assert "Example:" in function.__doc__
+    test = doctest.DocTestParser().get_doctest(function.__doc__, {}, function.__name__, None, 0)
+    assert len(test.examples) >= 2
+    result = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS).run(test)
+    assert result.failed == 0
