@@ -159,11 +159,69 @@ CASES.update(
             ValueError,
         ),
         "arrays zero period": (tarnwick_arrays.adx, (H2, L2, C2, 0), {}, ValueError),
+        "arrays axis 0": (tarnwick_arrays.adx, (H2.T, L2.T, C2.T, 3), {"axis": 0}, None),
+        "arrays omit in lanes": (
+            tarnwick_arrays.garch11_variance,
+            (np.where(np.eye(16, 40) == 1, np.nan, 0.01), 1e-6, 0.1, 0.85),
+            {"nan_policy": "omit"},
+            None,
+        ),
+        "arrays axis out of bounds": (
+            tarnwick_arrays.adx,
+            (H2, L2, C2, 3),
+            {"axis": 2},
+            ValueError,
+        ),
+        "arrays unknown nan_policy": (
+            tarnwick_arrays.adx,
+            (H2, L2, C2, 3),
+            {"nan_policy": "skip"},
+            ValueError,
+        ),
+        "arrays NaN refused": (
+            tarnwick_arrays.garch11_variance,
+            (np.array([0.1, np.nan]), 0.1, 0.1, 0.1),
+            {"nan_policy": "raise"},
+            ValueError,
+        ),
         "arrays raising __float__ in a row": (
             tarnwick_arrays.garch11_variance,
             (np.array([bad_item, bad_item], dtype=object), 0.1, 0.1, 0.1),
             {},
             Boom,
+        ),
+    }
+)
+
+# Containers, handed to tarnwick_frames and back.
+pd = pytest.importorskip("pandas")
+pl = pytest.importorskip("polars")
+FRAME = pd.DataFrame({"a": R, "b": R[::-1]}, index=pd.date_range("2024-01-01", periods=5))
+CASES.update(
+    {
+        "frames pandas frame": (
+            tarnwick_arrays.garch11_variance,
+            (FRAME, 1e-6, 0.1, 0.85),
+            {},
+            None,
+        ),
+        "frames polars omit null": (
+            tarnwick_arrays.garch11_variance,
+            (pl.Series([0.01, None, 0.02]), 1e-6, 0.1, 0.85),
+            {"nan_policy": "omit"},
+            None,
+        ),
+        "frames null refused": (
+            tarnwick_arrays.garch11_variance,
+            (pl.Series([0.01, None, 0.02]), 1e-6, 0.1, 0.85),
+            {},
+            ValueError,
+        ),
+        "frames index differs": (
+            tarnwick_arrays.parabolic_sar,
+            (FRAME, FRAME.shift(1, freq="D"), 0.02, 0.2),
+            {},
+            ValueError,
         ),
     }
 )

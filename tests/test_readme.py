@@ -44,3 +44,20 @@ def test_interop_block_runs(block, monkeypatch):
     exec(block, namespace)
     assert len(namespace["adx"]) == len(namespace["sar"]) == len(namespace["variance"]) + 1
     assert not math.isnan(namespace["variance_array"].sum())
+
+
+@pytest.mark.parametrize("block", [b for b in BLOCKS if "tarnwick_frames.polars" in b])
+def test_polars_block_runs(block, monkeypatch):
+    pytest.importorskip("polars")
+    import tarnwick_arrays
+
+    monkeypatch.chdir(Path(__file__).resolve().parent.parent)
+    namespace = {}
+    exec(block, namespace)
+    result = namespace["result"]
+    assert result["symbol"].n_unique() == 4
+    # Under .over("symbol") each symbol's values are those of its own rows alone.
+    for _, group in result.group_by("symbol"):
+        columns = (group[c].to_numpy() for c in ("High", "Low", "Close"))
+        expected = tarnwick_arrays.adx(*columns, 14)
+        assert group["adx"].to_numpy().tobytes() == expected.tobytes()
