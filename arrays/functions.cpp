@@ -152,9 +152,11 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 
     const bool release_lock = shape.rows * shape.columns >= release_lock_from;
     PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
-    // Many rows at once in vector lanes; the rest, or all, one series at a time.
+    // Many series at once in vector lanes; the rest, or all, one at a time.
     const std::size_t in_lanes =
-        walk.plain_rows() ? rows_in_lanes<I>(converted, destination, shape, seed) : 0;
+        walk.lanes_take_all_bars()
+            ? series_in_lanes<I>(converted, destination, shape, walk.by_column(), seed)
+            : 0;
     const KernelStatus computed =
         walk.run(destination, in_lanes, [&](RowOutput& o, const auto& series) {
             if constexpr (takes_seed) {

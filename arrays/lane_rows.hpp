@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The rows of a two-dimensional array call that run side by side in vector
-// lanes (indicators/rows.hpp), before the row-by-row loop takes the rest.
+// The series of a two-dimensional array call that run side by side in
+// vector lanes (indicators/rows.hpp), before the one-by-one walk takes the rest.
 #pragma once
 
 #include "../binding/catalogue.hpp"
@@ -13,25 +13,31 @@
 
 namespace tarnwick::arrays {
 
-// How many rows from the first indicator `I` computed into `destination`:
-// none unless there are rows enough for the lanes and the kernel takes the
-// scalars. The series are held row after row (ArraySeries), so the first
-// row's values start each whole series.
+// How many series from the first indicator `I` computed into `destination`:
+// none unless there are series enough for the lanes. The series are the
+// rows of the inputs, or their columns when `by_column` (dates x symbols,
+// the symbols of one bar side by side, which the lanes load as they lie).
+// The inputs are held row after row (ArraySeries), so the first row's values
+// start each whole input.
 template <class I, class Converted>
-[[nodiscard]] std::size_t rows_in_lanes(const Converted& converted, const Destination& destination,
-                                        const Shape& shape,
-                                        const std::optional<double>& seed) noexcept {
+[[nodiscard]] std::size_t
+series_in_lanes(const Converted& converted, const Destination& destination, const Shape& shape,
+                bool by_column, const std::optional<double>& seed) noexcept {
     const std::size_t lanes = lanes_of(lane_path());
-    if (shape.ndim != 2 || lanes < 2 || shape.rows < lanes) {
+    const std::size_t count = by_column ? shape.columns : shape.rows;
+    if (shape.ndim != 2 || shape.rows < 2 || lanes < 2 || count < lanes) {
         return 0;
     }
     RowOutput first = destination.row(0);
-    const RowBlock block{{},
-                         shape.rows,
-                         shape.columns,
-                         first.first(),
-                         destination.row(1).first() - first.first(),
-                         first.stride()};
+    const std::ptrdiff_t between_rows = destination.row(1).first() - first.first();
+    const RowBlock block{.series = {},
+                         .rows = count,
+                         .columns = by_column ? shape.rows : shape.columns,
+                         .in_row = by_column ? 1 : shape.columns,
+                         .in_column = by_column ? shape.columns : 1,
+                         .out = first.first(),
+                         .out_row = by_column ? first.stride() : between_rows,
+                         .out_column = by_column ? between_rows : first.stride()};
     std::size_t done = 0;
     (void)converted.compute(
         [&](RowOutput&, auto... arguments) noexcept {

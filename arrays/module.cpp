@@ -5,6 +5,7 @@
 #include "../binding/call_error.hpp"
 #include "../binding/fatal.hpp"
 #include "../binding/py_ref.hpp"
+#include "../indicators/rows.hpp"
 #include "functions.hpp"
 #include "module_state.hpp"
 #include "numpy_type.hpp"
@@ -36,6 +37,10 @@ int module_exec(PyObject* module) noexcept {
         }
     }
     if (PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION) < 0) {
+        return -1;
+    }
+    // The vector-lane path this process runs panels on, for checks and reports.
+    if (PyModule_AddStringConstant(module, "_lanes", name_of(lane_path())) < 0) {
         return -1;
     }
     return PyObject_SetAttrString(module, "__all__", all.get());

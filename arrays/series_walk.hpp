@@ -88,12 +88,13 @@ template <std::size_t S> class SeriesWalk {
         return CallStatus::ok();
     }
 
-    // Whether the walk reads each row in place as it is: what the vector
-    // lanes take as well.
-    [[nodiscard]] bool plain_rows() const noexcept { return !by_column_ && !omit_; }
+    // Whether each series is every bar of its row or column, as the vector
+    // lanes take them: nothing is left out.
+    [[nodiscard]] bool lanes_take_all_bars() const noexcept { return !omit_; }
+    [[nodiscard]] bool by_column() const noexcept { return by_column_; }
 
     // `kernel(out, series)` on each series in turn from series `from` (the
-    // ones before it done already, only for plain rows), writing
+    // ones before it done already), writing
     // `destination`; once with empty series if there are none. The first
     // refusal ends it.
     template <class Kernel>

@@ -119,6 +119,15 @@ int rank(LanePath path) noexcept {
     return 0;
 }
 
+constexpr struct {
+    const char* name;
+    LanePath path;
+} path_names[] = {{"scalar", LanePath::scalar},
+                  {"sse2", LanePath::sse2},
+                  {"neon", LanePath::neon},
+                  {"avx2", LanePath::avx2},
+                  {"avx512", LanePath::avx512}};
+
 // Unless asked, the widest path, but never the two-lane one: two lanes
 // measured slower than the one-series kernels, whose own two-lane steps
 // already overlap the serial chains. TARNWICK_LANES may ask for any path up
@@ -131,15 +140,7 @@ LanePath chosen_path() noexcept {
     if (asked == nullptr) {
         return fallback;
     }
-    constexpr struct {
-        const char* name;
-        LanePath path;
-    } names[] = {{"scalar", LanePath::scalar},
-                 {"sse2", LanePath::sse2},
-                 {"neon", LanePath::neon},
-                 {"avx2", LanePath::avx2},
-                 {"avx512", LanePath::avx512}};
-    for (const auto& [name, path] : names) {
+    for (const auto& [name, path] : path_names) {
         if (std::strcmp(asked, name) == 0) {
             if (rank(path) > rank(best)) {
                 return fallback;
@@ -200,6 +201,15 @@ const LaneKernels* lane_kernels(LanePath path) noexcept {
     return rank(path) <= rank(best_path()) && (path == two_lane_path || rank(path) != 1)
                ? kernels_of(path)
                : nullptr;
+}
+
+const char* name_of(LanePath path) noexcept {
+    for (const auto& [name, named] : path_names) {
+        if (named == path) {
+            return name;
+        }
+    }
+    return "scalar";
 }
 
 std::size_t lanes_of(LanePath path) noexcept {

@@ -24,13 +24,19 @@ namespace tarnwick {
 
 enum class LanePath : unsigned char { scalar, sse2, avx2, avx512, neon };
 
-// A block of rows of `columns` values each: row r of series k starts at
-// series[k] + r * columns. The results go to row r of `out`: value i of it
-// at out + r * out_row + i * out_column (strides in bytes, any alignment).
+// A block of `rows` series of `columns` bars each: bar i of row r of series
+// k is at series[k] + r * in_row + i * in_column (distances in doubles). One
+// series per row of a C-contiguous array has in_row = columns and in_column
+// = 1; symbols side by side (dates x symbols, a wide frame) have in_row = 1
+// and in_column = the number of symbols. The results go to row r of `out`:
+// value i of it at out + r * out_row + i * out_column (strides in bytes, any
+// alignment).
 struct RowBlock {
     const double* series[3];
     std::size_t rows;
     std::size_t columns;
+    std::size_t in_row;
+    std::size_t in_column;
     char* out;
     std::ptrdiff_t out_row;
     std::ptrdiff_t out_column;
@@ -40,6 +46,8 @@ struct RowBlock {
 // scalar: there is nothing to gain over the row-by-row loop).
 [[nodiscard]] LanePath lane_path() noexcept;
 [[nodiscard]] std::size_t lanes_of(LanePath path) noexcept;
+// The path's name, as TARNWICK_LANES names it.
+[[nodiscard]] const char* name_of(LanePath path) noexcept;
 
 // The results of the first rows of `block`, as the one-series kernel gives
 // them (its parameters already validated): ADX of high, low, close; SAR of

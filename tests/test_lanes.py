@@ -2,9 +2,23 @@
 row, the bits of tarnwick's one-series kernels, for rows mixing NaN, infinities,
 -0.0 and subnormals across lanes and row counts that leave rows over."""
 
+from pathlib import Path
+
 import pytest
 
 from support import run_fresh
+
+CPU_FLAGS = (
+    set(
+        next(
+            line
+            for line in Path("/proc/cpuinfo").read_text().splitlines()
+            if line.startswith("flags")
+        ).split()
+    )
+    if Path("/proc/cpuinfo").exists()
+    else set()
+)
 
 # A path wider than the processor has gives the default, so every name is safe
 # to run anywhere; "sse2" is the two-lane path, NEON on aarch64.
@@ -27,7 +41,7 @@ def matrix(rows, n):
     return np.array([[value() for _ in range(n)] for _ in range(rows)]).reshape(rows, n)
 
 cases = 0
-for rows in (2, 3, 4, 7, 8, 9, 16, 17, 35):
+for rows in (2, 3, 4, 7, 8, 9, 16, 17, 35, 300):
     for n in (0, 1, 2, 3, 9, 300):
         h, l, c = matrix(rows, n), matrix(rows, n), matrix(rows, n)
         strided = np.empty((rows, 2 * n))[:, ::2]
@@ -42,10 +56,29 @@ for rows in (2, 3, 4, 7, 8, 9, 16, 17, 35):
             for r in range(rows):
                 assert bits(got[r].tolist()) == bits(want(r)), (rows, n, r)
                 cases += 1
-print(cases)
+        # The same series side by side (dates x symbols), into a plain result
+        # and into a strided out: every value as the rows layout gave it.
+        wide = [np.ascontiguousarray(a.T) for a in (h, l, c)]
+        strided = np.empty((n, 2 * rows))[:, ::2]
+        for got, want in (
+            (tarnwick_arrays.adx(*wide, 3, axis=0), tarnwick_arrays.adx(h, l, c, 3)),
+            (tarnwick_arrays.parabolic_sar(*wide[:2], 0.02, 0.2, axis=0, out=strided),
+             tarnwick_arrays.parabolic_sar(h, l, 0.02, 0.2)),
+            (tarnwick_arrays.garch11_variance(wide[0], 1e-6, 0.1, 0.85, seed=seed, axis=0),
+             tarnwick_arrays.garch11_variance(h, 1e-6, 0.1, 0.85, seed=seed)),
+        ):
+            assert got.T.tobytes() == want.tobytes(), (rows, n)
+            cases += 1
+print(tarnwick_arrays._lanes, cases)
 """
 
 
 @pytest.mark.parametrize("path", PATHS)
 def test_rows_in_lanes_keep_the_bits_of_one_series(path):
-    assert run_fresh(CHECK, env={"TARNWICK_LANES": path}).strip() == "1818"
+    taken, cases = run_fresh(CHECK, env={"TARNWICK_LANES": path}).split()
+    assert cases == "7398"
+    # Where the processor says it has the path, that path is the one checked.
+    if {"sse2": "sse2", "avx2": "avx2", "avx512": "avx512f"}.get(path, "") in CPU_FLAGS:
+        assert taken == path
+    elif path == "scalar":
+        assert taken == "scalar"

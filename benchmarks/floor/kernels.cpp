@@ -11,6 +11,8 @@
 //                           beside a memory floor that reads the same inputs
 //                           and writes one result of the same size; prints
 //                           "FUNCTION PATH NS_PER_BAR_AND_SERIES VS_FLOOR"
+//   kernels columns ROWS N  the same with the series side by side (N x ROWS,
+//                           a wide frame's layout), through the lanes only
 #include "../../indicators/adx.hpp"
 #include "../../indicators/garch11.hpp"
 #include "../../indicators/parabolic_sar.hpp"
@@ -22,6 +24,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -62,16 +65,18 @@ template <class Run> double ns_per_bar(std::size_t n, Run run) {
     return batches[7];
 }
 
-// ROWS x N bars of each series, row after row, and the results in the same
-// layout.
+// ROWS x N bars of each series, row after row, or with `by_column` N x ROWS
+// (the series side by side, as a wide frame holds them), and the results in
+// the same layout.
 struct Rows {
     std::size_t rows;
     std::size_t n;
+    bool by_column;
     std::vector<double> high, low, close, returns, out;
 
-    Rows(std::size_t r, std::size_t columns)
-        : rows(r), n(columns), high(r * columns), low(r * columns), close(r * columns),
-          returns(r * columns), out(r * columns) {
+    Rows(std::size_t r, std::size_t columns, bool side_by_side)
+        : rows(r), n(columns), by_column(side_by_side), high(r * columns), low(r * columns),
+          close(r * columns), returns(r * columns), out(r * columns) {
         std::uint64_t state = 42;
         const auto uniform = [&] { // in [-0.5, 0.5)
             state = state * 6364136223846793005u + 1442695040888963407u;
@@ -89,14 +94,30 @@ struct Rows {
                 price = next;
             }
         }
+        if (by_column) {
+            for (std::vector<double>* series : {&high, &low, &close, &returns}) {
+                std::vector<double> side_by_side(series->size());
+                for (std::size_t row = 0; row < r; ++row) {
+                    for (std::size_t i = 0; i < columns; ++i) {
+                        side_by_side[i * r + row] = (*series)[row * columns + i];
+                    }
+                }
+                *series = std::move(side_by_side);
+            }
+        }
     }
     tarnwick::RowBlock block(const double* a, const double* b, const double* c) {
+        const auto bytes = [](std::size_t values) {
+            return static_cast<std::ptrdiff_t>(values * sizeof(double));
+        };
         return {{a, b, c},
                 rows,
                 n,
+                by_column ? 1 : n,
+                by_column ? rows : 1,
                 reinterpret_cast<char*>(out.data()),
-                static_cast<std::ptrdiff_t>(n * sizeof(double)),
-                sizeof(double)};
+                bytes(by_column ? 1 : n),
+                bytes(by_column ? rows : 1)};
     }
     std::span<const double> row(const std::vector<double>& series, std::size_t r) const {
         return {series.data() + r * n, n};
@@ -127,9 +148,9 @@ double memory_floor(Rows& d, std::size_t inputs) {
     });
 }
 
-int rows_main(std::size_t rows, std::size_t n) {
+int rows_main(std::size_t rows, std::size_t n, bool by_column) {
     using tarnwick::LanePath;
-    Rows d(rows, n);
+    Rows d(rows, n, by_column);
     const double floors[3] = {memory_floor(d, 3), memory_floor(d, 2), memory_floor(d, 1)};
     const auto report = [&](const char* function, const char* path, int f, double ns) {
         std::printf("%s %s %.3f %.2f\n", function, path, ns, ns / floors[f]);
@@ -141,28 +162,31 @@ int rows_main(std::size_t rows, std::size_t n) {
     const tarnwick::AdxParameters adx = tarnwick::AdxParameters::of_period(14);
     const tarnwick::SarParameters sar = tarnwick::SarParameters::of(0.02, 0.2);
     const tarnwick::Garch11Parameters garch{1e-6, 0.1, 0.85};
-    // Row by row through the one-series kernels.
-    report("ADX", "scalar", 0, ns_per_bar(rows * n, [&] {
-               for (std::size_t r = 0; r < rows; ++r) {
-                   ArrayOutput o{d.out.data() + r * n};
-                   (void)tarnwick::compute_adx(o, d.row(d.high, r), d.row(d.low, r),
-                                               d.row(d.close, r), 14);
-               }
-           }));
-    report("SAR", "scalar", 1, ns_per_bar(rows * n, [&] {
-               for (std::size_t r = 0; r < rows; ++r) {
-                   ArrayOutput o{d.out.data() + r * n};
-                   (void)tarnwick::compute_parabolic_sar(o, d.row(d.high, r), d.row(d.low, r), 0.02,
-                                                         0.2);
-               }
-           }));
-    report("GARCH", "scalar", 2, ns_per_bar(rows * n, [&] {
-               for (std::size_t r = 0; r < rows; ++r) {
-                   ArrayOutput o{d.out.data() + r * n};
-                   (void)tarnwick::compute_garch11_variance(o, d.row(d.returns, r), 1e-6, 0.1,
-                                                            0.85);
-               }
-           }));
+    // Row by row through the one-series kernels, which want each series in
+    // one piece: for series side by side only the lanes are timed.
+    if (!by_column) {
+        report("ADX", "scalar", 0, ns_per_bar(rows * n, [&] {
+                   for (std::size_t r = 0; r < rows; ++r) {
+                       ArrayOutput o{d.out.data() + r * n};
+                       (void)tarnwick::compute_adx(o, d.row(d.high, r), d.row(d.low, r),
+                                                   d.row(d.close, r), 14);
+                   }
+               }));
+        report("SAR", "scalar", 1, ns_per_bar(rows * n, [&] {
+                   for (std::size_t r = 0; r < rows; ++r) {
+                       ArrayOutput o{d.out.data() + r * n};
+                       (void)tarnwick::compute_parabolic_sar(o, d.row(d.high, r), d.row(d.low, r),
+                                                             0.02, 0.2);
+                   }
+               }));
+        report("GARCH", "scalar", 2, ns_per_bar(rows * n, [&] {
+                   for (std::size_t r = 0; r < rows; ++r) {
+                       ArrayOutput o{d.out.data() + r * n};
+                       (void)tarnwick::compute_garch11_variance(o, d.row(d.returns, r), 1e-6, 0.1,
+                                                                0.85);
+                   }
+               }));
+    }
     constexpr struct {
         LanePath path;
         const char* name;
@@ -187,11 +211,12 @@ int rows_main(std::size_t rows, std::size_t n) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::string(argv[1]) == "rows") {
-        return rows_main(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
+    if (argc == 4 && (std::string(argv[1]) == "rows" || std::string(argv[1]) == "columns")) {
+        return rows_main(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
+                         std::string(argv[1]) == "columns");
     }
     if (argc < 3) {
-        std::fputs("usage: kernels DATA_DIR N... | kernels rows ROWS N\n", stderr);
+        std::fputs("usage: kernels DATA_DIR N... | kernels rows|columns ROWS N\n", stderr);
         return 2;
     }
     const std::string dir = argv[1];
