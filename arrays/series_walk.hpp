@@ -100,23 +100,28 @@ template <std::size_t S> class SeriesWalk {
     template <class Kernel>
     [[nodiscard]] KernelStatus run(const Destination& destination, std::size_t from,
                                    Kernel&& kernel) noexcept {
-        const std::size_t count =
-            std::max<std::size_t>(1, by_column_ ? shape_.columns : shape_.rows);
+        const std::size_t series_count = by_column_ ? shape_.columns : shape_.rows;
+        // No columns: one call on empty series, with nothing to gather or
+        // spread back (a column of an (n, 0) input has no values to read).
+        const bool columns = by_column_ && series_count > 0;
+        const std::size_t count = std::max<std::size_t>(1, series_count);
         for (std::size_t first = from; first < count; first += block) {
             const std::size_t in_block = std::min(block, count - first);
-            if (by_column_) {
+            if (columns) {
                 gather(first, in_block);
             }
             for (std::size_t j = first; j < first + in_block; ++j) {
                 RowOutput out = by_column_ ? written(j - first) : destination.row(j);
-                const Series series = by_column_ ? gathered(j - first) : row(j);
+                const Series series = columns      ? gathered(j - first)
+                                      : by_column_ ? Series{}
+                                                   : row(j);
                 const KernelStatus status =
                     omit_ ? omitting(out, series, kernel) : kernel(out, series);
                 if (status.failed()) {
                     return status;
                 }
             }
-            if (by_column_) {
+            if (columns) {
                 scatter(destination, first, in_block);
             }
         }
