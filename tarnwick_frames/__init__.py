@@ -10,6 +10,8 @@ the same columns, an Arrow array. pandas, polars and pyarrow are imported only
 when one of their objects is given.
 """
 
+import sys
+
 __all__ = ["_dispatch"]
 
 # Each function's series parameters, which come first in its signature.
@@ -141,6 +143,11 @@ _READERS = {"pandas": _from_pandas, "polars": _from_polars}
 
 
 def _read(obj):
+    # A float64 pandas Series first, in a few lookups: a short call's time is
+    # mostly this module's.
+    pd = sys.modules.get("pandas")
+    if pd is not None and type(obj) is pd.Series and obj.dtype == "float64":
+        return _Series("pandas", obj.to_numpy(), None, obj.index)
     if is_frame_data(obj):
         return _READERS.get(_module_of(obj), _from_arrow)(obj)
     return _Series("numpy", obj)
@@ -175,6 +182,8 @@ def _check_alignment(name, parameters, series):
             continue  # the shapes' error is tarnwick_arrays' own
         for what in ("index", "columns"):
             mine, theirs = getattr(s, what), getattr(first[1], what)
+            if mine is theirs:
+                continue
             if mine is not None and theirs is not None and not mine.equals(theirs):
                 raise ValueError(
                     f"{name}(): {parameter!r} has another {what} than {first[0]!r}; "
