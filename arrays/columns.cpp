@@ -11,7 +11,7 @@ namespace tarnwick::arrays {
 
 namespace {
 
-bool from_column_library(PyObject* type) noexcept {
+bool defined_in_column_library(PyObject* type) noexcept {
     const OwnedRef module = OwnedRef::steal(PyObject_GetAttrString(type, "__module__"));
     PyErr_Clear();
     Py_ssize_t size = 0;
@@ -27,6 +27,22 @@ bool from_column_library(PyObject* type) noexcept {
     for (const std::string_view library : libraries) {
         if (name.starts_with(library) &&
             (name.size() == library.size() || name[library.size()] == '.')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The type or one of its bases: a caller's subclass of a Series or frame is
+// still one.
+bool from_column_library(PyObject* type) noexcept {
+    const OwnedRef bases = OwnedRef::steal(PyObject_GetAttrString(type, "__mro__"));
+    if (!bases || !PyTuple_Check(bases.get())) {
+        PyErr_Clear();
+        return defined_in_column_library(type);
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_Size(bases.get()); ++i) {
+        if (defined_in_column_library(PyTuple_GetItem(bases.get(), i))) {
             return true;
         }
     }

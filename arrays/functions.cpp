@@ -22,6 +22,9 @@
 #include "functions.hpp"
 
 #include "../binding/converted_arguments.hpp"
+#include "../binding/float_series.hpp"
+#include "../binding/py_ref.hpp"
+#include "../binding/text.hpp"
 #include "array_arguments.hpp"
 #include "array_series.hpp"
 #include "columns.hpp"
@@ -31,6 +34,7 @@
 #include "row_output.hpp"
 #include "series_walk.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <optional>
@@ -66,6 +70,89 @@ bool any_column_container(const std::array<PyObject*, N>& slots, PyObject* ndarr
         }
     }
     return false;
+}
+
+// How many of the series in `values`, of `shape`, hold a NaN: the rows, or
+// the columns when `by_column`. Rows are scanned up to their first NaN;
+// columns in one pass over the rows, marking `marks` (room for a mark per
+// column, or none when that room could not be had: then every column counts).
+std::size_t series_holding_nan(std::span<const double> values, const Shape& shape, bool by_column,
+                               FloatSeries& marks) noexcept {
+    const std::size_t length = shape.columns;
+    std::size_t count = 0;
+    if (!by_column || shape.ndim == 1) {
+        for (std::size_t r = 0; r < (shape.ndim == 1 ? 1 : shape.rows); ++r) {
+            const std::span<const double> row = values.subspan(r * length, length);
+            count += std::ranges::any_of(row, [](double v) { return v != v; }) ? 1U : 0U;
+        }
+        return count;
+    }
+    if (!marks.try_resize_uninitialized(length)) {
+        return length;
+    }
+    std::fill_n(marks.data(), length, 0.0);
+    for (std::size_t r = 0; r < shape.rows; ++r) {
+        for (std::size_t c = 0; c < length; ++c) {
+            const double v = values[r * length + c];
+            marks.data()[c] = v != v ? 1.0 : marks.data()[c];
+        }
+    }
+    for (const double mark : marks.view()) {
+        count += mark != 0.0 ? 1U : 0U;
+    }
+    return count;
+}
+
+// The stack level of the caller's own line for a warning: 1 is the code
+// calling the function; the frames of tarnwick_frames, which hand a pandas,
+// polars or Arrow call on, are passed over.
+int caller_stack_level() noexcept {
+    constexpr std::string_view frames = "tarnwick_frames";
+    int level = 1;
+    OwnedRef frame = OwnedRef::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+    while (frame && frame.get() != Py_None) {
+        const OwnedRef globals = OwnedRef::steal(PyObject_GetAttrString(frame.get(), "f_globals"));
+        PyObject* module = globals && PyDict_Check(globals.get())
+                               ? PyDict_GetItemString(globals.get(), "__name__")
+                               : nullptr;
+        Py_ssize_t size = 0;
+        const char* text =
+            module && PyUnicode_Check(module) ? PyUnicode_AsUTF8AndSize(module, &size) : nullptr;
+        const std::string_view name =
+            text ? std::string_view(text, static_cast<std::size_t>(size)) : std::string_view();
+        if (!name.starts_with(frames) ||
+            (name.size() != frames.size() && name[frames.size()] != '.')) {
+            break;
+        }
+        ++level;
+        frame = OwnedRef::steal(PyObject_GetAttrString(frame.get(), "f_back"));
+    }
+    PyErr_Clear();
+    return level;
+}
+
+// A NaN return makes the mean of the squared returns NaN, and the recursion
+// then starts from the 1e-8 fallback, far below the returns' variance: the
+// RuntimeWarning numpy gives for a reduction made NaN, pointing at the
+// caller's line. False when the warning was turned into an exception.
+bool warn_of_nan_seed(std::string_view function, std::size_t holding, const Shape& shape,
+                      bool by_column) noexcept {
+    if (holding == 0) {
+        return true;
+    }
+    Text message = call_message(function);
+    if (shape.ndim == 1) {
+        message += "'returns' holds NaN, so its seed";
+    } else {
+        append_decimal(message, holding);
+        message += " of ";
+        append_decimal(message, by_column ? shape.columns : shape.rows);
+        message += " series of 'returns' hold NaN, so their seeds";
+    }
+    message += " (the mean of the squared returns) fell back to 1e-8; drop the NaN bars first "
+               "(returns.dropna()) or pass nan_policy='omit'";
+    message += '\0';
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message.view().data(), caller_stack_level()) == 0;
 }
 
 // The fast-call entry of tarnwick_arrays' function for indicator `I`,
@@ -130,6 +217,16 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         if (CallStatus clean = refuse_nan(D.function_name, D.parameter_names, inputs, shape);
             clean.failed()) {
             return raised(std::move(clean.error()));
+        }
+    }
+    if constexpr (takes_seed) {
+        if (!seed && policy.value() == NanPolicy::propagate) {
+            FloatSeries marks;
+            const std::size_t holding =
+                series_holding_nan(inputs[0], shape, by_column.value(), marks);
+            if (!warn_of_nan_seed(D.function_name, holding, shape, by_column.value())) {
+                return nullptr;
+            }
         }
     }
     // From here to the end of the kernel no code of the caller's runs.

@@ -2,14 +2,18 @@
 """tarnwick_arrays for pandas, polars and Arrow data: the containers in, the same containers out.
 
 tarnwick_arrays hands a call here when one of its series is a pandas, polars or
-pyarrow object or exports Arrow data. Each such series is read as float64 in
-one native pass (in place when it already is float64 without nulls), the
-tarnwick_arrays function runs on the arrays, and its result is given back in
-the container of the first series: a Series on the same index, a frame with
-the same columns, an Arrow array. pandas, polars and pyarrow are imported only
-when one of their objects is given.
+pyarrow object (a subclass included) or exports Arrow data. Each such series
+is read as numbers in one pass (in place when it already is float64 without
+nulls), the tarnwick_arrays function runs on the arrays, and its result is
+given back in the container of the first series: a Series on the same index,
+a frame with the same columns, an Arrow array; a pandas Index or array gives
+a numpy array. Columns of anything but numbers (dates, durations, text,
+nested values) are refused as tarnwick refuses their values. pandas, polars
+and pyarrow are imported only when one of their objects is given.
 """
 
+import math
+import operator
 import sys
 
 __all__ = ["_dispatch"]
@@ -22,10 +26,17 @@ _SERIES = {
 }
 # The policies under which a null is refused: with "omit" it is a missing bar.
 _REFUSING_NULLS = ("propagate", "raise")
+# The axes that read a frame's values (dates down, one series per column)
+# as the frame holds them.
+_FRAME_AXES = (0, -2)
+_NUMBERS = (
+    "tarnwick_arrays reads numbers only (bool, integer, floating or decimal columns); "
+    "give the prices or returns as numbers"
+)
 
 
 class _Series:
-    """One series argument as float64: `values` is 1-D, or 2-D with one row
+    """One series argument as numbers: `values` is 1-D, or 2-D with one row
     per column of a frame; `nulls` the boolean mask of its nulls, or None."""
 
     def __init__(self, kind, values, nulls=None, index=None, columns=None, chunked=False):
@@ -36,82 +47,259 @@ class _Series:
         self.columns = columns
         self.chunked = chunked
 
+    @property
+    def frame(self):
+        return self.kind.endswith("-frame")
 
-def _module_of(obj):
-    return type(obj).__module__.partition(".")[0]
+
+def _library(obj):
+    """ "pandas", "polars" or "pyarrow" when `obj` is an instance of one of
+    their types (a subclass too), only asking libraries already imported."""
+    for name in ("pandas", "polars", "pyarrow"):
+        module = sys.modules.get(name)
+        if module is not None and any(
+            c.__module__.partition(".")[0] == name for c in type(obj).__mro__
+        ):
+            return name
+    return None
 
 
 def is_frame_data(obj):
     """Whether `obj` is a pandas, polars or pyarrow object or exports Arrow data."""
-    return _module_of(obj) in ("pandas", "polars", "pyarrow") or (
+    return _library(obj) is not None or (
         hasattr(obj, "__arrow_c_array__") or hasattr(obj, "__arrow_c_stream__")
     )
 
 
-def _float64(values):
+def _not_numbers(parameter, sample, dtype):
+    """The TypeError tarnwick gives for `sample`, a value of the column (or
+    None when it has none), with the notes naming the parameter and the cure."""
+    message = f"must be real number, not {dtype}"
+    if sample is not None:
+        try:
+            math.fsum([sample])  # tarnwick's conversion of one value, for its words
+        except TypeError as refused:
+            message = str(refused)
+    error = TypeError(message)
+    error.add_note(f"while processing {parameter!r}")
+    error.add_note(_NUMBERS)
+    return error
+
+
+def _not_a_series(name, parameter, obj, advice):
+    return TypeError(
+        f"{name}(): {parameter!r} is a {type(obj).__module__.partition('.')[0]} "
+        f"{type(obj).__name__}, not a series; {advice}"
+    )
+
+
+def _objects(values):
+    """An object column as tarnwick reads its values: pd.NA is a null (NaN
+    here, with the mask), anything else is converted by tarnwick_arrays as
+    tarnwick converts it, None and NaT refused."""
+    import numpy as np
+    import pandas as pd
+
+    nulls = np.fromiter((v is pd.NA for v in values), bool, len(values))
+    if not nulls.any():
+        return values, None
+    values = values.copy()
+    values[nulls] = np.nan
+    return values, nulls
+
+
+def _masked(array, nulls):
+    """`array` as float64 with NaN at its nulls."""
     import numpy as np
 
-    return np.asarray(values, dtype=np.float64)
+    values = np.array(array, dtype=np.float64)  # ints rounded as float(int) rounds
+    values[nulls] = np.nan
+    return values
 
 
-def _from_pandas(obj):
+def _first_value(array, is_null):
+    """The first value of `array` that is not a null, or None."""
+    for value in array:
+        if not is_null(value):
+            return value
+    return None
+
+
+def _pandas_values(array, parameter):
+    """A pandas array (a Series' or Index's .array, or an ExtensionArray)
+    as (values, nulls): numbers read as they are, everything else refused."""
+    import numpy as np
+    import pandas as pd
+
+    dtype = array.dtype
+    if isinstance(dtype, np.dtype) and dtype.kind in "biuf":
+        return np.asarray(array), None  # converted natively when not float64
+    if isinstance(dtype, np.dtype) and dtype.kind == "O":
+        return _objects(np.asarray(array))
+    if isinstance(dtype, pd.CategoricalDtype):
+        categories = dtype.categories
+        if isinstance(categories.dtype, np.dtype) and categories.dtype.kind in "biuf":
+            nulls = array.codes < 0
+            values = np.asarray(categories, dtype=np.float64)[array.codes]
+            values[nulls] = np.nan
+            return values, nulls if nulls.any() else None
+        array = categories.array  # refused below for the categories' values
+    elif isinstance(dtype, pd.ArrowDtype):  # read as the Arrow data it holds
+        return _arrow_chunks(array.__arrow_array__(), parameter)
+    elif pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
+        # The extension array's own mask: its nulls, never its NaN values.
+        nulls = np.asarray(array.isna(), dtype=bool)
+        values = array.to_numpy(dtype=np.float64, na_value=np.nan)
+        return values, nulls if nulls.any() else None
+    raise _not_numbers(parameter, _first_value(array, lambda v: v is pd.NA), dtype)
+
+
+def _check_order(name, parameter, index):
+    """A datetime-like index running newest first would be read backwards."""
+    import pandas as pd
+
+    if (
+        isinstance(index, pd.DatetimeIndex | pd.TimedeltaIndex | pd.PeriodIndex)
+        and len(index) > 1
+        and index.is_monotonic_decreasing
+        and not index.is_monotonic_increasing
+    ):
+        raise ValueError(
+            f"{name}(): {parameter!r} runs newest first (its index is decreasing), but a "
+            f"series runs oldest first; sort it with {parameter}.sort_index()"
+        )
+
+
+def _stacked(columns, length):
+    """One row per column of (values, nulls) pairs."""
+    import numpy as np
+
+    if not columns:
+        return np.empty((0, length)), None
+    values = np.stack([v for v, _ in columns])
+    masks = [m for _, m in columns]
+    if all(m is None for m in masks):
+        return values, None
+    return values, np.stack([np.zeros(length, bool) if m is None else m for m in masks])
+
+
+def _from_pandas(obj, name, parameter):
     import numpy as np
     import pandas as pd
 
     if isinstance(obj, pd.DataFrame):
+        _check_order(name, parameter, obj.index)
         # Each column is one series, whatever the frame's shape: the result's
         # rows are the frame's columns.
-        if all(isinstance(dtype, np.dtype) for dtype in obj.dtypes):
-            values = obj.to_numpy(dtype=np.float64).T
-            nulls = None
+        if all(isinstance(d, np.dtype) and d.kind in "biuf" for d in obj.dtypes):
+            values, nulls = obj.to_numpy(dtype=np.float64).T, None
         else:
-            columns = [_from_pandas(obj.iloc[:, i]) for i in range(obj.shape[1])]
-            values = np.stack([c.values for c in columns]) if columns else np.empty((0, len(obj)))
-            masks = [c.nulls for c in columns]
-            nulls = (
-                None
-                if all(m is None for m in masks)
-                else np.stack([np.zeros(len(obj), bool) if m is None else m for m in masks])
+            values, nulls = _stacked(
+                [_pandas_values(obj.iloc[:, i].array, parameter) for i in range(obj.shape[1])],
+                len(obj),
             )
         return _Series("pandas-frame", values, nulls, obj.index, obj.columns)
-    if not isinstance(obj, pd.Series):
-        raise TypeError(f"a pandas {type(obj).__name__} is not a series; give a Series or frame")
-    if isinstance(obj.dtype, np.dtype):
-        # NaN in a numpy column is a value, not a null.
-        return _Series("pandas", _float64(obj.to_numpy()), None, obj.index)
-    if isinstance(obj.dtype, pd.ArrowDtype):  # read as the Arrow data it holds
-        arrow = _from_arrow(obj.array.__arrow_array__())
-        return _Series("pandas", arrow.values, arrow.nulls, obj.index)
-    # The extension array's own mask: its nulls, never its NaN values.
-    nulls = np.asarray(obj.array.isna(), dtype=bool)
-    values = obj.to_numpy(dtype=np.float64, na_value=np.nan)
-    return _Series("pandas", values, nulls if nulls.any() else None, obj.index)
+    if isinstance(obj, pd.Series):
+        _check_order(name, parameter, obj.index)
+        return _Series("pandas", *_pandas_values(obj.array, parameter), obj.index)
+    if isinstance(obj, pd.Index):
+        return _Series("numpy", *_pandas_values(obj.array, parameter))
+    if isinstance(obj, pd.api.extensions.ExtensionArray):
+        return _Series("numpy", *_pandas_values(obj, parameter))
+    raise _not_a_series(name, parameter, obj, "give a Series, a DataFrame, an Index or an array")
 
 
-def _from_polars(obj):
+def _polars_values(column, parameter):
+    """A polars Series as (values, nulls): numbers read as they are (float64
+    without nulls in place), decimals as float(Decimal) rounds them, anything
+    else refused."""
     import numpy as np
     import polars as pl
 
+    dtype = column.dtype
+    nulls = column.is_null().to_numpy() if column.null_count() else None
+    if dtype == pl.Decimal:
+        values, _ = _objects(np.array(column.to_list(), dtype=object))
+        if nulls is not None:
+            values[nulls] = np.nan
+        return values, nulls
+    if dtype.is_numeric() or dtype in (pl.Boolean, pl.Null):
+        # The cast reads every value once, rounding integers as float(int) does.
+        values = (column if dtype == pl.Float64 else column.cast(pl.Float64)).to_numpy()
+        return np.asarray(values, dtype=np.float64), nulls
+    present = column.drop_nulls()
+    raise _not_numbers(parameter, present[0] if len(present) else None, dtype)
+
+
+def _from_polars(obj, name, parameter):
+    import polars as pl
+
     if isinstance(obj, pl.DataFrame):
-        columns = [_from_polars(s) for s in obj.iter_columns()]
-        values = np.stack([c.values for c in columns]) if columns else np.empty((0, obj.height))
-        masks = [c.nulls for c in columns]
-        nulls = (
-            None
-            if all(m is None for m in masks)
-            else np.stack([np.zeros(obj.height, bool) if m is None else m for m in masks])
+        values, nulls = _stacked(
+            [_polars_values(c, parameter) for c in obj.iter_columns()], obj.height
         )
         return _Series("polars-frame", values, nulls, columns=obj.columns)
-    if not isinstance(obj, pl.Series):
-        raise TypeError(f"a polars {type(obj).__name__} is not a series; give a Series or frame")
-    nulls = obj.is_null().to_numpy() if obj.null_count() else None
-    # The cast reads every value once; a float64 series without nulls is
-    # viewed in place.
-    values = (obj if obj.dtype == pl.Float64 else obj.cast(pl.Float64)).to_numpy()
-    return _Series("polars", _float64(values), nulls)
+    if isinstance(obj, pl.Series):
+        return _Series("polars", *_polars_values(obj, parameter))
+    if isinstance(obj, pl.LazyFrame):
+        raise _not_a_series(name, parameter, obj, f"collect it first: {parameter}.collect()")
+    raise _not_a_series(name, parameter, obj, "give a Series or a DataFrame")
 
 
-def _from_arrow(obj):
+def _arrow_values(array, parameter):
+    """One Arrow array (a chunk) as (values, nulls): numbers read in place
+    when they can be, decimals as float(Decimal) rounds them, anything else
+    refused."""
+    import numpy as np
+    import pyarrow as pa
+
+    kind = array.type
+    if pa.types.is_dictionary(kind):
+        array = array.dictionary_decode()
+        kind = array.type
+    nulls = array.is_null().to_numpy(zero_copy_only=False) if array.null_count else None
+    if pa.types.is_null(kind):
+        return np.full(len(array), np.nan), nulls
+    if pa.types.is_decimal(kind):
+        values, _ = _objects(np.array(array.to_pylist(), dtype=object))
+        if nulls is not None:
+            values[nulls] = np.nan
+        return values, nulls
+    if pa.types.is_boolean(kind):
+        values = array.fill_null(False).to_numpy(zero_copy_only=False)
+    elif pa.types.is_integer(kind) or pa.types.is_floating(kind):
+        # The values buffer as it is, whatever the version of pyarrow: every
+        # width, float16 included, is converted natively as numpy holds it.
+        buffer = array.buffers()[1]
+        dtype = np.dtype(kind.to_pandas_dtype())
+        values = (
+            np.frombuffer(buffer, dtype, len(array), array.offset * dtype.itemsize)
+            if len(array)
+            else np.empty(0, dtype)
+        )
+    else:
+        present = array.drop_null()
+        raise _not_numbers(parameter, present[0].as_py() if len(present) else None, kind)
+    return (values, None) if nulls is None else (_masked(values, nulls), nulls)
+
+
+def _arrow_chunks(obj, parameter):
+    """An Arrow Array or ChunkedArray as (values, nulls)."""
+    import numpy as np
+    import pyarrow as pa
+
+    if not isinstance(obj, pa.ChunkedArray):
+        return _arrow_values(obj, parameter)
+    chunks = [_arrow_values(c, parameter) for c in obj.chunks]
+    if len(chunks) == 1:
+        return chunks[0]
+    values = np.concatenate([v for v, _ in chunks]) if chunks else np.empty(0)
+    if all(m is None for _, m in chunks):
+        return values, None
+    return values, np.concatenate([np.zeros(len(v), bool) if m is None else m for v, m in chunks])
+
+
+def _from_arrow(obj, name, parameter):
     try:
         import pyarrow as pa
     except ImportError:
@@ -119,37 +307,37 @@ def _from_arrow(obj):
             f"{type(obj).__name__} gives its data through the Arrow PyCapsule interface; "
             "reading it needs pyarrow: pip install pyarrow"
         ) from None
+
+    if isinstance(obj, pa.Table | pa.RecordBatch):
+        raise _not_a_series(
+            name, parameter, obj, f"give one of its columns, {parameter}.column(name)"
+        )
+    if isinstance(obj, pa.Scalar):
+        raise _not_a_series(name, parameter, obj, "give an array of them, pa.array([...])")
     chunked = isinstance(obj, pa.ChunkedArray)
     if not isinstance(obj, pa.Array | pa.ChunkedArray):
         if hasattr(obj, "__arrow_c_array__"):
             obj = pa.array(obj)
-        else:
+        elif hasattr(obj, "__arrow_c_stream__"):
             obj, chunked = pa.chunked_array(obj), True
-    import numpy as np
-    import pyarrow.compute as pc
-
-    if obj.type != pa.float64():
-        obj = obj.cast(pa.float64())
-    nulls = None
-    if obj.null_count:
-        nulls = obj.is_null().to_numpy(zero_copy_only=False)
-        obj = pc.fill_null(obj, np.nan)
-    # In place for one chunk without nulls; otherwise one copy.
-    values = obj.to_numpy(zero_copy_only=False)
-    return _Series("arrow", _float64(values), nulls, chunked=chunked)
+        else:
+            raise _not_a_series(name, parameter, obj, "give a pyarrow Array or ChunkedArray")
+    return _Series("arrow", *_arrow_chunks(obj, parameter), chunked=chunked)
 
 
-_READERS = {"pandas": _from_pandas, "polars": _from_polars}
+_READERS = {"pandas": _from_pandas, "polars": _from_polars, "pyarrow": _from_arrow}
 
 
-def _read(obj):
+def _read(obj, name, parameter):
     # A float64 pandas Series first, in a few lookups: a short call's time is
     # mostly this module's.
     pd = sys.modules.get("pandas")
     if pd is not None and type(obj) is pd.Series and obj.dtype == "float64":
+        _check_order(name, parameter, obj.index)
         return _Series("pandas", obj.to_numpy(), None, obj.index)
-    if is_frame_data(obj):
-        return _READERS.get(_module_of(obj), _from_arrow)(obj)
+    library = _library(obj)
+    if library is not None or is_frame_data(obj):
+        return _READERS.get(library, _from_arrow)(obj, name, parameter)
     return _Series("numpy", obj)
 
 
@@ -186,9 +374,48 @@ def _check_alignment(name, parameters, series):
                 continue
             if mine is not None and theirs is not None and not mine.equals(theirs):
                 raise ValueError(
-                    f"{name}(): {parameter!r} has another {what} than {first[0]!r}; "
+                    f"{name}(): {parameter!r} has a different {what} from {first[0]!r}; "
                     f"align them first (e.g. {parameter}.reindex_like({first[0]}))"
                 )
+
+
+def _as_columns(name, parameters, series, kwargs):
+    """With a frame among the series, every 2-D series is read as the frame
+    holds it, dates down and one series per column: numpy panels beside it
+    are transposed views, `axis` may only say so, and shapes and `out` are
+    checked in the caller's orientation before tarnwick_arrays sees the
+    transposed ones."""
+    import numpy as np
+
+    if "axis" in kwargs:
+        try:
+            axis = operator.index(kwargs["axis"])
+        except TypeError:
+            pass  # tarnwick_arrays refuses it in its words
+        else:
+            if axis not in _FRAME_AXES:
+                raise ValueError(
+                    f"{name}(): axis={axis} would read each row of a DataFrame as a series, "
+                    "but a DataFrame holds one series per column; leave axis out or pass axis=0"
+                )
+            del kwargs["axis"]
+    for s in series:
+        if s.kind == "numpy" and isinstance(s.values, np.ndarray) and s.values.ndim == 2:
+            s.values = s.values.T
+    shapes = [np.shape(s.values)[::-1] for s in series]
+    for parameter, shape in zip(parameters, shapes, strict=True):
+        if shape != shapes[0]:
+            raise ValueError(
+                f"{name}(): {parameter!r} has shape {shape}, but {parameters[0]!r} has shape "
+                f"{shapes[0]}"
+            )
+    out = kwargs.get("out")
+    if isinstance(out, np.ndarray) and len(shapes[0]) == 2:
+        if out.shape != shapes[0]:
+            raise ValueError(
+                f"{name}(): out has shape {out.shape}, but the result has shape {shapes[0]}"
+            )
+        kwargs["out"] = out.T
 
 
 def _wrap(name, first, result):
@@ -217,7 +444,7 @@ def _wrap(name, first, result):
 
 def _dispatch(name, args, kwargs):
     """Calls tarnwick_arrays.<name> on `args` and `kwargs` with every pandas,
-    polars and Arrow series read as float64, and wraps the result in the
+    polars and Arrow series read as numbers, and wraps the result in the
     container of the first series."""
     import tarnwick_arrays
 
@@ -230,12 +457,15 @@ def _dispatch(name, args, kwargs):
         for i, p in enumerate(parameters)
         if i < len(args) or p in kwargs
     ]
-    series = [_read(c[k]) for _, (c, k) in present]
+    names = [p for p, _ in present]
+    series = [_read(c[k], name, p) for p, (c, k) in present]
     policy = kwargs.get("nan_policy", "propagate")
-    for (parameter, _), s in zip(present, series, strict=True):
+    for parameter, s in zip(names, series, strict=True):
         if s.nulls is not None and isinstance(policy, str) and policy in _REFUSING_NULLS:
             _refuse_nulls(name, parameter, s)
-    _check_alignment(name, [p for p, _ in present], series)
+    _check_alignment(name, names, series)
+    if any(s.frame for s in series):
+        _as_columns(name, names, series, kwargs)
     for (_, (container, key)), s in zip(present, series, strict=True):
         container[key] = s.values
     result = function(*args, **kwargs)

@@ -148,12 +148,25 @@ def test_the_first_series_decides_the_container(f):
     assert bits(np.asarray(f.array(*mixed)).tolist()) == expected(f)
 
 
-def test_pandas_series_of_one_call_must_share_their_index():
+@pytest.mark.parametrize(
+    ("what", "moved"),
+    [
+        ("index", lambda s: s.set_axis(s.index + pd.Timedelta(days=1))),
+        ("columns", lambda s: s.to_frame("other")),
+    ],
+)
+def test_pandas_series_of_one_call_must_share_their_labels(what, moved):
     f = FUNCTIONS[0]
     args = list(series_args(f, CONTAINERS["pandas float64"][0]))
-    args[1] = args[1].set_axis(DATES + pd.Timedelta(days=1))
-    with pytest.raises(ValueError, match=r"^adx\(\): 'low' has another index than 'high'; align"):
+    if what == "columns":
+        args = [a.to_frame("same") for a in args[:3]] + args[3:]
+    args[1] = moved(args[1].squeeze(axis=1) if what == "columns" else args[1])
+    with pytest.raises(ValueError) as info:
         f.array(*args)
+    assert str(info.value) == (
+        f"adx(): 'low' has a different {what} from 'high'; align them first "
+        "(e.g. low.reindex_like(high))"
+    )
 
 
 def test_no_frame_library_is_imported_before_its_object_is_given():
