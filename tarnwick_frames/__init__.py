@@ -131,6 +131,8 @@ def _pandas_values(array, parameter):
     import numpy as np
     import pandas as pd
 
+    if isinstance(array, pd.arrays.NumpyExtensionArray):
+        array = array.to_numpy()  # a numpy array in pandas' wrapping, read as that
     dtype = array.dtype
     if isinstance(dtype, np.dtype) and dtype.kind in "biuf":
         return np.asarray(array), None  # converted natively when not float64
@@ -227,8 +229,8 @@ def _polars_values(column, parameter):
         # The cast reads every value once, rounding integers as float(int) does.
         values = (column if dtype == pl.Float64 else column.cast(pl.Float64)).to_numpy()
         return np.asarray(values, dtype=np.float64), nulls
-    present = column.drop_nulls()
-    raise _not_numbers(parameter, present[0] if len(present) else None, dtype)
+    present = column.drop_nulls().head(1).to_list()  # as Python gives its values
+    raise _not_numbers(parameter, present[0] if present else None, dtype)
 
 
 def _from_polars(obj, name, parameter):

@@ -203,3 +203,56 @@ def test_raise_names_the_first_series_holding_nan(f):
         assert str(info.value) == (
             f"{f.array.__name__}(): nan_policy must be 'propagate', 'omit' or 'raise'"
         )
+
+
+# --- the GARCH seed made NaN -------------------------------------------------
+
+GARCH = next(f for f in FUNCTIONS if f.name == "native_garch11_variance")
+THEIR_SEEDS = "series of 'returns' hold NaN, so their seeds"
+SEED_FELL_BACK = (
+    "(the mean of the squared returns) fell back to 1e-8; drop the NaN bars first "
+    "(returns.dropna()) or pass nan_policy='omit'"
+)
+
+
+@pytest.mark.parametrize(
+    ("returns", "keywords", "warned"),
+    [
+        (np.array([NAN, 0.01, -0.02]), {}, "'returns' holds NaN, so its seed"),
+        (
+            np.array([[NAN, 0.01], [0.01, 0.02], [NAN, NAN]]),
+            {},
+            f"2 of 3 {THEIR_SEEDS}",
+        ),
+        (
+            np.array([[NAN, 0.01], [0.1, 0.02], [0.5, NAN]]),
+            {"axis": 0},
+            f"2 of 2 {THEIR_SEEDS}",
+        ),
+        (np.array([[0.03, 0.01], [0.01, 0.02]]), {}, None),  # no NaN, no fallback
+        (np.array([NAN, 0.01]), {"nan_policy": "omit"}, None),  # left out, not seeded from
+        (np.array([NAN, 0.01]), {"seed": 0.5}, None),  # not seeded from the returns
+    ],
+)
+def test_a_seed_made_nan_by_the_returns_is_warned_of_at_the_callers_line(returns, keywords, warned):
+    import warnings
+
+    pd = pytest.importorskip("pandas")
+    expected = GARCH.array(returns, *GARCH.scalars, **keywords)
+    by_column = keywords.pop("axis", -1) == 0
+    frame = pd.DataFrame(returns if by_column else returns.T) if returns.ndim == 2 else None
+    for given in (returns, pd.Series(returns) if frame is None else frame):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            axis = {"axis": 0} if by_column and given is returns else {}
+            result = GARCH.array(given, *GARCH.scalars, **keywords, **axis)
+            GARCH.native(list(np.ravel(returns)), *GARCH.scalars)  # tarnwick stays silent
+        if given is frame and not by_column:
+            result = np.asarray(result).T
+        assert bits(np.ravel(result).tolist()) == bits(np.ravel(expected).tolist())
+        if warned is None:
+            assert caught == []
+            continue
+        (warning,) = caught
+        assert warning.category is RuntimeWarning and warning.filename == __file__
+        assert str(warning.message) == f"garch11_variance(): {warned} {SEED_FELL_BACK}"

@@ -1,6 +1,8 @@
 """tarnwick_frames: every container, with and without nulls, gives tarnwick_arrays'
 values bit for bit, in the container it came in."""
 
+from decimal import Decimal
+
 import numpy as np
 import pytest
 
@@ -213,3 +215,210 @@ def test_polars_expressions_over_symbols_are_each_symbols_arrays_values(f):
         for symbol, values in (("a", a), ("b", b)):
             got = frame.filter(pl.col("symbol") == symbol)[short(f)].to_list()
             assert bits(got) == bits(f.array(*f.call_on(values)).tolist())
+
+
+# --- what is not a series of numbers ------------------------------------------
+
+GARCH, ADX = (next(f for f in FUNCTIONS if short(f) == n) for n in ("garch11_variance", "adx"))
+WHEN = [pd.Timestamp("2024-01-01"), pd.Timestamp("2024-01-02")]
+# Columns tarnwick refuses, each with the Python values tarnwick would be given.
+NOT_NUMBERS = {
+    "pandas datetime": lambda: pd.Series(WHEN),
+    "pandas datetime tz": lambda: pd.Series(WHEN).dt.tz_localize("UTC"),
+    "pandas timedelta": lambda: pd.Series(pd.to_timedelta([1, 2], unit="D")),
+    "pandas text": lambda: pd.Series(["0.01", "-0.02"], dtype=object),
+    "pandas string[pyarrow]": lambda: pd.Series(["0.01", "-0.02"], dtype="string[pyarrow]"),
+    "pandas period": lambda: pd.Series(pd.period_range("2024-01", periods=2, freq="M")),
+    "pandas interval": lambda: pd.Series(pd.interval_range(0, 2)),
+    "pandas category of text": lambda: pd.Series(["a", "b"], dtype="category"),
+    "pandas frame with a date": lambda: pd.DataFrame({"x": [0.5, 1.0], "when": WHEN}),
+    **{
+        f"polars {t}": (lambda t=t, v=v: pl.Series(v, dtype=getattr(pl, t)))
+        for t, v in [
+            ("String", ["0.01", "x"]),
+            ("Datetime", WHEN),
+            ("Date", [w.date() for w in WHEN]),
+            ("Duration", [pd.Timedelta(days=1).to_pytimedelta()] * 2),
+            ("Time", [w.time() for w in WHEN]),
+            ("Categorical", ["a", "b"]),
+        ]
+    },
+    "polars Struct": lambda: pl.Series([{"a": 1.0}, {"a": 2.0}]),
+    "polars List": lambda: pl.Series([[1.0], [2.0]]),
+    **{
+        f"Arrow {t}": (lambda t=t, v=v: pa.array(v, getattr(pa, t)()))
+        for t, v in [
+            ("string", ["0.01", "x"]),
+            ("large_string", ["0.01", "x"]),
+            ("binary", [b"1", b"2"]),
+            ("date32", [w.date() for w in WHEN]),
+        ]
+    },
+    "Arrow timestamp": lambda: pa.array(WHEN, pa.timestamp("ns")),
+    "Arrow duration": lambda: pa.array([1, 2], pa.duration("s")),
+    "Arrow list": lambda: pa.array([[1.0], [2.0]]),
+    "Arrow dictionary of text": lambda: pa.array(["a", "b"]).dictionary_encode(),
+    # In an object column pd.NA is a null, but None and NaT are values tarnwick refuses.
+    "pandas object None": lambda: pd.Series([0.5, None], dtype=object),
+    "pandas object NaT": lambda: pd.Series([0.5, pd.NaT], dtype=object),
+}
+
+
+def as_python(column):
+    """The values tarnwick would be given for `column`."""
+    if isinstance(column, pd.DataFrame):
+        return list(column["when"])
+    if isinstance(column, pa.Array):
+        return column.to_pylist()
+    return column.to_list() if isinstance(column, pl.Series) else list(column)
+
+
+@pytest.mark.parametrize("make", NOT_NUMBERS.values(), ids=NOT_NUMBERS)
+@pytest.mark.parametrize(("f", "at"), [(GARCH, 0), (ADX, 2)], ids=["returns", "close"])
+def test_columns_of_anything_but_numbers_are_refused_as_tarnwick_refuses_them(make, f, at):
+    args = list(f.call)
+    args[at] = make()
+    with pytest.raises(TypeError) as got:
+        f.array(*args)
+    oracle = list(f.call)
+    oracle[at] = as_python(args[at])
+    with pytest.raises(TypeError) as want:
+        f.native(*oracle)
+    assert str(got.value) == str(want.value)
+    assert want.value.__notes__ == [f"while processing {f.names[at]!r}"]
+    # An object column's values are tarnwick_arrays' to convert, as tarnwick does.
+    objects = getattr(args[at], "dtype", None) is np.dtype(object)
+    hint = [] if objects else [tarnwick_frames._NUMBERS]
+    assert got.value.__notes__ == want.value.__notes__ + hint
+
+
+@pytest.mark.parametrize(
+    ("make", "advice"),
+    [
+        (lambda: pa.table({"a": [0.5]}), "pyarrow Table, not a series; give one of its columns, "),
+        (lambda: pa.scalar(0.5), "pyarrow DoubleScalar, not a series; give an array of them, "),
+        (lambda: pl.LazyFrame({"a": [0.5]}), "polars LazyFrame, not a series; collect it first: "),
+    ],
+)
+def test_containers_that_are_not_series_are_refused_with_what_to_give(make, advice):
+    with pytest.raises(TypeError, match=rf"^garch11_variance\(\): 'returns' is a {advice}"):
+        GARCH.array(make(), *GARCH.scalars)
+
+
+# Series tarnwick takes, each with the Python values tarnwick would be given;
+# under alpha 1 and beta 0 each variance is the square of its return.
+SQUARES = (0.0, 1.0, 0.0)
+TENTHS = [Decimal("0.1"), Decimal("-0.3"), Decimal("0.7")]
+
+
+class SubSeries(pd.Series):
+    pass
+
+
+class SubFrame(pd.DataFrame):
+    pass
+
+
+NUMBERS = {
+    "Arrow decimal128": (lambda: pa.array(TENTHS, pa.decimal128(10, 2)), TENTHS, pa.Array),
+    "polars Decimal": (lambda: pl.Series(TENTHS, dtype=pl.Decimal(10, 2)), TENTHS, pl.Series),
+    "pandas object Decimal": (lambda: pd.Series(TENTHS, dtype=object), TENTHS, pd.Series),
+    "Arrow int64 beyond 2**53": (
+        lambda: pa.array([2**53 + 1, -(2**63), 2**62 + 3]),
+        [2**53 + 1, -(2**63), 2**62 + 3],
+        pa.Array,
+    ),
+    "pandas Index": (lambda: pd.Index([0.1, 0.2, 0.4]), [0.1, 0.2, 0.4], np.ndarray),
+    "pandas Float64 array": (lambda: pd.array([0.1, 0.3], "Float64"), [0.1, 0.3], np.ndarray),
+    "pandas NumpyExtensionArray": (
+        lambda: pd.arrays.NumpyExtensionArray(np.array([0.1, 7])),
+        [0.1, 7.0],
+        np.ndarray,
+    ),
+    "pandas Categorical": (lambda: pd.Categorical([0.1, 3, 0.1]), [0.1, 3, 0.1], np.ndarray),
+    "pandas Series subclass": (lambda: SubSeries([0.1, 0.2], index=[7, 9]), [0.1, 0.2], pd.Series),
+    "pandas DataFrame subclass": (lambda: SubFrame({"a": [0.1, 0.2]}), [0.1, 0.2], pd.DataFrame),
+}
+
+
+@pytest.mark.parametrize(("make", "values", "kind"), NUMBERS.values(), ids=NUMBERS)
+def test_numbers_tarnwick_takes_are_taken_with_its_values(make, values, kind):
+    given = make()
+    result = GARCH.array(given, *SQUARES)
+    assert isinstance(result, kind)
+    assert bits(np.ravel(result).tolist()) == bits(GARCH.native(values, *SQUARES))
+    if kind is pd.Series:
+        assert result.index.equals(given.index)
+
+
+@pytest.mark.parametrize("policy", ["propagate", "raise", "omit"])
+def test_pd_na_in_an_object_column_is_a_null(policy):
+    column = pd.Series([0.1, pd.NA, 0.3, pd.NA], dtype=object)
+    if policy == "omit":
+        result = GARCH.array(column, *GARCH.scalars, nan_policy=policy)
+        floats = pd.Series([0.1, NAN, 0.3, NAN])
+        assert expected_of(result) == expected_of(
+            GARCH.array(floats, *GARCH.scalars, nan_policy=policy)
+        )
+        return
+    with pytest.raises(ValueError, match=r"'returns' has 2 nulls, the first at position 1; fill"):
+        GARCH.array(column, *GARCH.scalars, nan_policy=policy)
+
+
+def expected_of(result):
+    return bits(np.ravel(result).tolist())
+
+
+@pytest.mark.parametrize("kind", ["pandas", "polars"])
+def test_a_frame_is_read_as_it_stands_whatever_axis_out_and_neighbours(kind):
+    columns = {
+        n: {f"S{j}": np.roll(ADX.call[i], j) for j in range(3)} for i, n in enumerate(ADX.names[:3])
+    }
+    high, low, close = (frame_of(kind, columns[n]) for n in ADX.names[:3])
+    want = expected_of(ADX.array(high, low, close, 4))
+    for axis in (0, -2):
+        assert expected_of(ADX.array(high, low, close, 4, axis=axis)) == want
+    for axis in (-1, 1):
+        with pytest.raises(ValueError) as info:
+            ADX.array(high, low, close, 4, axis=axis)
+        assert str(info.value) == (
+            f"adx(): axis={axis} would read each row of a DataFrame as a series, but a "
+            "DataFrame holds one series per column; leave axis out or pass axis=0"
+        )
+    # A panel beside the frame is read as the frame it came from.
+    assert expected_of(ADX.array(high, low.to_numpy(), close, 4)) == want
+    out = np.full(high.shape, 7.0)
+    ADX.array(high, low, close, 4, out=out)
+    assert expected_of(out) == want
+    result = r"the result has shape \(10, 3\)$"
+    with pytest.raises(ValueError, match=r"out has shape \(3, 10\), but " + result):
+        ADX.array(high, low, close, 4, out=np.empty((3, 10)))
+    with pytest.raises(
+        ValueError, match=r"'low' has shape \(10, 2\), but 'high' has shape \(10, 3\)$"
+    ):
+        ADX.array(high, low[:, :2] if kind == "polars" else low.iloc[:, :2], close, 4)
+
+
+@pytest.mark.parametrize(
+    ("index", "refused"),
+    [
+        (DATES[::-1], True),
+        (pd.timedelta_range("1D", periods=10)[::-1], True),
+        (DATES[[1, 0, *range(2, 10)]], False),  # not monotonic: left alone
+        (pd.RangeIndex(10)[::-1], False),  # not datetime-like: left alone
+    ],
+)
+@pytest.mark.parametrize("frame", [False, True])
+def test_a_datetime_index_running_newest_first_is_refused(index, refused, frame):
+    returns = pd.Series(np.array(GARCH.call[0]), index=index)
+    given = returns.to_frame("x") if frame else returns
+    if not refused:
+        result = GARCH.array(given, *GARCH.scalars)
+        assert expected_of(result) == expected_of(GARCH.array(returns.to_numpy(), *GARCH.scalars))
+        return
+    with pytest.raises(ValueError) as info:
+        GARCH.array(given, *GARCH.scalars)
+    assert str(info.value) == (
+        "garch11_variance(): 'returns' runs newest first (its index is decreasing), but a "
+        "series runs oldest first; sort it with returns.sort_index()"
+    )
