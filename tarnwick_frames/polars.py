@@ -22,8 +22,10 @@ def _expression(name, series, scalars, keywords):
         return _dispatch(name, (*columns, *scalars), keywords)
 
     # Not elementwise: a bar's value depends on every bar before it, so
-    # polars must hand over whole groups, never slices of one.
-    return pl.map_batches(list(series), batch, return_dtype=pl.Float64).alias(name)
+    # polars must hand over whole groups, never slices of one. map_groups
+    # does under .over(...) in every polars 1.x and later; map_batches gave
+    # polars before 2.0 the whole column for each group.
+    return pl.map_groups(list(series), batch, return_dtype=pl.Float64).alias(name)
 
 
 def adx(high: str | pl.Expr, low: str | pl.Expr, close: str | pl.Expr, period, **keywords):
