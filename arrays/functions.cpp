@@ -279,22 +279,27 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 // What every array function shares: the inputs, the keywords and the result.
 constexpr std::string_view usage_text =
     "\n\nEach series is a numpy array of 1 or 2 dimensions (any real dtype, any strides),\n"
-    "a pandas or polars Series or DataFrame, a pyarrow Array or ChunkedArray, or an\n"
-    "object exporting __arrow_c_array__ or __arrow_c_stream__; all of one shape. A\n"
-    "2-D array holds one series per row, or per column with axis=0; a DataFrame\n"
-    "holds one series per column. Row by row the values are bit for bit those of the\n"
-    "tarnwick function.\n"
+    "a pandas or polars Series or DataFrame, a pandas Index or array, a pyarrow Array\n"
+    "or ChunkedArray, or an object exporting __arrow_c_array__ or __arrow_c_stream__;\n"
+    "all of one shape. Its values are numbers (bool, integer, floating, decimal); dates,\n"
+    "durations and text are refused as tarnwick refuses them. A 2-D array holds one\n"
+    "series per row, or per column with axis=0; a DataFrame holds one series per\n"
+    "column, and a 2-D array beside it is read the same way. Row by row the values\n"
+    "are bit for bit those of the tarnwick function.\n"
     "\n"
-    "out: a writable float64 ndarray of the result's shape, filled and returned.\n"
-    "axis: the time axis of a 2-D ndarray, -1 (the default) or 0.\n"
+    "out: a writable float64 ndarray of the result's shape (a frame's own shape),\n"
+    "filled and returned.\n"
+    "axis: the time axis of a 2-D ndarray, -1 (the default) or 0; with a DataFrame\n"
+    "only 0 (or -2), the frame's dates down its rows, or none.\n"
     "nan_policy: 'propagate' (the default) gives NaN bars to the recursion as they\n"
     "are; 'omit' passes over every bar where any series is NaN or null: that bar's\n"
     "result is NaN and the recursion goes on from the last bar present; 'raise'\n"
     "refuses NaN. A null (pd.NA, a polars or Arrow null) is refused unless omitted.\n"
     "\n"
     "Returns float64 values of the inputs' shape in the first series' container: an\n"
-    "ndarray, a pandas Series on its index, a DataFrame with its index and columns,\n"
-    "a polars Series or DataFrame, a pyarrow array.";
+    "ndarray (for a pandas Index or array too), a pandas Series on its index, a\n"
+    "DataFrame with its index and columns, a polars Series or DataFrame, a pyarrow\n"
+    "array. A pandas index of dates must run oldest first.";
 constexpr std::string_view example_heading = "\n\nExample:\n\n";
 
 template <class I> struct ArrayFunction {
@@ -303,7 +308,10 @@ template <class I> struct ArrayFunction {
         takes_seed ? "\n\nseed, when given, is the variance the recursion starts from instead of "
                      "the mean\nof the squared returns (under the same 1e-8 rule): a "
                      "tarnwick_stream.Garch11Variance\nopened on returns[:m] and fed the rest "
-                     "gives\ngarch11_variance(returns, omega, alpha, beta, seed=stream.seed)."
+                     "gives\ngarch11_variance(returns, omega, alpha, beta, seed=stream.seed). "
+                     "Without it, NaN returns\n(a leading one from pct_change()) make that mean "
+                     "NaN: the seed falls back to 1e-8,\nwith a RuntimeWarning; dropna() them or "
+                     "pass nan_policy='omit'."
                    : "";
     static constexpr auto documentation =
         joined<I::summary.size() + seed_text.size() + usage_text.size() + example_heading.size() +
