@@ -7,11 +7,21 @@ For each shape (dates, symbols) it prints the best time per call of
 axis=0 on a C-contiguous (dates, symbols) array, of the default axis=-1 on a
 C-contiguous (symbols, dates) copy of the same data, and of nan_policy="omit"
 on each (no NaN present, then one bar in 100 NaN), as nanoseconds per bar.
+
+    python benchmarks/columns.py --containers [--runs 3]
+
+times instead 1,000,000 bars given as pandas, polars and Arrow containers
+against the same bars as float64 ndarrays: ADX of four symbols as frames and
+GARCH of one series in one and two chunks. Each timed call gets bars made
+fresh for it (outside the timing); each run prints the median of its calls
+and the ratio to the ndarray's, and the runs' range closes the table.
 """
 
 from __future__ import annotations
 
 import argparse
+import statistics
+import time
 import timeit
 
 import numpy as np
@@ -36,10 +46,74 @@ def calls(wide: np.ndarray, tall: np.ndarray):
     }
 
 
+BARS, SYMBOLS, CALLS = 1_000_000, 4, 5
+
+
+def containers(rng: np.random.Generator) -> dict:
+    """For each input, a maker of fresh arguments and the call on them."""
+    import pandas as pd
+    import polars as pl
+    import pyarrow as pa
+
+    def panel():  # high, low, close of SYMBOLS series, one per row
+        close = 100 + np.cumsum(rng.normal(0, 1, (SYMBOLS, BARS)), axis=1)
+        return close + 0.5, close - 0.5, close
+
+    def returns():
+        return rng.normal(0, 0.01, BARS)
+
+    names = [f"S{j}" for j in range(SYMBOLS)]
+    adx = lambda series: ta.adx(*series, 14)  # noqa: E731
+    garch = lambda r: ta.garch11_variance(r, 1e-6, 0.08, 0.9)  # noqa: E731
+    half = BARS // 2
+    return {
+        "adx ndarray (symbols, bars)": (panel, adx),
+        "adx pandas DataFrame": (lambda: [pd.DataFrame(s.T, columns=names) for s in panel()], adx),
+        "adx polars DataFrame": (
+            lambda: [pl.DataFrame(dict(zip(names, s, strict=True))) for s in panel()],
+            adx,
+        ),
+        "garch ndarray": (returns, garch),
+        "garch pyarrow Array": (lambda: pa.array(returns()), garch),
+        "garch ChunkedArray, 2 chunks": (
+            lambda: pa.chunked_array([returns()[:half], returns()[half:]]),
+            garch,
+        ),
+    }
+
+
+def time_containers(runs: int) -> None:
+    rng = np.random.default_rng(1)
+    cases = containers(rng)
+    medians: dict = {name: [] for name in cases}
+    for run in range(runs):
+        for name, (make, call) in cases.items():
+            samples = []
+            for _ in range(CALLS):
+                args = make()
+                start = time.perf_counter()
+                call(args)
+                samples.append(time.perf_counter() - start)
+                del args
+            medians[name].append(statistics.median(samples))
+        print(f"run {run + 1}:")
+        for name, values in medians.items():
+            base = medians["adx ndarray (symbols, bars)" if "adx" in name else "garch ndarray"]
+            print(f"  {name:30} {values[-1] * 1e3:8.2f} ms  x{values[-1] / base[-1]:.2f}")
+    print(f"range over {runs} runs (ms, each the median of {CALLS} calls on fresh bars):")
+    for name, values in medians.items():
+        print(f"  {name:30} {min(values) * 1e3:8.2f} to {max(values) * 1e3:8.2f}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--containers", action="store_true")
+    parser.add_argument("--runs", type=int, default=3)
     args = parser.parse_args()
+    if args.containers:
+        time_containers(args.runs)
+        return
     rng = np.random.default_rng(1)
     for dates, symbols in SHAPES:
         wide = 100 + np.cumsum(rng.normal(0, 1, (dates, symbols)), axis=0)
