@@ -328,6 +328,17 @@ NUMBERS = {
         [2**53 + 1, -(2**63), 2**62 + 3],
         pa.Array,
     ),
+    "Arrow float16": (
+        lambda: pa.array(np.array([0.1, -0.3], np.float16)),
+        np.array([0.1, -0.3], np.float16).tolist(),
+        pa.Array,
+    ),
+    "Arrow int32, sliced": (lambda: pa.array([5, -7, 9], pa.int32())[1:], [-7, 9], pa.Array),
+    "Arrow bool, chunked": (
+        lambda: pa.chunked_array([[True], [False, True]]),
+        [True, False, True],
+        pa.ChunkedArray,
+    ),
     "pandas Index": (lambda: pd.Index([0.1, 0.2, 0.4]), [0.1, 0.2, 0.4], np.ndarray),
     "pandas Float64 array": (lambda: pd.array([0.1, 0.3], "Float64"), [0.1, 0.3], np.ndarray),
     "pandas NumpyExtensionArray": (
