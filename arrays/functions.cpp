@@ -147,7 +147,8 @@ bool warn_of_nan_seed(std::string_view function, std::size_t holding, const Shap
         append_decimal(message, holding);
         message += " of ";
         append_decimal(message, by_column ? shape.columns : shape.rows);
-        message += " series of 'returns' hold NaN, so their seeds";
+        message += holding == 1 ? " series of 'returns' holds NaN, so its seed"
+                                : " series of 'returns' hold NaN, so their seeds";
     }
     message += " (the mean of the squared returns) fell back to 1e-8; drop the NaN bars first "
                "(returns.dropna()) or pass nan_policy='omit'";

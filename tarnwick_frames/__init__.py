@@ -64,11 +64,8 @@ def _library(obj):
     return None
 
 
-def is_frame_data(obj):
-    """Whether `obj` is a pandas, polars or pyarrow object or exports Arrow data."""
-    return _library(obj) is not None or (
-        hasattr(obj, "__arrow_c_array__") or hasattr(obj, "__arrow_c_stream__")
-    )
+def _exports_arrow(obj):
+    return hasattr(obj, "__arrow_c_array__") or hasattr(obj, "__arrow_c_stream__")
 
 
 def _not_numbers(parameter, sample, dtype):
@@ -338,7 +335,7 @@ def _read(obj, name, parameter):
         _check_order(name, parameter, obj.index)
         return _Series("pandas", obj.to_numpy(), None, obj.index)
     library = _library(obj)
-    if library is not None or is_frame_data(obj):
+    if library is not None or _exports_arrow(obj):
         return _READERS.get(library, _from_arrow)(obj, name, parameter)
     return _Series("numpy", obj)
 

@@ -229,6 +229,11 @@ SEED_FELL_BACK = (
             {"axis": 0},
             f"2 of 2 {THEIR_SEEDS}",
         ),
+        (
+            np.array([[0.5, 0.01], [NAN, 0.02]]),
+            {},
+            "1 of 2 series of 'returns' holds NaN, so its seed",
+        ),
         (np.array([[0.03, 0.01], [0.01, 0.02]]), {}, None),  # no NaN, no fallback
         (np.array([NAN, 0.01]), {"nan_policy": "omit"}, None),  # left out, not seeded from
         (np.array([NAN, 0.01]), {"seed": 0.5}, None),  # not seeded from the returns
