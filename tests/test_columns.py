@@ -208,56 +208,48 @@ def test_raise_names_the_first_series_holding_nan(f):
 # --- the GARCH seed made NaN -------------------------------------------------
 
 GARCH = next(f for f in FUNCTIONS if f.name == "native_garch11_variance")
-THEIR_SEEDS = "series of 'returns' hold NaN, so their seeds"
-SEED_FELL_BACK = (
+FELL_BACK = (
     "(the mean of the squared returns) fell back to 1e-8; drop the NaN bars first "
     "(returns.dropna()) or pass nan_policy='omit'"
+)
+ONE, SOME, SPLIT = (
+    "holds NaN, so its seed",
+    "hold NaN, so their seeds",
+    [[NAN, 0.1, 1], [2, NAN, 1]],
 )
 
 
 @pytest.mark.parametrize(
     ("returns", "keywords", "warned"),
     [
-        (np.array([NAN, 0.01, -0.02]), {}, "'returns' holds NaN, so its seed"),
-        (
-            np.array([[NAN, 0.01], [0.01, 0.02], [NAN, NAN]]),
-            {},
-            f"2 of 3 {THEIR_SEEDS}",
-        ),
-        (
-            np.array([[NAN, 0.01], [0.1, 0.02], [0.5, NAN]]),
-            {"axis": 0},
-            f"2 of 2 {THEIR_SEEDS}",
-        ),
-        (
-            np.array([[0.5, 0.01], [NAN, 0.02]]),
-            {},
-            "1 of 2 series of 'returns' holds NaN, so its seed",
-        ),
-        (np.array([[0.03, 0.01], [0.01, 0.02]]), {}, None),  # no NaN, no fallback
-        (np.array([NAN, 0.01]), {"nan_policy": "omit"}, None),  # left out, not seeded from
-        (np.array([NAN, 0.01]), {"seed": 0.5}, None),  # not seeded from the returns
+        ([NAN, 0.01], {}, f"'returns' {ONE}"),
+        ([[NAN, 0.1, 1], [2, 0.1, 1]], {"axis": 0}, f"1 of 3 series of 'returns' {ONE}"),
+        (SPLIT, {"axis": 0}, f"2 of 3 series of 'returns' {SOME}"),
+        (SPLIT, {}, f"2 of 2 series of 'returns' {SOME}"),  # one per row: no frame
+        ([0.03, 0.01], {}, None),  # no NaN, no fallback
+        ([NAN, 0.01], {"nan_policy": "omit"}, None),  # left out, not seeded from
+        ([NAN, 0.01], {"seed": 0.5}, None),  # not seeded from the returns
     ],
 )
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 def test_a_seed_made_nan_by_the_returns_is_warned_of_at_the_callers_line(returns, keywords, warned):
     import warnings
 
     pd = pytest.importorskip("pandas")
-    expected = GARCH.array(returns, *GARCH.scalars, **keywords)
-    by_column = keywords.pop("axis", -1) == 0
-    frame = pd.DataFrame(returns if by_column else returns.T) if returns.ndim == 2 else None
-    for given in (returns, pd.Series(returns) if frame is None else frame):
+    returns = np.array(returns, dtype=float)
+    expected = bits(GARCH.array(returns, *GARCH.scalars, **keywords).ravel().tolist())
+    calls = [(returns, keywords)]
+    if returns.ndim == 1 or keywords.get("axis") == 0:  # as pandas too: a series per column
+        rest = {k: v for k, v in keywords.items() if k != "axis"}
+        calls.append((pd.DataFrame(returns) if returns.ndim == 2 else pd.Series(returns), rest))
+    for given, given_keywords in calls:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            axis = {"axis": 0} if by_column and given is returns else {}
-            result = GARCH.array(given, *GARCH.scalars, **keywords, **axis)
+            result = GARCH.array(given, *GARCH.scalars, **given_keywords)
             GARCH.native(list(np.ravel(returns)), *GARCH.scalars)  # tarnwick stays silent
-        if given is frame and not by_column:
-            result = np.asarray(result).T
-        assert bits(np.ravel(result).tolist()) == bits(np.ravel(expected).tolist())
-        if warned is None:
-            assert caught == []
-            continue
-        (warning,) = caught
-        assert warning.category is RuntimeWarning and warning.filename == __file__
-        assert str(warning.message) == f"garch11_variance(): {warned} {SEED_FELL_BACK}"
+        assert bits(np.ravel(result).tolist()) == expected
+        assert [(w.category, w.filename, str(w.message)) for w in caught] == (
+            []
+            if warned is None
+            else [(RuntimeWarning, __file__, f"garch11_variance(): {warned} {FELL_BACK}")]
+        )
