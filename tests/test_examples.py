@@ -1,5 +1,6 @@
 """Every script in examples/ runs, in a fresh interpreter, on small inputs."""
 
+import os
 import pathlib
 
 import pytest
@@ -33,8 +34,14 @@ def test_quickstart():
 
 def test_array_threads():
     pytest.importorskip("numpy")
-    out = run_fresh(None, str(EXAMPLES / "array_threads.py"), "7", "300")
-    assert out.splitlines()[0] == "ADX(14) of 7 symbols x 300 bars"
+    out = run_fresh(None, str(EXAMPLES / "array_threads.py"), "7", "300", "3")
+    rows = out.splitlines()
+    assert rows[0] == "ADX(14) of 7 symbols x 300 bars, best and median of 3"
+    assert [r.split(":")[0].strip() for r in rows[1:4]] == [
+        "one call",
+        f"{os.cpu_count() or 1} threads, {os.cpu_count() or 1} blocks",
+        "one call / threads",
+    ]
 
 
 def test_many_symbols(tmp_path):
