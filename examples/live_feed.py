@@ -42,6 +42,7 @@ from prices import (
     SAR_STEP,
     Prices,
     bar_interval,
+    csv_files,
     fail,
     load_prices,
     print_table,
@@ -67,12 +68,7 @@ def bits(values) -> list[bytes]:
 
 
 def main() -> None:
-    folder = Path(sys.argv[1]) if len(sys.argv) > 1 else DATA_DIR
-    if not folder.is_dir():
-        fail(f"no such folder: {folder}")
-    files = sorted(folder.glob("*.csv"))
-    if not files:
-        fail(f"no .csv files in {folder}")
+    files = csv_files(sys.argv[1] if len(sys.argv) > 1 else DATA_DIR)
     loaded = [feed(path) for path in files]
     symbols = [p for p, _ in loaded]
     bars = [b for _, b in loaded]

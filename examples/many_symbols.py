@@ -17,9 +17,16 @@ for their whole run; tarnwick_arrays, used here, lets go of it for inputs of
 
 import sys
 from concurrent.futures import ProcessPoolExecutor
-from pathlib import Path
 
-from prices import DATA_DIR, Prices, bar_interval, fail, indicators, load_prices, print_table
+from prices import (
+    DATA_DIR,
+    Prices,
+    bar_interval,
+    csv_files,
+    indicators,
+    load_prices,
+    print_table,
+)
 
 COLUMNS = [("symbol", "<"), ("last bar", "<"), ("close", ">"), ("ADX(14)", ">"), ("SAR", ">")]
 COLUMNS += [("trend", "<"), ("volatility", ">")]
@@ -42,12 +49,7 @@ def last_values(p: Prices) -> list[str]:
 
 
 def main() -> None:
-    folder = Path(sys.argv[1]) if len(sys.argv) > 1 else DATA_DIR
-    if not folder.is_dir():
-        fail(f"no such folder: {folder}")
-    files = sorted(folder.glob("*.csv"))
-    if not files:
-        fail(f"no .csv files in {folder}")
+    files = csv_files(sys.argv[1] if len(sys.argv) > 1 else DATA_DIR)
     symbols = [load_prices(path) for path in files]
     for p in symbols:
         print(p.summary())

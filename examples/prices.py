@@ -48,6 +48,17 @@ def fail(message: str) -> NoReturn:
     raise SystemExit(2)
 
 
+def csv_files(folder: str | Path) -> list[Path]:
+    """The *.csv files of a folder, one symbol each, by name."""
+    folder = Path(folder)
+    if not folder.is_dir():
+        fail(f"no such folder: {folder}")
+    files = sorted(folder.glob("*.csv"))
+    if not files:
+        fail(f"no .csv files in {folder}")
+    return files
+
+
 @dataclass
 class Prices:
     """One file's prices: High, Low and Close in date order, on a DatetimeIndex
