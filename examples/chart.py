@@ -48,6 +48,8 @@ def main() -> None:
     )
     args = parser.parse_args()
 
+    if not Path(args.out).resolve().parent.is_dir():
+        fail(f"no such folder for --out: {Path(args.out).parent}")
     p = load_prices(args.csv)
     print(p.summary())
     if len(p.frame) - p.blank < 2:

@@ -126,7 +126,9 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as scratch:
         if not args.dataset:
             say(
-                f"writing a random universe of {args.random} (symbols,bars) as Parquet"
+                "writing a random universe of {} symbols x {} bars as Parquet".format(
+                    *args.random.split(",")
+                )
                 if args.random
                 else "writing the bundled prices as Parquet"
             )

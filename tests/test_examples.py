@@ -152,6 +152,12 @@ def test_chart_volatility_follows_the_bar_interval(tmp_path):
     assert vol_bar == pytest.approx(vol_daily / 252**0.5, abs=0.06)
 
 
+def test_chart_refuses_an_out_in_no_folder(tmp_path):
+    pytest.importorskip("matplotlib")
+    proc = run_example("chart.py", "--out", "nowhere/chart.png", cwd=tmp_path)
+    assert (proc.returncode, proc.stderr) == (2, "chart.py: no such folder for --out: nowhere\n")
+
+
 BAD_FILES = [
     ("no_close", "has no Close column (its columns: Date, Open, High, Low, Volume)"),
     ("bad_date", "cannot read the date '2011-13-45' on line 9 of "),
