@@ -6,7 +6,8 @@ peer libraries, on the same data in the same run.
     python benchmarks/run.py --frames [--quick]
 
 Prints the tables and writes docs/benchmarks.md and docs/benchmarks.png;
---stream-only replaces only the tarnwick_stream tables in the report.
+--stream-only prints only the tarnwick_stream tables, and replaces them in a
+report only when one is named with --out (the tracked report stays as it is).
 With --frames, prints only the table of ADX over pandas, polars and Arrow
 inputs (tarnwick_frames) against float64 arrays and TA-Lib's own wrappers.
 Uses whatever tarnwick is installed in the running interpreter.
@@ -355,8 +356,9 @@ def main() -> int:
     parser.add_argument("--note", default="", help="conditions of this run, written to the report")
     parser.add_argument(
         "--out",
-        default=str(ROOT / "docs" / "benchmarks.md"),
-        help="markdown report to write ('' to write none)",
+        default=None,
+        help="markdown report to write ('' to write none; default: docs/benchmarks.md,"
+        " or none with --stream-only)",
     )
     parser.add_argument(
         "--sizes", default=",".join(map(str, SIZES)), help="comma-separated n values"
@@ -390,6 +392,8 @@ def main() -> int:
     args = parser.parse_args()
     if args.stream_only:
         return stream_only(args)
+    if args.out is None:
+        args.out = str(ROOT / "docs" / "benchmarks.md")
     settings = Settings(args.quick)
     if args.frames:
         print(render_frames(run_frames(settings)))

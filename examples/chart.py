@@ -1,21 +1,33 @@
-"""Chart the three tarnwick indicators over daily prices.
+"""Chart the three tarnwick indicators over your prices or the bundled ones.
 
     python examples/chart.py [PRICES.csv] [--out CHART.png]
 
 Without a file it uses the bundled daily prices of AAPL (examples/data). Your
-own CSV needs a header row with High, Low and Close columns, and Date if the
-chart should show dates. The chart has three panels: the close with its
-high-low range and the Parabolic SAR dots, ADX(14), and the GARCH(1,1)
-volatility of the daily returns, annualised.
+own CSV needs a header row with High, Low and Close columns, and Date for
+dates on the axis and a yearly volatility (ISO dates, or one other format
+throughout; a newest-first file is put in date order). The chart has three
+panels: the close with its high-low range and the Parabolic SAR dots, ADX(14),
+and the GARCH(1,1) volatility of the bar-on-bar returns (alpha 0.08, beta 0.90,
+omega set so that the long-run variance is the file's mean squared return),
+annualised from the bar interval the dates show, or per bar without dates.
+Bars with a blank price are passed over (tarnwick_arrays, nan_policy="omit").
 """
 
 import argparse
-import datetime
-import math
 from pathlib import Path
 
-import tarnwick
-from prices import DEFAULT_FILE, garch_parameters, load_prices, simple_returns
+from prices import (
+    ADX_PERIOD,
+    ALPHA,
+    BETA,
+    DEFAULT_FILE,
+    SAR_MAX,
+    SAR_STEP,
+    bar_interval,
+    fail,
+    indicators,
+    load_prices,
+)
 
 try:
     import matplotlib
@@ -25,51 +37,45 @@ try:
 except ImportError:
     raise SystemExit("this example draws with matplotlib: pip install '.[examples]'") from None
 
-ADX_PERIOD = 14
-SAR_STEP, SAR_MAX = 0.02, 0.2
-TRADING_DAYS = 252
-
-
-def x_axis(dates: list[str]) -> list[datetime.date] | list[int]:
-    try:
-        return [datetime.date.fromisoformat(d.strip()) for d in dates]
-    except ValueError:
-        return list(range(len(dates)))
-
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument(
-        "csv", nargs="?", default=DEFAULT_FILE, help="daily OHLC prices (default: bundled AAPL)"
+        "csv", nargs="?", default=DEFAULT_FILE, help="OHLC prices (default: bundled AAPL)"
     )
     parser.add_argument(
         "--out", default="tarnwick-chart.png", help="PNG file to write (default: %(default)s)"
     )
     args = parser.parse_args()
 
+    if not Path(args.out).resolve().parent.is_dir():
+        fail(f"no such folder for --out: {Path(args.out).parent}")
     p = load_prices(args.csv)
-    if len(p.close) < 2:
-        raise SystemExit(f"{args.csv}: needs at least two rows of prices")
+    print(p.summary())
+    if len(p.frame) - p.blank < 2:
+        fail(f"{args.csv}: needs at least two rows with all of High, Low and Close")
 
-    adx = tarnwick.native_adx(p.high, p.low, p.close, ADX_PERIOD)
-    sar = tarnwick.native_parabolic_sar(p.high, p.low, SAR_STEP, SAR_MAX)
-    returns = simple_returns(p.close)
-    omega, alpha, beta = garch_parameters(returns)
-    variance = tarnwick.native_garch11_variance(returns, omega, alpha, beta)
-    # variance[i] uses returns[i], the move into bar i + 1; show it there.
-    volatility = [math.nan] + [100.0 * math.sqrt(v * TRADING_DAYS) for v in variance]
+    values = indicators(p)
+    adx, sar, close = values["adx"], values["sar"], p.frame["Close"]
+    omega = float(values["omega"].iloc[0])
+    interval = bar_interval(p.frame.index)
+    volatility = interval.volatility(values["variance"])
 
-    x = x_axis(p.dates)
+    # Dates on the axis, or bar numbers; matplotlib draws NaN as a gap.
+    x = p.frame.index if p.dated else range(len(p.frame))
     fig, (ax_price, ax_adx, ax_vol) = plt.subplots(
         3, 1, sharex=True, figsize=(11, 8), height_ratios=(3, 1.3, 1.3), layout="constrained"
     )
     fig.suptitle(
-        f"{p.name}: Parabolic SAR ({SAR_STEP}, {SAR_MAX}), ADX({ADX_PERIOD}), GARCH(1,1) volatility"
+        f"{p.source.name}, {p.span()}: Parabolic SAR ({SAR_STEP}, {SAR_MAX}), ADX({ADX_PERIOD}), "
+        "GARCH(1,1) volatility"
     )
 
-    ax_price.fill_between(x, p.low, p.high, color="0.8", linewidth=0, label="high-low range")
-    ax_price.plot(x, p.close, color="black", linewidth=1, label="close")
-    below = [s < c for s, c in zip(sar, p.close, strict=True)]
+    ax_price.fill_between(
+        x, p.frame["Low"], p.frame["High"], color="0.8", linewidth=0, label="high-low range"
+    )
+    ax_price.plot(x, close, color="black", linewidth=1, label="close")
+    below = (sar < close).tolist()
     ax_price.scatter(
         [xi for xi, b in zip(x, below, strict=True) if b],
         [s for s, b in zip(sar, below, strict=True) if b],
@@ -93,17 +99,17 @@ def main() -> None:
     ax_adx.plot(x, adx, color="tab:blue", linewidth=1)
     ax_adx.axhline(25, color="0.5", linestyle="--", linewidth=0.8)
     ax_adx.set_ylabel(f"ADX({ADX_PERIOD})")
-    ax_adx.set_ylim(0, max(50.0, max(a for a in adx if not math.isnan(a)) * 1.1))
+    ax_adx.set_ylim(0, max(50.0, float(adx.max()) * 1.1))
     ax_adx.grid(alpha=0.3)
 
     ax_vol.plot(x, volatility, color="tab:purple", linewidth=1)
-    ax_vol.set_ylabel("volatility, %/yr")
+    ax_vol.set_ylabel(interval.label, fontsize="small")
     ax_vol.set_ylim(bottom=0)
     ax_vol.grid(alpha=0.3)
     ax_vol.text(
         0.01,
         0.95,
-        f"omega={omega:.3g}  alpha={alpha}  beta={beta}",
+        f"omega={omega:.3g}  alpha={ALPHA}  beta={BETA}",
         transform=ax_vol.transAxes,
         va="top",
         fontsize="small",
@@ -111,10 +117,11 @@ def main() -> None:
     )
 
     fig.savefig(args.out, dpi=100)
-    last = len(p.close) - 1
+    last = close.last_valid_index()
+    unit = "%/yr" if interval.per_year is not None else "% per bar"
     print(
-        f"{p.name}, {len(p.close)} bars; last bar {p.dates[last]}: close {p.close[last]:g}, "
-        f"SAR {sar[last]:.4g}, ADX {adx[last]:.2f}, volatility {volatility[last]:.1f} %/yr"
+        f"{p.name}, last bar {p.when(last)}: close {close[last]:g}, SAR {sar[last]:.4g}, "
+        f"ADX {adx[last]:.2f}, volatility {volatility[p.frame.index.get_loc(last)]:.1f} {unit}"
     )
     print(f"wrote {Path(args.out).resolve()}")
 

@@ -13,14 +13,18 @@ LocalCluster of N worker processes (default: one per core) is started.
 Each task reads one symbol's partition and computes ADX(14), the Parabolic
 SAR (0.02, 0.2) and the GARCH(1,1) variance of its day-on-day returns, giving
 tarnwick_arrays the pandas columns as they are: no shuffle, and a symbol never
-leaves its worker until its results do. RESULT, if given, receives the results
-as a Parquet data set partitioned by symbol. The script prints each symbol's
-last values and the time of the cluster against this one process doing the
-same work on one thread and on a thread per core.
+leaves its worker until its results do. The GARCH(1,1) is the one examples/
+live_feed.py uses for every symbol: omega 2e-6, alpha 0.08, beta 0.90. RESULT,
+if given, receives the results as a Parquet data set partitioned by symbol; a
+symbol's partition already there is replaced, not appended to. The script says
+what it is doing on stderr (with dask's progress bar on a terminal) and
+prints each symbol's last values and the time of the cluster against this one
+process doing the same work on one thread and on a thread per core.
 """
 
 import argparse
 import os
+import sys
 import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -31,24 +35,41 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 import tarnwick_arrays
-from prices import DATA_DIR
+from prices import (
+    ADX_PERIOD,
+    ALPHA,
+    BETA,
+    DATA_DIR,
+    FIXED_OMEGA,
+    PRICE_COLUMNS,
+    SAR_MAX,
+    SAR_STEP,
+    DataError,
+    fail,
+)
 
-ADX_PERIOD = 14
-AF_STEP, AF_MAX = 0.02, 0.2
-OMEGA, ALPHA, BETA = 1e-6, 0.08, 0.90
 VALUES = ("adx", "sar", "variance")
+
+
+def say(message: str) -> None:
+    """What the script is doing, on stderr, so that a long step is not silent."""
+    print(message, file=sys.stderr, flush=True)
 
 
 def indicators(partition: str) -> pd.DataFrame:
     """Runs in a worker: one symbol's prices in, its indicators out, by date."""
-    prices = pd.read_parquet(partition).sort_values("Date", kind="stable").set_index("Date")
-    high, low, close = prices["High"], prices["Low"], prices["Close"]
+    prices = pd.read_parquet(partition)
+    missing = [c for c in ("Date", *PRICE_COLUMNS) if c not in prices.columns]
+    if missing:
+        raise DataError(f"partition {partition} has no {', '.join(missing)} column")
+    prices = prices.sort_values("Date", kind="stable").set_index("Date")
+    high, low, close = (prices[c] for c in PRICE_COLUMNS)
     returns = close.pct_change().iloc[1:]  # the first bar has none
     result = pd.DataFrame(
         {
             "adx": tarnwick_arrays.adx(high, low, close, ADX_PERIOD),
-            "sar": tarnwick_arrays.parabolic_sar(high, low, AF_STEP, AF_MAX),
-            "variance": tarnwick_arrays.garch11_variance(returns, OMEGA, ALPHA, BETA),
+            "sar": tarnwick_arrays.parabolic_sar(high, low, SAR_STEP, SAR_MAX),
+            "variance": tarnwick_arrays.garch11_variance(returns, FIXED_OMEGA, ALPHA, BETA),
         }
     )
     result.insert(0, "symbol", Path(partition).name.partition("=")[2])
@@ -100,45 +121,72 @@ def main() -> None:
     parser.add_argument("--out", help="write the results here, partitioned by symbol")
     args = parser.parse_args()
 
-    from dask.distributed import Client, LocalCluster
+    from dask.distributed import Client, LocalCluster, progress
 
     with tempfile.TemporaryDirectory() as scratch:
+        if not args.dataset:
+            say(
+                "writing a random universe of {} symbols x {} bars as Parquet".format(
+                    *args.random.split(",")
+                )
+                if args.random
+                else "writing the bundled prices as Parquet"
+            )
         root = Path(args.dataset or write_dataset(Path(scratch) / "prices", args.random))
+        if not root.is_dir():
+            fail(f"no such data set: {root}")
         partitions = sorted(str(p) for p in root.glob("symbol=*"))
         if not partitions:
-            raise SystemExit(f"no symbol=... partitions in {root}")
+            fail(f"no symbol=... partitions in {root}")
 
         cluster = None
         if args.scheduler is None:
+            say(f"starting a LocalCluster of {args.workers} worker processes")
             cluster = LocalCluster(
                 n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None
             )
-        with Client(args.scheduler or cluster) as client:
-            client.gather(client.map(indicators, partitions[:1], pure=False))  # workers warm
-            results, on_cluster = timed(
-                lambda: client.gather(client.map(indicators, partitions, pure=False))
-            )
-        if cluster is not None:
-            cluster.close()
+        try:
+            with Client(args.scheduler or cluster) as client:
+                client.gather(client.map(indicators, partitions[:1], pure=False))  # workers warm
+                say(f"{len(partitions)} symbols on the cluster")
 
-        local, one_thread = timed(lambda: [indicators(p) for p in partitions])
-        with ThreadPoolExecutor(args.workers) as pool:
-            threaded, in_threads = timed(lambda: list(pool.map(indicators, partitions)))
+                def on_cluster():
+                    futures = client.map(indicators, partitions, pure=False)
+                    if sys.stderr.isatty():
+                        progress(futures)
+                    return client.gather(futures)
+
+                results, on_cluster_time = timed(on_cluster)
+            if cluster is not None:
+                cluster.close()
+
+            say("the same in this process, on one thread and on a thread per core")
+            local, one_thread = timed(lambda: [indicators(p) for p in partitions])
+            with ThreadPoolExecutor(args.workers) as pool:
+                threaded, in_threads = timed(lambda: list(pool.map(indicators, partitions)))
+        except DataError as e:
+            fail(str(e))
         for frames in zip(results, local, threaded, strict=True):
             for column in VALUES:
-                assert len({f[column].to_numpy().tobytes() for f in frames}) == 1, column
+                if len({f[column].to_numpy().tobytes() for f in frames}) != 1:
+                    symbol = frames[0]["symbol"].iloc[0]
+                    raise SystemExit(f"{symbol} {column}: the cluster's values differ")
 
     result = pd.concat(results, ignore_index=True)
     if args.out:
+        say(f"writing the results to {args.out}")
         pq.write_to_dataset(
-            pa.Table.from_pandas(result, preserve_index=False), args.out, partition_cols=["symbol"]
+            pa.Table.from_pandas(result, preserve_index=False),
+            args.out,
+            partition_cols=["symbol"],
+            existing_data_behavior="delete_matching",
         )
     bars = len(result)
     where = args.scheduler or f"a LocalCluster of {args.workers} worker processes"
     print(f"{len(partitions)} symbols, {bars:,} bars, on {where}")
     last = result.groupby("symbol").last()
     print(last[["Date", *VALUES]].head(10).to_string(float_format="{:.6g}".format))
-    print(f"cluster:                 {on_cluster * 1e3:9.1f} ms")
+    print(f"cluster:                 {on_cluster_time * 1e3:9.1f} ms")
     print(f"one process, one thread: {one_thread * 1e3:9.1f} ms")
     print(f"one process, {args.workers} threads:  {in_threads * 1e3:9.1f} ms")
     print("the cluster's values equal this process's bit for bit")

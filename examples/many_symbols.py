@@ -3,47 +3,59 @@
     python examples/many_symbols.py [FOLDER]
 
 Reads every *.csv in FOLDER (default: the bundled examples/data), one symbol
-per file, and computes ADX(14), the Parabolic SAR and the GARCH(1,1) variance
-for each in a pool of worker processes, one symbol per task.
+per file named after it, as examples/chart.py reads one (date order, blank
+prices passed over), and computes ADX(14), the Parabolic SAR (0.02, 0.2) and
+the GARCH(1,1) volatility (alpha 0.08, beta 0.90, omega from each file's own
+mean squared return, as chart.py) for each in a pool of worker processes, one
+symbol per task. Every file is read in this process first, so a fault in one
+ends the run with one line naming it before any work starts.
 
-Each call holds the interpreter lock for its whole run, so threads give no
-speed-up for these functions (calls from many threads are safe, just not
-parallel); processes do. The functions pickle by reference, like any
-module-level function, so they can also be handed to the pool directly:
-pool.map(tarnwick.native_adx, highs, lows, closes, itertools.repeat(14)).
+Processes suit the list functions of tarnwick, which hold the interpreter lock
+for their whole run; tarnwick_arrays, used here, lets go of it for inputs of
+4,096 values or more, so threads serve as well for long series.
 """
 
-import math
 import sys
 from concurrent.futures import ProcessPoolExecutor
-from pathlib import Path
 
-import tarnwick
-from prices import DATA_DIR, garch_parameters, load_prices, simple_returns
+from prices import (
+    DATA_DIR,
+    Prices,
+    bar_interval,
+    csv_files,
+    indicators,
+    load_prices,
+    print_table,
+)
+
+COLUMNS = [("symbol", "<"), ("last bar", "<"), ("close", ">"), ("ADX(14)", ">"), ("SAR", ">")]
+COLUMNS += [("trend", "<"), ("volatility", ">")]
 
 
-def indicators(path: Path) -> tuple[str, float, float, float, float]:
-    """Runs in a worker: the last close, ADX, SAR and volatility of one file."""
-    p = load_prices(path)
-    adx = tarnwick.native_adx(p.high, p.low, p.close, 14)
-    sar = tarnwick.native_parabolic_sar(p.high, p.low, 0.02, 0.2)
-    returns = simple_returns(p.close)
-    variance = tarnwick.native_garch11_variance(returns, *garch_parameters(returns))
-    volatility = 100.0 * math.sqrt(variance[-1] * 252) if variance else math.nan
-    return p.name, p.close[-1], adx[-1], sar[-1], volatility
+def last_values(p: Prices) -> list[str]:
+    """Runs in a worker: one symbol's last bar, as the table's cells."""
+    values = indicators(p)
+    last = p.frame["Close"].last_valid_index()
+    if last is None:
+        return [p.name, "no prices", *[""] * (len(COLUMNS) - 2)]
+    close, sar = p.frame["Close"][last], values["sar"][last]
+    interval = bar_interval(p.frame.index)
+    volatility = interval.volatility(values["variance"].loc[[last]])[0]
+    unit = "%/yr" if interval.per_year is not None else "%/bar"
+    # The SAR sits below the price in a rising trend and above it in a falling one.
+    trend = "rising" if sar < close else "falling"
+    cells = [f"{close:.2f}", f"{values['adx'][last]:.2f}", f"{sar:.2f}", trend]
+    return [p.name, p.when(last), *cells, f"{volatility:.1f} {unit}"]
 
 
 def main() -> None:
-    folder = Path(sys.argv[1]) if len(sys.argv) > 1 else DATA_DIR
-    files = sorted(folder.glob("*.csv"))
-    if not files:
-        raise SystemExit(f"no .csv files in {folder}")
+    files = csv_files(sys.argv[1] if len(sys.argv) > 1 else DATA_DIR)
+    symbols = [load_prices(path) for path in files]
+    for p in symbols:
+        print(p.summary())
     with ProcessPoolExecutor() as pool:
-        rows = list(pool.map(indicators, files))
-    print(f"{'symbol':<8} {'close':>10} {'ADX(14)':>8} {'SAR':>10} {'vol %/yr':>9}")
-    for name, close, adx, sar, vol in rows:
-        trend = "up" if sar < close else "down"
-        print(f"{name:<8} {close:10.2f} {adx:8.2f} {sar:10.2f} {vol:9.1f}  {trend}")
+        rows = list(pool.map(last_values, symbols))
+    print_table(COLUMNS, rows)
 
 
 if __name__ == "__main__":

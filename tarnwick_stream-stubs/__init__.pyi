@@ -2,7 +2,17 @@
 """ADX, Parabolic SAR and GARCH(1,1) variance a bar at a time, for live data."""
 
 from collections.abc import Sequence
-from typing import Any, Generic, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final, overload
+from typing import (
+    Any,
+    Generic,
+    SupportsFloat,
+    SupportsIndex,
+    TypeAlias,
+    TypeVar,
+    final,
+    overload,
+    type_check_only,
+)
 
 import numpy as np
 import numpy.typing as npt
@@ -20,6 +30,26 @@ _Mask: TypeAlias = npt.NDArray[np.bool_] | Sequence[bool]
 # arrays for many symbols.
 _Value = TypeVar("_Value", float, _Array)
 _History = TypeVar("_History", list[float], _Array)
+
+_One = TypeVar("_One")
+_Many = TypeVar("_Many")
+_OneSeries: TypeAlias = (
+    Adx[float, list[float]] | ParabolicSar[float, list[float]] | Garch11Variance[float, list[float]]
+)
+_ManySymbols: TypeAlias = (
+    Adx[_Array, _Array] | ParabolicSar[_Array, _Array] | Garch11Variance[_Array, _Array]
+)
+
+@type_check_only
+class _PerKind(Generic[_One, _Many]):
+    # A read-only attribute whose type follows the stream's kind: _One on a
+    # stream of one series, _Many on one of symbols=N.
+    @overload
+    def __get__(self, instance: None, owner: type[Any], /) -> _PerKind[_One, _Many]: ...
+    @overload
+    def __get__(self, instance: _OneSeries, owner: type[Any], /) -> _One: ...
+    @overload
+    def __get__(self, instance: _ManySymbols, owner: type[Any], /) -> _Many: ...
 
 def _restore(
     type: type[Any], version: object, parameters: tuple[Any, ...], symbols: object, record: object
@@ -52,10 +82,10 @@ class Adx(Generic[_Value, _History]):
     def __copy__(self) -> Adx[_Value, _History]: ...
     def __deepcopy__(self, memo: object, /) -> Adx[_Value, _History]: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
-    @property
-    def value(self) -> _Value | None: ...
-    @property
-    def bars(self) -> int | list[int]: ...
+    # The last bar's value (None before the first bar of one series; NaN for
+    # a symbol without one), and the bars each has taken.
+    value: _PerKind[float | None, _Array]
+    bars: _PerKind[int, list[int]]
     @property
     def symbols(self) -> int | None: ...
     @property
@@ -82,10 +112,10 @@ class ParabolicSar(Generic[_Value, _History]):
     def __copy__(self) -> ParabolicSar[_Value, _History]: ...
     def __deepcopy__(self, memo: object, /) -> ParabolicSar[_Value, _History]: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
-    @property
-    def value(self) -> _Value | None: ...
-    @property
-    def bars(self) -> int | list[int]: ...
+    # The last bar's value (None before the first bar of one series; NaN for
+    # a symbol without one), and the bars each has taken.
+    value: _PerKind[float | None, _Array]
+    bars: _PerKind[int, list[int]]
     @property
     def symbols(self) -> int | None: ...
     @property
@@ -122,10 +152,10 @@ class Garch11Variance(Generic[_Value, _History]):
     def __copy__(self) -> Garch11Variance[_Value, _History]: ...
     def __deepcopy__(self, memo: object, /) -> Garch11Variance[_Value, _History]: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
-    @property
-    def value(self) -> _Value | None: ...
-    @property
-    def bars(self) -> int | list[int]: ...
+    # The last bar's value (None before the first bar of one series; NaN for
+    # a symbol without one), and the bars each has taken.
+    value: _PerKind[float | None, _Array]
+    bars: _PerKind[int, list[int]]
     @property
     def symbols(self) -> int | None: ...
     @property
@@ -134,5 +164,4 @@ class Garch11Variance(Generic[_Value, _History]):
     def alpha(self) -> float: ...
     @property
     def beta(self) -> float: ...
-    @property
-    def seed(self) -> _Value | None: ...
+    seed: _PerKind[float | None, _Array]

@@ -61,3 +61,12 @@ def test_polars_block_runs(block, monkeypatch):
         columns = (group[c].to_numpy() for c in ("High", "Low", "Close"))
         expected = tarnwick_arrays.adx(*columns, 14)
         assert group["adx"].to_numpy().tobytes() == expected.tobytes()
+
+
+def test_file_names_carry_the_installed_version():
+    from importlib import metadata
+
+    version = metadata.version("tarnwick")
+    named = set(re.findall(r"tarnwick-(\d+\.\d+\.\d+)[-.]", README))
+    assert named == {version}
+    assert 'importlib.metadata.version("tarnwick")' in README

@@ -1,8 +1,11 @@
 """The installed type stubs, as mypy --strict and pyright in strict mode see them."""
 
+import ast
+import doctest
 import re
 import sys
 import textwrap
+from importlib import metadata
 from pathlib import Path
 
 import pytest
@@ -89,6 +92,50 @@ BAD = textwrap.dedent(
 )
 
 
+# Each container a user may hand tarnwick_arrays, and each kind of stream:
+# every reveal_type must show the type after "# ->", to both checkers (names
+# without their modules), with no error anywhere.
+REVEALED = textwrap.dedent(
+    """\
+    import numpy as np
+    import pandas as pd
+    import polars as pl
+    import pyarrow as pa
+    import tarnwick_arrays as ta
+    import tarnwick_frames.polars as tfp
+    import tarnwick_stream as ts
+
+    h = np.array([3.0, 2.0, 4.0])
+    s = pd.Series(h)
+    frame = pd.DataFrame({"a": h})
+    chunked = pa.chunked_array([h])
+
+    def arrow(a: pa.DoubleArray) -> None:
+        reveal_type(ta.garch11_variance(a, 1e-6, 0.1, 0.8))  # -> Array[Any]
+
+    reveal_type(ta.adx(h, h, h, 14))  # -> ndarray[tuple[Any, ...], dtype[float64]]
+    reveal_type(ta.adx([3.0], (2.0,), [4], 14))  # -> ndarray[tuple[Any, ...], dtype[float64]]
+    reveal_type(ta.adx(s, s, s, 14, nan_policy="omit"))  # -> Series[Any]
+    reveal_type(ta.parabolic_sar(frame, frame, 0.02, 0.2))  # -> DataFrame
+    reveal_type(ta.parabolic_sar(pl.Series(h), pl.Series(h), 0.02, 0.2))  # -> Series
+    reveal_type(ta.garch11_variance(pl.DataFrame({"a": h}), 1e-6, 0.1, 0.8))  # -> DataFrame
+    reveal_type(ta.garch11_variance(chunked, 1e-6, 0.1, 0.8))  # -> ChunkedArray[Any]
+    one, many = ts.Adx(14), ts.Adx(14, symbols=2)
+    reveal_type(one.bars)  # -> int
+    reveal_type(one.value)  # -> float | None
+    reveal_type(many.bars)  # -> list[int]
+    reveal_type(many.value)  # -> ndarray[tuple[Any, ...], dtype[float64]]
+    reveal_type(ts.ParabolicSar(0.02, 0.2).bars)  # -> int
+    reveal_type(ts.Garch11Variance(1e-6, 0.1, 0.8).seed)  # -> float | None
+    garch = ts.Garch11Variance(1e-6, 0.1, 0.8, symbols=2)
+    reveal_type(garch.seed)  # -> ndarray[tuple[Any, ...], dtype[float64]]
+    # The module's own parameters are partly unannotated, which strict pyright
+    # reports on use; mypy --strict takes it as it is.
+    lazy: pl.Expr = tfp.adx("High", "Low", "Close", 14)  # pyright: ignore[reportUnknownMemberType]
+    """
+)
+
+
 def run_mypy(path: Path) -> tuple[int, set[int], str]:
     pytest.importorskip("mypy")
     proc = run_fresh(
@@ -141,6 +188,32 @@ def test_documented_calls_type_check(check, tmp_path):
     assert (code, errors) == (0, set()), output
 
 
+def revealed(output: str) -> dict[int, str]:
+    """Line -> revealed type, as mypy or pyright prints it, without module names."""
+    found = re.finditer(
+        r':(\d+):(?:\d+ - information: Type of ".*" is|\s*note: Revealed type is) "(.*)"',
+        output,
+    )
+    return {int(m[1]): re.sub(r"\b(?:\w+\.)+(?=\w)", "", m[2]) for m in found}
+
+
+@pytest.mark.parametrize("check", CHECKERS)
+def test_each_container_and_stream_has_its_own_type(check, tmp_path):
+    # pandas and pyarrow carry their types in separate distributions.
+    for distribution in ("pandas-stubs", "polars", "pyarrow-stubs"):
+        try:
+            metadata.version(distribution)
+        except metadata.PackageNotFoundError:
+            pytest.skip(f"{distribution} is not installed")
+    user = tmp_path / "user_code.py"
+    user.write_text(REVEALED)
+    lines = REVEALED.splitlines()
+    expected = {n: line.split("# -> ")[1] for n, line in enumerate(lines, 1) if "# -> " in line}
+    code, _, output = check(user)
+    assert code == 0, output
+    assert revealed(output) == expected, output
+
+
 @pytest.mark.parametrize("check", CHECKERS)
 def test_misuse_is_reported(check, tmp_path):
     user = tmp_path / "user_code.py"
@@ -155,3 +228,35 @@ def test_misuse_is_reported(check, tmp_path):
 def test_stubs_match_the_module(module, tmp_path):
     pytest.importorskip("mypy")
     run_fresh(None, "-m", "mypy.stubtest", module, cwd=tmp_path, timeout=600)
+
+
+def installed_file(name: str) -> Path:
+    """A file the tarnwick distribution installed, by its path in the wheel."""
+    files = {str(f): f for f in metadata.files("tarnwick") or []}
+    assert name in files, f"{name} is not in the installed wheel"
+    return Path(files[name].locate())
+
+
+@pytest.mark.parametrize("name", ["native_adx", "native_parabolic_sar", "native_garch11_variance"])
+def test_stub_docstrings_document_and_run(name):
+    # IDEs show the stubs' docstrings: the module itself carries none.
+    import tarnwick
+
+    tree = ast.parse(installed_file("tarnwick-stubs/__init__.pyi").read_text())
+    functions = {f.name: f for f in tree.body if isinstance(f, ast.FunctionDef)}
+    doc = ast.get_docstring(functions[name])
+    assert doc is not None
+    params = [a.arg for a in functions[name].args.args]
+    assert [p for p in params if f"{p}:" not in doc and f"{p}," not in doc] == []
+    assert "Returns " in doc and "Raises " in doc
+    test = doctest.DocTestParser().get_doctest(doc, {"tarnwick": tarnwick}, name, None, 0)
+    assert len(test.examples) >= 1
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    assert runner.run(test).failed == 0
+    # The module's own surface stays bare.
+    assert getattr(tarnwick, name).__doc__ is None
+
+
+def test_frames_is_marked_typed():
+    # Without the marker, mypy --strict refuses `import tarnwick_frames.polars`.
+    assert installed_file("tarnwick_frames/py.typed").read_bytes() == b""
