@@ -156,3 +156,39 @@ def test_a_type_named_like_an_array_is_read_by_its_own_iteration(module, qualnam
         """
     )
     assert out == "[4.25, 4.25]\n"
+
+
+@pytest.mark.parametrize(
+    "shape, dtype, call",
+    [
+        ("(N,)", "float", "s.update(moving, fixed, fixed)"),
+        ("(N,)", "bool", "s.peek(fixed, fixed, fixed, where=moving)"),
+        ("(2, N // 2)", "float", "s.extend(moving, fixed, fixed)"),
+    ],
+    ids=["update", "where", "extend"],
+)
+def test_an_input_resized_while_a_stream_runs_without_the_lock_is_never_read(shape, dtype, call):
+    # numpy frees the memory of an array resized with refcheck=False even
+    # while its buffer is exported; the stream must not be reading it then.
+    out = run(
+        f"""
+        import threading, numpy as np, tarnwick_stream as ts
+        N = 1 << 21
+        s = ts.Adx(14, symbols={shape}[0] if len({shape}) == 2 else N)
+        fixed = np.full({shape}, 9.5)
+        moving = np.ones({shape}, dtype={dtype})
+        def resize():
+            while True:
+                moving.resize((10,), refcheck=False)
+                moving.resize({shape}, refcheck=False)
+        threading.Thread(target=resize, daemon=True).start()
+        for _ in range(200):
+            try:
+                {call}
+            except ValueError:
+                pass
+        print("ok")
+        """,
+        timeout=300,
+    )
+    assert out == "ok\n"

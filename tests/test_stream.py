@@ -137,6 +137,73 @@ def test_fresh_stream_reports_nothing_yet():
     ]
 
 
+@pytest.mark.parametrize(
+    "make, feed, expected",
+    [
+        (
+            "Garch11Variance(1e-6, 0.1, 0.8)",
+            [],
+            "Garch11Variance(omega=1e-06, alpha=0.1, beta=0.8)",
+        ),
+        (
+            "Garch11Variance(1e-6, 0.1, 0.8)",
+            [0.02],
+            "Garch11Variance(omega=1e-06, alpha=0.1, beta=0.8, seed=0.0004)",
+        ),
+        (
+            "Garch11Variance(0.0, 0.1, 0.8, seed=-1.0)",
+            [],
+            "Garch11Variance(omega=0.0, alpha=0.1, beta=0.8, seed=1e-08)",
+        ),
+        (
+            "Garch11Variance(0.0, 0.1, 0.8, seed=0.5, symbols=2)",
+            [],
+            "Garch11Variance(omega=0.0, alpha=0.1, beta=0.8, seed=0.5, symbols=2)",
+        ),
+        (
+            "Garch11Variance(0.0, 0.1, 0.8, symbols=2)",
+            [np.array([[0.1], [0.2]])],
+            "Garch11Variance(omega=0.0, alpha=0.1, beta=0.8, symbols=2)",
+        ),
+    ],
+)
+def test_garch_repr_is_the_call_that_makes_its_seed(make, feed, expected):
+    s = eval("ts." + make)
+    for history in feed:
+        s.extend(history) if isinstance(history, np.ndarray) else s.update(history)
+    assert repr(s) == expected
+    assert repr(eval("ts." + repr(s))) == expected
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda: ts.Garch11Variance(0, 0, 1).update(1.0, 2.0),
+            "update() takes 1 positional argument but 2 were given",
+        ),
+        (
+            lambda: ts.Garch11Variance(0, 0, 1).extend([1.0], [2.0]),
+            "extend() takes 1 positional argument but 2 were given",
+        ),
+        (
+            lambda: ts.Adx(3).update(1.0, 1.0, 1.0, 1.0),
+            "update() takes 3 positional arguments but 4 were given",
+        ),
+    ],
+)
+def test_counted_messages_agree_with_their_count(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_only_garch_promises_every_split():
+    assert "for every split" in ts.Adx.__doc__
+    assert "for every split" not in ts.Garch11Variance.__doc__
+    assert "seed=stream.seed" in ts.Garch11Variance.__doc__
+
+
 GOOD = pickle.dumps(ts.ParabolicSar(0.02, 0.2))
 _, (TYPE, VERSION, PARAMETERS, SYMBOLS, RECORD) = ts.ParabolicSar(0.02, 0.2).__reduce__()
 NOT_A_STREAM = "not a pickled tarnwick_stream stream"
@@ -246,9 +313,18 @@ def test_many_symbols_are_one_stream_each(f):
             "has 4 symbols: pass one value per symbol",
         ),
         (
-            lambda s, a: s.update(a, a, a, where=[True]),
+            lambda s, a: s.update(a, a, a, where=np.ones(1, bool)),
             "update(): 'where' has shape (1,), but "
             "the stream has 4 symbols: pass one value per symbol",
+        ),
+        (
+            lambda s, a: ts.Adx(3, symbols=1).update(a, a, a),
+            "update(): 'high' has shape (4,), but the stream has 1 symbol: "
+            "pass one value per symbol",
+        ),
+        (
+            lambda s, a: s.peek(a, a, a, where=np.array(True)),
+            "peek(): 'where' has 0 dimensions; expected 1 (one flag per symbol)",
         ),
         (
             lambda s, a: s.peek(a, a, np.ones((4, 1))),
@@ -270,6 +346,32 @@ def test_many_symbols_refuse_the_wrong_shape(call, message):
         call(s, np.ones(4))
     assert str(info.value) == message
     assert pickle.dumps(s) == before
+
+
+WHERE_REFUSED = ": give one, such as np.isfinite(close) or flags.astype(bool)"
+
+
+@pytest.mark.parametrize(
+    "where, refused",
+    [
+        ("abcd", "'str'"),
+        (b"\1\0\1\0", "'bytes'"),
+        ([True, False, True, False], "'list'"),
+        (np.array([1.0, NAN, 0.0, 1.0]), "an array of float64"),
+        (np.array([1, 0, 1, 0]), "an array of int64"),
+        (np.ma.masked_array([1.0, 0, 1, 0]), "an array of float64"),
+    ],
+)
+def test_many_symbols_take_only_a_boolean_where(where, refused):
+    s = ts.Adx(3, symbols=4)
+    with pytest.raises(TypeError) as info:
+        s.update(np.ones(4), np.ones(4), np.ones(4), where=where)
+    assert (
+        str(info.value)
+        == f"update(): 'where' must be a boolean array, not {refused}{WHERE_REFUSED}"
+    )
+    assert getattr(info.value, "__notes__", None) is None
+    assert s.bars == [0, 0, 0, 0]
 
 
 @pytest.mark.parametrize("symbols", [None, 5000], ids=["one series", "5000 symbols"])
