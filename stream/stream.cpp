@@ -919,7 +919,8 @@ template <class I> bool load_records(PyObject* stream, const unsigned char* data
                 w[j] |= Word{*data++} << (8 * b);
             }
         }
-        if (!record_from_words(s.records[i], w)) {
+        if (!record_from_words(s.records[i], w) ||
+            !s.records[i].state.reachable(s.records[i].value)) {
             return false;
         }
     }
@@ -1258,6 +1259,13 @@ PyObject* restore(PyObject* const* types, PyObject* args) noexcept {
     }
     OwnedRef made;
     if (!restores[kind](type, arguments, symbols, bytes, made)) {
+        // A checkpoint of many symbols where numpy is missing (or memory for
+        // its records) is not a corrupted one: the constructor's error says
+        // what to do.
+        if (PyErr_ExceptionMatches(PyExc_ImportError) != 0 ||
+            PyErr_ExceptionMatches(PyExc_MemoryError) != 0) {
+            return nullptr;
+        }
         PyErr_Clear();
         return corrupted();
     }

@@ -7,6 +7,7 @@ import copy
 import itertools
 import pickle
 import random
+import struct
 import threading
 
 import numpy as np
@@ -232,6 +233,97 @@ def test_corrupted_pickles_are_refused(args, message):
     with pytest.raises(ValueError) as info:
         ts._restore(*args)
     assert str(info.value) == message
+
+
+def words(stream):
+    _, (kind, version, parameters, symbols, record) = stream.__reduce__()
+    return [kind, version, parameters, symbols], list(
+        struct.unpack(f"<{len(record) // 8}Q", record)
+    )
+
+
+def with_words(stream, changes):
+    """The _restore arguments of `stream` with record words replaced: {index: float or int}."""
+    head, w = words(stream)
+    for i, value in changes.items():
+        w[i] = value if isinstance(value, int) else struct.unpack("<Q", struct.pack("<d", value))[0]
+    return (*head, struct.pack(f"<{len(w)}Q", *w))
+
+
+def fed(make, *series):
+    s = make()
+    s.extend(*series)
+    return s
+
+
+GARCH_FED = fed(lambda: ts.Garch11Variance(1e-6, 0.1, 0.8), [0.01, -0.02, 0.03])
+ADX_FED = fed(lambda: ts.Adx(3), [10.0, 11.0, 12.0], [9.0, 9.5, 10.5], [9.5, 10.5, 11.5])
+SAR_FED = fed(lambda: ts.ParabolicSar(0.02, 0.2), [10.0, 11.0], [9.0, 9.5])
+ALL_ONES = 2**64 - 1
+
+
+# Record words: GARCH variance, seed, bars, value; ADX high, low, close, atr,
+# +DM, -DM, ADX, bars, value; SAR rising, sar, ep, af, high, low, bars, value.
+@pytest.mark.parametrize(
+    "stream, changes",
+    [
+        (GARCH_FED, {1: -1.0}),
+        (GARCH_FED, {1: 0.0}),
+        (GARCH_FED, {1: INF}),
+        (GARCH_FED, {1: NAN}),
+        (GARCH_FED, {0: -1.0, 3: -1.0}),
+        (GARCH_FED, {0: NAN, 3: NAN}),
+        (GARCH_FED, {0: -0.0, 3: -0.0}),
+        (GARCH_FED, {3: 0.5}),
+        (GARCH_FED, {2: ALL_ONES}),
+        (ts.Garch11Variance(0, 0, 1), {3: 0.5}),
+        (ts.Garch11Variance(0, 0, 1), {0: 0.5}),
+        (ts.Garch11Variance(0, 0, 1, seed=0.5), {0: 0.25}),
+        (ADX_FED, {7: ALL_ONES}),
+        (ADX_FED, {4: -1.0}),
+        (ADX_FED, {6: -1.0, 8: -1.0}),
+        (ADX_FED, {8: 1.0}),
+        (ts.Adx(3), {7: 1}),
+        (SAR_FED, {6: ALL_ONES}),
+        (SAR_FED, {7: 1.0}),
+        (ts.ParabolicSar(0.02, 0.2), {1: 1.0}),
+    ],
+)
+def test_records_no_stream_reaches_are_refused(stream, changes):
+    with pytest.raises(ValueError, match=f"^{NOT_A_STREAM}$"):
+        ts._restore(*with_words(stream, changes))
+
+
+@pytest.mark.parametrize(
+    "stream",
+    [
+        fed(lambda: ts.Garch11Variance(1e308, 1.0, 10.0), [1e200, 1.0]),  # variance +inf
+        fed(lambda: ts.Garch11Variance(NAN, 0.1, 0.8), [0.01, NAN]),  # floored to +0.0
+        fed(lambda: ts.Adx(1), [INF, INF, 1.0], [1.0, -INF, NAN], [NAN, 1.0, INF]),
+        fed(lambda: ts.ParabolicSar(NAN, -1.0), [NAN, 1.0, INF], [NAN, -INF, 2.0]),
+        ts.Garch11Variance(0, 0, 1, seed=-3.0),
+    ],
+)
+def test_records_of_odd_but_reachable_states_load(stream):
+    restored = ts._restore(*with_words(stream, {}))
+    assert words(restored)[1] == words(stream)[1]
+
+
+def test_a_checkpoint_of_many_symbols_needs_numpy_not_repair():
+    data = pickle.dumps(ts.Adx(3, symbols=2))
+    out = run_fresh(
+        f"""
+        import pickle, sys
+        sys.modules["numpy"] = None
+        try:
+            pickle.loads({data!r})
+        except ImportError as e:
+            print(e)
+        """
+    )
+    assert out == (
+        "a tarnwick_stream stream of many symbols needs numpy: pip install 'tarnwick[arrays]'\n"
+    )
 
 
 def test_pickle_bytes_flipped_anywhere_never_crash():
