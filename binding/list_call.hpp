@@ -59,6 +59,12 @@ struct ToSeries {
 // Exhausted memory ends the process, as every allocation of a list call does.
 struct AbortWhenCopyFails {
     static void copy_failed(std::size_t bytes) noexcept { allocation_failed(bytes); }
+    [[noreturn]] static CallError out_of_memory(std::size_t bytes) noexcept {
+        if (bytes == 0) {
+            fatal("capacity overflow");
+        }
+        allocation_failed(bytes);
+    }
 };
 
 struct NoContext {};

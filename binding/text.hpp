@@ -75,7 +75,7 @@ class Text {
 };
 
 inline void append_decimal(Text& text, unsigned long long value) noexcept {
-    char digits[24];
+    char digits[24] = {};
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     text.append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }

@@ -544,20 +544,43 @@ template <class Out> struct KeepingLast {
 template <class I>
 PyObject* extend_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
-    using Arguments = typename SeriesOf<AbortWhenCopyFails, ToSeries, I>::type;
+    using Arguments = typename SeriesOf<arrays::ReportWhenCopyFails, ToSeries, I>::type;
+    using Output = ListOutput<WhenListFails::drop>;
+    const FunctionDescription& d = Layout<I>::extend;
     Stream<I>& s = stream_of<I>(self);
-    return list_call<Arguments, Layout<I>::series>(
-        Layout<I>::extend, args, nargs, kwnames,
-        [&](FloatListOutput& out, const Arguments& converted) noexcept {
-            const Claim claim(s.busy);
-            Record<I>& r = s.records[0];
-            return converted.compute(
-                [&](FloatListOutput& o, auto... series) noexcept {
-                    KeepingLast<FloatListOutput> keeping{o, r.value};
-                    return I::extend(keeping, r.state, s.settings, series...);
-                },
-                out);
-        });
+    std::array<PyObject*, Layout<I>::series> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+    Arguments converted;
+    if (CallStatus status = converted.convert(d, slots.data(), NoContext{}); status.failed()) {
+        return raised(std::move(status.error()));
+    }
+    if (converted.copies_failed()) {
+        return raised(arrays::no_memory_for_copy(d.function_name));
+    }
+    Output out;
+    KernelStatus computed = KernelStatus::ok();
+    {
+        const Claim claim(s.busy);
+        // On a copy, kept once every value is in the list: a list that memory
+        // could not be had for changes nothing.
+        Record<I> r = s.records[0];
+        computed = converted.compute(
+            [&](Output& o, auto... series) noexcept {
+                KeepingLast<Output> keeping{o, r.value};
+                return I::extend(keeping, r.state, s.settings, series...);
+            },
+            out);
+        if (!computed.failed() && !out.dropped()) {
+            s.records[0] = r;
+        }
+    }
+    if (computed.failed()) {
+        return raised(value_error(Text(message(computed.error()))));
+    }
+    return out.release();
 }
 
 // ---------------------------------------------------------------- many symbols
@@ -974,12 +997,17 @@ template <class I> PyObject* get_bars(PyObject* self, void* /*unused*/) noexcept
         const Claim claim(s.busy);
         return PyLong_FromUnsignedLongLong(s.records[0].state.bars);
     }
-    OwnedRef list =
-        OwnedRef::steal(created_or_abort(PyList_New(static_cast<Py_ssize_t>(s.symbols))));
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(s.symbols)));
+    if (!list) {
+        return nullptr;
+    }
     const Claim claim(s.busy);
     for (std::size_t i = 0; i < s.symbols; ++i) {
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                       created_or_abort(PyLong_FromUnsignedLongLong(s.records[i].state.bars)));
+        PyObject* count = PyLong_FromUnsignedLongLong(s.records[i].state.bars);
+        if (count == nullptr) {
+            return nullptr;
+        }
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), count);
     }
     return list.release();
 }

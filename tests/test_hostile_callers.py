@@ -176,7 +176,7 @@ def test_an_input_resized_while_a_stream_runs_without_the_lock_is_never_read(sha
     out = run(
         f"""
         import threading, time, numpy as np, tarnwick_stream as ts
-        N = 1 << 20
+        N = 1 << 18
         s = ts.Adx(14, symbols={shape}[0] if len({shape}) == 2 else N)
         fixed = np.full({shape}, 9.5)
         moving = np.ones({shape}, dtype={dtype})
@@ -186,7 +186,7 @@ def test_an_input_resized_while_a_stream_runs_without_the_lock_is_never_read(sha
                 moving.resize({shape}, refcheck=False)
                 time.sleep(0)  # the call converts it whole, and then lets go of the lock
         threading.Thread(target=resize, daemon=True).start()
-        for _ in range(200):
+        for _ in range(100):
             try:
                 {call}
             except (ValueError, TypeError):
