@@ -548,13 +548,10 @@ PyObject* extend_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     using Output = ListOutput<WhenListFails::drop>;
     const FunctionDescription& d = Layout<I>::extend;
     Stream<I>& s = stream_of<I>(self);
-    std::array<PyObject*, Layout<I>::series> slots{};
-    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
     Arguments converted;
-    if (CallStatus status = converted.convert(d, slots.data(), NoContext{}); status.failed()) {
+    if (CallStatus status =
+            bind_and_convert<Layout<I>::series>(d, args, nargs, kwnames, converted, NoContext{});
+        status.failed()) {
         return raised(std::move(status.error()));
     }
     if (converted.copies_failed()) {
@@ -780,14 +777,9 @@ PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     using L = Layout<I>;
     const FunctionDescription& d = L::extend;
     Stream<I>& s = stream_of<I>(self);
-    std::array<PyObject*, L::series> slots{};
-    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
     typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
-    if (CallStatus status =
-            converted.convert(d, slots.data(), arrays::ArrayContext{d.function_name, s.ndarray});
+    if (CallStatus status = bind_and_convert<L::series>(
+            d, args, nargs, kwnames, converted, arrays::ArrayContext{d.function_name, s.ndarray});
         status.failed()) {
         return raised(std::move(status.error()));
     }
