@@ -48,9 +48,20 @@ struct ToArraySeries {
     static Passed pass(const Held& series, std::size_t row) noexcept { return series.row(row); }
 };
 
-// A copy that cannot be had is a MemoryError, reported by the entry.
+// A copy that cannot be had is a MemoryError, reported by the entry; so is
+// memory for a series' values, reported by its conversion.
 struct ReportWhenCopyFails {
     static void copy_failed(std::size_t) noexcept {}
+    static CallError out_of_memory(std::size_t bytes) noexcept {
+        Text message("cannot allocate ");
+        if (bytes == 0) {
+            message += "the values of a series that long";
+        } else {
+            append_count(message, bytes, "byte", "bytes");
+            message += " for the values of a series";
+        }
+        return CallError::pending(PyExc_MemoryError, std::move(message));
+    }
 };
 
 inline CallError no_memory_for_copy(std::string_view function) noexcept {

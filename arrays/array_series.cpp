@@ -28,8 +28,8 @@ CallError no_memory(std::string_view function, std::string_view parameter,
                     std::size_t values) noexcept {
     Text message = call_message(function);
     message += "cannot allocate ";
-    append_decimal(message, values);
-    message += " doubles for the values of '";
+    append_count(message, values, "double", "doubles");
+    message += " for the values of '";
     message += parameter;
     message += '\'';
     return CallError::pending(PyExc_MemoryError, std::move(message));

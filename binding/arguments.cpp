@@ -22,8 +22,8 @@ CallError type_error(Text message) noexcept {
 CallError too_many_positional_arguments(const FunctionDescription& d, Py_ssize_t given) noexcept {
     Text message = display_name(d);
     message += " takes ";
-    append_decimal(message, d.positional_count());
-    message += " positional arguments but ";
+    append_count(message, d.positional_count(), "positional argument", "positional arguments");
+    message += " but ";
     append_decimal(message, static_cast<unsigned long long>(given));
     message += given == 1 ? " was given" : " were given";
     return type_error(std::move(message));

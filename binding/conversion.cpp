@@ -27,13 +27,18 @@ bool is_str(PyObject* object) noexcept {
 }
 
 // The general route: the object's own iteration, each item through float().
-CallStatus read_by_iteration(PyObject* object, FloatSeries& series) noexcept {
+CallStatus read_by_iteration(PyObject* object, FloatSeries& series,
+                             InPlaceSeries& in_place) noexcept {
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
     }
-    series.reserve(static_cast<std::size_t>(std::min(hint, max_untrusted_reservation)));
+    std::size_t failed_bytes = 0;
+    if (!series.try_reserve(static_cast<std::size_t>(std::min(hint, max_untrusted_reservation)),
+                            failed_bytes)) {
+        return in_place.out_of_memory(failed_bytes);
+    }
     const OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
     if (!iterator) {
         return CallError::fetch();
@@ -43,7 +48,9 @@ CallStatus read_by_iteration(PyObject* object, FloatSeries& series) noexcept {
         if (value == -1.0 && PyErr_Occurred() != nullptr) {
             return CallError::fetch();
         }
-        series.push_back(value);
+        if (!series.try_push_back(value, failed_bytes)) {
+            return in_place.out_of_memory(failed_bytes);
+        }
     }
     if (PyErr_Occurred() != nullptr) {
         return CallError::fetch();
@@ -58,7 +65,10 @@ CallStatus read_by_iteration(PyObject* object, FloatSeries& series) noexcept {
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
 CallStatus read_by_index(PyObject* object, FloatSeries& series, InPlaceSeries& in_place) noexcept {
     Py_ssize_t size = Size(object);
-    series.reserve(static_cast<std::size_t>(size));
+    std::size_t failed_bytes = 0;
+    if (!series.try_reserve(static_cast<std::size_t>(size), failed_bytes)) {
+        return in_place.out_of_memory(failed_bytes);
+    }
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = GetItem(object, i);
         if (PyFloat_CheckExact(item) || PyLong_CheckExact(item)) {
@@ -66,7 +76,9 @@ CallStatus read_by_index(PyObject* object, FloatSeries& series, InPlaceSeries& i
             if (value == -1.0 && PyErr_Occurred() != nullptr) {
                 return CallError::fetch(); // an int too large for a double
             }
-            series.push_back(value);
+            if (!series.try_push_back(value, failed_bytes)) {
+                return in_place.out_of_memory(failed_bytes);
+            }
             continue;
         }
         in_place.before_python_code();
@@ -75,7 +87,9 @@ CallStatus read_by_index(PyObject* object, FloatSeries& series, InPlaceSeries& i
         if (value == -1.0 && PyErr_Occurred() != nullptr) {
             return CallError::fetch();
         }
-        series.push_back(value);
+        if (!series.try_push_back(value, failed_bytes)) {
+            return in_place.out_of_memory(failed_bytes);
+        }
         size = Size(object);
     }
     return CallStatus::ok();
@@ -275,24 +289,25 @@ bool reads_doubles(ItemReader reader) noexcept {
 namespace {
 
 // Reads the values of a one-dimensional buffer of a known type into
-// `argument`, or returns false if the object should take the general route
+// `argument`, or returns nothing if the object should take the general route
 // (other dimensions and formats give the same errors or values there as
 // iteration does). Native doubles are read in place, anything else is
 // converted into the argument's own series.
-bool read_buffer(PyObject* object, SeriesArgument& argument, InPlaceSeries& in_place) noexcept {
+std::optional<CallStatus> read_buffer(PyObject* object, SeriesArgument& argument,
+                                      InPlaceSeries& in_place) noexcept {
     if (!PyObject_CheckBuffer(object)) {
-        return false;
+        return std::nullopt;
     }
     const std::optional<ByteOrders> orders = iterates_as_its_buffer(Py_TYPE(object), in_place);
     BufferExport& buffer = argument.buffer();
     if (!orders || !buffer.try_acquire(object, PyBUF_RECORDS_RO)) {
-        return false;
+        return std::nullopt;
     }
     const Py_buffer& view = buffer.view();
     const ItemReader reader = view.ndim == 1 ? item_reader(view, *orders) : nullptr;
     if (reader == nullptr) {
         buffer.release();
-        return false;
+        return std::nullopt;
     }
     const auto n = static_cast<std::size_t>(view.shape[0]);
     const Py_ssize_t stride = view.strides[0];
@@ -302,15 +317,20 @@ bool read_buffer(PyObject* object, SeriesArgument& argument, InPlaceSeries& in_p
                                   reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
     if (doubles_in_place) {
         argument.read_in_place({reinterpret_cast<const double*>(base), n});
-        return true;
+        return CallStatus::ok();
     }
     FloatSeries& series = argument.owned();
-    series = FloatSeries::uninitialized(n);
+    std::size_t failed_bytes = 0;
+    if (!series.try_reserve(n, failed_bytes)) {
+        buffer.release();
+        return CallStatus(in_place.out_of_memory(failed_bytes));
+    }
+    (void)series.try_resize_uninitialized(n); // reserved above
     for (std::size_t i = 0; i < n; ++i) {
         series[i] = reader(base + static_cast<Py_ssize_t>(i) * stride);
     }
     buffer.release();
-    return true;
+    return CallStatus::ok();
 }
 
 } // namespace
@@ -328,9 +348,11 @@ CallStatus extract_float_series_into(SeriesArgument& argument, PyObject* object,
         status = read_by_index<PyList_Size, PyList_GetItem>(object, argument.owned(), in_place);
     } else if (PyTuple_CheckExact(object)) {
         status = read_by_index<PyTuple_Size, PyTuple_GetItem>(object, argument.owned(), in_place);
-    } else if (!read_buffer(object, argument, in_place)) {
+    } else if (std::optional<CallStatus> read = read_buffer(object, argument, in_place)) {
+        status = std::move(*read);
+    } else {
         in_place.before_python_code();
-        status = read_by_iteration(object, argument.owned());
+        status = read_by_iteration(object, argument.owned(), in_place);
     }
     if (status.failed()) {
         return argument_extraction_error(parameter, std::move(status.error()));

@@ -61,6 +61,8 @@ using ConversionFor = std::conditional_t<K == Kind::series, Series,
 
 // `Policy::copy_failed(bytes)` is called when a series read in place cannot
 // be copied into storage of its own; the call then reports copies_failed().
+// `Policy::out_of_memory(bytes)` is the error of a conversion that cannot
+// have memory for a series' values.
 template <class Policy, class... Conversions>
 class ConvertedArguments final : public InPlaceSeries {
   public:
@@ -143,6 +145,10 @@ class ConvertedArguments final : public InPlaceSeries {
         if constexpr (std::tuple_element_t<I, Conversion>::is_series) {
             visit(I, *std::get<I>(held_));
         }
+    }
+
+    CallError out_of_memory(std::size_t bytes) noexcept override {
+        return Policy::out_of_memory(bytes);
     }
 
     void copy_all() noexcept override {

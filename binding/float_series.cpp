@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "float_series.hpp"
 
-#include "fatal.hpp"
-
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -48,13 +46,6 @@ FloatSeries::~FloatSeries() {
     }
 }
 
-FloatSeries FloatSeries::uninitialized(std::size_t n) noexcept {
-    FloatSeries series;
-    series.reserve(n);
-    series.size_ = n;
-    return series;
-}
-
 bool FloatSeries::try_reserve(std::size_t capacity, std::size_t& failed_bytes) noexcept {
     if (capacity <= capacity_) {
         return true;
@@ -77,16 +68,6 @@ bool FloatSeries::try_reserve(std::size_t capacity, std::size_t& failed_bytes) n
     return true;
 }
 
-void FloatSeries::reserve(std::size_t capacity) noexcept {
-    std::size_t failed_bytes = 0;
-    if (!try_reserve(capacity, failed_bytes)) {
-        if (failed_bytes == 0) {
-            fatal("capacity overflow");
-        }
-        allocation_failed(failed_bytes);
-    }
-}
-
 bool FloatSeries::try_resize_uninitialized(std::size_t n) noexcept {
     std::size_t failed_bytes = 0;
     if (!try_reserve(n, failed_bytes)) {
@@ -96,9 +77,9 @@ bool FloatSeries::try_resize_uninitialized(std::size_t n) noexcept {
     return true;
 }
 
-void FloatSeries::grow() noexcept {
+bool FloatSeries::try_grow(std::size_t& failed_bytes) noexcept {
     const std::size_t doubled = capacity_ > max_elements / 2 ? max_elements + 1 : capacity_ * 2;
-    reserve(doubled < 4 ? 4 : doubled);
+    return try_reserve(doubled < 4 ? 4 : doubled, failed_bytes);
 }
 
 } // namespace tarnwick

@@ -3,8 +3,9 @@
 // argument is converted when it cannot be read in place (see
 // series_argument.hpp). Short series live inside the object itself, so that
 // the fixed cost of a call on a few bars includes no allocation; longer ones
-// grow in C malloc storage. Exhausted memory is not an error a caller could
-// handle: a failed allocation ends the process through fatal.hpp.
+// grow in C malloc storage. Every allocation may fail, and says so: the call
+// decides whether exhausted memory ends the process (tarnwick's functions) or
+// is a MemoryError.
 #pragma once
 
 #include <cstddef>
@@ -21,21 +22,22 @@ class FloatSeries {
     FloatSeries& operator=(const FloatSeries&) = delete;
     ~FloatSeries();
 
-    // n elements whose values the caller writes before reading.
-    [[nodiscard]] static FloatSeries uninitialized(std::size_t n) noexcept;
-
     // Makes the series n elements long, their values unset, and returns
     // true; or returns false, leaving it as it was, if the memory cannot be
     // had. For callers that report exhausted memory as MemoryError.
     [[nodiscard]] bool try_resize_uninitialized(std::size_t n) noexcept;
 
-    // Makes room for at least `capacity` elements without changing the size.
-    void reserve(std::size_t capacity) noexcept;
-    void push_back(double value) noexcept {
-        if (size_ == capacity_) {
-            grow();
+    // Grows the capacity to at least `capacity` and returns true; or returns
+    // false, changing nothing, with `failed_bytes` set to the allocation that
+    // failed (0 for a size no allocation can have).
+    [[nodiscard]] bool try_reserve(std::size_t capacity, std::size_t& failed_bytes) noexcept;
+    // Appends `value`, or fails as try_reserve does.
+    [[nodiscard]] bool try_push_back(double value, std::size_t& failed_bytes) noexcept {
+        if (size_ == capacity_ && !try_grow(failed_bytes)) {
+            return false;
         }
         data_[size_++] = value;
+        return true;
     }
 
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
@@ -46,10 +48,7 @@ class FloatSeries {
   private:
     static constexpr std::size_t inline_capacity = 32;
 
-    void grow() noexcept;
-    // Grows the capacity to at least `capacity`; on failure sets
-    // `failed_bytes` (0 for a size no allocation can have) and changes nothing.
-    [[nodiscard]] bool try_reserve(std::size_t capacity, std::size_t& failed_bytes) noexcept;
+    [[nodiscard]] bool try_grow(std::size_t& failed_bytes) noexcept;
     [[nodiscard]] bool is_inline() const noexcept { return data_ == inline_; }
     // Takes over `other`'s values and leaves it empty.
     void take(FloatSeries& other) noexcept;

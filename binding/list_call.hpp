@@ -59,9 +59,29 @@ struct ToSeries {
 // Exhausted memory ends the process, as every allocation of a list call does.
 struct AbortWhenCopyFails {
     static void copy_failed(std::size_t bytes) noexcept { allocation_failed(bytes); }
+    [[noreturn]] static CallError out_of_memory(std::size_t bytes) noexcept {
+        if (bytes == 0) {
+            fatal("capacity overflow");
+        }
+        allocation_failed(bytes);
+    }
 };
 
 struct NoContext {};
+
+// Binds the arguments of a fast call described by `d` to its `Slots`
+// parameters and converts them into `converted`; the first error, if any.
+template <std::size_t Slots, class Arguments, class Context>
+CallStatus bind_and_convert(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, Arguments& converted,
+                            const Context& context) noexcept {
+    std::array<PyObject*, Slots> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return bound;
+    }
+    return converted.convert(d, slots.data(), context);
+}
 
 // Binds and converts the arguments of a fast call described by `D` into
 // `Arguments`, then `compute(out, converted)` writes the list; the list, or
@@ -69,13 +89,10 @@ struct NoContext {};
 template <class Arguments, std::size_t Slots, class Compute>
 PyObject* list_call(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, Compute compute) noexcept {
-    std::array<PyObject*, Slots> slots{};
-    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
     Arguments converted;
-    if (CallStatus status = converted.convert(d, slots.data(), NoContext{}); status.failed()) {
+    if (CallStatus status =
+            bind_and_convert<Slots>(d, args, nargs, kwnames, converted, NoContext{});
+        status.failed()) {
         return raised(std::move(status.error()));
     }
     FloatListOutput out;

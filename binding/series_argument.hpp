@@ -7,6 +7,7 @@
 #pragma once
 
 #include "buffer_export.hpp"
+#include "call_error.hpp"
 #include "float_series.hpp"
 
 #include <Python.h>
@@ -84,6 +85,12 @@ class InPlaceSeries {
             copy_all();
         }
     }
+
+    // What a conversion returns when memory for a series' values cannot be
+    // had (`bytes`, 0 for a size no allocation can have): tarnwick's
+    // functions end the process, tarnwick_arrays and tarnwick_stream return
+    // a MemoryError.
+    [[nodiscard]] virtual CallError out_of_memory(std::size_t bytes) noexcept = 0;
 
   protected:
     InPlaceSeries() noexcept = default;

@@ -75,9 +75,17 @@ class Text {
 };
 
 inline void append_decimal(Text& text, unsigned long long value) noexcept {
-    char digits[24];
+    char digits[24] = {};
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     text.append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+// "1 symbol", "2 symbols": a count and the noun that agrees with it.
+inline void append_count(Text& text, unsigned long long count, std::string_view singular,
+                         std::string_view plural) noexcept {
+    append_decimal(text, count);
+    text += ' ';
+    text += count == 1 ? singular : plural;
 }
 
 } // namespace tarnwick

@@ -24,6 +24,7 @@
 #include "kernel_error.hpp"
 #include "lanes.hpp"
 #include "nan_ignoring.hpp"
+#include "reachable.hpp"
 #include "series_output.hpp"
 
 #include <algorithm>
@@ -55,6 +56,24 @@ struct AdxState {
     double minus_dm = 0.0;
     double adx = 0.0;
     std::uint64_t bars = 0; // bars seen
+
+    // Whether a series can leave this state, `last` the value of its last
+    // bar (NaN before the first). The first bar smooths nothing and gives 0;
+    // after it, the movements and ADX, smoothed from terms >= 0 with weights
+    // >= 0, are never negative.
+    [[nodiscard]] bool reachable(double last) const noexcept {
+        const bool unsmoothed = positive_zero(atr) && positive_zero(plus_dm) &&
+                                positive_zero(minus_dm) && positive_zero(adx);
+        if (bars == 0) {
+            return unsmoothed && positive_zero(high) && positive_zero(low) &&
+                   positive_zero(close) && last != last;
+        }
+        if (bars == 1) {
+            return unsmoothed && positive_zero(last);
+        }
+        return bars < most_bars && !(plus_dm < 0.0) && !(minus_dm < 0.0) && !(adx < 0.0) &&
+               same_value(last, adx);
+    }
 };
 
 // The directional movement and true range of one bar.

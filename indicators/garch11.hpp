@@ -11,8 +11,10 @@
 
 #include "ieee_double.hpp"
 #include "kernel_error.hpp"
+#include "reachable.hpp"
 #include "series_output.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -37,6 +39,20 @@ struct Garch11State {
     double variance = 0.0;   // the previous variance, or the seed before the first return
     double seed = quiet_nan; // what the recursion started from; NaN until it is known
     std::uint64_t bars = 0;  // returns seen
+
+    // Whether a series can leave this state, `last` the value of its last
+    // return (NaN before the first). A seed is NaN until known, then finite
+    // and > 0 (garch11_seed_from); the variance starts at the seed, and each
+    // step floors it at +0.0 and gives it as its value.
+    [[nodiscard]] bool reachable(double last) const noexcept {
+        const bool seeded = seed > 0.0 && std::isfinite(seed);
+        if (bars == 0) {
+            return last != last &&
+                   (seeded ? same_value(variance, seed) : seed != seed && positive_zero(variance));
+        }
+        return bars < most_bars && seeded && variance >= 0.0 && !std::signbit(variance) &&
+               same_value(last, variance);
+    }
 };
 
 // Starts a recursion from `seed` under the 1e-8 rule (garch11_seed_from).

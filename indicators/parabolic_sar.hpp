@@ -21,6 +21,7 @@
 #include "kernel_error.hpp"
 #include "lanes.hpp"
 #include "nan_ignoring.hpp"
+#include "reachable.hpp"
 #include "series_output.hpp"
 
 #include <cstddef>
@@ -61,6 +62,16 @@ struct SarState {
     double high = 0.0; // the previous bar, once there is one
     double low = 0.0;
     std::uint64_t bars = 0; // bars seen
+
+    // Whether a series can leave this state, `last` the value of its last
+    // bar (NaN before the first): every bar's value is the stop it leaves.
+    [[nodiscard]] bool reachable(double last) const noexcept {
+        if (bars == 0) {
+            return rising && positive_zero(sar) && positive_zero(ep) && positive_zero(af) &&
+                   positive_zero(high) && positive_zero(low) && last != last;
+        }
+        return bars < most_bars && same_value(last, sar);
+    }
 };
 
 // The first bar: its low is the stop, its high the extreme of a rising trend.

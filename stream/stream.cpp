@@ -31,6 +31,7 @@
 #include "../binding/call_error.hpp"
 #include "../binding/catalogue.hpp"
 #include "../binding/fatal.hpp"
+#include "../binding/float_series.hpp"
 #include "../binding/list_call.hpp"
 #include "../binding/py_ref.hpp"
 #include "../indicators/ieee_double.hpp"
@@ -88,14 +89,27 @@ template <class I> struct Layout {
         }
     }(std::make_index_sequence<scalars>{});
 
-    static constexpr std::string_view contract =
-        "\n\nA stream continues a series from where it stopped: for every split of a series "
-        "into extend() and update() calls, the values are those of the whole-series function "
-        "of tarnwick, bit for bit. With symbols=N, it keeps N series side by side: update() "
-        "takes arrays of N values (where= picks the symbols that have a bar) and extend() one "
-        "row per symbol.";
+    // What a stream promises: a seeded recursion depends on a seed that a
+    // live stream takes from the first returns it sees, so only a stream
+    // without one matches the whole-series function at every split.
+    static constexpr std::string_view continues =
+        takes_seed
+            ? "\n\nA stream continues a series from where it stopped. It seeds from the first "
+              "returns it is given (the history passed to its first extend(), or the first "
+              "update's return) as the whole-series function seeds from its series, or from "
+              "seed= when given: garch11_variance(returns, omega, alpha, beta, "
+              "seed=stream.seed) of tarnwick_arrays gives the values of everything fed to it, "
+              "bit for bit, in any split."
+            : "\n\nA stream continues a series from where it stopped: for every split of a "
+              "series into extend() and update() calls, the values are those of the "
+              "whole-series function of tarnwick, bit for bit.";
+    static constexpr std::string_view side_by_side =
+        " With symbols=N, it keeps N series side by side: update() takes arrays of N values "
+        "(where=, a boolean array, picks the symbols that have a bar) and extend() one row "
+        "per symbol.";
     static constexpr auto documentation =
-        joined<I::summary.size() + contract.size()>(I::summary, contract);
+        joined<I::summary.size() + continues.size() + side_by_side.size()>(I::summary, continues,
+                                                                           side_by_side);
     static constexpr auto qualified_name =
         joined<16 + I::type_name.size()>("tarnwick_stream.", I::type_name);
 
@@ -530,20 +544,40 @@ template <class Out> struct KeepingLast {
 template <class I>
 PyObject* extend_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
-    using Arguments = typename SeriesOf<AbortWhenCopyFails, ToSeries, I>::type;
+    using Arguments = typename SeriesOf<arrays::ReportWhenCopyFails, ToSeries, I>::type;
+    using Output = ListOutput<WhenListFails::drop>;
+    const FunctionDescription& d = Layout<I>::extend;
     Stream<I>& s = stream_of<I>(self);
-    return list_call<Arguments, Layout<I>::series>(
-        Layout<I>::extend, args, nargs, kwnames,
-        [&](FloatListOutput& out, const Arguments& converted) noexcept {
-            const Claim claim(s.busy);
-            Record<I>& r = s.records[0];
-            return converted.compute(
-                [&](FloatListOutput& o, auto... series) noexcept {
-                    KeepingLast<FloatListOutput> keeping{o, r.value};
-                    return I::extend(keeping, r.state, s.settings, series...);
-                },
-                out);
-        });
+    Arguments converted;
+    if (CallStatus status =
+            bind_and_convert<Layout<I>::series>(d, args, nargs, kwnames, converted, NoContext{});
+        status.failed()) {
+        return raised(std::move(status.error()));
+    }
+    if (converted.copies_failed()) {
+        return raised(arrays::no_memory_for_copy(d.function_name));
+    }
+    Output out;
+    KernelStatus computed = KernelStatus::ok();
+    {
+        const Claim claim(s.busy);
+        // On a copy, kept once every value is in the list: a list that memory
+        // could not be had for changes nothing.
+        Record<I> r = s.records[0];
+        computed = converted.compute(
+            [&](Output& o, auto... series) noexcept {
+                KeepingLast<Output> keeping{o, r.value};
+                return I::extend(keeping, r.state, s.settings, series...);
+            },
+            out);
+        if (!computed.failed() && !out.dropped()) {
+            s.records[0] = r;
+        }
+    }
+    if (computed.failed()) {
+        return raised(value_error(Text(message(computed.error()))));
+    }
+    return out.release();
 }
 
 // ---------------------------------------------------------------- many symbols
@@ -557,8 +591,8 @@ CallError symbols_mismatch(const FunctionDescription& d, std::string_view parame
     message += "' has shape ";
     arrays::append_shape(message, shape);
     message += ", but the stream has ";
-    append_decimal(message, symbols);
-    message += rows ? " symbols: pass one row per symbol" : " symbols: pass one value per symbol";
+    append_count(message, symbols, "symbol", "symbols");
+    message += rows ? ": pass one row per symbol" : ": pass one value per symbol";
     return value_error(std::move(message));
 }
 
@@ -570,13 +604,100 @@ CallStatus make_result(arrays::Destination& destination, PyObject* ndarray,
     return destination.prepare(state, d.function_name, nullptr, shape, {}, in_place);
 }
 
+// Whether a call over `values` lets go of the interpreter lock: below this
+// many, letting go and taking it back would cost more than the work.
+bool unlocked(std::size_t values) noexcept {
+    return values >= arrays::release_lock_from;
+}
+
+// Before a call lets go of the lock, the inputs it reads in place become its
+// own copies: numpy lets another thread resize an array whose buffer is
+// exported (resize(refcheck=False)), freeing the memory under the reader.
+template <class Arguments>
+CallStatus own_inputs(const FunctionDescription& d, std::size_t values,
+                      Arguments& converted) noexcept {
+    if (unlocked(values)) {
+        converted.before_python_code();
+    }
+    if (converted.copies_failed()) {
+        return arrays::no_memory_for_copy(d.function_name);
+    }
+    return CallStatus::ok();
+}
+
 // Runs `work` with the interpreter lock let go when there is enough of it.
 template <class Work> void maybe_without_lock(std::size_t values, Work work) noexcept {
-    PyThreadState* saved = values >= arrays::release_lock_from ? PyEval_SaveThread() : nullptr;
+    PyThreadState* saved = unlocked(values) ? PyEval_SaveThread() : nullptr;
     work();
     if (saved != nullptr) {
         PyEval_RestoreThread(saved);
     }
+}
+
+CallError where_not_boolean(const FunctionDescription& d, PyObject* where, bool is_array) noexcept {
+    Text message = arrays::call_message(d.function_name);
+    message += "'where' must be a boolean array, not ";
+    const OwnedRef dtype =
+        OwnedRef::steal(is_array ? PyObject_GetAttrString(where, "dtype") : nullptr);
+    const OwnedRef name = OwnedRef::steal(dtype ? PyObject_Str(dtype.get()) : nullptr);
+    const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+    PyErr_Clear();
+    if (text != nullptr) {
+        message += "an array of ";
+        message += text;
+    } else {
+        message += '\'';
+        message += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(where)));
+        message += '\'';
+    }
+    message += ": give one, such as np.isfinite(close) or flags.astype(bool)";
+    return CallError::pending(PyExc_TypeError, std::move(message));
+}
+
+// numpy's bool, as a buffer names it.
+bool holds_booleans(const Py_buffer& view) noexcept {
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (std::string_view("@=<>!|").find(format[0]) != std::string_view::npos) {
+        ++format;
+    }
+    return view.itemsize == 1 && std::string_view(format) == "?";
+}
+
+// The flags of where=, a numpy array of dtype bool (a float's NaN, or any
+// number, would be a guess at what the caller meant), copied into `flags` as
+// 1.0 or 0.0; its shape, which the caller checks with the series'.
+CallResult<Shape> read_where(const FunctionDescription& d, PyObject* where, PyObject* ndarray,
+                             FloatSeries& flags, InPlaceSeries& in_place) noexcept {
+    const bool is_array = PyObject_TypeCheck(where, reinterpret_cast<PyTypeObject*>(ndarray));
+    if (is_array && Py_TYPE(where) != reinterpret_cast<PyTypeObject*>(ndarray)) {
+        in_place.before_python_code(); // a subclass's export may run its code
+    }
+    BufferExport buffer;
+    if (!is_array || !buffer.try_acquire(where, PyBUF_RECORDS_RO) ||
+        !holds_booleans(buffer.view())) {
+        return where_not_boolean(d, where, is_array);
+    }
+    const Py_buffer& view = buffer.view();
+    if (view.ndim == 2) {
+        return arrays::shape_of(view);
+    }
+    if (view.ndim != 1) {
+        Text message = arrays::call_message(d.function_name);
+        message += "'where' has ";
+        append_count(message, static_cast<unsigned long long>(view.ndim), "dimension",
+                     "dimensions");
+        message += "; expected 1 (one flag per symbol)";
+        return value_error(std::move(message));
+    }
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    if (!flags.try_resize_uninitialized(n)) {
+        return arrays::no_memory_for_copy(d.function_name);
+    }
+    const char* base = static_cast<const char*>(view.buf);
+    for (std::size_t i = 0; i < n; ++i) {
+        flags[i] = base[static_cast<Py_ssize_t>(i) * view.strides[0]] != 0 ? 1.0 : 0.0;
+    }
+    return arrays::shape_of(view);
 }
 
 template <class I>
@@ -596,38 +717,36 @@ PyObject* many_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (CallStatus status = converted.convert(d, slots.data(), context); status.failed()) {
         return raised(std::move(status.error()));
     }
-    ConvertedArguments<arrays::ReportWhenCopyFails, arrays::ToArraySeries> where;
+    FloatSeries flags;
     const bool has_where = slots[k] != nullptr && slots[k] != Py_None;
+    std::array<Shape, k + 1> shapes{};
     if (has_where) {
-        if (CallStatus status = where.convert(d, &slots[k], context); status.failed()) {
-            return raised(std::move(status.error()));
+        CallResult<Shape> shape = read_where(d, slots[k], s.ndarray, flags, converted);
+        if (shape.failed()) {
+            return raised(std::move(shape.error()));
         }
+        shapes[k] = shape.value();
     }
-    std::array<std::span<const double>, k + 1> columns{};
-    std::optional<CallError> mismatch;
-    const auto check = [&](std::size_t i, const arrays::ArraySeries& series) {
-        const Shape& shape = series.shape();
-        if (!mismatch && (shape.ndim != 1 || shape.columns != s.symbols)) {
-            mismatch.emplace(symbols_mismatch(d, d.parameter_names[i], shape, s.symbols, false));
+    converted.for_each_series(
+        [&](std::size_t i, const arrays::ArraySeries& series) { shapes[i] = series.shape(); });
+    for (std::size_t i = 0; i < (has_where ? k + 1 : k); ++i) {
+        if (shapes[i].ndim != 1 || shapes[i].columns != s.symbols) {
+            return raised(symbols_mismatch(d, d.parameter_names[i], shapes[i], s.symbols, false));
         }
-        columns[i] = series.all_values();
-    };
-    converted.for_each_series(check);
-    if (has_where) {
-        where.for_each_series(
-            [&](std::size_t, const arrays::ArraySeries& series) { check(k, series); });
-    }
-    if (mismatch) {
-        return raised(std::move(*mismatch));
     }
     arrays::Destination destination;
     if (CallStatus made = make_result(destination, s.ndarray, d, {1, 1, s.symbols}, converted);
         made.failed()) {
         return raised(std::move(made.error()));
     }
-    if (converted.copies_failed() || where.copies_failed()) {
-        return raised(arrays::no_memory_for_copy(d.function_name));
+    if (CallStatus owned = own_inputs(d, s.symbols, converted); owned.failed()) {
+        return raised(std::move(owned.error()));
     }
+    std::array<std::span<const double>, k + 1> columns{};
+    converted.for_each_series([&](std::size_t i, const arrays::ArraySeries& series) {
+        columns[i] = series.all_values();
+    });
+    columns[k] = flags.view();
     arrays::RowOutput out = destination.row(0);
     const Claim claim(s.busy);
     maybe_without_lock(s.symbols, [&] {
@@ -658,14 +777,9 @@ PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     using L = Layout<I>;
     const FunctionDescription& d = L::extend;
     Stream<I>& s = stream_of<I>(self);
-    std::array<PyObject*, L::series> slots{};
-    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
     typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
-    if (CallStatus status =
-            converted.convert(d, slots.data(), arrays::ArrayContext{d.function_name, s.ndarray});
+    if (CallStatus status = bind_and_convert<L::series>(
+            d, args, nargs, kwnames, converted, arrays::ArrayContext{d.function_name, s.ndarray});
         status.failed()) {
         return raised(std::move(status.error()));
     }
@@ -681,8 +795,8 @@ PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (CallStatus made = make_result(destination, s.ndarray, d, shape, converted); made.failed()) {
         return raised(std::move(made.error()));
     }
-    if (converted.copies_failed()) {
-        return raised(arrays::no_memory_for_copy(d.function_name));
+    if (CallStatus owned = own_inputs(d, shape.rows * shape.columns, converted); owned.failed()) {
+        return raised(std::move(owned.error()));
     }
     const Claim claim(s.busy);
     KernelStatus computed = KernelStatus::ok();
@@ -820,7 +934,8 @@ template <class I> bool load_records(PyObject* stream, const unsigned char* data
                 w[j] |= Word{*data++} << (8 * b);
             }
         }
-        if (!record_from_words(s.records[i], w)) {
+        if (!record_from_words(s.records[i], w) ||
+            !s.records[i].state.reachable(s.records[i].value)) {
             return false;
         }
     }
@@ -874,12 +989,17 @@ template <class I> PyObject* get_bars(PyObject* self, void* /*unused*/) noexcept
         const Claim claim(s.busy);
         return PyLong_FromUnsignedLongLong(s.records[0].state.bars);
     }
-    OwnedRef list =
-        OwnedRef::steal(created_or_abort(PyList_New(static_cast<Py_ssize_t>(s.symbols))));
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(s.symbols)));
+    if (!list) {
+        return nullptr;
+    }
     const Claim claim(s.busy);
     for (std::size_t i = 0; i < s.symbols; ++i) {
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                       created_or_abort(PyLong_FromUnsignedLongLong(s.records[i].state.bars)));
+        PyObject* count = PyLong_FromUnsignedLongLong(s.records[i].state.bars);
+        if (count == nullptr) {
+            return nullptr;
+        }
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), count);
     }
     return list.release();
 }
@@ -903,11 +1023,25 @@ template <class I> PyObject* get_parameter(PyObject* self, void* index) noexcept
     return OwnedRef::borrow(item).release();
 }
 
+// The seed every symbol started from, or NaN until all have the same one.
+template <class I> double common_seed(Stream<I>& s) noexcept {
+    const Claim claim(s.busy);
+    const double first = s.records[0].state.seed;
+    for (std::size_t i = 1; i < s.symbols; ++i) {
+        if (std::bit_cast<Word>(s.records[i].state.seed) != std::bit_cast<Word>(first)) {
+            return quiet_nan;
+        }
+    }
+    return first;
+}
+
 // "Adx(period=14)", with ", symbols=N" for many symbols: the call that makes
-// a stream with these parameters.
+// a stream with these parameters. A GARCH stream adds its seed once it has
+// one: with the parameters it fixes every value the stream gives. The bars
+// seen are state that no argument sets, and stay in `bars`.
 template <class I> PyObject* stream_repr(PyObject* self) noexcept {
     using L = Layout<I>;
-    const Stream<I>& s = stream_of<I>(self);
+    Stream<I>& s = stream_of<I>(self);
     const OwnedRef values = scalar_arguments(s);
     const OwnedRef parts = OwnedRef::steal(created_or_abort(PyList_New(0)));
     for (std::size_t j = 0; j < L::scalars; ++j) {
@@ -915,6 +1049,16 @@ template <class I> PyObject* stream_repr(PyObject* self) noexcept {
             PyUnicode_FromFormat("%s=%R", I::parameters[L::series + j].name.data(),
                                  PyTuple_GetItem(values.get(), static_cast<Py_ssize_t>(j))));
         if (!part || PyList_Append(parts.get(), part.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if constexpr (L::takes_seed) {
+        const double seed = common_seed(s);
+        const OwnedRef value = OwnedRef::steal(PyFloat_FromDouble(seed));
+        const OwnedRef part = seed == seed && value
+                                  ? OwnedRef::steal(PyUnicode_FromFormat("seed=%R", value.get()))
+                                  : OwnedRef();
+        if (seed == seed && (!part || PyList_Append(parts.get(), part.get()) < 0)) {
             return nullptr;
         }
     }
@@ -1135,6 +1279,13 @@ PyObject* restore(PyObject* const* types, PyObject* args) noexcept {
     }
     OwnedRef made;
     if (!restores[kind](type, arguments, symbols, bytes, made)) {
+        // A checkpoint of many symbols where numpy is missing (or memory for
+        // its records) is not a corrupted one: the constructor's error says
+        // what to do.
+        if (PyErr_ExceptionMatches(PyExc_ImportError) != 0 ||
+            PyErr_ExceptionMatches(PyExc_MemoryError) != 0) {
+            return nullptr;
+        }
         PyErr_Clear();
         return corrupted();
     }

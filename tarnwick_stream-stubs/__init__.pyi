@@ -125,6 +125,16 @@ class ParabolicSar(Generic[_Value, _History]):
 
 @final
 class Garch11Variance(Generic[_Value, _History]):
+    """GARCH(1,1) conditional variance a return at a time.
+
+    A stream seeds from the first returns it is given (the history passed to
+    its first extend(), or the first update's return), as the whole-series
+    function seeds from its series, or from seed= when given; so unlike ADX
+    and SAR it does not match the whole-series function at every split.
+    tarnwick_arrays.garch11_variance(returns, omega, alpha, beta,
+    seed=stream.seed) gives the values of everything fed to it, bit for bit.
+    """
+
     @overload
     def __new__(
         cls,

@@ -156,3 +156,44 @@ def test_a_type_named_like_an_array_is_read_by_its_own_iteration(module, qualnam
         """
     )
     assert out == "[4.25, 4.25]\n"
+
+
+@pytest.mark.parametrize(
+    "shape, call",
+    [
+        ("(N,)", "s.update(moving, fixed, fixed)"),
+        # float flags, which where= once read in place, are now refused
+        ("(N,)", "s.peek(fixed, fixed, fixed, where=moving)"),
+        ("(1, N)", "s.extend(moving, fixed, fixed)"),
+    ],
+    ids=["update", "where", "extend"],
+)
+def test_an_input_resized_while_a_stream_runs_without_the_lock_is_never_read(shape, call):
+    # numpy frees the memory of an array resized with refcheck=False even
+    # while its buffer is exported; the stream must not be reading it then.
+    # Every array of more than 64 KiB gets pages of its own, which a shrink
+    # hands back, so a read of them faults at once.
+    out = run(
+        f"""
+        import threading, time, numpy as np, tarnwick_stream as ts
+        N = 1 << 20
+        s = ts.Adx(14, symbols={shape}[0] if len({shape}) == 2 else N)
+        fixed = np.full({shape}, 9.5)
+        moving = np.ones({shape})
+        def resize():
+            while True:
+                moving.resize((10,), refcheck=False)
+                moving.resize({shape}, refcheck=False)
+                time.sleep(0)  # the call converts it whole, and then lets go of the lock
+        threading.Thread(target=resize, daemon=True).start()
+        for _ in range(100):
+            try:
+                {call}
+            except (ValueError, TypeError):
+                pass
+        print("ok")
+        """,
+        timeout=300,
+        env={"MALLOC_MMAP_THRESHOLD_": "65536"},
+    )
+    assert out == "ok\n"

@@ -7,6 +7,7 @@ import copy
 import itertools
 import pickle
 import random
+import struct
 import threading
 
 import numpy as np
@@ -37,6 +38,11 @@ def bars(n, seed, odd=True):
             series[rng.randrange(n)] = rng.choice(ODD)
     returns = [(b - a) * 0.01 for a, b in itertools.pairwise([99.0, *close])]
     return {"high": high, "low": low, "close": close, "returns": returns}
+
+
+def fed(s, *series):
+    s.extend(*(np.array(x) if s.symbols else x for x in series))
+    return s
 
 
 def stream_of(f, args):
@@ -137,6 +143,38 @@ def test_fresh_stream_reports_nothing_yet():
     ]
 
 
+GARCH = "Garch11Variance(omega=0.0, alpha=0.1, beta=0.8"
+
+
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        (lambda: ts.Garch11Variance(0.0, 0.1, 0.8), ")"),
+        (lambda: fed(ts.Garch11Variance(0.0, 0.1, 0.8), [0.02]), ", seed=0.0004)"),
+        (lambda: ts.Garch11Variance(0.0, 0.1, 0.8, seed=-1.0), ", seed=1e-08)"),
+        (lambda: ts.Garch11Variance(0.0, 0.1, 0.8, seed=0.5, symbols=2), ", seed=0.5, symbols=2)"),
+        (lambda: fed(ts.Garch11Variance(0.0, 0.1, 0.8, symbols=2), [[0.1], [0.2]]), ", symbols=2)"),
+    ],
+)
+def test_garch_repr_is_the_call_that_makes_its_seed(make, expected):
+    s = make()
+    assert repr(s) == GARCH + expected
+    assert repr(eval("ts." + repr(s))) == GARCH + expected
+
+
+@pytest.mark.parametrize("method", ["update", "extend"])
+def test_counted_messages_agree_with_their_count(method):
+    with pytest.raises(TypeError) as info:
+        getattr(ts.Garch11Variance(0, 0, 1), method)([1.0], [2.0])
+    assert str(info.value) == f"{method}() takes 1 positional argument but 2 were given"
+
+
+def test_only_garch_promises_every_split():
+    assert "for every split" in ts.Adx.__doc__
+    assert "for every split" not in ts.Garch11Variance.__doc__
+    assert "seed=stream.seed" in ts.Garch11Variance.__doc__
+
+
 GOOD = pickle.dumps(ts.ParabolicSar(0.02, 0.2))
 _, (TYPE, VERSION, PARAMETERS, SYMBOLS, RECORD) = ts.ParabolicSar(0.02, 0.2).__reduce__()
 NOT_A_STREAM = "not a pickled tarnwick_stream stream"
@@ -165,6 +203,91 @@ def test_corrupted_pickles_are_refused(args, message):
     with pytest.raises(ValueError) as info:
         ts._restore(*args)
     assert str(info.value) == message
+
+
+def words(stream):
+    _, (kind, version, parameters, symbols, record) = stream.__reduce__()
+    return [kind, version, parameters, symbols], list(
+        struct.unpack(f"<{len(record) // 8}Q", record)
+    )
+
+
+def with_words(stream, changes):
+    """The _restore arguments of `stream` with record words replaced: {index: float or int}."""
+    head, w = words(stream)
+    for i, value in changes.items():
+        w[i] = value if isinstance(value, int) else struct.unpack("<Q", struct.pack("<d", value))[0]
+    return (*head, struct.pack(f"<{len(w)}Q", *w))
+
+
+GARCH_FED = fed(ts.Garch11Variance(1e-6, 0.1, 0.8), [0.01, -0.02, 0.03])
+ADX_FED = fed(ts.Adx(3), [10.0, 11.0, 12.0], [9.0, 9.5, 10.5], [9.5, 10.5, 11.5])
+SAR_FED = fed(ts.ParabolicSar(0.02, 0.2), [10.0, 11.0], [9.0, 9.5])
+ALL_ONES = 2**64 - 1
+
+
+# Record words: GARCH variance, seed, bars, value; ADX high, low, close, atr,
+# +DM, -DM, ADX, bars, value; SAR rising, sar, ep, af, high, low, bars, value.
+@pytest.mark.parametrize(
+    "stream, changes",
+    [
+        (GARCH_FED, {1: -1.0}),
+        (GARCH_FED, {1: 0.0}),
+        (GARCH_FED, {1: INF}),
+        (GARCH_FED, {1: NAN}),
+        (GARCH_FED, {0: -1.0, 3: -1.0}),
+        (GARCH_FED, {0: NAN, 3: NAN}),
+        (GARCH_FED, {0: -0.0, 3: -0.0}),
+        (GARCH_FED, {3: 0.5}),
+        (GARCH_FED, {2: ALL_ONES}),
+        (ts.Garch11Variance(0, 0, 1), {3: 0.5}),
+        (ts.Garch11Variance(0, 0, 1), {0: 0.5}),
+        (ts.Garch11Variance(0, 0, 1, seed=0.5), {0: 0.25}),
+        (ADX_FED, {7: ALL_ONES}),
+        (ADX_FED, {4: -1.0}),
+        (ADX_FED, {6: -1.0, 8: -1.0}),
+        (ADX_FED, {8: 1.0}),
+        (ts.Adx(3), {7: 1}),
+        (SAR_FED, {6: ALL_ONES}),
+        (SAR_FED, {7: 1.0}),
+        (ts.ParabolicSar(0.02, 0.2), {1: 1.0}),
+    ],
+)
+def test_records_no_stream_reaches_are_refused(stream, changes):
+    with pytest.raises(ValueError, match=f"^{NOT_A_STREAM}$"):
+        ts._restore(*with_words(stream, changes))
+
+
+@pytest.mark.parametrize(
+    "stream",
+    [
+        fed(ts.Garch11Variance(1e308, 1.0, 10.0), [1e200, 1.0]),  # variance +inf
+        fed(ts.Garch11Variance(NAN, 0.1, 0.8), [0.01, NAN]),  # floored to +0.0
+        fed(ts.Adx(1), [INF, INF, 1.0], [1.0, -INF, NAN], [NAN, 1.0, INF]),
+        fed(ts.ParabolicSar(NAN, -1.0), [NAN, 1.0, INF], [NAN, -INF, 2.0]),
+        ts.Garch11Variance(0, 0, 1, seed=-3.0),
+    ],
+)
+def test_records_of_odd_but_reachable_states_load(stream):
+    restored = ts._restore(*with_words(stream, {}))
+    assert words(restored)[1] == words(stream)[1]
+
+
+def test_a_checkpoint_of_many_symbols_needs_numpy_not_repair():
+    data = pickle.dumps(ts.Adx(3, symbols=2))
+    out = run_fresh(
+        f"""
+        import pickle, sys
+        sys.modules["numpy"] = None
+        try:
+            pickle.loads({data!r})
+        except ImportError as e:
+            print(e)
+        """
+    )
+    assert out == (
+        "a tarnwick_stream stream of many symbols needs numpy: pip install 'tarnwick[arrays]'\n"
+    )
 
 
 def test_pickle_bytes_flipped_anywhere_never_crash():
@@ -246,9 +369,18 @@ def test_many_symbols_are_one_stream_each(f):
             "has 4 symbols: pass one value per symbol",
         ),
         (
-            lambda s, a: s.update(a, a, a, where=[True]),
+            lambda s, a: s.update(a, a, a, where=np.ones(1, bool)),
             "update(): 'where' has shape (1,), but "
             "the stream has 4 symbols: pass one value per symbol",
+        ),
+        (
+            lambda s, a: ts.Adx(3, symbols=1).update(a, a, a),
+            "update(): 'high' has shape (4,), but the stream has 1 symbol: "
+            "pass one value per symbol",
+        ),
+        (
+            lambda s, a: s.peek(a, a, a, where=np.array(True)),
+            "peek(): 'where' has 0 dimensions; expected 1 (one flag per symbol)",
         ),
         (
             lambda s, a: s.peek(a, a, np.ones((4, 1))),
@@ -270,6 +402,32 @@ def test_many_symbols_refuse_the_wrong_shape(call, message):
         call(s, np.ones(4))
     assert str(info.value) == message
     assert pickle.dumps(s) == before
+
+
+WHERE_REFUSED = ": give one, such as np.isfinite(close) or flags.astype(bool)"
+
+
+@pytest.mark.parametrize(
+    "where, refused",
+    [
+        ("abcd", "'str'"),
+        (b"\1\0\1\0", "'bytes'"),
+        ([True, False, True, False], "'list'"),
+        (np.array([1.0, NAN, 0.0, 1.0]), "an array of float64"),
+        (np.array([1, 0, 1, 0]), "an array of int64"),
+        (np.ma.masked_array([1.0, 0, 1, 0]), "an array of float64"),
+    ],
+)
+def test_many_symbols_take_only_a_boolean_where(where, refused):
+    s = ts.Adx(3, symbols=4)
+    with pytest.raises(TypeError) as info:
+        s.update(np.ones(4), np.ones(4), np.ones(4), where=where)
+    assert (
+        str(info.value)
+        == f"update(): 'where' must be a boolean array, not {refused}{WHERE_REFUSED}"
+    )
+    assert getattr(info.value, "__notes__", None) is None
+    assert s.bars == [0, 0, 0, 0]
 
 
 @pytest.mark.parametrize("symbols", [None, 5000], ids=["one series", "5000 symbols"])
