@@ -402,12 +402,12 @@ PyObject* garch11_fit_entry(PyObject* module, PyObject* const* args, Py_ssize_t 
         return raised(std::move(clean.error()));
     }
     FloatSeries buffer = FloatSeries::uninitialized(panel.length());
-    FloatSeries scratch = FloatSeries::uninitialized(panel.length());
+    FloatSeries scratch = FloatSeries::uninitialized(2 * panel.length());
     // The seven fields of every series, field after field; iterations and
     // converged as exact doubles until they become int64 and bool.
     FloatSeries fields = FloatSeries::uninitialized(7 * series);
-    if (held.copy_failed() || buffer.size() != panel.length() || scratch.size() != panel.length() ||
-        fields.size() != 7 * series) {
+    if (held.copy_failed() || buffer.size() != panel.length() ||
+        scratch.size() != 2 * panel.length() || fields.size() != 7 * series) {
         return raised(no_memory_for_copy(function));
     }
     // Every series is checked before any is fitted.
@@ -423,7 +423,7 @@ PyObject* garch11_fit_entry(PyObject* module, PyObject* const* args, Py_ssize_t 
     double* const f = fields.data();
     for (std::size_t r = 0; r < series; ++r) {
         const std::span<const double> row = panel.gather(r, buffer.data());
-        const std::span<double> room(scratch.data(), row.size());
+        const std::span<double> room(scratch.data(), 2 * row.size());
         const Garch11Fit fit =
             garch11_fit(row, seeded ? std::optional<double>(seed.at(r)) : std::nullopt, room);
         const std::array<double, 7> values{fit.omega,

@@ -56,17 +56,26 @@ template <class T> struct Objective {
     std::array<T, 6> hessian;
 };
 
+// The variances first, a chain of one product and one sum per return, into
+// `variances`; then everything else, whose returns are independent of one
+// another but for the running sums, so that the logarithms overlap.
 template <class T>
-Objective<T> objective(std::span<const double> returns, T omega, T alpha, T beta, T seed) noexcept {
+Objective<T> objective(std::span<const double> returns, T omega, T alpha, T beta, T seed,
+                       T* variances) noexcept {
+    T s = seed;
+    for (std::size_t i = 0; i < returns.size(); ++i) {
+        variances[i] = s;
+        s = garch11_next(s, T(returns[i]), omega, alpha, beta);
+    }
     Objective<T> o{
         T(0.0), {T(0.0), T(0.0), T(0.0)}, {T(0.0), T(0.0), T(0.0), T(0.0), T(0.0), T(0.0)}};
-    T s = seed;
     // First derivatives of s in omega, alpha, beta; second derivatives in
     // (beta, omega), (beta, alpha), (beta, beta), the only ones not zero.
     T so = T(0.0), sa = T(0.0), sb = T(0.0);
     T sbo = T(0.0), sba = T(0.0), sbb = T(0.0);
-    for (const double value : returns) {
-        const T r = T(value);
+    for (std::size_t i = 0; i < returns.size(); ++i) {
+        const T r = T(returns[i]);
+        s = variances[i];
         const T rr = r * r;
         const T inv = T(1.0) / s;
         const T ratio = rr * inv;
@@ -89,19 +98,17 @@ Objective<T> objective(std::span<const double> returns, T omega, T alpha, T beta
         so = T(1.0) + beta * so;
         sa = rr + beta * sa;
         sb = s + beta * sb;
-        s = garch11_next(s, r, omega, alpha, beta);
     }
     return o;
 }
 
-// Where the likelihood rises as omega falls to 0 (a variance that decays from
-// the seed), omega stops here: 2^-52 of a mean square in [1, 4), a loglik
-// within 1e-12 of the limit.
 constexpr double omega_floor = 0x1p-52;
 constexpr double p_ceiling = 1.0 - 0x1p-20; // alpha + beta stays below 1
 constexpr std::size_t max_iterations = 100;
 constexpr std::size_t max_halvings = 60;
-constexpr double decrement_tolerance = 1e-10; // Newton decrement squared, in F
+// The Newton decrement squared, in F: the rise of loglik left is about a
+// quarter of it.
+constexpr double decrement_tolerance = 1e-8;
 constexpr double sufficient_decrease = 1e-4;
 
 struct Point {
@@ -117,10 +124,10 @@ double beta_of(const std::array<double, 3>& x) noexcept {
 }
 
 // The objective in x: the chain rule through alpha = p q, beta = p - p q.
-Point evaluate(std::span<const double> returns, double seed,
+Point evaluate(std::span<const double> returns, double seed, double* variances,
                const std::array<double, 3>& x) noexcept {
     const double p = x[1], q = x[2];
-    const Objective<double> t = objective(returns, x[0], alpha_of(x), beta_of(x), seed);
+    const Objective<double> t = objective(returns, x[0], alpha_of(x), beta_of(x), seed, variances);
     const auto& g = t.gradient;
     const auto& h = t.hessian;
     // Columns of the Jacobian d theta / d x for p and q.
@@ -229,9 +236,13 @@ struct Run {
     bool converged = false;
 };
 
-Run newton(std::span<const double> returns, double seed,
-           const std::array<double, 3>& start) noexcept {
-    Run run{evaluate(returns, seed, start)};
+// Projected Newton from `start`. Coordinates marked in `held` stay on the
+// bound they start on; the run then converges only if the gradient at the
+// end points out of the region in each of them (the point is a maximum of
+// the whole region, not only of the edge).
+Run newton(std::span<const double> returns, double seed, double* variances,
+           const std::array<double, 3>& start, const std::array<bool, 3>& held) noexcept {
+    Run run{evaluate(returns, seed, variances, start)};
     Point& at = run.best;
     for (; run.iterations < max_iterations; ++run.iterations) {
         if (!(at.at.value == at.at.value) || at.at.value == INFINITY) {
@@ -240,16 +251,21 @@ Run newton(std::span<const double> returns, double seed,
         // A coordinate on a bound whose gradient pushes it further out stays
         // there this step.
         std::array<bool, 3> free{};
+        bool outward = true;
         for (std::size_t i = 0; i < 3; ++i) {
             const double g = at.at.gradient[i];
-            free[i] = !((at.x[i] <= lower[i] && g > 0.0) || (at.x[i] >= upper[i] && g < 0.0));
+            const bool pushed_out =
+                (at.x[i] <= lower[i] && g >= 0.0) || (at.x[i] >= upper[i] && g <= 0.0);
+            free[i] =
+                !held[i] && !((at.x[i] <= lower[i] && g > 0.0) || (at.x[i] >= upper[i] && g < 0.0));
+            outward = outward && (!held[i] || pushed_out);
         }
         std::array<double, 3> d{};
         const double mu = newton_direction(at.at, free, d);
         const double decrement =
             -(at.at.gradient[0] * d[0] + at.at.gradient[1] * d[1] + at.at.gradient[2] * d[2]);
         if (mu == 0.0 && decrement <= decrement_tolerance) {
-            run.converged = true;
+            run.converged = outward;
             return run;
         }
         double step = 1.0;
@@ -264,7 +280,7 @@ Run newton(std::span<const double> returns, double seed,
             if (x == at.x) {
                 break;
             }
-            Point trial = evaluate(returns, seed, x);
+            Point trial = evaluate(returns, seed, variances, x);
             if (trial.at.value <= at.at.value + sufficient_decrease * predicted) {
                 at = trial;
                 moved = true;
@@ -274,7 +290,7 @@ Run newton(std::span<const double> returns, double seed,
         if (!moved) {
             // No decrease is left at the precision of F: a maximum if the
             // Newton model agrees.
-            run.converged = mu == 0.0 && decrement <= 1e3 * decrement_tolerance;
+            run.converged = outward && mu == 0.0 && decrement <= 10.0 * decrement_tolerance;
             return run;
         }
     }
@@ -317,17 +333,28 @@ Garch11Fit garch11_fit(std::span<const double> returns, std::optional<double> gi
     }
     const std::span<const double> scaled(scratch.data(), returns.size());
     const double scaled_seed = seed * c2;
-    // Starts (omega as a share of the seed's (1 - p), p, q): a persistent,
-    // a flat and an alpha = 0 process with the unconditional variance at the
-    // seed; and alpha = 0 with omega on its floor, a variance decaying slowly
-    // from the seed, where the best fits of trending variances lie.
-    constexpr std::array<std::array<double, 3>, 4> starts{
-        {{1.0, 0.95, 0.05}, {1.0, 0.5, 0.5}, {1.0, 0.99, 0.0}, {0.0, 0.999, 0.0}}};
+    // Starts: a persistent process with the unconditional variance at the
+    // seed, the same with alpha = 0 (q on its bound, where it stays while
+    // the gradient keeps it there), and the edge alpha = 0, omega -> 0 of a
+    // variance decaying slowly from the seed, where the best fits of
+    // trending variances lie. On that edge only p moves: a maximum there is
+    // kept, anything else is left to the first two starts, whose iterates
+    // would reach it faster than a crawl off the edge.
+    struct Start {
+        double omega_share; // of the seed's (1 - p)
+        double p;
+        double q;
+        std::array<bool, 3> held;
+    };
+    constexpr std::array<Start, 3> starts{{{1.0, 0.95, 0.05, {false, false, false}},
+                                           {1.0, 0.99, 0.0, {false, false, true}},
+                                           {0.0, 0.999, 0.0, {true, false, true}}}};
     Run best{};
     bool have = false;
-    for (const auto& start : starts) {
-        const double omega = clamp(start[0] * (scaled_seed * (1.0 - start[1])), 0);
-        Run run = newton(scaled, scaled_seed, {omega, start[1], start[2]});
+    double* const variances = scratch.data() + returns.size();
+    for (const Start& start : starts) {
+        const double omega = clamp(start.omega_share * (scaled_seed * (1.0 - start.p)), 0);
+        Run run = newton(scaled, scaled_seed, variances, {omega, start.p, start.q}, start.held);
         const bool better =
             !have || (run.converged && !best.converged) ||
             (run.converged == best.converged && run.best.at.value < best.best.at.value);

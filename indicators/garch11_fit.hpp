@@ -87,7 +87,7 @@ inline constexpr std::size_t garch11_fit_min_returns = 10;
 // Maximises the log-likelihood over omega > 0, alpha >= 0, beta >= 0,
 // alpha + beta < 1, from `seed` (taken through garch11_seed_from) or, when
 // none is given, the mean of the squared returns. `returns` must pass
-// garch11_fit_refusal. `scratch` holds returns.size() doubles.
+// garch11_fit_refusal. `scratch` holds 2 * returns.size() doubles.
 [[nodiscard]] Garch11Fit garch11_fit(std::span<const double> returns, std::optional<double> seed,
                                      std::span<double> scratch) noexcept;
 
