@@ -94,3 +94,13 @@ def test_dask_universe(tmp_path):
             ("variance", np.concatenate([[np.nan], variance])),
         ]:
             assert result[column].to_numpy().tobytes() == expected.tobytes(), (source, column)
+
+
+def test_fit_universe(tmp_path):
+    pytest.importorskip("numpy")
+    folder = small_prices(tmp_path / "prices")
+    rows = run_fresh(None, str(EXAMPLES / "fit_universe.py"), str(folder), cwd=tmp_path)
+    rows = rows.splitlines()
+    assert rows[0].split()[:2] == ["symbol", "omega"]
+    assert [r.split()[0] for r in rows[1:]] == ["AAPL", "FB", "GOOG", "IBM", "MSFT"]
+    assert all(r.split()[5] in ("yes", "no") and r.endswith("%") for r in rows[1:])
