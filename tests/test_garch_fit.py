@@ -9,13 +9,12 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import models
 import tarnwick_arrays as ta
 import tarnwick_stream as ts
-from exact import from_bits
 
 LONG_RUN = os.environ.get("TARNWICK_LONG_RUN") == "1"
 DATA = Path(__file__).resolve().parent.parent / "examples" / "data"
-LOG_TWO_PI = from_bits("3ffd67f1c864beb5")
 
 
 def bits(x):
@@ -84,12 +83,7 @@ def test_log_special_values(x, expected):
 def model_loglik(r, omega, alpha, beta, seed=None):
     r = [float(v) for v in r]
     s = sum(v * v for v in r) / len(r) if seed is None else seed
-    s = s if math.isfinite(s) and s > 0 else 1e-8
-    acc = 0.0
-    for v in r:
-        acc = acc + ((LOG_TWO_PI + ta._exact_log(s)) + (v * v) / s)
-        s = max(0.0, s * beta + ((alpha * v) * v + omega)) if s == s else s
-    return -0.5 * acc
+    return models.garch11_loglik(r, omega, alpha, beta, s if math.isfinite(s) and s > 0 else 1e-8)
 
 
 def returns(shape, seed=3, scale=0.01):
@@ -270,3 +264,30 @@ def test_forecast_recursion_panel_and_stream():
     for x in v[0]:
         stream.update(x)
     assert stream.forecast(20) == ta.garch11_forecast(variance, omega, alpha, beta, 20).tolist()
+
+
+# ---- the recorded bits (tests/garch_fit_vectors.txt), on every platform
+
+
+def vector_cases():
+    text = (Path(__file__).resolve().parent / "garch_fit_vectors.txt").read_text()
+    for block in text.split("\ncase ")[1:]:
+        head, *lines = block.strip("\n").split("\n")
+        function, name = head.split(" ")
+        inputs = {line.split(" ")[0]: line.split(" ")[1:] for line in lines[:-1]}
+        expected = [t.ljust(16, "0") for t in lines[-1].split(" ")[1:]]
+        yield pytest.param(function, inputs, expected, id=f"{function}-{name}")
+
+
+@pytest.mark.parametrize(("function", "inputs", "expected"), list(vector_cases()))
+def test_recorded_bits(function, inputs, expected):
+    values = {k: [models.from_bits(t) for t in v] for k, v in inputs.items()}
+    if function == "log":
+        got = [ta._exact_log(x) for x in values["x"]]
+    elif function == "loglik":
+        omega, alpha, beta, seed = (values[k][0] for k in ("omega", "alpha", "beta", "seed"))
+        got = [ta.garch11_loglik(values["returns"], omega, alpha, beta, seed=seed)]
+    else:
+        fit = ta.garch11_fit(values["returns"], seed=values.get("seed", [None])[0])
+        got = [float(v) for v in fit]
+    assert [f"{bits(v):016x}" for v in got] == expected
