@@ -291,3 +291,18 @@ def test_recorded_bits(function, inputs, expected):
         fit = ta.garch11_fit(values["returns"], seed=values.get("seed", [None])[0])
         got = [float(v) for v in fit]
     assert [f"{bits(v):016x}" for v in got] == expected
+
+
+def test_frames_give_one_value_per_column():
+    pd = pytest.importorskip("pandas")
+    panel = returns((3, 300))
+    frame = pd.DataFrame(panel.T, columns=["A", "B", "C"])
+    loglik = ta.garch11_loglik(frame, 1e-5, 0.1, 0.85)
+    assert list(loglik.index) == ["A", "B", "C"]
+    assert loglik.tolist() == ta.garch11_loglik(panel, 1e-5, 0.1, 0.85).tolist()
+    assert ta.garch11_loglik(frame["B"], 1e-5, 0.1, 0.85) == loglik["B"]
+    fit = ta.garch11_fit(frame)
+    assert fit.converged.index.tolist() == ["A", "B", "C"]
+    assert all(
+        np.array_equal(a.to_numpy(), b) for a, b in zip(fit, ta.garch11_fit(panel), strict=True)
+    )
