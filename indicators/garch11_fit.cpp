@@ -105,7 +105,9 @@ Objective<T> objective(std::span<const double> returns, T omega, T alpha, T beta
 constexpr double omega_floor = 0x1p-52;
 constexpr double p_ceiling = 1.0 - 0x1p-20; // alpha + beta stays below 1
 constexpr std::size_t max_iterations = 100;
-constexpr std::size_t max_halvings = 60;
+// A step cut below 2^-16 of the Newton step is no longer a Newton method:
+// the run stops there (converged only if the model already said so).
+constexpr std::size_t max_halvings = 17;
 // The Newton decrement squared, in F: the rise of loglik left is about a
 // quarter of it.
 constexpr double decrement_tolerance = 1e-8;
@@ -236,15 +238,18 @@ struct Run {
     bool converged = false;
 };
 
-// Projected Newton from `start`. Coordinates marked in `held` stay on the
-// bound they start on; the run then converges only if the gradient at the
-// end points out of the region in each of them (the point is a maximum of
-// the whole region, not only of the edge).
+// Projected Newton from `start`, within `max_passes` passes over the
+// returns. Coordinates marked in `held` stay on the bound they start on; the
+// run then converges only if the gradient at the end points out of the
+// region in each of them (the point is a maximum of the whole region, not
+// only of the edge).
 Run newton(std::span<const double> returns, double seed, double* variances,
-           const std::array<double, 3>& start, const std::array<bool, 3>& held) noexcept {
+           const std::array<double, 3>& start, const std::array<bool, 3>& held,
+           std::size_t max_passes) noexcept {
     Run run{evaluate(returns, seed, variances, start)};
     Point& at = run.best;
-    for (; run.iterations < max_iterations; ++run.iterations) {
+    std::size_t passes = 1;
+    for (; run.iterations < max_iterations && passes < max_passes; ++run.iterations) {
         if (!(at.at.value == at.at.value) || at.at.value == INFINITY) {
             return run;
         }
@@ -281,6 +286,7 @@ Run newton(std::span<const double> returns, double seed, double* variances,
                 break;
             }
             Point trial = evaluate(returns, seed, variances, x);
+            ++passes;
             if (trial.at.value <= at.at.value + sufficient_decrease * predicted) {
                 at = trial;
                 moved = true;
@@ -340,21 +346,25 @@ Garch11Fit garch11_fit(std::span<const double> returns, std::optional<double> gi
     // trending variances lie. On that edge only p moves: a maximum there is
     // kept, anything else is left to the first two starts, whose iterates
     // would reach it faster than a crawl off the edge.
+    // The edge starts get a budget of passes: where their edge holds no
+    // maximum, Newton on it can wander a long way before saying so.
     struct Start {
         double omega_share; // of the seed's (1 - p)
         double p;
         double q;
         std::array<bool, 3> held;
+        std::size_t max_passes;
     };
-    constexpr std::array<Start, 3> starts{{{1.0, 0.95, 0.05, {false, false, false}},
-                                           {1.0, 0.99, 0.0, {false, false, true}},
-                                           {0.0, 0.999, 0.0, {true, false, true}}}};
+    constexpr std::array<Start, 3> starts{{{1.0, 0.95, 0.05, {false, false, false}, 1000},
+                                           {1.0, 0.99, 0.0, {false, false, true}, 30},
+                                           {0.0, 0.999, 0.0, {true, false, true}, 30}}};
     Run best{};
     bool have = false;
     double* const variances = scratch.data() + returns.size();
     for (const Start& start : starts) {
         const double omega = clamp(start.omega_share * (scaled_seed * (1.0 - start.p)), 0);
-        Run run = newton(scaled, scaled_seed, variances, {omega, start.p, start.q}, start.held);
+        Run run = newton(scaled, scaled_seed, variances, {omega, start.p, start.q}, start.held,
+                         start.max_passes);
         const bool better =
             !have || (run.converged && !best.converged) ||
             (run.converged == best.converged && run.best.at.value < best.best.at.value);
