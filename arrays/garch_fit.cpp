@@ -212,10 +212,36 @@ bool for_frames(PyObject* returns, const ModuleState& state) noexcept {
     return returns != nullptr && is_column_container(returns, state.ndarray);
 }
 
+// The start of a call over a panel of returns: binds the arguments into
+// `slots`, hands column containers to tarnwick_frames, and reads the returns
+// with the axis and NaN policy in `slots[axis_slot]` and the slot after it.
+// Gives the call's result (null with the error set) when it ends here.
+template <std::size_t N>
+std::optional<PyObject*>
+begin_panel_call(const FunctionDescription& d, PyObject* module, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, N>& slots,
+                 std::size_t axis_slot, Panel& panel, Held& held) noexcept {
+    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+    ModuleState& state = state_of(module);
+    if (for_frames(slots[0], state)) {
+        return dispatch_to_frames(state, d.function_name, args, nargs, kwnames);
+    }
+    if (CallStatus read = read_panel(panel, slots[0], slots[axis_slot], slots[axis_slot + 1],
+                                     d.function_name, state, held);
+        read.failed()) {
+        return raised(std::move(read.error()));
+    }
+    return std::nullopt;
+}
+
 // garch11_loglik(returns, omega, alpha, beta, *, seed=None, axis=-1, nan_policy='propagate')
 constexpr std::array<std::string_view, 7> loglik_names{"returns", "omega", "alpha",     "beta",
                                                        "seed",    "axis",  "nan_policy"};
-constexpr std::array<std::string_view, 3> loglik_defaults{"None", "-1", "'propagate'"};
+// seed, axis and nan_policy, the keyword-only parameters of both.
+constexpr std::array<std::string_view, 3> panel_defaults{"None", "-1", "'propagate'"};
 constexpr FunctionDescription loglik_description{
     .function_name = "garch11_loglik",
     .parameter_names = loglik_names,
@@ -240,28 +266,20 @@ constexpr FunctionDescription loglik_description{
         ">>> r = np.array([0.01, -0.02, 0.015, 0.003])\n"
         ">>> round(ta.garch11_loglik(r, 1e-05, 0.1, 0.85), 6)\n"
         "11.466446",
-    .keyword_defaults = loglik_defaults,
+    .keyword_defaults = panel_defaults,
 };
 
 PyObject* garch11_loglik_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
     constexpr std::string_view function = "garch11_loglik";
     std::array<PyObject*, 7> slots{};
-    if (CallStatus bound =
-            extract_arguments_fastcall(loglik_description, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
-    ModuleState& state = state_of(module);
-    if (for_frames(slots[0], state)) {
-        return dispatch_to_frames(state, function, args, nargs, kwnames);
-    }
     Held held;
     Panel panel;
-    if (CallStatus read = read_panel(panel, slots[0], slots[5], slots[6], function, state, held);
-        read.failed()) {
-        return raised(std::move(read.error()));
+    if (const auto ended = begin_panel_call(loglik_description, module, args, nargs, kwnames, slots,
+                                            5, panel, held)) {
+        return *ended;
     }
+    const ModuleState& state = state_of(module);
     std::array<PerRow, 4> p;
     for (std::size_t i = 0; i < 4; ++i) {
         PyObject* given = slots[i + 1];
@@ -308,7 +326,6 @@ PyObject* garch11_loglik_entry(PyObject* module, PyObject* const* args, Py_ssize
 
 // garch11_fit(returns, *, seed=None, axis=-1, nan_policy='propagate')
 constexpr std::array<std::string_view, 4> fit_names{"returns", "seed", "axis", "nan_policy"};
-constexpr std::array<std::string_view, 3> fit_defaults{"None", "-1", "'propagate'"};
 constexpr FunctionDescription fit_description{
     .function_name = "garch11_fit",
     .parameter_names = fit_names,
@@ -344,7 +361,7 @@ constexpr FunctionDescription fit_description{
         ">>> fit = ta.garch11_fit(r)\n"
         ">>> fit.converged, fit.alpha + fit.beta < 1\n"
         "(True, True)",
-    .keyword_defaults = fit_defaults,
+    .keyword_defaults = panel_defaults,
 };
 
 CallError refusal_error(Garch11FitRefusal refusal, std::size_t row, std::size_t length,
@@ -372,20 +389,13 @@ PyObject* garch11_fit_entry(PyObject* module, PyObject* const* args, Py_ssize_t 
                             PyObject* kwnames) noexcept {
     constexpr std::string_view function = "garch11_fit";
     std::array<PyObject*, 4> slots{};
-    if (CallStatus bound = extract_arguments_fastcall(fit_description, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
-    ModuleState& state = state_of(module);
-    if (for_frames(slots[0], state)) {
-        return dispatch_to_frames(state, function, args, nargs, kwnames);
-    }
     Held held;
     Panel panel;
-    if (CallStatus read = read_panel(panel, slots[0], slots[2], slots[3], function, state, held);
-        read.failed()) {
-        return raised(std::move(read.error()));
+    if (const auto ended = begin_panel_call(fit_description, module, args, nargs, kwnames, slots, 2,
+                                            panel, held)) {
+        return *ended;
     }
+    const ModuleState& state = state_of(module);
     PerRow seed;
     const bool seeded = slots[1] != nullptr && slots[1] != Py_None;
     const std::size_t series = panel.series();

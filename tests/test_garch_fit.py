@@ -306,3 +306,14 @@ def test_frames_give_one_value_per_column():
     assert all(
         np.array_equal(a.to_numpy(), b) for a, b in zip(fit, ta.garch11_fit(panel), strict=True)
     )
+
+
+def test_threads_give_the_same_bits():
+    from concurrent.futures import ThreadPoolExecutor
+
+    panels = [returns((6, 700), seed=k) for k in range(4)]
+    alone = [ta.garch11_fit(p) for p in panels]
+    with ThreadPoolExecutor(4) as pool:
+        together = list(pool.map(ta.garch11_fit, panels))
+    for a, b in zip(alone, together, strict=True):
+        assert all(np.array_equal(x, y) for x, y in zip(a, b, strict=True))
