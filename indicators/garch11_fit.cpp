@@ -340,12 +340,13 @@ Garch11Fit garch11_fit(std::span<const double> returns, std::optional<double> gi
     const std::span<const double> scaled(scratch.data(), returns.size());
     const double scaled_seed = seed * c2;
     // Starts: a persistent process with the unconditional variance at the
-    // seed, the same with alpha = 0 (q on its bound, where it stays while
-    // the gradient keeps it there), and the edge alpha = 0, omega -> 0 of a
-    // variance decaying slowly from the seed, where the best fits of
-    // trending variances lie. On that edge only p moves: a maximum there is
-    // kept, anything else is left to the first two starts, whose iterates
-    // would reach it faster than a crawl off the edge.
+    // seed; the edge alpha = 0 from the same variance (q held on its bound,
+    // omega and p free); and the edge alpha = 0, omega -> 0 of a variance
+    // decaying slowly from the seed (only p free), where the best fits of
+    // trending variances lie. An edge run is kept only where its end is a
+    // maximum of the whole region; anything else is left to the first
+    // start, whose iterates reach an interior maximum faster than a crawl
+    // off the edge would.
     // The edge starts get a budget of passes: where their edge holds no
     // maximum, Newton on it can wander a long way before saying so.
     struct Start {
@@ -355,8 +356,8 @@ Garch11Fit garch11_fit(std::span<const double> returns, std::optional<double> gi
         std::array<bool, 3> held;
         std::size_t max_passes;
     };
-    constexpr std::array<Start, 3> starts{{{1.0, 0.95, 0.05, {false, false, false}, 1000},
-                                           {1.0, 0.99, 0.0, {false, false, true}, 30},
+    constexpr std::array<Start, 3> starts{{{1.0, 0.98, 0.06, {false, false, false}, 1000},
+                                           {1.0, 0.99, 0.0, {false, false, true}, 20},
                                            {0.0, 0.999, 0.0, {true, false, true}, 30}}};
     Run best{};
     bool have = false;
