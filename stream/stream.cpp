@@ -39,6 +39,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -965,8 +966,13 @@ PyObject* garch11_stream_forecast(PyObject* self, PyObject* horizon) noexcept {
         if (values.size() != static_cast<std::size_t>(h)) {
             return PyErr_NoMemory();
         }
-        garch11_forecast(std::span<double>(values.data(), values.size()),
-                         state.bars == 0 ? quiet_nan : state.variance, s.settings);
+        // Before the first return there is no variance to start from.
+        const std::span<double> ahead(values.data(), values.size());
+        if (state.bars == 0) {
+            std::fill(ahead.begin(), ahead.end(), quiet_nan);
+        } else {
+            garch11_forecast(ahead, state.variance, s.settings);
+        }
         for (Py_ssize_t k = 0; k < h; ++k) {
             PyList_SetItem(
                 list.get(), k,

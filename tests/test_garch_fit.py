@@ -260,6 +260,7 @@ def test_forecast_recursion_panel_and_stream():
             f = max(0.0, f * beta + (alpha * f + omega))
         assert forecast.tolist() == expected
     stream = ts.Garch11Variance(omega, alpha, beta, seed=1e-4)
+    assert all(math.isnan(f) for f in stream.forecast(3))  # no variance before a return
     variance = ta.garch11_variance(v[0], omega, alpha, beta, seed=1e-4)
     for x in v[0]:
         stream.update(x)
