@@ -7,6 +7,7 @@
 #include "../binding/py_ref.hpp"
 #include "../indicators/rows.hpp"
 #include "functions.hpp"
+#include "garch_fit.hpp"
 #include "module_state.hpp"
 #include "numpy_type.hpp"
 
@@ -27,12 +28,25 @@ int module_exec(PyObject* module) noexcept {
     ModuleState& state = state_of(module);
     state.ndarray = ndarray.release();
     state.frames = nullptr;
+    state.garch11_fit = make_garch11_fit_type();
+    if (state.garch11_fit == nullptr || PyModule_AddFunctions(module, garch_fit_records()) < 0 ||
+        PyModule_AddObjectRef(module, "Garch11Fit", state.garch11_fit) < 0) {
+        return -1;
+    }
 
     const OwnedRef all = OwnedRef::steal(created_or_abort(PyList_New(0)));
-    for (PyMethodDef* record = method_records(); record->ml_name != nullptr; ++record) {
+    const auto listed = [&](const PyMethodDef* record) {
         const OwnedRef name =
             OwnedRef::steal(created_or_abort(PyUnicode_FromString(record->ml_name)));
-        if (PyList_Append(all.get(), name.get()) < 0) {
+        return PyList_Append(all.get(), name.get());
+    };
+    for (PyMethodDef* record = method_records(); record->ml_name != nullptr; ++record) {
+        if (listed(record) < 0) {
+            return -1;
+        }
+    }
+    for (PyMethodDef* record = garch_fit_records(); record->ml_name != nullptr; ++record) {
+        if (record->ml_name[0] != '_' && listed(record) < 0) {
             return -1;
         }
     }
@@ -50,6 +64,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     const ModuleState& state = state_of(module);
     Py_VISIT(state.ndarray);
     Py_VISIT(state.frames);
+    Py_VISIT(state.garch11_fit);
     return 0;
 }
 
@@ -58,6 +73,7 @@ int module_clear(PyObject* module) noexcept {
     // Dropped through OwnedRef, after the state no longer points at them.
     const OwnedRef ndarray = OwnedRef::steal(std::exchange(state.ndarray, nullptr));
     const OwnedRef frames = OwnedRef::steal(std::exchange(state.frames, nullptr));
+    const OwnedRef fit = OwnedRef::steal(std::exchange(state.garch11_fit, nullptr));
     return 0;
 }
 

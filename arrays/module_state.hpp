@@ -10,8 +10,9 @@
 namespace tarnwick::arrays {
 
 struct ModuleState {
-    PyObject* ndarray;          // a strong reference, released with the module
-    PyObject* frames = nullptr; // until first needed, then the same
+    PyObject* ndarray;               // a strong reference, released with the module
+    PyObject* frames = nullptr;      // until first needed, then the same
+    PyObject* garch11_fit = nullptr; // the named tuple garch11_fit returns, strong
 };
 
 [[nodiscard]] inline ModuleState& state_of(PyObject* module) noexcept {

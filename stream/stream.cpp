@@ -34,10 +34,12 @@
 #include "../binding/float_series.hpp"
 #include "../binding/list_call.hpp"
 #include "../binding/py_ref.hpp"
+#include "../indicators/garch11_fit.hpp"
 #include "../indicators/ieee_double.hpp"
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -1076,6 +1078,72 @@ template <class I> PyObject* stream_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("%s(%U)", I::type_name.data(), joined_parts.get());
 }
 
+// Garch11Variance.forecast(horizon): the variance of the next `horizon`
+// periods from the last variance, by garch11_forecast (as
+// tarnwick_arrays.garch11_forecast); a list, or a list per symbol.
+PyObject* garch11_stream_forecast(PyObject* self, PyObject* horizon) noexcept {
+    using I = Garch11VarianceIndicator;
+    const Py_ssize_t h = PyLong_AsSsize_t(horizon);
+    if (h < 0) {
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_ValueError, "forecast(): horizon must be >= 0");
+        }
+        return nullptr;
+    }
+    Stream<I>& s = stream_of<I>(self);
+    OwnedRef all = OwnedRef::steal(PyList_New(0));
+    if (!all) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < s.symbols; ++i) {
+        Garch11State state;
+        {
+            const Claim claim(s.busy);
+            state = s.records[i].state;
+        }
+        const OwnedRef list = OwnedRef::steal(PyList_New(h));
+        if (!list) {
+            return nullptr;
+        }
+        FloatSeries values = FloatSeries::uninitialized(static_cast<std::size_t>(h));
+        if (values.size() != static_cast<std::size_t>(h)) {
+            return PyErr_NoMemory();
+        }
+        // Before the first return there is no variance to start from.
+        const std::span<double> ahead(values.data(), values.size());
+        if (state.bars == 0) {
+            std::fill(ahead.begin(), ahead.end(), quiet_nan);
+        } else {
+            garch11_forecast(ahead, state.variance, s.settings);
+        }
+        for (Py_ssize_t k = 0; k < h; ++k) {
+            PyList_SetItem(
+                list.get(), k,
+                created_or_abort(PyFloat_FromDouble(values[static_cast<std::size_t>(k)])));
+        }
+        if (!s.many) {
+            return OwnedRef::borrow(list.get()).release();
+        }
+        if (PyList_Append(all.get(), list.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return all.release();
+}
+
+template <class I> constexpr PyMethodDef forecast_record() noexcept {
+    if constexpr (std::is_same_v<I, Garch11VarianceIndicator>) {
+        return {"forecast", reinterpret_cast<PyCFunction>(&garch11_stream_forecast), METH_O,
+                "forecast($self, horizon, /)\n--\n\nThe variance of the next `horizon` periods "
+                "from the "
+                "last variance:\nf[1] = the last value, f[k+1] = max(0, f[k] * beta + (alpha * "
+                "f[k] + omega)),\nthe values of tarnwick_arrays.garch11_forecast (NaN before the "
+                "first return).\nA list, or with symbols=N a list per symbol."};
+    } else {
+        return {nullptr, nullptr, 0, nullptr};
+    }
+}
+
 // ---------------------------------------------------------------- the types
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
@@ -1100,6 +1168,7 @@ template <class I> struct Type {
         {"__copy__", plain(&stream_copy<I>), METH_NOARGS, nullptr},
         {"__deepcopy__", plain(&stream_deepcopy<I>), METH_O, nullptr},
         {"__reduce__", plain(&stream_reduce<I>), METH_NOARGS, nullptr},
+        forecast_record<I>(),
         {nullptr, nullptr, 0, nullptr},
     };
 

@@ -8,6 +8,7 @@ from collections.abc import Sequence
 from typing import (
     Any,
     Literal,
+    NamedTuple,
     Protocol,
     SupportsFloat,
     SupportsIndex,
@@ -23,7 +24,14 @@ import pandas as pd
 import polars as pl
 import pyarrow as pa
 
-__all__ = ["adx", "garch11_variance", "parabolic_sar"]
+__all__ = [
+    "adx",
+    "garch11_fit",
+    "garch11_forecast",
+    "garch11_loglik",
+    "garch11_variance",
+    "parabolic_sar",
+]
 __version__: str
 
 _Number: TypeAlias = SupportsFloat | SupportsIndex
@@ -160,3 +168,55 @@ def garch11_variance(
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
 ) -> Any: ...
+
+# A number for every series, or a 1-D array with one per series.
+_PerSeries: TypeAlias = _Number | npt.NDArray[np.float64]
+
+class Garch11Fit(NamedTuple):
+    """What garch11_fit found: floats, an int and a bool for one series;
+    arrays with one value per series for a panel."""
+
+    omega: float | npt.NDArray[np.float64]
+    alpha: float | npt.NDArray[np.float64]
+    beta: float | npt.NDArray[np.float64]
+    loglik: float | npt.NDArray[np.float64]
+    seed: float | npt.NDArray[np.float64]
+    iterations: int | npt.NDArray[np.int64]
+    converged: bool | npt.NDArray[np.bool_]
+
+@overload
+def garch11_loglik(
+    returns: npt.NDArray[np.floating[Any] | np.integer[Any] | np.bool_] | Sequence[_Number],
+    omega: _PerSeries,
+    alpha: _PerSeries,
+    beta: _PerSeries,
+    *,
+    seed: _PerSeries | None = None,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> Any: ...
+@overload
+def garch11_loglik(
+    returns: _Column,
+    omega: _PerSeries,
+    alpha: _PerSeries,
+    beta: _PerSeries,
+    *,
+    seed: _PerSeries | None = None,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> Any: ...
+def garch11_fit(
+    returns: _Series | _Column,
+    *,
+    seed: _PerSeries | None = None,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> Garch11Fit: ...
+def garch11_forecast(
+    variance: _Series,
+    omega: _PerSeries,
+    alpha: _PerSeries,
+    beta: _PerSeries,
+    horizon: SupportsIndex,
+) -> npt.NDArray[np.float64]: ...

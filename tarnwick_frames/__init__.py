@@ -23,7 +23,12 @@ _SERIES = {
     "adx": ("high", "low", "close"),
     "parabolic_sar": ("high", "low"),
     "garch11_variance": ("returns",),
+    "garch11_loglik": ("returns",),
+    "garch11_fit": ("returns",),
 }
+# Functions that reduce each series to numbers: a series gives numbers, a
+# frame one value per column.
+_REDUCING = ("garch11_loglik", "garch11_fit")
 # The policies under which a null is refused: with "omit" it is a missing bar.
 _REFUSING_NULLS = ("propagate", "raise")
 # The axes that read a frame's values (dates down, one series per column)
@@ -441,6 +446,28 @@ def _wrap(name, first, result):
     return result
 
 
+def _per_column(name, first, values):
+    """One value per column of a frame: a pandas Series on the columns, a
+    polars Series in column order."""
+    if first.kind == "pandas-frame":
+        import pandas as pd
+
+        return pd.Series(values, index=first.columns, name=name)
+    import polars as pl
+
+    return pl.Series(name, values)
+
+
+def _wrap_reduced(name, first, result):
+    if first.kind not in ("pandas-frame", "polars-frame"):
+        return result
+    if name == "garch11_fit":
+        return type(result)(
+            *(_per_column(f, first, v) for f, v in zip(result._fields, result, strict=True))
+        )
+    return _per_column(name, first, result)
+
+
 def _dispatch(name, args, kwargs):
     """Calls tarnwick_arrays.<name> on `args` and `kwargs` with every pandas,
     polars and Arrow series read as numbers, and wraps the result in the
@@ -468,4 +495,8 @@ def _dispatch(name, args, kwargs):
     for (_, (container, key)), s in zip(present, series, strict=True):
         container[key] = s.values
     result = function(*args, **kwargs)
-    return _wrap(name, series[0], result) if series else result
+    if not series:
+        return result
+    if name in _REDUCING:
+        return _wrap_reduced(name, series[0], result)
+    return _wrap(name, series[0], result)

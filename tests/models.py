@@ -12,8 +12,9 @@ its bits. The models do the same with `stored`.
 """
 
 import math
+import struct
 
-from exact import NAN
+from exact import NAN, from_bits
 
 ADX_LENGTHS = "high, low, and close lengths must match"
 ADX_PERIOD = "period must be > 0"
@@ -151,3 +152,70 @@ def garch11_variance(returns, omega, alpha, beta):
         v = t if t > 0.0 else 0.0
         out[i] = v
     return out
+
+
+# The module's logarithm (indicators/exact_log.hpp), step for step in Python
+# floats, which round every operation to double as the kernels do.
+_LG = [
+    from_bits(h)
+    for h in (
+        "3fe5555555555593",
+        "3fd999999997fa04",
+        "3fd2492494229359",
+        "3fcc71c51d8e78af",
+        "3fc7466496cb03de",
+        "3fc39a09d078c69f",
+        "3fc2f112df3e5244",
+    )
+]
+LN2_HI, LN2_LO = from_bits("3fe62e42fee00000"), from_bits("3dea39ef35793c76")
+LOG_TWO_PI = from_bits("3ffd67f1c864beb5")
+
+
+def exact_log(x):
+    b = struct.unpack(">Q", struct.pack(">d", x))[0]
+    if b >= 0x7FF0000000000000:
+        if x != x or b == 0x7FF0000000000000:
+            return x
+        return -math.inf if b == 0x8000000000000000 else NAN
+    k = 0
+    if b < 0x0010000000000000:
+        if b == 0:
+            return -math.inf
+        x = x * 2.0**54
+        b = struct.unpack(">Q", struct.pack(">d", x))[0]
+        k = -54
+    high = b >> 32
+    mantissa = high & 0x000FFFFF
+    halve = (mantissa + 0x95F64) & 0x100000
+    k += (high >> 20) - 1023 + (halve >> 20)
+    m = from_bits(f"{((mantissa | (halve ^ 0x3FF00000)) << 32) | (b & 0xFFFFFFFF):016x}")
+    f = m - 1.0
+    s = f / (2.0 + f)
+    z = s * s
+    w = z * z
+    even = w * (_LG[1] + w * (_LG[3] + w * _LG[5]))
+    odd = z * (_LG[0] + w * (_LG[2] + w * (_LG[4] + w * _LG[6])))
+    r = odd + even
+    hfsq = 0.5 * f * f
+    dk = float(k)
+    return dk * LN2_HI + (f - (hfsq - (s * (hfsq + r) + dk * LN2_LO)))
+
+
+def _ieee_divide(a, b):
+    """a / b as IEEE-754 divides, where Python raises on a zero divisor."""
+    if b != 0.0:
+        return a / b
+    if a != a or a == 0.0:
+        return NAN
+    return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
+def garch11_loglik(returns, omega, alpha, beta, seed):
+    """The log-likelihood from `seed` as given (after the 1e-8 rule)."""
+    acc, s = 0.0, seed
+    for r in returns:
+        acc = acc + ((LOG_TWO_PI + exact_log(s)) + _ieee_divide(r * r, s))
+        t = s * beta + ((alpha * r) * r + omega)
+        s = t if t > 0.0 else 0.0
+    return -0.5 * acc

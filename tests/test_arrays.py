@@ -414,11 +414,25 @@ def test_import_without_numpy_says_what_to_install(missing, expected):
 
 
 def test_signatures():
-    assert ta.__all__ == ["adx", "parabolic_sar", "garch11_variance"]
+    assert ta.__all__ == [
+        "adx",
+        "parabolic_sar",
+        "garch11_variance",
+        "garch11_loglik",
+        "garch11_fit",
+        "garch11_forecast",
+    ]
     assert [f.__text_signature__ for f in (ta.adx, ta.parabolic_sar, ta.garch11_variance)] == [
         "(high, low, close, period, *, out=None, axis=-1, nan_policy='propagate')",
         "(high, low, af_step, af_max, *, out=None, axis=-1, nan_policy='propagate')",
         "(returns, omega, alpha, beta, *, out=None, seed=None, axis=-1, nan_policy='propagate')",
+    ]
+    assert [
+        f.__text_signature__ for f in (ta.garch11_loglik, ta.garch11_fit, ta.garch11_forecast)
+    ] == [
+        "(returns, omega, alpha, beta, *, seed=None, axis=-1, nan_policy='propagate')",
+        "(returns, *, seed=None, axis=-1, nan_policy='propagate')",
+        "(variance, omega, alpha, beta, horizon)",
     ]
 
 
@@ -429,7 +443,17 @@ def test_version_is_the_package_version(module):
     assert __import__(module).__version__ == metadata.version("tarnwick")
 
 
-@pytest.mark.parametrize("function", [ta.adx, ta.parabolic_sar, ta.garch11_variance])
+@pytest.mark.parametrize(
+    "function",
+    [
+        ta.adx,
+        ta.parabolic_sar,
+        ta.garch11_variance,
+        ta.garch11_loglik,
+        ta.garch11_fit,
+        ta.garch11_forecast,
+    ],
+)
 def test_docstring_example_runs_as_shown(function):
     import doctest
 

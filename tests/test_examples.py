@@ -269,3 +269,13 @@ def test_dask_universe_names_the_partition_without_a_column(tmp_path):
     assert proc.stderr.splitlines()[-1] == (
         "dask_universe.py: partition prices/symbol=BAD has no Low, Close column"
     )
+
+
+def test_fit_universe(tmp_path):
+    pytest.importorskip("numpy")
+    folder = small_prices(tmp_path / "prices")
+    rows = run_fresh(None, str(EXAMPLES / "fit_universe.py"), str(folder), cwd=tmp_path)
+    rows = rows.splitlines()
+    assert rows[0].split()[:2] == ["symbol", "omega"]
+    assert [r.split()[0] for r in rows[1:]] == ["AAPL", "FB", "GOOG", "IBM", "MSFT"]
+    assert all(r.split()[5] in ("yes", "no") and r.endswith("%") for r in rows[1:])

@@ -1,0 +1,614 @@
+// SPDX-License-Identifier: MIT
+// The life of a call is that of the other array functions (functions.cpp):
+// bind, hand pandas, polars and Arrow columns to tarnwick_frames, convert in
+// declaration order, then compute row by row with the interpreter lock
+// released for all but small inputs. A parameter (omega, alpha, beta, seed)
+// is a number for every row or a 1-D ndarray with one per row, so that a
+// panel fit feeds straight back in.
+#include "garch_fit.hpp"
+
+#include "../binding/arguments.hpp"
+#include "../binding/conversion.hpp"
+#include "../binding/float_series.hpp"
+#include "../binding/text.hpp"
+#include "../indicators/garch11_fit.hpp"
+#include "array_arguments.hpp"
+#include "array_series.hpp"
+#include "columns.hpp"
+#include "module_state.hpp"
+#include "series_walk.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+
+namespace tarnwick::arrays {
+
+namespace {
+
+// The series of one call, copied out of the caller's buffers before any code
+// of the caller's runs (an item's __float__ may resize them).
+class Held final : public InPlaceSeries {
+  public:
+    void add(ArraySeries& series) noexcept {
+        held_[count_++] = &series;
+        hold(series.values());
+    }
+    [[nodiscard]] bool copy_failed() const noexcept { return copy_failed_; }
+
+  private:
+    void copy_all() noexcept override {
+        for (std::size_t i = 0; i < count_; ++i) {
+            copy_failed_ = !held_[i]->values().detach() || copy_failed_;
+        }
+    }
+    std::array<ArraySeries*, 6> held_{};
+    std::size_t count_ = 0;
+    bool copy_failed_ = false;
+};
+
+// A number for every row, or a 1-D ndarray of one per row.
+struct PerRow {
+    ArraySeries array;
+    double value = 0.0;
+    bool is_array = false;
+    [[nodiscard]] double at(std::size_t row) const noexcept {
+        return is_array ? array.all_values()[row] : value;
+    }
+};
+
+CallStatus read_per_row(PerRow& into, PyObject* object, std::string_view function,
+                        std::string_view name, const ModuleState& state, Held& held) noexcept {
+    if (PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(state.ndarray)) != 0) {
+        CallStatus read =
+            extract_array_series_into(into.array, object, function, name, state.ndarray, held);
+        if (read.failed()) {
+            return read;
+        }
+        held.add(into.array);
+        into.is_array = true;
+        return CallStatus::ok();
+    }
+    CallResult<double> value = extract_float(object, name, held);
+    if (value.failed()) {
+        return std::move(value.error());
+    }
+    into.value = value.value();
+    return CallStatus::ok();
+}
+
+// A per-row array must have one value per series.
+CallStatus check_per_row(const PerRow& p, std::string_view function, std::string_view name,
+                         std::size_t series) noexcept {
+    if (!p.is_array || (p.array.shape().ndim == 1 && p.array.shape().columns == series)) {
+        return CallStatus::ok();
+    }
+    Text message = call_message(function);
+    message += '\'';
+    message += name;
+    message += "' has shape ";
+    append_shape(message, p.array.shape());
+    message += ", but there ";
+    message += series == 1 ? "is 1 series" : "are ";
+    if (series != 1) {
+        append_decimal(message, series);
+        message += " series";
+    }
+    return CallError::pending(PyExc_ValueError, std::move(message));
+}
+
+CallError value_error(std::string_view function, std::string_view text) noexcept {
+    Text message = call_message(function);
+    message += text;
+    return CallError::pending(PyExc_ValueError, std::move(message));
+}
+
+// The returns argument with its axis and NaN policy: series r of the call,
+// gathered into a buffer of its own, with NaN bars left out under 'omit'.
+struct Panel {
+    ArraySeries returns;
+    Shape shape;
+    bool by_column = false;
+    NanPolicy policy = NanPolicy::propagate;
+
+    [[nodiscard]] std::size_t series() const noexcept {
+        return by_column ? shape.columns : shape.rows;
+    }
+    [[nodiscard]] std::size_t length() const noexcept {
+        return by_column ? shape.rows : shape.columns;
+    }
+    // Series r into `buffer` (length() doubles): the present values.
+    [[nodiscard]] std::span<const double> gather(std::size_t r, double* buffer) const noexcept {
+        const std::span<const double> all = returns.all_values();
+        const std::size_t n = length();
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = by_column ? all[i * shape.columns + r] : all[r * n + i];
+            if (policy != NanPolicy::omit || v == v) {
+                buffer[kept++] = v;
+            }
+        }
+        return {buffer, kept};
+    }
+};
+
+CallStatus read_panel(Panel& panel, PyObject* returns, PyObject* axis, PyObject* policy,
+                      std::string_view function, const ModuleState& state, Held& held) noexcept {
+    if (CallStatus read = extract_array_series_into(panel.returns, returns, function, "returns",
+                                                    state.ndarray, held);
+        read.failed()) {
+        return read;
+    }
+    held.add(panel.returns);
+    panel.shape = panel.returns.shape();
+    CallResult<bool> by_column = series_are_columns(axis, function, panel.shape, held);
+    if (by_column.failed()) {
+        return std::move(by_column.error());
+    }
+    panel.by_column = by_column.value();
+    CallResult<NanPolicy> p = extract_nan_policy(policy, function);
+    if (p.failed()) {
+        return std::move(p.error());
+    }
+    panel.policy = p.value();
+    return CallStatus::ok();
+}
+
+CallStatus refuse_nan_in(const Panel& panel, std::string_view function) noexcept {
+    if (panel.policy != NanPolicy::raise) {
+        return CallStatus::ok();
+    }
+    constexpr std::array<std::string_view, 1> names{"returns"};
+    const std::array<std::span<const double>, 1> inputs{panel.returns.all_values()};
+    return refuse_nan(function, names, inputs, panel.shape);
+}
+
+// A new ndarray of `n` items of `dtype` (a numpy dtype name), or null with
+// the error set.
+OwnedRef new_array(const ModuleState& state, std::size_t n, const char* dtype) noexcept {
+    const OwnedRef shape = OwnedRef::steal(Py_BuildValue("(n)", static_cast<Py_ssize_t>(n)));
+    const OwnedRef keywords = OwnedRef::steal(Py_BuildValue("{ss}", "dtype", dtype));
+    if (!shape || !keywords) {
+        return {};
+    }
+    const OwnedRef arguments = OwnedRef::steal(PyTuple_Pack(1, shape.get()));
+    if (!arguments) {
+        return {};
+    }
+    return OwnedRef::steal(PyObject_Call(state.ndarray, arguments.get(), keywords.get()));
+}
+
+// A new 1-D ndarray of `dtype` whose item i is convert(values[i]), or null
+// with the error set.
+template <class Item, class Convert>
+OwnedRef array_of(const ModuleState& state, std::span<const double> values, const char* dtype,
+                  Convert convert) noexcept {
+    OwnedRef array = new_array(state, values.size(), dtype);
+    if (!array) {
+        return array;
+    }
+    BufferExport buffer;
+    if (!buffer.acquire(array.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) {
+        return {};
+    }
+    auto* items = static_cast<Item*>(buffer.view().buf);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        items[i] = convert(values[i]);
+    }
+    return array;
+}
+
+OwnedRef float_array(const ModuleState& state, std::span<const double> values) noexcept {
+    return array_of<double>(state, values, "float64", [](double v) { return v; });
+}
+
+// Whether any series argument is a column container, which tarnwick_frames
+// then answers.
+bool for_frames(PyObject* returns, const ModuleState& state) noexcept {
+    return returns != nullptr && is_column_container(returns, state.ndarray);
+}
+
+// The start of a call over a panel of returns: binds the arguments into
+// `slots`, hands column containers to tarnwick_frames, and reads the returns
+// with the axis and NaN policy in `slots[axis_slot]` and the slot after it.
+// Gives the call's result (null with the error set) when it ends here.
+template <std::size_t N>
+std::optional<PyObject*>
+begin_panel_call(const FunctionDescription& d, PyObject* module, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, N>& slots,
+                 std::size_t axis_slot, Panel& panel, Held& held) noexcept {
+    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+    ModuleState& state = state_of(module);
+    if (for_frames(slots[0], state)) {
+        return dispatch_to_frames(state, d.function_name, args, nargs, kwnames);
+    }
+    if (CallStatus read = read_panel(panel, slots[0], slots[axis_slot], slots[axis_slot + 1],
+                                     d.function_name, state, held);
+        read.failed()) {
+        return raised(std::move(read.error()));
+    }
+    return std::nullopt;
+}
+
+// garch11_loglik(returns, omega, alpha, beta, *, seed=None, axis=-1, nan_policy='propagate')
+constexpr std::array<std::string_view, 7> loglik_names{"returns", "omega", "alpha",     "beta",
+                                                       "seed",    "axis",  "nan_policy"};
+// seed, axis and nan_policy, the keyword-only parameters of both.
+constexpr std::array<std::string_view, 3> panel_defaults{"None", "-1", "'propagate'"};
+constexpr FunctionDescription loglik_description{
+    .function_name = "garch11_loglik",
+    .parameter_names = loglik_names,
+    .required_count = 4,
+    .keyword_only_count = 3,
+    .documentation =
+        "Gaussian log-likelihood of zero-mean returns under GARCH(1,1):\n"
+        "-0.5 * sum over t, in index order, of (log(2 pi) + log(s[t])) + (r[t] * r[t]) / s[t],\n"
+        "where s[0] is the seed and s[t+1] the variance garch11_variance gives after r[t].\n"
+        "log is the module's own, the same bits on every platform.\n"
+        "\n"
+        "omega, alpha, beta and seed are numbers, or 1-D arrays with one value per\n"
+        "series (a panel fit's fields). seed defaults to the mean of the squared\n"
+        "returns (the 1e-8 rule of garch11_variance applies to both). axis and\n"
+        "nan_policy as in garch11_variance ('omit' drops NaN returns).\n"
+        "\n"
+        "Returns a float for one series, a float64 array (one per series) for a panel.\n"
+        "\n"
+        "Example:\n"
+        "\n"
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> r = np.array([0.01, -0.02, 0.015, 0.003])\n"
+        ">>> round(ta.garch11_loglik(r, 1e-05, 0.1, 0.85), 6)\n"
+        "11.466446",
+    .keyword_defaults = panel_defaults,
+};
+
+PyObject* garch11_loglik_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+    constexpr std::string_view function = "garch11_loglik";
+    std::array<PyObject*, 7> slots{};
+    Held held;
+    Panel panel;
+    if (const auto ended = begin_panel_call(loglik_description, module, args, nargs, kwnames, slots,
+                                            5, panel, held)) {
+        return *ended;
+    }
+    const ModuleState& state = state_of(module);
+    std::array<PerRow, 4> p;
+    for (std::size_t i = 0; i < 4; ++i) {
+        PyObject* given = slots[i + 1];
+        if (i == 3 && (given == nullptr || given == Py_None)) {
+            continue;
+        }
+        if (CallStatus read = read_per_row(p[i], given, function, loglik_names[i + 1], state, held);
+            read.failed()) {
+            return raised(std::move(read.error()));
+        }
+    }
+    const bool seeded = slots[4] != nullptr && slots[4] != Py_None;
+    const std::size_t series = panel.series();
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (CallStatus fits = check_per_row(p[i], function, loglik_names[i + 1], series);
+            fits.failed()) {
+            return raised(std::move(fits.error()));
+        }
+    }
+    if (CallStatus clean = refuse_nan_in(panel, function); clean.failed()) {
+        return raised(std::move(clean.error()));
+    }
+    FloatSeries result = FloatSeries::uninitialized(series);
+    FloatSeries buffer = FloatSeries::uninitialized(panel.length());
+    if (held.copy_failed() || result.size() != series || buffer.size() != panel.length()) {
+        return raised(no_memory_for_copy(function));
+    }
+    const bool release_lock = series * panel.length() >= release_lock_from;
+    PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
+    for (std::size_t r = 0; r < series; ++r) {
+        const std::span<const double> row = panel.gather(r, buffer.data());
+        const double seed =
+            row.empty() ? 0.0 : (seeded ? garch11_seed_from(p[3].at(r)) : garch11_seed(row));
+        result[r] = stored(garch11_loglik<double>(row, p[0].at(r), p[1].at(r), p[2].at(r), seed));
+    }
+    if (saved != nullptr) {
+        PyEval_RestoreThread(saved);
+    }
+    if (panel.shape.ndim == 1) {
+        return PyFloat_FromDouble(result[0]);
+    }
+    return float_array(state, result.view()).release();
+}
+
+// garch11_fit(returns, *, seed=None, axis=-1, nan_policy='propagate')
+constexpr std::array<std::string_view, 4> fit_names{"returns", "seed", "axis", "nan_policy"};
+constexpr FunctionDescription fit_description{
+    .function_name = "garch11_fit",
+    .parameter_names = fit_names,
+    .required_count = 1,
+    .keyword_only_count = 3,
+    .documentation =
+        "Maximum-likelihood GARCH(1,1) of zero-mean returns (demean them first if\n"
+        "they have a mean): the omega > 0, alpha >= 0, beta >= 0, alpha + beta < 1\n"
+        "that maximise garch11_loglik. Returns of any scale are fitted as they are.\n"
+        "\n"
+        "seed: the variance before the first return, a number or one per series;\n"
+        "by default the mean of the squared returns (the 1e-8 rule applies).\n"
+        "axis and nan_policy as in garch11_variance ('omit' drops NaN returns;\n"
+        "under 'propagate' a series holding NaN or infinity gets NaN estimates and\n"
+        "converged False).\n"
+        "\n"
+        "Returns Garch11Fit(omega, alpha, beta, loglik, seed, iterations, converged):\n"
+        "floats, an int and a bool for one series; arrays for a panel, row r the fit\n"
+        "of series r alone. loglik is garch11_loglik at the estimates, and\n"
+        "garch11_variance(returns, fit.omega, fit.alpha, fit.beta, seed=fit.seed) is\n"
+        "the fitted variance. converged is True when the Newton step from the best\n"
+        "start found no further rise (the gradient is zero, or points out of the\n"
+        "allowed region at a bound); False when it stopped otherwise, or when\n"
+        "alpha + beta reached its ceiling 1 - 2**-20.\n"
+        "\n"
+        "A ValueError refuses a series of fewer than 10 returns, or one whose squared\n"
+        "returns are all the same (no variation: nothing identifies the parameters).\n"
+        "\n"
+        "Example:\n"
+        "\n"
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> r = np.random.default_rng(1).standard_normal(2520) * 0.01\n"
+        ">>> fit = ta.garch11_fit(r)\n"
+        ">>> fit.converged, fit.alpha + fit.beta < 1\n"
+        "(True, True)",
+    .keyword_defaults = panel_defaults,
+};
+
+CallError refusal_error(Garch11FitRefusal refusal, std::size_t row, std::size_t length,
+                        bool panel) noexcept {
+    Text message = call_message("garch11_fit");
+    if (panel) {
+        message += "series ";
+        append_decimal(message, row);
+        message += " of ";
+    }
+    message += "returns ";
+    if (refusal == Garch11FitRefusal::too_short) {
+        message += "has ";
+        append_decimal(message, length);
+        message += length == 1 ? " value" : " values";
+        message += "; a fit needs at least ";
+        append_decimal(message, garch11_fit_min_returns);
+    } else {
+        message += "has no variation (every squared return is the same)";
+    }
+    return CallError::pending(PyExc_ValueError, std::move(message));
+}
+
+PyObject* garch11_fit_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    constexpr std::string_view function = "garch11_fit";
+    std::array<PyObject*, 4> slots{};
+    Held held;
+    Panel panel;
+    if (const auto ended = begin_panel_call(fit_description, module, args, nargs, kwnames, slots, 2,
+                                            panel, held)) {
+        return *ended;
+    }
+    const ModuleState& state = state_of(module);
+    PerRow seed;
+    const bool seeded = slots[1] != nullptr && slots[1] != Py_None;
+    const std::size_t series = panel.series();
+    if (seeded) {
+        if (CallStatus read = read_per_row(seed, slots[1], function, "seed", state, held);
+            read.failed()) {
+            return raised(std::move(read.error()));
+        }
+        if (CallStatus fits = check_per_row(seed, function, "seed", series); fits.failed()) {
+            return raised(std::move(fits.error()));
+        }
+    }
+    if (CallStatus clean = refuse_nan_in(panel, function); clean.failed()) {
+        return raised(std::move(clean.error()));
+    }
+    FloatSeries buffer = FloatSeries::uninitialized(panel.length());
+    FloatSeries scratch = FloatSeries::uninitialized(2 * panel.length());
+    // The seven fields of every series, field after field; iterations and
+    // converged as exact doubles until they become int64 and bool.
+    FloatSeries fields = FloatSeries::uninitialized(7 * series);
+    if (held.copy_failed() || buffer.size() != panel.length() ||
+        scratch.size() != 2 * panel.length() || fields.size() != 7 * series) {
+        return raised(no_memory_for_copy(function));
+    }
+    // Every series is checked before any is fitted.
+    for (std::size_t r = 0; r < series; ++r) {
+        const std::span<const double> row = panel.gather(r, buffer.data());
+        if (const Garch11FitRefusal refusal = garch11_fit_refusal(row);
+            refusal != Garch11FitRefusal::none) {
+            return raised(refusal_error(refusal, r, row.size(), panel.shape.ndim == 2));
+        }
+    }
+    const bool release_lock = series * panel.length() >= garch11_fit_min_returns;
+    PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
+    double* const f = fields.data();
+    for (std::size_t r = 0; r < series; ++r) {
+        const std::span<const double> row = panel.gather(r, buffer.data());
+        const std::span<double> room(scratch.data(), 2 * row.size());
+        const Garch11Fit fit =
+            garch11_fit(row, seeded ? std::optional<double>(seed.at(r)) : std::nullopt, room);
+        const std::array<double, 7> values{fit.omega,
+                                           fit.alpha,
+                                           fit.beta,
+                                           fit.loglik,
+                                           fit.seed,
+                                           static_cast<double>(fit.iterations),
+                                           fit.converged ? 1.0 : 0.0};
+        for (std::size_t k = 0; k < 7; ++k) {
+            f[k * series + r] = stored(values[k]);
+        }
+    }
+    if (saved != nullptr) {
+        PyEval_RestoreThread(saved);
+    }
+    std::array<OwnedRef, 7> items;
+    const auto field = [&](std::size_t k) {
+        return std::span<const double>(f + k * series, series);
+    };
+    const auto to_count = [](double v) { return static_cast<std::int64_t>(v); };
+    const auto to_flag = [](double v) { return v != 0.0; };
+    for (std::size_t k = 0; k < 5; ++k) {
+        items[k] = panel.shape.ndim == 1 ? OwnedRef::steal(PyFloat_FromDouble(field(k)[0]))
+                                         : float_array(state, field(k));
+    }
+    if (panel.shape.ndim == 1) {
+        items[5] = OwnedRef::steal(PyLong_FromLongLong(to_count(field(5)[0])));
+        items[6] = OwnedRef::borrow(to_flag(field(6)[0]) ? Py_True : Py_False);
+    } else {
+        items[5] = array_of<std::int64_t>(state, field(5), "int64", to_count);
+        items[6] = array_of<bool>(state, field(6), "bool", to_flag);
+    }
+    for (const OwnedRef& item : items) {
+        if (!item) {
+            return nullptr;
+        }
+    }
+    return PyObject_CallFunctionObjArgs(state.garch11_fit, items[0].get(), items[1].get(),
+                                        items[2].get(), items[3].get(), items[4].get(),
+                                        items[5].get(), items[6].get(), nullptr);
+}
+
+// garch11_forecast(variance, omega, alpha, beta, horizon)
+constexpr std::array<std::string_view, 5> forecast_names{"variance", "omega", "alpha", "beta",
+                                                         "horizon"};
+constexpr FunctionDescription forecast_description{
+    .function_name = "garch11_forecast",
+    .parameter_names = forecast_names,
+    .required_count = 5,
+    .documentation =
+        "GARCH(1,1) variance forecasts for the next `horizon` periods from the last\n"
+        "variance v of each series (garch11_variance's last value, which already\n"
+        "contains the last return): f[1] = v, f[k+1] = max(0, f[k] * beta +\n"
+        "(alpha * f[k] + omega)), each operation rounded in that order; the same\n"
+        "values as tarnwick_stream.Garch11Variance.forecast.\n"
+        "\n"
+        "variance: 1-D, or 2-D with one series per row. omega, alpha and beta are\n"
+        "numbers or 1-D arrays with one value per series.\n"
+        "\n"
+        "Returns float64 of shape (horizon,), or (series, horizon) for a panel.\n"
+        "\n"
+        "Example:\n"
+        "\n"
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> ta.garch11_forecast(np.array([2e-4, 4e-4]), 1e-05, 0.1, 0.85, 3).tolist()\n"
+        "[0.0004, 0.00039000000000000005, 0.00038050000000000003]",
+};
+
+PyObject* garch11_forecast_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    constexpr std::string_view function = "garch11_forecast";
+    std::array<PyObject*, 5> slots{};
+    if (CallStatus bound =
+            extract_arguments_fastcall(forecast_description, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+    ModuleState& state = state_of(module);
+    Held held;
+    ArraySeries variance;
+    if (CallStatus read = extract_array_series_into(variance, slots[0], function, "variance",
+                                                    state.ndarray, held);
+        read.failed()) {
+        return raised(std::move(read.error()));
+    }
+    held.add(variance);
+    std::array<PerRow, 3> p;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (CallStatus read =
+                read_per_row(p[i], slots[i + 1], function, forecast_names[i + 1], state, held);
+            read.failed()) {
+            return raised(std::move(read.error()));
+        }
+    }
+    CallResult<std::uint64_t> horizon = extract_index(slots[4], "horizon", held);
+    if (horizon.failed()) {
+        return raised(std::move(horizon.error()));
+    }
+    const Shape shape = variance.shape();
+    const std::size_t series = shape.rows;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (CallStatus fits = check_per_row(p[i], function, forecast_names[i + 1], series);
+            fits.failed()) {
+            return raised(std::move(fits.error()));
+        }
+    }
+    if (shape.columns == 0) {
+        return raised(value_error(function, "variance is empty: there is no last variance"));
+    }
+    const std::uint64_t steps = horizon.value();
+    if (steps > (std::uint64_t{1} << 40) / (series == 0 ? 1 : series)) {
+        return raised(value_error(function, "horizon is too large"));
+    }
+    const std::size_t h = static_cast<std::size_t>(steps);
+    FloatSeries result = FloatSeries::uninitialized(series * h);
+    if (held.copy_failed() || result.size() != series * h) {
+        return raised(no_memory_for_copy(function));
+    }
+    for (std::size_t r = 0; r < series; ++r) {
+        garch11_forecast(std::span<double>(result.data() + r * h, h), variance.row(r).back(),
+                         {p[0].at(r), p[1].at(r), p[2].at(r)});
+    }
+    OwnedRef array = float_array(state, result.view());
+    if (!array || shape.ndim == 1) {
+        return array.release();
+    }
+    return PyObject_CallMethod(array.get(), "reshape", "(nn)", static_cast<Py_ssize_t>(series),
+                               static_cast<Py_ssize_t>(h));
+}
+
+// The module's own logarithm, for the tests that check it against a
+// high-precision reference.
+PyObject* exact_log_entry(PyObject*, PyObject* x) noexcept {
+    const double value = PyFloat_AsDouble(x);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        return nullptr;
+    }
+    return PyFloat_FromDouble(exact_log(value));
+}
+
+template <const FunctionDescription& D, auto Entry> PyMethodDef fast_record() noexcept {
+    return {D.function_name.data(),
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry)),
+            METH_FASTCALL | METH_KEYWORDS, docstring<D>.data()};
+}
+
+PyMethodDef records[] = {
+    fast_record<loglik_description, &garch11_loglik_entry>(),
+    fast_record<fit_description, &garch11_fit_entry>(),
+    fast_record<forecast_description, &garch11_forecast_entry>(),
+    {"_exact_log", &exact_log_entry, METH_O, "The module's logarithm of a float."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+} // namespace
+
+PyMethodDef* garch_fit_records() noexcept {
+    return records;
+}
+
+PyObject* make_garch11_fit_type() noexcept {
+    const OwnedRef collections = OwnedRef::steal(PyImport_ImportModule("collections"));
+    if (!collections) {
+        return nullptr;
+    }
+    const OwnedRef keywords = OwnedRef::steal(Py_BuildValue("{ss}", "module", "tarnwick_arrays"));
+    const OwnedRef namedtuple =
+        OwnedRef::steal(PyObject_GetAttrString(collections.get(), "namedtuple"));
+    const OwnedRef arguments = OwnedRef::steal(
+        Py_BuildValue("(ss)", "Garch11Fit", "omega alpha beta loglik seed iterations converged"));
+    if (!keywords || !namedtuple || !arguments) {
+        return nullptr;
+    }
+    return PyObject_Call(namedtuple.get(), arguments.get(), keywords.get());
+}
+
+} // namespace tarnwick::arrays
