@@ -30,6 +30,16 @@ namespace tarnwick::arrays {
 
 namespace {
 
+// `n` values, unset; empty when the memory cannot be had, which the caller
+// sees as a size other than `n`.
+FloatSeries sized(std::size_t n) noexcept {
+    FloatSeries values;
+    if (!values.try_resize_uninitialized(n)) {
+        return FloatSeries();
+    }
+    return values;
+}
+
 // The series of one call, copied out of the caller's buffers before any code
 // of the caller's runs (an item's __float__ may resize them).
 class Held final : public InPlaceSeries {
@@ -45,6 +55,9 @@ class Held final : public InPlaceSeries {
         for (std::size_t i = 0; i < count_; ++i) {
             copy_failed_ = !held_[i]->values().detach() || copy_failed_;
         }
+    }
+    CallError out_of_memory(std::size_t bytes) noexcept override {
+        return ReportWhenCopyFails::out_of_memory(bytes);
     }
     std::array<ArraySeries*, 6> held_{};
     std::size_t count_ = 0;
@@ -302,8 +315,8 @@ PyObject* garch11_loglik_entry(PyObject* module, PyObject* const* args, Py_ssize
     if (CallStatus clean = refuse_nan_in(panel, function); clean.failed()) {
         return raised(std::move(clean.error()));
     }
-    FloatSeries result = FloatSeries::uninitialized(series);
-    FloatSeries buffer = FloatSeries::uninitialized(panel.length());
+    FloatSeries result = sized(series);
+    FloatSeries buffer = sized(panel.length());
     if (held.copy_failed() || result.size() != series || buffer.size() != panel.length()) {
         return raised(no_memory_for_copy(function));
     }
@@ -411,11 +424,11 @@ PyObject* garch11_fit_entry(PyObject* module, PyObject* const* args, Py_ssize_t 
     if (CallStatus clean = refuse_nan_in(panel, function); clean.failed()) {
         return raised(std::move(clean.error()));
     }
-    FloatSeries buffer = FloatSeries::uninitialized(panel.length());
-    FloatSeries scratch = FloatSeries::uninitialized(2 * panel.length());
+    FloatSeries buffer = sized(panel.length());
+    FloatSeries scratch = sized(2 * panel.length());
     // The seven fields of every series, field after field; iterations and
     // converged as exact doubles until they become int64 and bool.
-    FloatSeries fields = FloatSeries::uninitialized(7 * series);
+    FloatSeries fields = sized(7 * series);
     if (held.copy_failed() || buffer.size() != panel.length() ||
         scratch.size() != 2 * panel.length() || fields.size() != 7 * series) {
         return raised(no_memory_for_copy(function));
@@ -549,7 +562,7 @@ PyObject* garch11_forecast_entry(PyObject* module, PyObject* const* args, Py_ssi
         return raised(value_error(function, "horizon is too large"));
     }
     const std::size_t h = static_cast<std::size_t>(steps);
-    FloatSeries result = FloatSeries::uninitialized(series * h);
+    FloatSeries result = sized(series * h);
     if (held.copy_failed() || result.size() != series * h) {
         return raised(no_memory_for_copy(function));
     }

@@ -16,24 +16,22 @@ import sys
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 
 import tarnwick_arrays as ta
-from prices import DATA_DIR, load_prices
+from prices import DATA_DIR, csv_files, load_prices
 
 HORIZON = 20
 
 
 def returns_panel(folder: Path) -> tuple[list[str], np.ndarray]:
     """Daily log returns, dates x symbols, NaN where a symbol has none."""
-    prices = [load_prices(path) for path in sorted(folder.glob("*.csv"))]
-    if not prices:
-        raise SystemExit(f"no .csv files in {folder}")
-    dates = sorted({d for p in prices for d in p.dates})
-    row = {d: i for i, d in enumerate(dates)}
-    close = np.full((len(dates), len(prices)), np.nan)
-    for j, p in enumerate(prices):
-        close[[row[d] for d in p.dates], j] = p.close
-    r = np.diff(np.log(close), axis=0)
+    prices = [load_prices(path) for path in csv_files(folder)]
+    for p in prices:
+        print(p.summary(), file=sys.stderr)
+    # One row per date any symbol has, in date order.
+    close = pd.concat({p.name: p.frame["Close"] for p in prices}, axis=1).sort_index()
+    r = np.diff(np.log(close.to_numpy()), axis=0)
     return [p.name for p in prices], r - np.nanmean(r, axis=0)
 
 

@@ -1105,8 +1105,8 @@ PyObject* garch11_stream_forecast(PyObject* self, PyObject* horizon) noexcept {
         if (!list) {
             return nullptr;
         }
-        FloatSeries values = FloatSeries::uninitialized(static_cast<std::size_t>(h));
-        if (values.size() != static_cast<std::size_t>(h)) {
+        FloatSeries values;
+        if (!values.try_resize_uninitialized(static_cast<std::size_t>(h))) {
             return PyErr_NoMemory();
         }
         // Before the first return there is no variance to start from.
