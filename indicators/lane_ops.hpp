@@ -136,16 +136,12 @@ template <class L, std::size_t G> struct Group {
     };
     static constexpr std::size_t width = G * L::width;
 
-    // Each operation of the group: `op` on each lane set in turn.
-    template <class R, class Op> TARNWICK_LANE_INLINE static R each(Op op) noexcept {
-        R r;
+    TARNWICK_LANE_INLINE static V load(const double* p) noexcept {
+        V r;
         for (std::size_t i = 0; i < G; ++i) {
-            r.g[i] = op(i);
+            r.g[i] = L::load(p + i * L::width);
         }
         return r;
-    }
-    TARNWICK_LANE_INLINE static V load(const double* p) noexcept {
-        return each<V>([&](std::size_t i) { return L::load(p + i * L::width); });
     }
     TARNWICK_LANE_INLINE static void store(double* p, V a) noexcept {
         for (std::size_t i = 0; i < G; ++i) {
@@ -153,7 +149,11 @@ template <class L, std::size_t G> struct Group {
         }
     }
     TARNWICK_LANE_INLINE static V splat(double x) noexcept {
-        return each<V>([&](std::size_t) { return L::splat(x); });
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = L::splat(x);
+        }
+        return r;
     }
     // A square of G * W rows of G * W bars is G x G squares of W x W: each
     // transposed, and put where its mirror was.
@@ -178,34 +178,74 @@ template <class L, std::size_t G> struct Group {
     }
 
     TARNWICK_LANE_INLINE friend V operator+(V a, V b) noexcept {
-        return each<V>([&](std::size_t i) { return a.g[i] + b.g[i]; });
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] + b.g[i];
+        }
+        return r;
     }
     TARNWICK_LANE_INLINE friend V operator-(V a, V b) noexcept {
-        return each<V>([&](std::size_t i) { return a.g[i] - b.g[i]; });
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] - b.g[i];
+        }
+        return r;
     }
     TARNWICK_LANE_INLINE friend V operator*(V a, V b) noexcept {
-        return each<V>([&](std::size_t i) { return a.g[i] * b.g[i]; });
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] * b.g[i];
+        }
+        return r;
     }
     TARNWICK_LANE_INLINE friend V operator/(V a, V b) noexcept {
-        return each<V>([&](std::size_t i) { return a.g[i] / b.g[i]; });
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] / b.g[i];
+        }
+        return r;
     }
     TARNWICK_LANE_INLINE friend M operator<(V a, V b) noexcept {
-        return each<M>([&](std::size_t i) { return a.g[i] < b.g[i]; });
+        M r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] < b.g[i];
+        }
+        return r;
     }
     TARNWICK_LANE_INLINE friend M operator&(M a, M b) noexcept {
-        return each<M>([&](std::size_t i) { return a.g[i] & b.g[i]; });
+        M r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] & b.g[i];
+        }
+        return r;
     }
     TARNWICK_LANE_INLINE friend M operator!=(M a, M b) noexcept {
-        return each<M>([&](std::size_t i) { return a.g[i] != b.g[i]; });
+        M r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = a.g[i] != b.g[i];
+        }
+        return r;
     }
     TARNWICK_LANE_INLINE friend M is_nan(V a) noexcept {
-        return each<M>([&](std::size_t i) { return is_nan(a.g[i]); });
+        M r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = is_nan(a.g[i]);
+        }
+        return r;
     }
     TARNWICK_LANE_INLINE friend V select(M m, V yes, V no) noexcept {
-        return each<V>([&](std::size_t i) { return select(m.g[i], yes.g[i], no.g[i]); });
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = select(m.g[i], yes.g[i], no.g[i]);
+        }
+        return r;
     }
     TARNWICK_LANE_INLINE friend V abs(V a) noexcept {
-        return each<V>([&](std::size_t i) { return abs(a.g[i]); });
+        V r;
+        for (std::size_t i = 0; i < G; ++i) {
+            r.g[i] = abs(a.g[i]);
+        }
+        return r;
     }
 };
 
