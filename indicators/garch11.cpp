@@ -11,11 +11,14 @@ double garch11_seed_from(double mean) noexcept {
 }
 
 double garch11_seed(std::span<const double> returns) noexcept {
-    double sum = 0.0;
-    for (const double r : returns) {
-        sum += r * r;
+    const TARNWICK_TARGET::Garch11Kernel<TARNWICK_TARGET::OneLane> kernel(Garch11Parameters{});
+    double sum = kernel.ahead();
+    for (const double& r : returns) {
+        kernel.look(sum, &r);
     }
-    return garch11_seed_from(sum / static_cast<double>(returns.size()));
+    Garch11State<double> state;
+    kernel.begin(state, sum, returns.size());
+    return state.seed;
 }
 
 } // namespace tarnwick

@@ -1082,7 +1082,7 @@ template <class I> PyObject* stream_repr(PyObject* self) noexcept {
 // periods from the last variance, by garch11_forecast (as
 // tarnwick_arrays.garch11_forecast); a list, or a list per symbol.
 PyObject* garch11_stream_forecast(PyObject* self, PyObject* horizon) noexcept {
-    using I = Garch11VarianceIndicator;
+    using I = TARNWICK_TARGET::Garch11VarianceIndicator;
     const Py_ssize_t h = PyLong_AsSsize_t(horizon);
     if (h < 0) {
         if (PyErr_Occurred() == nullptr) {
@@ -1096,7 +1096,7 @@ PyObject* garch11_stream_forecast(PyObject* self, PyObject* horizon) noexcept {
         return nullptr;
     }
     for (std::size_t i = 0; i < s.symbols; ++i) {
-        Garch11State state;
+        I::State state;
         {
             const Claim claim(s.busy);
             state = s.records[i].state;
@@ -1132,7 +1132,7 @@ PyObject* garch11_stream_forecast(PyObject* self, PyObject* horizon) noexcept {
 }
 
 template <class I> constexpr PyMethodDef forecast_record() noexcept {
-    if constexpr (std::is_same_v<I, Garch11VarianceIndicator>) {
+    if constexpr (std::is_same_v<I, TARNWICK_TARGET::Garch11VarianceIndicator>) {
         return {"forecast", reinterpret_cast<PyCFunction>(&garch11_stream_forecast), METH_O,
                 "forecast($self, horizon, /)\n--\n\nThe variance of the next `horizon` periods "
                 "from the "
