@@ -41,7 +41,7 @@ series_in_lanes(const Converted& converted, const Destination& destination, cons
     std::size_t done = 0;
     (void)converted.compute(
         [&](RowOutput&, auto... arguments) noexcept {
-            done = I::rows(block, seed ? &*seed : nullptr, arguments...);
+            done = I::rows(block, seed, arguments...);
             return KernelStatus::ok();
         },
         first, 0);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "adx.hpp"
 
-namespace tarnwick {
+namespace tarnwick::TARNWICK_TARGET {
 
 namespace {
 
@@ -34,11 +34,11 @@ void adx_movement(std::span<const double> high, std::span<const double> low,
         const f64x2 hl = h - l;
         const f64x2 hc = abs(h - prev_close);
         const f64x2 lc = abs(l - prev_close);
-        store(out.tr + at, nan_ignoring_max(nan_ignoring_max(hl, hc), lc));
+        store(out.tr + at, nan_ignoring_max_lanes(nan_ignoring_max_lanes(hl, hc), lc));
     }
     if (at < count) {
         movement_scalar(high, low, close, first + at, out, at);
     }
 }
 
-} // namespace tarnwick
+} // namespace tarnwick::TARNWICK_TARGET

@@ -15,13 +15,13 @@
 // other algebraic form), because callers compare results bit for bit. A NaN
 // result (from an infinite price) is stored as the one quiet NaN.
 //
-// The recurrence lives in an AdxState, so that a series can be continued a
-// bar at a time (adx_step) or many bars at a time (adx_extend) from where it
-// stopped, with the same bits as one pass over the whole series.
+// AdxKernel is the step, written once over a lane type (lane_ops.hpp): a
+// guard becomes a select of the value the guarded division made, or 0.
+// adx_extend is a tuned one-series pass, proven equal to it bit for bit.
 #pragma once
 
 #include "ieee_double.hpp"
-#include "kernel_error.hpp"
+#include "lane_ops.hpp"
 #include "lanes.hpp"
 #include "nan_ignoring.hpp"
 #include "series_output.hpp"
@@ -38,23 +38,64 @@ namespace tarnwick {
 struct AdxParameters {
     double w;
     double k;
-
-    [[nodiscard]] static AdxParameters of_period(std::uint64_t period) noexcept {
-        const double w = 1.0 / static_cast<double>(period);
-        return {w, 1.0 - w};
-    }
 };
 
-// Everything the next bar depends on.
-struct AdxState {
-    double high = 0.0; // the previous bar, once there is one
-    double low = 0.0;
-    double close = 0.0;
-    double atr = 0.0; // the smoothed true range and movements, and ADX itself
-    double plus_dm = 0.0;
-    double minus_dm = 0.0;
-    double adx = 0.0;
+// Everything the next bar depends on, in each lane.
+template <class V> struct AdxState {
+    V high{}; // the previous bar, once there is one
+    V low{};
+    V close{};
+    V atr{}; // the smoothed true range and movements, and ADX itself
+    V plus_dm{};
+    V minus_dm{};
+    V adx{};
     std::uint64_t bars = 0; // bars seen
+};
+
+} // namespace tarnwick
+
+namespace tarnwick::TARNWICK_TARGET {
+
+template <class L> struct AdxKernel {
+    using V = typename L::V;
+    using State = AdxState<V>;
+    static constexpr std::size_t inputs = 3;
+    V k, w;
+
+    explicit AdxKernel(const AdxParameters& p) noexcept : k(L::splat(p.k)), w(L::splat(p.w)) {}
+
+    // The first bar of a series: 0.
+    TARNWICK_LANE_INLINE V first(State& s, const V* bar) const noexcept {
+        s.high = bar[0];
+        s.low = bar[1];
+        s.close = bar[2];
+        return L::splat(0.0);
+    }
+    TARNWICK_LANE_INLINE V step(State& s, const V* bar) const noexcept {
+        const V zero = L::splat(0.0);
+        const V hundred = L::splat(100.0);
+        const V h = bar[0];
+        const V l = bar[1];
+        const V up = h - s.high;
+        const V down = s.low - l;
+        const V plus = select((down < up) & (zero < up), up, zero);
+        const V minus = select((up < down) & (zero < down), down, zero);
+        const V tr = nan_ignoring_max_lanes(nan_ignoring_max_lanes(h - l, abs(h - s.close)),
+                                            abs(l - s.close));
+        s.atr = s.atr * k + tr * w;
+        s.plus_dm = s.plus_dm * k + plus * w;
+        s.minus_dm = s.minus_dm * k + minus * w;
+        const V plus_di = (s.plus_dm * hundred) / s.atr;
+        const V minus_di = (s.minus_dm * hundred) / s.atr;
+        const V sum = plus_di + minus_di;
+        const V dx =
+            select((zero < s.atr) & (zero < sum), (abs(plus_di - minus_di) * hundred) / sum, zero);
+        s.adx = s.adx * k + dx * w;
+        s.high = h;
+        s.low = l;
+        s.close = bar[2];
+        return stored_lanes<L>(s.adx);
+    }
 };
 
 // The directional movement and true range of one bar.
@@ -83,10 +124,10 @@ struct AdxSmoothed {
     lanes::f64x2 dm;
     double adx;
 
-    [[nodiscard]] static AdxSmoothed of(const AdxState& s) noexcept {
+    [[nodiscard]] static AdxSmoothed of(const AdxState<double>& s) noexcept {
         return {s.atr, lanes::pair(s.plus_dm, s.minus_dm), s.adx};
     }
-    void store_into(AdxState& s) const noexcept {
+    void store_into(AdxState<double>& s) const noexcept {
         s.atr = atr;
         s.plus_dm = lanes::first_lane(dm);
         s.minus_dm = lanes::second_lane(dm);
@@ -117,23 +158,6 @@ struct AdxSmoothed {
     return s.adx;
 }
 
-// One bar: 0.0 for the first bar of a series, then that bar's ADX.
-[[nodiscard]] inline double adx_step(AdxState& s, const AdxParameters& p, double high, double low,
-                                     double close) noexcept {
-    double value = 0.0;
-    if (s.bars != 0) {
-        const BarMovement m = bar_movement(high, low, s.high, s.low, s.close);
-        AdxSmoothed smoothed = AdxSmoothed::of(s);
-        value = stored(adx_smooth(smoothed, p, m.tr, lanes::pair(m.plus_dm, m.minus_dm)));
-        smoothed.store_into(s);
-    }
-    s.high = high;
-    s.low = low;
-    s.close = close;
-    ++s.bars;
-    return value;
-}
-
 // Directional movement and true range of the bars first .. first + count - 1
 // (first > 0), which do not depend on one another, made two bars at a time.
 // Written to index 0 .. count - 1 of each array.
@@ -147,9 +171,9 @@ void adx_movement(std::span<const double> high, std::span<const double> low,
                   Movement out) noexcept;
 
 // Continues `state` over series of equal length: the values of as many
-// adx_step calls, bit for bit, in one pass.
+// AdxKernel steps, bit for bit, in one pass.
 template <SeriesOutput Out>
-void adx_extend(Out& out, AdxState& state, const AdxParameters& parameters,
+void adx_extend(Out& out, AdxState<double>& state, const AdxParameters& parameters,
                 std::span<const double> high, std::span<const double> low,
                 std::span<const double> close) noexcept {
     const std::size_t n = high.size();
@@ -159,9 +183,11 @@ void adx_extend(Out& out, AdxState& state, const AdxParameters& parameters,
     }
     // Local copies, which stores into the output cannot alias, so that the
     // state and the parameters stay in registers.
-    AdxState s = state;
+    AdxState<double> s = state;
     const auto p = parameters;
-    out.put(0, adx_step(s, p, high[0], low[0], close[0]));
+    const double bar[] = {high[0], low[0], close[0]};
+    const AdxKernel<OneLane> kernel(p);
+    out.put(0, s.bars == 0 ? kernel.first(s, bar) : kernel.step(s, bar));
 
     // The per-bar terms are made a block at a time and consumed at once by the
     // serial recurrences while still in cache.
@@ -183,23 +209,8 @@ void adx_extend(Out& out, AdxState& state, const AdxParameters& parameters,
     s.high = high[n - 1];
     s.low = low[n - 1];
     s.close = close[n - 1];
-    s.bars += n - 1;
+    s.bars += n;
     state = s;
 }
 
-// Refuses series of different lengths, then a period of 0.
-template <SeriesOutput Out>
-KernelStatus compute_adx(Out& out, std::span<const double> high, std::span<const double> low,
-                         std::span<const double> close, std::uint64_t period) noexcept {
-    if (low.size() != high.size() || close.size() != high.size()) {
-        return KernelError::adx_lengths_differ;
-    }
-    if (period == 0) {
-        return KernelError::adx_zero_period;
-    }
-    AdxState state;
-    adx_extend(out, state, AdxParameters::of_period(period), high, low, close);
-    return KernelStatus::ok();
-}
-
-} // namespace tarnwick
+} // namespace tarnwick::TARNWICK_TARGET

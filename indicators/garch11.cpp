@@ -10,12 +10,4 @@ double garch11_seed_from(double mean) noexcept {
     return std::isfinite(mean) && mean > 0.0 ? mean : fallback;
 }
 
-double garch11_seed(std::span<const double> returns) noexcept {
-    double sum = 0.0;
-    for (const double r : returns) {
-        sum += r * r;
-    }
-    return garch11_seed_from(sum / static_cast<double>(returns.size()));
-}
-
 } // namespace tarnwick

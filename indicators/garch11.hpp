@@ -7,15 +7,17 @@
 // never appears and never propagates. The grouping of the step is fixed and
 // nothing may be fused or reassociated: callers rely on identical bits on
 // every platform.
+// Garch11Kernel is that step over a lane type (lane_ops.hpp); the seed is
+// its own to make, from a seed it was given or from its series' squares.
 #pragma once
 
 #include "ieee_double.hpp"
-#include "kernel_error.hpp"
-#include "series_output.hpp"
+#include "lane_ops.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 namespace tarnwick {
 
@@ -23,69 +25,83 @@ namespace tarnwick {
 // otherwise 1e-8.
 [[nodiscard]] double garch11_seed_from(double mean) noexcept;
 
-// The mean of the squared returns, through garch11_seed_from.
-[[nodiscard]] double garch11_seed(std::span<const double> returns) noexcept;
-
+// The weights, and the seed a caller gave, if it gave one.
 struct Garch11Parameters {
     double omega;
     double alpha;
     double beta;
+    bool seeded = false;
+    double seed = 0.0;
 };
 
-// Everything the next return depends on.
-struct Garch11State {
-    double variance = 0.0;   // the previous variance, or the seed before the first return
-    double seed = quiet_nan; // what the recursion started from; NaN until it is known
-    std::uint64_t bars = 0;  // returns seen
+// Everything the next return depends on, in each lane.
+template <class V> struct Garch11State {
+    V variance{}; // the previous variance, or the seed before the first return
+    // What the recursion started from; NaN until it is known.
+    V seed = [] {
+        if constexpr (std::is_same_v<V, double>) {
+            return quiet_nan;
+        } else {
+            return V{};
+        }
+    }();
+    std::uint64_t bars = 0; // returns seen
 };
 
 // Starts a recursion from `seed` under the 1e-8 rule (garch11_seed_from).
-inline void garch11_seed_state(Garch11State& s, double seed) noexcept {
+inline void garch11_seed_state(Garch11State<double>& s, double seed) noexcept {
     s.seed = garch11_seed_from(seed);
     s.variance = s.seed;
 }
 
-// One return: its variance, which already contains r (the forecast for the
-// next period).
-[[nodiscard]] inline double garch11_step(Garch11State& s, const Garch11Parameters& p,
-                                         double r) noexcept {
-    // alpha times the return, times the return again; omega joins that
-    // term before the weighted previous variance is added.
-    const double shock = (p.alpha * r) * r + p.omega;
-    const double t = s.variance * p.beta + shock;
-    // NaN, -0.0 and negative values all become +0.0.
-    s.variance = t > 0.0 ? t : 0.0;
-    ++s.bars;
-    return s.variance;
-}
-
-// Continues `state` over the returns: the values of as many garch11_step
-// calls.
-template <SeriesOutput Out>
-void garch11_extend(Out& out, Garch11State& state, const Garch11Parameters& parameters,
-                    std::span<const double> returns) noexcept {
-    const std::size_t n = returns.size();
-    out.start(n);
-    // Local copies, which stores into the output cannot alias, so that the
-    // state and the parameters stay in registers.
-    Garch11State s = state;
-    const auto p = parameters;
-    for (std::size_t i = 0; i < n; ++i) {
-        out.put(i, garch11_step(s, p, returns[i]));
-    }
-    state = s;
-}
-
-// Refuses nothing: every length and every value computes a result.
-template <SeriesOutput Out>
-KernelStatus compute_garch11_variance(Out& out, std::span<const double> returns, double omega,
-                                      double alpha, double beta) noexcept {
-    Garch11State state;
-    if (!returns.empty()) {
-        garch11_seed_state(state, garch11_seed(returns));
-    }
-    garch11_extend(out, state, {omega, alpha, beta}, returns);
-    return KernelStatus::ok();
-}
-
 } // namespace tarnwick
+
+namespace tarnwick::TARNWICK_TARGET {
+
+template <class L> struct Garch11Kernel {
+    using V = typename L::V;
+    using State = Garch11State<V>;
+    static constexpr std::size_t inputs = 1;
+    V omega, alpha, beta;
+    bool seeded;
+    double seed;
+
+    explicit Garch11Kernel(const Garch11Parameters& p) noexcept
+        : omega(L::splat(p.omega)), alpha(L::splat(p.alpha)), beta(L::splat(p.beta)),
+          seeded(p.seeded), seed(p.seed) {}
+
+    // Before the first return: the seed given, or the plain mean of each
+    // lane's squared returns (not demeaned, divisor n, summed in index order
+    // with one accumulator). `bars(visit)` calls visit(bar) for each bar.
+    template <class Bars> void begin(State& s, std::size_t count, Bars bars) const noexcept {
+        alignas(64) double seeds[L::width];
+        if (seeded) {
+            for (double& each : seeds) {
+                each = garch11_seed_from(seed);
+            }
+        } else {
+            V sum = L::splat(0.0);
+            bars([&](const V* bar) { sum = sum + bar[0] * bar[0]; });
+            L::store(seeds, sum / L::splat(static_cast<double>(count)));
+            for (double& each : seeds) {
+                each = garch11_seed_from(each);
+            }
+        }
+        s.seed = s.variance = L::load(seeds);
+    }
+    TARNWICK_LANE_INLINE V first(State& s, const V* bar) const noexcept { return step(s, bar); }
+    // One return: its variance, which already contains r (the forecast for
+    // the next period). alpha times the return, times the return again;
+    // omega joins that term before the weighted previous variance is added.
+    // NaN, -0.0 and negative values all become +0.0.
+    TARNWICK_LANE_INLINE V step(State& s, const V* bar) const noexcept {
+        const V zero = L::splat(0.0);
+        const V r = bar[0];
+        const V shock = (alpha * r) * r + omega;
+        const V t = s.variance * beta + shock;
+        s.variance = select(zero < t, t, zero);
+        return s.variance;
+    }
+};
+
+} // namespace tarnwick::TARNWICK_TARGET

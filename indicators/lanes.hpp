@@ -12,6 +12,7 @@
 #pragma once
 
 #include "ieee_double.hpp"
+#include "lane_ops.hpp"
 
 #include <bit>
 #include <cstdint>
@@ -26,7 +27,7 @@
 #endif
 #endif
 
-namespace tarnwick::lanes {
+namespace tarnwick::TARNWICK_TARGET::lanes {
 
 // Reference implementation: each lane is the scalar expression itself.
 namespace scalar {
@@ -71,6 +72,9 @@ inline void store(double* p, f64x2 a) noexcept {
 }
 [[nodiscard]] inline mask2 operator&(mask2 a, mask2 b) noexcept {
     return {{a.lane[0] && b.lane[0], a.lane[1] && b.lane[1]}};
+}
+[[nodiscard]] inline mask2 operator!=(mask2 a, mask2 b) noexcept {
+    return {{a.lane[0] != b.lane[0], a.lane[1] != b.lane[1]}};
 }
 [[nodiscard]] inline mask2 is_nan(f64x2 a) noexcept {
     return {{a.lane[0] != a.lane[0], a.lane[1] != a.lane[1]}};
@@ -131,6 +135,9 @@ inline void store(double* p, f64x2 a) noexcept {
 [[nodiscard]] inline mask2 operator&(mask2 a, mask2 b) noexcept {
     return {_mm_and_pd(a.v, b.v)};
 }
+[[nodiscard]] inline mask2 operator!=(mask2 a, mask2 b) noexcept {
+    return {_mm_xor_pd(a.v, b.v)};
+}
 [[nodiscard]] inline mask2 is_nan(f64x2 a) noexcept {
     return {_mm_cmpunord_pd(a.v, a.v)};
 }
@@ -189,6 +196,9 @@ inline void store(double* p, f64x2 a) noexcept {
 [[nodiscard]] inline mask2 operator&(mask2 a, mask2 b) noexcept {
     return {vandq_u64(a.v, b.v)};
 }
+[[nodiscard]] inline mask2 operator!=(mask2 a, mask2 b) noexcept {
+    return {veorq_u64(a.v, b.v)};
+}
 [[nodiscard]] inline mask2 is_nan(f64x2 a) noexcept {
     return {veorq_u64(vceqq_f64(a.v, a.v), vdupq_n_u64(~std::uint64_t{0}))};
 }
@@ -218,10 +228,4 @@ using namespace native;
     return pair(x, x);
 }
 
-// The lane-wise form of nan_ignoring_max, written once for every
-// implementation.
-template <class V> [[nodiscard]] V nan_ignoring_max(V a, V b) noexcept {
-    return select(is_nan(b), a, select(b < a, a, b));
-}
-
-} // namespace tarnwick::lanes
+} // namespace tarnwick::TARNWICK_TARGET::lanes

@@ -5,7 +5,9 @@
 // serial chain (the SAR step): testing a afterwards would lengthen that chain.
 #pragma once
 
-namespace tarnwick {
+#include "lane_ops.hpp"
+
+namespace tarnwick::TARNWICK_TARGET {
 
 [[nodiscard]] constexpr double nan_ignoring_max(double a, double b) noexcept {
     return b != b ? a : (a > b ? a : b);
@@ -15,4 +17,4 @@ namespace tarnwick {
     return b != b ? a : (a < b ? a : b);
 }
 
-} // namespace tarnwick
+} // namespace tarnwick::TARNWICK_TARGET

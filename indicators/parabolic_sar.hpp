@@ -12,13 +12,14 @@
 // false, so a NaN never reverses a trend or becomes an extreme. The step is a
 // subtraction, a product and a sum, each rounded on its own.
 //
-// The recurrence lives in a SarState, so that a series can be continued a
-// bar at a time (sar_step) or many bars at a time (sar_extend) from where it
-// stopped, with the same bits as one pass over the whole series.
+// SarKernel is the step, written once over a lane type (lane_ops.hpp): the
+// two branches' comparisons become one comparison of operands chosen by the
+// trend, and a reversal selects its values over the kept trend's.
+// sar_extend is a tuned one-series pass, proven equal to it bit for bit.
 #pragma once
 
 #include "ieee_double.hpp"
-#include "kernel_error.hpp"
+#include "lane_ops.hpp"
 #include "lanes.hpp"
 #include "nan_ignoring.hpp"
 #include "series_output.hpp"
@@ -29,9 +30,80 @@
 
 namespace tarnwick {
 
+// The parameters of a stream of stops, with the factor each trend starts with
+// (sar_start_factor).
+struct SarParameters {
+    double af_step;
+    double af_max;
+    double af_start;
+};
+
 // The factor each trend starts with: af_step, or 1e-6 if af_step is smaller
 // or NaN.
 [[nodiscard]] double sar_start_factor(double af_step) noexcept;
+
+// Everything the next bar depends on, in each lane; `M` is the lanes' mask.
+template <class V, class M> struct SarState {
+    M rising{}; // the trend, once there is a bar
+    V sar{};    // the previous bar's stop
+    V ep{};     // the trend's extreme point
+    V af{};     // the acceleration factor
+    V high{};   // the previous bar, once there is one
+    V low{};
+    std::uint64_t bars = 0; // bars seen
+};
+
+} // namespace tarnwick
+
+namespace tarnwick::TARNWICK_TARGET {
+
+template <class L> struct SarKernel {
+    using V = typename L::V;
+    using State = SarState<V, Mask<L>>;
+    static constexpr std::size_t inputs = 2;
+    V af_step, af_max, af_start;
+
+    explicit SarKernel(const SarParameters& p) noexcept
+        : af_step(L::splat(p.af_step)), af_max(L::splat(p.af_max)), af_start(L::splat(p.af_start)) {
+    }
+
+    // The first bar: its low is the stop, its high the extreme of a rising
+    // trend.
+    TARNWICK_LANE_INLINE V first(State& s, const V* bar) const noexcept {
+        s.high = bar[0];
+        s.low = bar[1];
+        s.rising = L::splat(0.0) < L::splat(1.0);
+        s.sar = s.low;
+        s.ep = s.high;
+        s.af = af_start;
+        return s.low;
+    }
+    TARNWICK_LANE_INLINE V step(State& s, const V* bar) const noexcept {
+        const V h = bar[0];
+        const V l = bar[1];
+        const auto rising = s.rising;
+        const V next = (s.ep - s.sar) * s.af + s.sar;
+        const V stop = select(rising, nan_ignoring_min_lanes(next, s.low),
+                              nan_ignoring_max_lanes(next, s.high));
+        // Rising: low < stop reverses, a high above ep is a new extreme;
+        // falling: stop < high, and a low below ep.
+        const auto reverse = select(rising, l, stop) < select(rising, stop, h);
+        const auto beyond = select(rising, s.ep, l) < select(rising, h, s.ep);
+        const V raised = nan_ignoring_min_lanes(s.af + af_step, af_max);
+        const V result = select(reverse, s.ep, stored_lanes<L>(stop));
+        const V kept_ep = select(beyond, select(rising, h, l), s.ep);
+        const V kept_af = select(beyond, raised, s.af);
+        s.sar = select(reverse, s.ep, stop);
+        s.ep = select(reverse, select(rising, l, h), kept_ep);
+        s.af = select(reverse, af_start, kept_af);
+        s.rising = rising != reverse;
+        s.high = h;
+        s.low = l;
+        return result;
+    }
+};
+
+using SarSeriesState = SarKernel<OneLane>::State;
 
 // The factor after a bar: min(af + af_step, af_max), NaN-ignoring, where
 // `beyond` is set (the bar made a new extreme), otherwise af unchanged.
@@ -41,57 +113,25 @@ namespace tarnwick {
     return lanes::first_lane(lanes::select(beyond, lanes::broadcast(raised), lanes::broadcast(af)));
 }
 
-// The parameters of a stream of stops, with the factor each trend starts with.
-struct SarParameters {
-    double af_step;
-    double af_max;
-    double af_start;
-
-    [[nodiscard]] static SarParameters of(double af_step, double af_max) noexcept {
-        return {af_step, af_max, sar_start_factor(af_step)};
-    }
-};
-
-// Everything the next bar depends on.
-struct SarState {
-    bool rising = true;
-    double sar = 0.0;  // the previous bar's stop
-    double ep = 0.0;   // the trend's extreme point
-    double af = 0.0;   // the acceleration factor
-    double high = 0.0; // the previous bar, once there is one
-    double low = 0.0;
-    std::uint64_t bars = 0; // bars seen
-};
-
-// The first bar: its low is the stop, its high the extreme of a rising trend.
-[[nodiscard]] inline double sar_begin(SarState& s, const SarParameters& p, double high,
-                                      double low) noexcept {
-    s.rising = true;
-    s.sar = low;
-    s.ep = high;
-    s.af = p.af_start;
-    return low;
-}
-
 // The stop a later bar steps to, limited by the previous bar's low (rising)
 // or high (falling).
-[[nodiscard]] inline double rising_stop(const SarState& s, double prev_low) noexcept {
+[[nodiscard]] inline double rising_stop(const SarSeriesState& s, double prev_low) noexcept {
     return nan_ignoring_min((s.ep - s.sar) * s.af + s.sar, prev_low);
 }
-[[nodiscard]] inline double falling_stop(const SarState& s, double prev_high) noexcept {
+[[nodiscard]] inline double falling_stop(const SarSeriesState& s, double prev_high) noexcept {
     return nan_ignoring_max((s.ep - s.sar) * s.af + s.sar, prev_high);
 }
 
 // A bar that keeps the trend: the factor and extreme follow a new extreme,
 // and the stop is the bar's value, stored as the one quiet NaN if NaN.
-[[nodiscard]] inline double rising_keeps(SarState& s, const SarParameters& p, double stop,
+[[nodiscard]] inline double rising_keeps(SarSeriesState& s, const SarParameters& p, double stop,
                                          double high) noexcept {
     s.af = factor_after(lanes::broadcast(s.ep) < lanes::broadcast(high), s.af, p.af_step, p.af_max);
     s.ep = high > s.ep ? high : s.ep;
     s.sar = stop;
     return stored(stop);
 }
-[[nodiscard]] inline double falling_keeps(SarState& s, const SarParameters& p, double stop,
+[[nodiscard]] inline double falling_keeps(SarSeriesState& s, const SarParameters& p, double stop,
                                           double low) noexcept {
     s.af = factor_after(lanes::broadcast(low) < lanes::broadcast(s.ep), s.af, p.af_step, p.af_max);
     s.ep = low < s.ep ? low : s.ep;
@@ -101,7 +141,7 @@ struct SarState {
 
 // A reversal: the old extreme is the bar's value and becomes the stop, the
 // bar's price the new extreme, and the factor starts again.
-[[nodiscard]] inline double sar_reverse(SarState& s, const SarParameters& p,
+[[nodiscard]] inline double sar_reverse(SarSeriesState& s, const SarParameters& p,
                                         double new_extreme) noexcept {
     const double value = s.ep;
     s.rising = !s.rising;
@@ -111,29 +151,10 @@ struct SarState {
     return value;
 }
 
-// One bar: low[0] for the first bar of a series, then that bar's stop.
-[[nodiscard]] inline double sar_step(SarState& s, const SarParameters& p, double high,
-                                     double low) noexcept {
-    double value;
-    if (s.bars == 0) {
-        value = sar_begin(s, p, high, low);
-    } else if (s.rising) {
-        const double stop = rising_stop(s, s.low);
-        value = stop > low ? sar_reverse(s, p, low) : rising_keeps(s, p, stop, high);
-    } else {
-        const double stop = falling_stop(s, s.high);
-        value = high > stop ? sar_reverse(s, p, high) : falling_keeps(s, p, stop, low);
-    }
-    s.high = high;
-    s.low = low;
-    ++s.bars;
-    return value;
-}
-
 // Continues `state` over series of equal length: the values of as many
-// sar_step calls, bit for bit, in one pass.
+// SarKernel steps, bit for bit, in one pass.
 template <SeriesOutput Out>
-void sar_extend(Out& out, SarState& state, const SarParameters& parameters,
+void sar_extend(Out& out, SarSeriesState& state, const SarParameters& parameters,
                 std::span<const double> high, std::span<const double> low) noexcept {
     const std::size_t n = high.size();
     out.start(n);
@@ -142,9 +163,11 @@ void sar_extend(Out& out, SarState& state, const SarParameters& parameters,
     }
     // Local copies, which stores into the output cannot alias, so that the
     // state and the parameters stay in registers.
-    SarState s = state;
+    SarSeriesState s = state;
     const auto p = parameters;
-    out.put(0, sar_step(s, p, high[0], low[0]));
+    const double bar[] = {high[0], low[0]};
+    const SarKernel<OneLane> kernel(p);
+    out.put(0, s.bars == 0 ? kernel.first(s, bar) : kernel.step(s, bar));
 
     // One loop per direction, each left at the bar that reverses the trend.
     // A new extreme is about as likely as not on any bar, so it is taken
@@ -185,21 +208,8 @@ void sar_extend(Out& out, SarState& state, const SarParameters& parameters,
     }
     s.high = high[n - 1];
     s.low = low[n - 1];
-    s.bars += n - 1;
+    s.bars += n;
     state = s;
 }
 
-// Refuses series of different lengths.
-template <SeriesOutput Out>
-KernelStatus compute_parabolic_sar(Out& out, std::span<const double> high,
-                                   std::span<const double> low, double af_step,
-                                   double af_max) noexcept {
-    if (high.size() != low.size()) {
-        return KernelError::sar_lengths_differ;
-    }
-    SarState state;
-    sar_extend(out, state, SarParameters::of(af_step, af_max), high, low);
-    return KernelStatus::ok();
-}
-
-} // namespace tarnwick
+} // namespace tarnwick::TARNWICK_TARGET

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "rows.hpp"
 
+#include "lanes.hpp"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -217,18 +219,9 @@ std::size_t lanes_of(LanePath path) noexcept {
     return kernels == nullptr ? 1 : kernels->lanes;
 }
 
-std::size_t compute_rows(const RowBlock& block, const AdxParameters& p) noexcept {
-    return whole_blocks(block, [&](const LaneKernels& k, const RowBlock& b) { k.adx(b, p); });
-}
-
-std::size_t compute_rows(const RowBlock& block, const SarParameters& p) noexcept {
-    return whole_blocks(block, [&](const LaneKernels& k, const RowBlock& b) { k.sar(b, p); });
-}
-
-std::size_t compute_rows(const RowBlock& block, const Garch11Parameters& p,
-                         const double* seed) noexcept {
-    return whole_blocks(block,
-                        [&](const LaneKernels& k, const RowBlock& b) { k.garch11(b, p, seed); });
+std::size_t compute_rows(const RowBlock& block, std::size_t entry, const void* settings) noexcept {
+    return whole_blocks(
+        block, [&](const LaneKernels& k, const RowBlock& b) { k.entries[entry](b, settings); });
 }
 
 } // namespace tarnwick

@@ -14,10 +14,6 @@
 // one-series kernel, which it has already.
 #pragma once
 
-#include "adx.hpp"
-#include "garch11.hpp"
-#include "parabolic_sar.hpp"
-
 #include <cstddef>
 
 namespace tarnwick {
@@ -25,14 +21,15 @@ namespace tarnwick {
 enum class LanePath : unsigned char { scalar, sse2, avx2, avx512, neon };
 
 // A block of `rows` series of `columns` bars each: bar i of row r of series
-// k is at series[k] + r * in_row + i * in_column (distances in doubles). One
+// k (one per series parameter of the indicator) is at series[k] + r * in_row
+// + i * in_column (distances in doubles). One
 // series per row of a C-contiguous array has in_row = columns and in_column
 // = 1; symbols side by side (dates x symbols, a wide frame) have in_row = 1
 // and in_column = the number of symbols. The results go to row r of `out`:
 // value i of it at out + r * out_row + i * out_column (strides in bytes, any
 // alignment).
 struct RowBlock {
-    const double* series[3];
+    const double* const* series;
     std::size_t rows;
     std::size_t columns;
     std::size_t in_row;
@@ -49,23 +46,23 @@ struct RowBlock {
 // The path's name, as TARNWICK_LANES names it.
 [[nodiscard]] const char* name_of(LanePath path) noexcept;
 
-// The results of the first rows of `block`, as the one-series kernel gives
-// them (its parameters already validated): ADX of high, low, close; SAR of
-// high, low; GARCH of returns, from each row's own seed or, when `seed` is
-// not null, from *seed. Returns how many rows were done: whole blocks of
+// The results of the first rows of `block` for the indicator at `entry` in
+// the catalogue, as its one-series kernel gives them, from its `settings`
+// (already validated). Returns how many rows were done: whole blocks of
 // lanes, none on the scalar path.
-[[nodiscard]] std::size_t compute_rows(const RowBlock& block, const AdxParameters& p) noexcept;
-[[nodiscard]] std::size_t compute_rows(const RowBlock& block, const SarParameters& p) noexcept;
-[[nodiscard]] std::size_t compute_rows(const RowBlock& block, const Garch11Parameters& p,
-                                       const double* seed) noexcept;
+[[nodiscard]] std::size_t compute_rows(const RowBlock& block, std::size_t entry,
+                                       const void* settings) noexcept;
 
-// The per-path entries, each defined in a translation unit of its own built
-// for that instruction set; `block.rows` is a multiple of `lanes`.
+// One indicator's rows on one path: `block.rows` is a multiple of the lanes,
+// `settings` its Settings.
+using RowsEntry = void (*)(const RowBlock& block, const void* settings) noexcept;
+
+// The per-path entries, each path's made from the catalogue in a translation
+// unit of its own built for that instruction set: one per indicator, in the
+// catalogue's order.
 struct LaneKernels {
     std::size_t lanes;
-    void (*adx)(const RowBlock&, const AdxParameters&) noexcept;
-    void (*sar)(const RowBlock&, const SarParameters&) noexcept;
-    void (*garch11)(const RowBlock&, const Garch11Parameters&, const double* seed) noexcept;
+    const RowsEntry* entries;
 };
 
 // The entries of `path`, or null when this build or this processor has no

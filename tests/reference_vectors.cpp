@@ -2,14 +2,12 @@
 // Checks the kernels alone against tests/reference_vectors.txt, bit for bit,
 // on targets where no Python runs the test suite (a 32-bit x86 build, say),
 // and that every case continued from a state, split at every bar, gives the
-// same bits as the whole-series kernel.
+// same bits as the whole-series kernel. A case belongs to the catalogue's
+// indicator whose parameters it names.
 //
 //   reference_vectors PATH     prints one line per failing case and a summary;
 //                              exits 1 on any difference, 2 on a bad file
-#include "../indicators/adx.hpp"
-#include "../indicators/garch11.hpp"
-#include "../indicators/kernel_error.hpp"
-#include "../indicators/parabolic_sar.hpp"
+#include "../indicators/catalogue.hpp"
 
 #include <bit>
 #include <cstdint>
@@ -19,6 +17,8 @@
 #include <span>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -47,41 +47,6 @@ struct Case {
     std::vector<std::string> expected;
 };
 
-std::vector<double> series(const Case& c, const std::string& param) {
-    std::vector<double> values;
-    for (const std::string& token : c.inputs.at(param)) {
-        values.push_back(number(token));
-    }
-    return values;
-}
-
-double scalar(const Case& c, const std::string& param) {
-    return number(c.inputs.at(param).at(0));
-}
-
-std::vector<std::string> hex_of(const std::vector<double>& values);
-
-// The result as the file states it: hex bits, or the refusal's message.
-std::vector<std::string> run(const Case& c) {
-    Collected out;
-    tarnwick::KernelStatus refusal = tarnwick::KernelStatus::ok();
-    if (c.function == "adx") {
-        refusal =
-            tarnwick::compute_adx(out, series(c, "high"), series(c, "low"), series(c, "close"),
-                                  std::stoull(c.inputs.at("period").at(0)));
-    } else if (c.function == "sar") {
-        refusal = tarnwick::compute_parabolic_sar(out, series(c, "high"), series(c, "low"),
-                                                  scalar(c, "af_step"), scalar(c, "af_max"));
-    } else {
-        refusal = tarnwick::compute_garch11_variance(out, series(c, "returns"), scalar(c, "omega"),
-                                                     scalar(c, "alpha"), scalar(c, "beta"));
-    }
-    if (refusal.failed()) {
-        return {std::string(tarnwick::message(refusal.error()))};
-    }
-    return hex_of(out.values);
-}
-
 std::vector<std::string> hex_of(const std::vector<double>& values) {
     std::vector<std::string> hex;
     for (double value : values) {
@@ -93,77 +58,117 @@ std::vector<std::string> hex_of(const std::vector<double>& values) {
     return hex;
 }
 
-// The same series continued from a state: the first `split` bars in one
-// extend, then the rest one step at a time (`by_steps`) or in a second extend.
-// Every split of a series must give the bits of the whole-series kernel.
-std::vector<double> continued(const Case& c, std::size_t split, bool by_steps) {
-    std::vector<double> values;
-    Collected part;
-    const auto take = [&] { values.insert(values.end(), part.values.begin(), part.values.end()); };
-    if (c.function == "adx") {
-        const std::vector<double> h = series(c, "high"), l = series(c, "low"),
-                                  k = series(c, "close");
-        const auto p = tarnwick::AdxParameters::of_period(std::stoull(c.inputs.at("period").at(0)));
-        tarnwick::AdxState state;
-        const std::span<const double> hs(h), ls(l), ks(k);
-        tarnwick::adx_extend(part, state, p, hs.first(split), ls.first(split), ks.first(split));
-        take();
-        if (!by_steps) {
-            tarnwick::adx_extend(part, state, p, hs.subspan(split), ls.subspan(split),
-                                 ks.subspan(split));
-            take();
+// A case's inputs as indicator `E` takes them; the series are kept in
+// `storage`, which must outlive the spans.
+template <class E, std::size_t J>
+tarnwick::ArgumentOf<E::parameters[J].kind> argument(const Case& c,
+                                                     std::vector<std::vector<double>>& storage) {
+    constexpr tarnwick::Parameter p = E::parameters[J];
+    const std::vector<std::string>& tokens = c.inputs.at(std::string(p.name));
+    if constexpr (p.kind == tarnwick::Kind::series) {
+        std::vector<double>& values = storage[J];
+        for (const std::string& token : tokens) {
+            values.push_back(number(token));
         }
-        for (std::size_t i = split; by_steps && i < h.size(); ++i) {
-            values.push_back(tarnwick::adx_step(state, p, h[i], l[i], k[i]));
-        }
-    } else if (c.function == "sar") {
-        const std::vector<double> h = series(c, "high"), l = series(c, "low");
-        const auto p = tarnwick::SarParameters::of(scalar(c, "af_step"), scalar(c, "af_max"));
-        tarnwick::SarState state;
-        const std::span<const double> hs(h), ls(l);
-        tarnwick::sar_extend(part, state, p, hs.first(split), ls.first(split));
-        take();
-        if (!by_steps) {
-            tarnwick::sar_extend(part, state, p, hs.subspan(split), ls.subspan(split));
-            take();
-        }
-        for (std::size_t i = split; by_steps && i < h.size(); ++i) {
-            values.push_back(tarnwick::sar_step(state, p, h[i], l[i]));
-        }
+        return values;
+    } else if constexpr (p.kind == tarnwick::Kind::real) {
+        return number(tokens.at(0));
     } else {
-        const std::vector<double> r = series(c, "returns");
-        const tarnwick::Garch11Parameters p{scalar(c, "omega"), scalar(c, "alpha"),
-                                            scalar(c, "beta")};
-        tarnwick::Garch11State state;
-        if (!r.empty()) {
-            tarnwick::garch11_seed_state(state, tarnwick::garch11_seed(r));
-        }
-        const std::span<const double> rs(r);
-        tarnwick::garch11_extend(part, state, p, rs.first(split));
+        return std::stoull(tokens.at(0));
+    }
+}
+
+template <class E> auto arguments(const Case& c, std::vector<std::vector<double>>& storage) {
+    storage.resize(E::parameters.size());
+    return [&]<std::size_t... J>(std::index_sequence<J...>) {
+        return std::tuple{argument<E, J>(c, storage)...};
+    }(std::make_index_sequence<E::parameters.size()>{});
+}
+
+// The result as the file states it: hex bits, or the refusal's message.
+template <class E> std::vector<std::string> run(const Case& c) {
+    std::vector<std::vector<double>> storage;
+    Collected out;
+    const tarnwick::KernelStatus refusal =
+        std::apply([&](auto... a) { return E::template kernel<Collected>(out, a...); },
+                   arguments<E>(c, storage));
+    if (refusal.failed()) {
+        return {std::string(tarnwick::message(refusal.error()))};
+    }
+    return hex_of(out.values);
+}
+
+// The same series continued from a state that began from the whole series:
+// the first `split` bars in one extend, then the rest one step at a time
+// (`by_steps`) or in a second extend. Every split of a series must give the
+// bits of the whole-series kernel.
+template <class E> std::vector<double> continued(const Case& c, std::size_t split, bool by_steps) {
+    constexpr std::size_t count = tarnwick::series_count<E>;
+    std::vector<std::vector<double>> storage;
+    const auto all = arguments<E>(c, storage);
+    return [&]<std::size_t... S, std::size_t... R>(std::index_sequence<S...>,
+                                                   std::index_sequence<R...>) {
+        std::vector<double> values;
+        Collected part;
+        const auto take = [&] {
+            values.insert(values.end(), part.values.begin(), part.values.end());
+        };
+        const typename E::Settings p = E::settings(std::get<count + R>(all)...).value();
+        typename E::State state{};
+        E::begin(state, p, {std::get<S>(all)...});
+        (void)E::extend(part, state, p, std::get<S>(all).first(split)...);
         take();
         if (!by_steps) {
-            tarnwick::garch11_extend(part, state, p, rs.subspan(split));
+            (void)E::extend(part, state, p, std::get<S>(all).subspan(split)...);
             take();
         }
-        for (std::size_t i = split; by_steps && i < r.size(); ++i) {
-            values.push_back(tarnwick::garch11_step(state, p, r[i]));
+        for (std::size_t i = split; by_steps && i < std::get<0>(all).size(); ++i) {
+            const double bar[] = {std::get<S>(all)[i]...};
+            values.push_back(E::step(state, p, bar));
         }
-    }
-    return values;
+        return values;
+    }(std::make_index_sequence<count>{}, std::make_index_sequence<E::parameters.size() - count>{});
 }
 
 // The first split, if any, whose continued result differs from `whole`.
-int first_differing_split(const Case& c, const std::vector<std::string>& whole) {
-    const std::size_t n =
-        c.inputs.count("returns") ? c.inputs.at("returns").size() : c.inputs.at("high").size();
+template <class E> int first_differing_split(const Case& c, const std::vector<std::string>& whole) {
+    const std::size_t n = c.inputs.at(std::string(E::parameters[0].name)).size();
     for (std::size_t split = 0; split <= n; ++split) {
         for (const bool by_steps : {true, false}) {
-            if (hex_of(continued(c, split, by_steps)) != whole) {
+            if (hex_of(continued<E>(c, split, by_steps)) != whole) {
                 return static_cast<int>(split);
             }
         }
     }
     return -1;
+}
+
+// Whether `c` names exactly the parameters of `E`.
+template <class E> bool names_parameters_of(const Case& c) {
+    if (c.inputs.size() != E::parameters.size()) {
+        return false;
+    }
+    for (const tarnwick::Parameter& p : E::parameters) {
+        if (c.inputs.count(std::string(p.name)) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Checked {
+    std::vector<std::string> got;
+    int split = -1; // the first split that differs, for an expected result
+};
+
+// Runs `c` through the indicator whose parameters it names; false if none.
+template <class... E>
+bool check(const Case& c, tarnwick::IndicatorList<E...>, Checked& checked, std::string& stem) {
+    return ((names_parameters_of<E>(c) &&
+             (stem = E::stem, checked.got = run<E>(c),
+              checked.split = c.outcome == "expect" ? first_differing_split<E>(c, checked.got) : -1,
+              true)) ||
+            ...);
 }
 
 std::vector<std::string> words(const std::string& line) {
@@ -220,15 +225,20 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "case %s %s has no outcome\n", c.function.c_str(), c.name.c_str());
             return 2;
         }
-        const std::vector<std::string> got = run(c);
-        ++checked[c.function];
-        if (c.outcome == "expect") {
-            if (const int split = first_differing_split(c, got); split >= 0) {
-                ++failed;
-                std::printf("FAIL %s %s: continued from bar %d differs from the whole series\n",
-                            c.function.c_str(), c.name.c_str(), split);
-            }
+        Checked result;
+        std::string stem;
+        if (!check(c, tarnwick::Catalogue{}, result, stem)) {
+            std::fprintf(stderr, "case %s %s names the parameters of no indicator\n",
+                         c.function.c_str(), c.name.c_str());
+            return 2;
         }
+        ++checked[stem];
+        if (result.split >= 0) {
+            ++failed;
+            std::printf("FAIL %s %s: continued from bar %d differs from the whole series\n",
+                        c.function.c_str(), c.name.c_str(), result.split);
+        }
+        const std::vector<std::string>& got = result.got;
         if (got != c.expected) {
             ++failed;
             std::printf("FAIL %s %s\n", c.function.c_str(), c.name.c_str());
@@ -241,11 +251,13 @@ int main(int argc, char** argv) {
             }
         }
     }
-    if (checked.size() != 3) {
-        std::fprintf(stderr, "expected cases for adx, sar and garch\n");
+    if (checked.size() != tarnwick::Catalogue::size) {
+        std::fprintf(stderr, "expected cases for every indicator of the catalogue\n");
         return 2;
     }
-    std::printf("%d adx, %d sar, %d garch cases: %s\n", checked["adx"], checked["sar"],
-                checked["garch"], failed == 0 ? "every bit as recorded" : "DIFFERENCES");
+    for (const auto& [stem, count] : checked) {
+        std::printf("%d %s, ", count, stem.c_str());
+    }
+    std::printf("cases: %s\n", failed == 0 ? "every bit as recorded" : "DIFFERENCES");
     return failed == 0 ? 0 : 1;
 }

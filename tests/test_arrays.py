@@ -311,18 +311,21 @@ HOSTILE = {
         """,
         "ValueError adx(): out has shape (1,), but the result has shape (20000,)",
     ),
+    # Before 3.12 __buffer__ is not part of the buffer protocol: the array's
+    # own memory is exported, and written.
     "out whose __buffer__ exports other memory": (
         """
         class Sneaky(np.ndarray):
             def __buffer__(self, flags):
                 return memoryview(bytearray(8 * len(self)))
         out = np.zeros(64).view(Sneaky)
-        ta.garch11_variance(np.full(64, 0.01), 1e-6, 0.1, 0.85, out=out)
-        """
+        got = ta.garch11_variance(np.full(64, 0.01), 1e-6, 0.1, 0.85, out=out)
+        want = tarnwick.native_garch11_variance([0.01] * 64, 1e-6, 0.1, 0.85)
+        raise ValueError(f"wrote its own memory: {got is out and out.tolist() == want}")
+        """,
+        "ValueError garch11_variance(): out must have dtype float64 in native byte order"
         if sys.version_info >= (3, 12)
-        else "raise ValueError('garch11_variance(): out must "
-        "have dtype float64 in native byte order')",
-        "ValueError garch11_variance(): out must have dtype float64 in native byte order",
+        else "ValueError wrote its own memory: True",
     ),
     "numpy.empty replaced before the import": (
         """

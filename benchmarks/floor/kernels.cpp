@@ -13,16 +13,14 @@
 //                           "FUNCTION PATH NS_PER_BAR_AND_SERIES VS_FLOOR"
 //   kernels columns ROWS N  the same with the series side by side (N x ROWS,
 //                           a wide frame's layout), through the lanes only
-#include "../../indicators/adx.hpp"
-#include "../../indicators/garch11.hpp"
-#include "../../indicators/parabolic_sar.hpp"
-#include "../../indicators/rows.hpp"
+#include "../../indicators/catalogue.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -106,11 +104,15 @@ struct Rows {
             }
         }
     }
-    tarnwick::RowBlock block(const double* a, const double* b, const double* c) {
+    // The inputs by the name of the parameter that takes them.
+    const std::vector<double>& series(std::string_view name) const {
+        return name == "high" ? high : name == "low" ? low : name == "close" ? close : returns;
+    }
+    tarnwick::RowBlock block(const double* const* series_of) {
         const auto bytes = [](std::size_t values) {
             return static_cast<std::ptrdiff_t>(values * sizeof(double));
         };
-        return {{a, b, c},
+        return {series_of,
                 rows,
                 n,
                 by_column ? 1 : n,
@@ -119,15 +121,51 @@ struct Rows {
                 bytes(by_column ? 1 : n),
                 bytes(by_column ? rows : 1)};
     }
-    std::span<const double> row(const std::vector<double>& series, std::size_t r) const {
-        return {series.data() + r * n, n};
+    std::span<const double> row(const std::vector<double>& values, std::size_t r) const {
+        return {values.data() + r * n, n};
     }
 };
+
+// The settings every figure uses, by parameter name.
+double setting(std::string_view name) {
+    static const std::map<std::string_view, double> settings = {{"period", 14.0}, {"af_step", 0.02},
+                                                                {"af_max", 0.2},  {"omega", 1e-6},
+                                                                {"alpha", 0.1},   {"beta", 0.85}};
+    return settings.at(name);
+}
+
+// Indicator `E`'s arguments: each series from `series_of(name)`, each scalar
+// its setting.
+template <class E, class SeriesOf> auto arguments(SeriesOf series_of) {
+    return [&]<std::size_t... J>(std::index_sequence<J...>) {
+        return std::tuple{[&]()->tarnwick::ArgumentOf<E::parameters[J].kind>{
+            constexpr tarnwick::Parameter p = E::parameters[J];
+        if constexpr (p.kind == tarnwick::Kind::series) {
+            return series_of(p.name);
+        } else if constexpr (p.kind == tarnwick::Kind::real) {
+            return setting(p.name);
+        } else {
+            return static_cast<std::uint64_t>(setting(p.name));
+        }
+    }()...
+};
+}
+(std::make_index_sequence<E::parameters.size()>{});
+}
+
+// The name a figure carries: the one benchmarks/run.py and panels.py read.
+std::string label_of(std::string_view stem) {
+    static const std::map<std::string_view, std::string> labels = {
+        {"adx", "ADX"}, {"parabolic_sar", "SAR"}, {"garch11_variance", "GARCH"}};
+    const auto found = labels.find(stem);
+    return found == labels.end() ? std::string(stem) : found->second;
+}
 
 // What any pass over the same inputs costs: each input read once and one
 // result written, the sum of the inputs (kept, so the loop stays).
 double memory_floor(Rows& d, std::size_t inputs) {
     const double* in[3] = {d.returns.data(), d.low.data(), d.close.data()};
+    inputs = inputs < 3 ? inputs : 3;
     return ns_per_bar(d.rows * d.n, [&] {
         double* out = d.out.data();
         const std::size_t size = d.rows * d.n;
@@ -148,44 +186,42 @@ double memory_floor(Rows& d, std::size_t inputs) {
     });
 }
 
-int rows_main(std::size_t rows, std::size_t n, bool by_column) {
+// One indicator's figures: row by row through its one-series kernel (which
+// wants each series in one piece, so for series side by side only the lanes
+// are timed), then through every lane path this machine has.
+template <class E> void rows_of(Rows& d, bool by_column) {
     using tarnwick::LanePath;
-    Rows d(rows, n, by_column);
-    const double floors[3] = {memory_floor(d, 3), memory_floor(d, 2), memory_floor(d, 1)};
-    const auto report = [&](const char* function, const char* path, int f, double ns) {
-        std::printf("%s %s %.3f %.2f\n", function, path, ns, ns / floors[f]);
+    constexpr std::size_t inputs = tarnwick::series_count<E>;
+    const std::string label = label_of(E::stem);
+    const double floor = memory_floor(d, inputs);
+    const auto report = [&](const char* path, double ns) {
+        std::printf("%s %s %.3f %.2f\n", label.c_str(), path, ns, ns / floor);
         std::fflush(stdout);
     };
-    for (int f = 0; f < 3; ++f) {
-        report(f == 0 ? "ADX" : f == 1 ? "SAR" : "GARCH", "floor", f, floors[f]);
-    }
-    const tarnwick::AdxParameters adx = tarnwick::AdxParameters::of_period(14);
-    const tarnwick::SarParameters sar = tarnwick::SarParameters::of(0.02, 0.2);
-    const tarnwick::Garch11Parameters garch{1e-6, 0.1, 0.85};
-    // Row by row through the one-series kernels, which want each series in
-    // one piece: for series side by side only the lanes are timed.
+    report("floor", floor);
+    const std::size_t values = d.rows * d.n;
     if (!by_column) {
-        report("ADX", "scalar", 0, ns_per_bar(rows * n, [&] {
-                   for (std::size_t r = 0; r < rows; ++r) {
-                       ArrayOutput o{d.out.data() + r * n};
-                       (void)tarnwick::compute_adx(o, d.row(d.high, r), d.row(d.low, r),
-                                                   d.row(d.close, r), 14);
+        report("scalar", ns_per_bar(values, [&] {
+                   for (std::size_t r = 0; r < d.rows; ++r) {
+                       ArrayOutput o{d.out.data() + r * d.n};
+                       std::apply(
+                           [&](auto... a) { (void)E::template kernel<ArrayOutput>(o, a...); },
+                           arguments<E>(
+                               [&](std::string_view name) { return d.row(d.series(name), r); }));
                    }
                }));
-        report("SAR", "scalar", 1, ns_per_bar(rows * n, [&] {
-                   for (std::size_t r = 0; r < rows; ++r) {
-                       ArrayOutput o{d.out.data() + r * n};
-                       (void)tarnwick::compute_parabolic_sar(o, d.row(d.high, r), d.row(d.low, r),
-                                                             0.02, 0.2);
-                   }
-               }));
-        report("GARCH", "scalar", 2, ns_per_bar(rows * n, [&] {
-                   for (std::size_t r = 0; r < rows; ++r) {
-                       ArrayOutput o{d.out.data() + r * n};
-                       (void)tarnwick::compute_garch11_variance(o, d.row(d.returns, r), 1e-6, 0.1,
-                                                                0.85);
-                   }
-               }));
+    }
+    const auto all = arguments<E>(
+        [&](std::string_view name) { return std::span<const double>(d.series(name)); });
+    const typename E::Settings settings =
+        [&]<std::size_t... S, std::size_t... R>(std::index_sequence<S...>,
+                                                std::index_sequence<R...>) {
+            return E::settings(std::get<inputs + R>(all)...).value();
+        }(std::make_index_sequence<inputs>{},
+          std::make_index_sequence<E::parameters.size() - inputs>{});
+    const double* series[inputs];
+    for (std::size_t k = 0; k < inputs; ++k) {
+        series[k] = d.series(E::parameters[k].name).data();
     }
     constexpr struct {
         LanePath path;
@@ -199,12 +235,18 @@ int rows_main(std::size_t rows, std::size_t n, bool by_column) {
         if (k == nullptr) {
             continue;
         }
-        const tarnwick::RowBlock ohlc = d.block(d.high.data(), d.low.data(), d.close.data());
-        const tarnwick::RowBlock r = d.block(d.returns.data(), nullptr, nullptr);
-        report("ADX", name, 0, ns_per_bar(rows * n, [&] { k->adx(ohlc, adx); }));
-        report("SAR", name, 1, ns_per_bar(rows * n, [&] { k->sar(ohlc, sar); }));
-        report("GARCH", name, 2, ns_per_bar(rows * n, [&] { k->garch11(r, garch, nullptr); }));
+        const tarnwick::RowBlock block = d.block(series);
+        const tarnwick::RowsEntry entry =
+            k->entries[tarnwick::position_of<E>(tarnwick::Catalogue{})];
+        report(name, ns_per_bar(values, [&] { entry(block, &settings); }));
     }
+}
+
+int rows_main(std::size_t rows, std::size_t n, bool by_column) {
+    Rows d(rows, n, by_column);
+    [&]<class... E>(tarnwick::IndicatorList<E...>) {
+        (rows_of<E>(d, by_column), ...);
+    }(tarnwick::Catalogue{});
     return 0;
 }
 
@@ -228,16 +270,25 @@ int main(int argc, char** argv) {
         const auto n = static_cast<std::size_t>(std::strtoull(argv[a], nullptr, 10));
         std::vector<double> out(n);
         ArrayOutput o{out.data()};
-        const std::span<const double> h(high.data(), n), l(low.data(), n), c(close.data(), n),
-            r(returns.data(), n);
-        std::printf("ADX %zu %.3f\n", n,
-                    ns_per_bar(n, [&] { (void)tarnwick::compute_adx(o, h, l, c, 14); }));
-        std::printf("SAR %zu %.3f\n", n, ns_per_bar(n, [&] {
-                        (void)tarnwick::compute_parabolic_sar(o, h, l, 0.02, 0.2);
-                    }));
-        std::printf("GARCH %zu %.3f\n", n, ns_per_bar(n, [&] {
-                        (void)tarnwick::compute_garch11_variance(o, r, 1e-6, 0.1, 0.85);
-                    }));
+        const auto series_of = [&](std::string_view name) {
+            const std::vector<double>& all = name == "high"    ? high
+                                             : name == "low"   ? low
+                                             : name == "close" ? close
+                                                               : returns;
+            return std::span<const double>(all.data(), n);
+        };
+        [&]<class... E>(tarnwick::IndicatorList<E...>) {
+            ((std::printf("%s %zu %.3f\n", label_of(E::stem).c_str(), n,
+                          ns_per_bar(n,
+                                     [&] {
+                                         std::apply(
+                                             [&](auto... x) {
+                                                 (void)E::template kernel<ArrayOutput>(o, x...);
+                                             },
+                                             arguments<E>(series_of));
+                                     }))),
+             ...);
+        }(tarnwick::Catalogue{});
         std::fflush(stdout);
     }
     return 0;

@@ -1,0 +1,415 @@
+// SPDX-License-Identifier: MIT
+// The catalogue of indicators: for each, its stem name, its parameters with
+// the kind of value each converts to, its kernel, its validation and its
+// documentation. It is the one description every binding maps (tarnwick
+// names each function native_<stem> and returns lists, tarnwick_arrays names
+// it <stem> and returns arrays, tarnwick_stream makes a type named
+// `type_name`), and the one each instruction set's rows are made from
+// (lane_kernels.hpp). It holds no interpreter type, and sits beside the
+// kernels because each target compiles it in a namespace of its own.
+//
+// An entry declares what Indicator below checks: the series parameters come
+// first; `Kernel<L>`, the step over lanes L with its `State`; `Settings` made
+// from the scalar parameters by `settings`, the one place they are refused;
+// `lengths_differ`, the refusal of series of different lengths; and the
+// state's `fields`, which a pickle records one word each. Entry<E> derives
+// the rest: the whole-series kernel, a stream's step and extend, and `rows`.
+// Optional: `tuned_pass`, a faster one-series pass proven equal to the step
+// bit for bit; `start`, what a new state reads of its series first; and
+// `with_seed`, an optional real the whole-series kernel takes as `seed`.
+#pragma once
+
+#include "adx.hpp"
+#include "garch11.hpp"
+#include "kernel_error.hpp"
+#include "parabolic_sar.hpp"
+#include "rows.hpp"
+
+#include <array>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace tarnwick {
+
+// What a parameter converts to: a series of doubles (extract_float_series),
+// a double (extract_float) or a count from 0 to 2**64 - 1 (extract_index).
+enum class Kind : unsigned char { series, real, count };
+
+struct Parameter {
+    std::string_view name;
+    Kind kind;
+};
+
+// How a kernel takes a parameter of each kind.
+template <Kind K>
+using ArgumentOf = std::conditional_t<K == Kind::series, std::span<const double>,
+                                      std::conditional_t<K == Kind::real, double, std::uint64_t>>;
+
+// How many series parameters come first.
+template <class E>
+inline constexpr std::size_t series_count = [] {
+    std::size_t n = 0;
+    while (n < E::parameters.size() && E::parameters[n].kind == Kind::series) {
+        ++n;
+    }
+    return n;
+}();
+
+// Every indicator, in registration order.
+template <class... Indicators> struct IndicatorList {
+    static constexpr std::size_t size = sizeof...(Indicators);
+};
+
+// Where `E` is in a list.
+template <class E, class... I> consteval std::size_t position_of(IndicatorList<I...>) {
+    std::size_t at = 0;
+    (void)((std::is_same_v<E, I> ? true : (++at, false)) || ...);
+    return at;
+}
+
+} // namespace tarnwick
+
+namespace tarnwick::TARNWICK_TARGET {
+
+// One bar through a kernel: its first bar's value or a later one's.
+template <class K>
+TARNWICK_LANE_INLINE typename K::V advance(const K& kernel, typename K::State& s,
+                                           const typename K::V* bar) noexcept {
+    const typename K::V value = s.bars == 0 ? kernel.first(s, bar) : kernel.step(s, bar);
+    ++s.bars;
+    return value;
+}
+
+// What every entry derives from its kernel, its parameters and its
+// validation (`settings`), in the forms each binding calls.
+template <class E> struct Entry {
+    template <class S = E> using Series = std::array<std::span<const double>, series_count<S>>;
+
+    // Continues `s` over the series, all of one length: the entry's tuned
+    // one-series pass where it has one, otherwise its kernel a bar at a time.
+    template <class Out, class S = E>
+    static void pass(Out& out, typename S::State& s, const typename S::Settings& p,
+                     const Series<S>& series) noexcept {
+        if constexpr (requires { S::tuned_pass(out, s, p, series); }) {
+            S::tuned_pass(out, s, p, series);
+        } else {
+            const typename S::template Kernel<OneLane> kernel(p);
+            const std::size_t n = series[0].size();
+            out.start(n);
+            // A local copy, which stores into the output cannot alias.
+            typename S::State local = s;
+            for (std::size_t i = 0; i < n; ++i) {
+                double bar[series_count<S>];
+                for (std::size_t k = 0; k < series_count<S>; ++k) {
+                    bar[k] = series[k][i];
+                }
+                out.put(i, advance(kernel, local, bar));
+            }
+            s = local;
+        }
+    }
+
+    // The one check of the series' lengths.
+    template <class S = E>
+    [[nodiscard]] static KernelStatus same_lengths(const Series<S>& series) noexcept {
+        if constexpr (series_count<S> > 1) {
+            for (const std::span<const double> each : series) {
+                if (each.size() != series[0].size()) {
+                    return S::lengths_differ;
+                }
+            }
+        }
+        return KernelStatus::ok();
+    }
+
+    // Before a state's first bar, what the kernel reads of its series first.
+    template <class S = E>
+    static void begin(typename S::State& s, const typename S::Settings& p,
+                      const Series<S>& series) noexcept {
+        if constexpr (requires { S::start(s, p, series); }) {
+            S::start(s, p, series);
+        }
+    }
+
+    // A stream's bar and a stream's batch of bars.
+    template <class S = E>
+    [[nodiscard]] static double step(typename S::State& s, const typename S::Settings& p,
+                                     const double* bar) noexcept {
+        Series<S> one;
+        for (std::size_t k = 0; k < series_count<S>; ++k) {
+            one[k] = std::span(bar + k, 1);
+        }
+        begin<S>(s, p, one);
+        return advance(typename S::template Kernel<OneLane>(p), s, bar);
+    }
+    template <class Out, class S = E, class... Spans>
+    [[nodiscard]] static KernelStatus
+    extend(Out& out, typename S::State& s, const typename S::Settings& p, Spans... spans) noexcept {
+        const Series<S> series{spans...};
+        if (KernelStatus lengths = same_lengths(series); lengths.failed()) {
+            return lengths;
+        }
+        begin<S>(s, p, series);
+        pass(out, s, p, series);
+        return KernelStatus::ok();
+    }
+
+    // The whole-series kernel: the lengths, then the scalars, checked once
+    // each, then the kernel from a new state (from `seed` where given).
+    template <class Out, class... Arguments>
+    [[nodiscard]] static KernelStatus whole(Out& out, const std::optional<double>& seed,
+                                            Arguments... arguments) noexcept {
+        return [&]<std::size_t... S, std::size_t... R>(std::index_sequence<S...>,
+                                                       std::index_sequence<R...>) {
+            const auto all = std::tuple<Arguments...>(arguments...);
+            const Series<> series{std::get<S>(all)...};
+            if (KernelStatus lengths = same_lengths(series); lengths.failed()) {
+                return lengths;
+            }
+            Result<typename E::Settings, KernelError> made =
+                E::settings(std::get<series_count<E> + R>(all)...);
+            if (made.failed()) {
+                return KernelStatus(made.error());
+            }
+            typename E::Settings p = made.value();
+            if constexpr (requires { E::with_seed(p, 0.0); }) {
+                if (seed) {
+                    p = E::with_seed(p, *seed);
+                }
+            }
+            typename E::State s{};
+            begin(s, p, series);
+            pass(out, s, p, series);
+            return KernelStatus::ok();
+        }(std::make_index_sequence<series_count<E>>{},
+               std::make_index_sequence<sizeof...(Arguments) - series_count<E>>{});
+    }
+
+    // The first rows of `b` side by side in vector lanes (rows.hpp), none when
+    // the scalars would be refused (the row-by-row loop then reports it).
+    template <class... Arguments>
+    [[nodiscard]] static std::size_t rows(RowBlock b, const std::optional<double>& seed,
+                                          Arguments... arguments) noexcept;
+
+    template <class Out, class J> struct Signature;
+    template <class Out, std::size_t... J> struct Signature<Out, std::index_sequence<J...>> {
+        static KernelStatus run(Out& out, ArgumentOf<E::parameters[J].kind>... a) noexcept {
+            return whole(out, std::nullopt, a...);
+        }
+    };
+    template <class Out>
+    static constexpr auto kernel =
+        &Signature<Out, std::make_index_sequence<E::parameters.size()>>::run;
+};
+
+struct AdxIndicator : Entry<AdxIndicator> {
+    static constexpr std::string_view stem = "adx";
+    static constexpr std::array parameters = {
+        Parameter{.name = "high", .kind = Kind::series},
+        Parameter{.name = "low", .kind = Kind::series},
+        Parameter{.name = "close", .kind = Kind::series},
+        Parameter{.name = "period", .kind = Kind::count},
+    };
+    static constexpr std::string_view summary =
+        "Average Directional Index of each bar, smoothed with weight 1/period from 0.0\n"
+        "at bar 0 (no warm-up). high, low and close have one shape; period >= 1.";
+    // The array functions' docstring example, run by the tests as a doctest.
+    static constexpr std::string_view array_example =
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> ta.adx(np.array([10.0, 11.0, 12.0, 11.5]), np.array([9.0, 9.5, 10.5, 10.0]),\n"
+        "...        np.array([9.5, 10.5, 11.5, 10.5]), 2)\n"
+        "array([ 0. , 50. , 75. , 47.5])";
+
+    static constexpr std::string_view type_name = "Adx";
+    template <class L> using Kernel = AdxKernel<L>;
+    using State = AdxState<double>;
+    using Settings = AdxParameters;
+    static constexpr auto fields =
+        std::tuple{&State::high,    &State::low,      &State::close, &State::atr,
+                   &State::plus_dm, &State::minus_dm, &State::adx,   &State::bars};
+    static constexpr KernelError lengths_differ = KernelError::adx_lengths_differ;
+    [[nodiscard]] static Result<Settings, KernelError> settings(std::uint64_t period) noexcept {
+        if (period == 0) {
+            return KernelError::adx_zero_period;
+        }
+        const double w = 1.0 / static_cast<double>(period);
+        return AdxParameters{w, 1.0 - w};
+    }
+    template <class Out, class Series>
+    static void tuned_pass(Out& out, State& s, const Settings& p, const Series& series) noexcept {
+        adx_extend(out, s, p, series[0], series[1], series[2]);
+    }
+};
+
+struct ParabolicSarIndicator : Entry<ParabolicSarIndicator> {
+    static constexpr std::string_view stem = "parabolic_sar";
+    static constexpr std::array parameters = {
+        Parameter{.name = "high", .kind = Kind::series},
+        Parameter{.name = "low", .kind = Kind::series},
+        Parameter{.name = "af_step", .kind = Kind::real},
+        Parameter{.name = "af_max", .kind = Kind::real},
+    };
+    static constexpr std::string_view summary =
+        "Parabolic Stop-and-Reverse level of each bar, starting in an up-trend at low[0],\n"
+        "the factor growing by af_step at each new extreme up to af_max.";
+    static constexpr std::string_view array_example =
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> ta.parabolic_sar(np.array([10.0, 11.0, 12.0, 11.5]),\n"
+        "...                  np.array([9.0, 9.5, 10.5, 10.0]), 0.25, 0.5)\n"
+        "array([ 9. ,  9. ,  9.5, 12. ])";
+
+    static constexpr std::string_view type_name = "ParabolicSar";
+    template <class L> using Kernel = SarKernel<L>;
+    using State = SarSeriesState;
+    using Settings = SarParameters;
+    static constexpr auto fields = std::tuple{&State::rising, &State::sar, &State::ep,  &State::af,
+                                              &State::high,   &State::low, &State::bars};
+    static constexpr KernelError lengths_differ = KernelError::sar_lengths_differ;
+    [[nodiscard]] static Result<Settings, KernelError> settings(double af_step,
+                                                                double af_max) noexcept {
+        return SarParameters{af_step, af_max, sar_start_factor(af_step)};
+    }
+    template <class Out, class Series>
+    static void tuned_pass(Out& out, State& s, const Settings& p, const Series& series) noexcept {
+        sar_extend(out, s, p, series[0], series[1]);
+    }
+};
+
+struct Garch11VarianceIndicator : Entry<Garch11VarianceIndicator> {
+    static constexpr std::string_view stem = "garch11_variance";
+    static constexpr std::array parameters = {
+        Parameter{.name = "returns", .kind = Kind::series},
+        Parameter{.name = "omega", .kind = Kind::real},
+        Parameter{.name = "alpha", .kind = Kind::real},
+        Parameter{.name = "beta", .kind = Kind::real},
+    };
+    static constexpr std::string_view summary =
+        "GARCH(1,1) conditional variance: v[i] = max(0, v[i-1] * beta + ((alpha * r[i]) * r[i]\n"
+        "+ omega)), seeded with the mean of the squared returns. v[i] already contains r[i]:\n"
+        "it is the variance forecast for the next period.";
+    static constexpr std::string_view array_example =
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> ta.garch11_variance(np.array([0.03, -0.01, 0.02]), 1e-05, 0.1, 0.85).tolist()\n"
+        "[0.0004966666666666666, 0.0004421666666666666, 0.00042584166666666663]";
+
+    // A stream seeds itself from the first returns it is given (a history
+    // passed to extend, or the first update's return), exactly as the
+    // whole-series kernel seeds from its series, unless it was given a seed.
+    static constexpr std::string_view type_name = "Garch11Variance";
+    template <class L> using Kernel = Garch11Kernel<L>;
+    using State = Garch11State<double>;
+    using Settings = Garch11Parameters;
+    static constexpr auto fields = std::tuple{&State::variance, &State::seed, &State::bars};
+    [[nodiscard]] static Result<Settings, KernelError> settings(double omega, double alpha,
+                                                                double beta) noexcept {
+        return Garch11Parameters{omega, alpha, beta};
+    }
+    // The optional `seed`: where given, the seed instead of the mean of
+    // squares.
+    [[nodiscard]] static Settings with_seed(Settings p, double seed) noexcept {
+        p.seeded = true;
+        p.seed = seed;
+        return p;
+    }
+    static void seed_with(State& s, double seed) noexcept { garch11_seed_state(s, seed); }
+    template <class Out>
+    [[nodiscard]] static KernelStatus seeded_kernel(Out& out, double seed,
+                                                    std::span<const double> returns, double omega,
+                                                    double alpha, double beta) noexcept {
+        return whole(out, seed, returns, omega, alpha, beta);
+    }
+    // A state not yet seeded, from the series it starts with.
+    template <class Series>
+    static void start(State& s, const Settings& p, const Series& series) noexcept {
+        if (s.bars == 0 && s.seed != s.seed && !series[0].empty()) {
+            const Kernel<OneLane> kernel(p);
+            kernel.begin(s, series[0].size(), [&](auto visit) {
+                for (const double r : series[0]) {
+                    visit(&r);
+                }
+            });
+        }
+    }
+};
+
+using Catalogue = IndicatorList<AdxIndicator, ParabolicSarIndicator, Garch11VarianceIndicator>;
+
+// What an entry declares; the rest of its surface is Entry's.
+template <class E>
+concept Indicator =
+    requires {
+        { E::stem } -> std::convertible_to<std::string_view>;
+        { E::type_name } -> std::convertible_to<std::string_view>;
+        { E::summary } -> std::convertible_to<std::string_view>;
+        { E::array_example } -> std::convertible_to<std::string_view>;
+        { E::parameters[0] } -> std::convertible_to<Parameter>;
+        std::tuple_size<decltype(E::fields)>::value;
+        typename E::Settings;
+    } && std::derived_from<E, Entry<E>> && series_count<E> > 0 &&
+    std::same_as<typename E::template Kernel<OneLane>::State, typename E::State>&&
+            E::template Kernel<OneLane>::inputs == series_count<E> &&
+    (series_count<E> == 1 || std::same_as<decltype(E::lengths_differ), const KernelError>);
+
+template <class... I> consteval bool all_indicators(IndicatorList<I...>) {
+    return (Indicator<I> && ...);
+}
+static_assert(all_indicators(Catalogue{}));
+
+template <class E>
+template <class... Arguments>
+std::size_t Entry<E>::rows(RowBlock b, const std::optional<double>& seed,
+                           Arguments... arguments) noexcept {
+    return [&]<std::size_t... S, std::size_t... R>(std::index_sequence<S...>,
+                                                   std::index_sequence<R...>)
+               -> std::size_t {
+        const auto all = std::tuple<Arguments...>(arguments...);
+        Result<typename E::Settings, KernelError> made =
+            E::settings(std::get<series_count<E> + R>(all)...);
+        if (made.failed()) {
+            return 0;
+        }
+        typename E::Settings p = made.value();
+        if constexpr (requires { E::with_seed(p, 0.0); }) {
+            if (seed) {
+                p = E::with_seed(p, *seed);
+            }
+        }
+        const double* series[] = {std::get<S>(all).data()...};
+        b.series = series;
+        return compute_rows(b, position_of<E>(Catalogue{}), &p);
+    }(std::make_index_sequence<series_count<E>>{},
+               std::make_index_sequence<sizeof...(Arguments) - series_count<E>>{});
+}
+
+} // namespace tarnwick::TARNWICK_TARGET
+
+namespace tarnwick {
+
+using TARNWICK_TARGET::Catalogue;
+
+// Text made at compile time, null-terminated, for names that a binding
+// derives from a stem.
+template <std::size_t N> struct FixedText {
+    char text[N + 1] = {};
+    [[nodiscard]] constexpr std::string_view view() const noexcept { return {text, N}; }
+};
+
+template <std::size_t N, class... Parts> consteval FixedText<N> joined(Parts... parts) {
+    FixedText<N> out;
+    std::size_t at = 0;
+    for (const std::string_view part : {std::string_view(parts)...}) {
+        for (const char c : part) {
+            out.text[at++] = c;
+        }
+    }
+    return out;
+}
+
+} // namespace tarnwick
