@@ -37,7 +37,8 @@ series_in_lanes(const Converted& converted, const Destination& destination, cons
                          .in_column = by_column ? shape.columns : 1,
                          .out = first.first(),
                          .out_row = by_column ? first.stride() : between_rows,
-                         .out_column = by_column ? between_rows : first.stride()};
+                         .out_column = by_column ? between_rows : first.stride(),
+                         .out_field = first.field_stride()};
     std::size_t done = 0;
     (void)converted.compute(
         [&](RowOutput&, auto... arguments) noexcept {

@@ -27,6 +27,9 @@ int module_exec(PyObject* module) noexcept {
     ModuleState& state = state_of(module);
     state.ndarray = ndarray.release();
     state.frames = nullptr;
+    if (add_tuple_types(module, state) < 0) {
+        return -1;
+    }
 
     const OwnedRef all = OwnedRef::steal(created_or_abort(PyList_New(0)));
     for (PyMethodDef* record = method_records(); record->ml_name != nullptr; ++record) {
@@ -50,6 +53,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     const ModuleState& state = state_of(module);
     Py_VISIT(state.ndarray);
     Py_VISIT(state.frames);
+    for (PyObject* type : state.tuples) {
+        Py_VISIT(type);
+    }
     return 0;
 }
 
@@ -58,6 +64,9 @@ int module_clear(PyObject* module) noexcept {
     // Dropped through OwnedRef, after the state no longer points at them.
     const OwnedRef ndarray = OwnedRef::steal(std::exchange(state.ndarray, nullptr));
     const OwnedRef frames = OwnedRef::steal(std::exchange(state.frames, nullptr));
+    for (PyObject*& type : state.tuples) {
+        const OwnedRef dropped = OwnedRef::steal(std::exchange(type, nullptr));
+    }
     return 0;
 }
 
