@@ -5,7 +5,8 @@ tarnwick_arrays hands a call here when one of its series is a pandas, polars or
 pyarrow object (a subclass included) or exports Arrow data. Each such series
 is read as numbers in one pass (in place when it already is float64 without
 nulls), the tarnwick_arrays function runs on the arrays, and its result is
-given back in the container of the first series: a Series on the same index,
+given back in the container of the first series (each field of a named
+tuple of results in its own): a Series on the same index,
 a frame with the same columns, an Arrow array; a pandas Index or array gives
 a numpy array. Columns of anything but numbers (dates, durations, text,
 nested values) are refused as tarnwick refuses their values. pandas, polars
@@ -23,6 +24,8 @@ _SERIES = {
     "adx": ("high", "low", "close"),
     "parabolic_sar": ("high", "low"),
     "garch11_variance": ("returns",),
+    "directional_movement": ("high", "low", "close"),
+    "parabolic_sar_trend": ("high", "low"),
 }
 # The policies under which a null is refused: with "omit" it is a missing bar.
 _REFUSING_NULLS = ("propagate", "raise")
@@ -441,6 +444,16 @@ def _wrap(name, first, result):
     return result
 
 
+def _wrap_all(name, first, result):
+    """The result in the first series' container; a named tuple of results
+    field by field, each named after its field."""
+    if isinstance(result, tuple):
+        return type(result)._make(
+            _wrap(field, first, value) for field, value in zip(result._fields, result, strict=True)
+        )
+    return _wrap(name, first, result)
+
+
 def _dispatch(name, args, kwargs):
     """Calls tarnwick_arrays.<name> on `args` and `kwargs` with every pandas,
     polars and Arrow series read as numbers, and wraps the result in the
@@ -468,4 +481,4 @@ def _dispatch(name, args, kwargs):
     for (_, (container, key)), s in zip(present, series, strict=True):
         container[key] = s.values
     result = function(*args, **kwargs)
-    return _wrap(name, series[0], result) if series else result
+    return _wrap_all(name, series[0], result) if series else result
