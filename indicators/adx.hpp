@@ -155,36 +155,43 @@ struct AdxSmoothed {
     }
 };
 
-// The indicators of one bar, not yet stored.
+// The indicators of one bar, not yet stored: +DI and -DI only where asked
+// for (0 otherwise), so that a pass giving ADX alone carries no more.
 struct AdxBar {
-    double plus_di = 0.0;
-    double minus_di = 0.0;
-    double dx = 0.0;
+    double plus_di;
+    double minus_di;
+    double dx;
     double adx;
 };
 
 // Smooths one bar's true range and movements (+DM first); the bar's values.
 // Each lane is the scalar S * k + DM * w, rounded in that order.
+template <bool Directional>
 [[nodiscard]] inline AdxBar adx_smooth(AdxSmoothed& s, const AdxParameters& p, double tr,
                                        lanes::f64x2 dm) noexcept {
     using namespace lanes;
     s.atr = s.atr * p.k + tr * p.w;
     s.dm = s.dm * broadcast(p.k) + dm * broadcast(p.w);
-    AdxBar bar{.adx = 0.0};
+    double dx = 0.0;
+    double plus_di = 0.0;
+    double minus_di = 0.0;
     if (s.atr > 0.0) {
         // Both indicators in one two-lane division, lane by lane the same
         // (S+-DM * 100) / ATR as two scalar divisions.
         const f64x2 di = (s.dm * broadcast(100.0)) / broadcast(s.atr);
-        bar.plus_di = first_lane(di);
-        bar.minus_di = second_lane(di);
-        const double sum = bar.plus_di + bar.minus_di;
+        const double plus = first_lane(di);
+        const double minus = second_lane(di);
+        if constexpr (Directional) {
+            plus_di = plus;
+            minus_di = minus;
+        }
+        const double sum = plus + minus;
         if (sum > 0.0) {
-            bar.dx = (std::fabs(bar.plus_di - bar.minus_di) * 100.0) / sum;
+            dx = (std::fabs(plus - minus) * 100.0) / sum;
         }
     }
-    s.adx = s.adx * p.k + bar.dx * p.w;
-    bar.adx = s.adx;
-    return bar;
+    s.adx = s.adx * p.k + dx * p.w;
+    return {plus_di, minus_di, dx, s.adx};
 }
 
 // Directional movement and true range of the bars first .. first + count - 1
@@ -229,8 +236,8 @@ void adx_extend(Out& out, AdxState<double>& state, const AdxParameters& paramete
         const std::size_t count = std::min(block, n - first);
         adx_movement(high, low, close, first, count, {plus_dm, minus_dm, tr});
         for (std::size_t at = 0; at < count; ++at) {
-            const AdxBar values =
-                adx_smooth(smoothed, p, tr[at], lanes::pair(plus_dm[at], minus_dm[at]));
+            const AdxBar values = adx_smooth<Directional>(smoothed, p, tr[at],
+                                                          lanes::pair(plus_dm[at], minus_dm[at]));
             if constexpr (Directional) {
                 out.put(first + at,
                         DirectionalFields<double>{{stored(values.plus_di), stored(values.minus_di),
