@@ -72,21 +72,42 @@ template <class L, bool Directional = false> struct AdxKernel {
 
     explicit AdxKernel(const AdxParameters& p) noexcept : k(L::splat(p.k)), w(L::splat(p.w)) {}
 
+    // The indicators the smoothed values of `s` give: +DI and -DI, 0 unless
+    // ATR > 0, and DX, 0 unless their sum is also > 0.
+    struct Indicators {
+        V plus_di, minus_di, dx;
+    };
+    TARNWICK_LANE_INLINE static Indicators indicators(const State& s) noexcept {
+        const V zero = L::splat(0.0);
+        const V hundred = L::splat(100.0);
+        const auto some = zero < s.atr;
+        const V plus_di = select(some, (s.plus_dm * hundred) / s.atr, zero);
+        const V minus_di = select(some, (s.minus_dm * hundred) / s.atr, zero);
+        const V sum = plus_di + minus_di;
+        return {plus_di, minus_di,
+                select(zero < sum, (abs(plus_di - minus_di) * hundred) / sum, zero)};
+    }
+
+    // What a bar that left `s` gives, its ADX being `adx` (stored).
+    TARNWICK_LANE_INLINE static Value value_of(const State& s, V adx) noexcept {
+        if constexpr (Directional) {
+            const Indicators i = indicators(s);
+            return {{stored_lanes<L>(i.plus_di), stored_lanes<L>(i.minus_di), stored_lanes<L>(i.dx),
+                     adx, stored_lanes<L>(s.atr)}};
+        } else {
+            return adx;
+        }
+    }
+
     // The first bar of a series: 0, in every value.
     TARNWICK_LANE_INLINE Value first(State& s, const V* bar) const noexcept {
         s.high = bar[0];
         s.low = bar[1];
         s.close = bar[2];
-        const V zero = L::splat(0.0);
-        if constexpr (Directional) {
-            return {{zero, zero, zero, zero, zero}};
-        } else {
-            return zero;
-        }
+        return value_of(s, L::splat(0.0));
     }
     TARNWICK_LANE_INLINE Value step(State& s, const V* bar) const noexcept {
         const V zero = L::splat(0.0);
-        const V hundred = L::splat(100.0);
         const V h = bar[0];
         const V l = bar[1];
         const V up = h - s.high;
@@ -98,23 +119,11 @@ template <class L, bool Directional = false> struct AdxKernel {
         s.atr = s.atr * k + tr * w;
         s.plus_dm = s.plus_dm * k + plus * w;
         s.minus_dm = s.minus_dm * k + minus * w;
-        const V plus_di = (s.plus_dm * hundred) / s.atr;
-        const V minus_di = (s.minus_dm * hundred) / s.atr;
-        const V sum = plus_di + minus_di;
-        const V dx =
-            select((zero < s.atr) & (zero < sum), (abs(plus_di - minus_di) * hundred) / sum, zero);
-        s.adx = s.adx * k + dx * w;
+        s.adx = s.adx * k + indicators(s).dx * w;
         s.high = h;
         s.low = l;
         s.close = bar[2];
-        if constexpr (Directional) {
-            const auto some = zero < s.atr;
-            return {{stored_lanes<L>(select(some, plus_di, zero)),
-                     stored_lanes<L>(select(some, minus_di, zero)), stored_lanes<L>(dx),
-                     stored_lanes<L>(s.adx), stored_lanes<L>(s.atr)}};
-        } else {
-            return stored_lanes<L>(s.adx);
-        }
+        return value_of(s, stored_lanes<L>(s.adx));
     }
 };
 

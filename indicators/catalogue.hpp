@@ -397,6 +397,21 @@ struct ParabolicSarTrendIndicator : SarPass<true>, Entry<ParabolicSarTrendIndica
     static constexpr std::string_view type_name = "ParabolicSarTrend";
 };
 
+// The indicator of several values per bar whose pass is `E`'s, if any: a
+// stream of `E` reads its other values from the state each bar leaves
+// (Kernel::value_of), `value_field` being the one `E` gives.
+template <class E> struct ManyValuedKin {
+    using type = void;
+};
+template <> struct ManyValuedKin<AdxIndicator> {
+    using type = DirectionalMovementIndicator;
+    static constexpr std::size_t value_field = 3;
+};
+template <> struct ManyValuedKin<ParabolicSarIndicator> {
+    using type = ParabolicSarTrendIndicator;
+    static constexpr std::size_t value_field = 0;
+};
+
 // What tarnwick_arrays offers and the lanes run: the catalogue, then the
 // indicators of several values.
 using ArrayCatalogue = IndicatorList<AdxIndicator, ParabolicSarIndicator, Garch11VarianceIndicator,
@@ -455,6 +470,7 @@ namespace tarnwick {
 
 using TARNWICK_TARGET::ArrayCatalogue;
 using TARNWICK_TARGET::Catalogue;
+using TARNWICK_TARGET::ManyValuedKin;
 
 // Text made at compile time, null-terminated, for names that a binding
 // derives from a stem.

@@ -146,3 +146,39 @@ def test_each_field_comes_back_in_the_first_series_container(f):
             for a, b in ((0, 12), (12, 30))
         ]
         assert grouped[field].to_numpy().tobytes() == np.concatenate(parts).tobytes()
+
+
+def _attributes(f, stream):
+    """The stream's readings of its kin's fields: its value under the field
+    the single function gives."""
+    return {
+        field: stream.value if field == f.same_as else getattr(stream, field)
+        for field in f.array(*[np.zeros(1)] * f.single.series_count, *f.single.scalars)._fields
+    }
+
+
+@pytest.mark.parametrize("f", MANY_VALUED)
+def test_stream_reads_each_field_of_its_last_bar_at_every_split(f):
+    import pickle
+
+    count = f.single.series_count
+    series = [np.array(s) for s in _random_bars(random.Random(9), 14)[:count]]
+    whole = f.array(*series, *f.single.scalars)
+    empty = f.single.stream(*f.single.scalars)
+    assert all(value is None for value in _attributes(f, empty).values())
+    for split in range(1, 15):
+        stream = f.single.stream(*f.single.scalars)
+        stream.extend(*(s[:split] for s in series))
+        for bar in range(split, 15):
+            for field, value in _attributes(f, stream).items():
+                assert bits([value]) == bits([getattr(whole, field)[bar - 1]]), (split, field)
+            if bar < 14:
+                stream = pickle.loads(pickle.dumps(stream))
+                stream.update(*(s[bar] for s in series))
+    many = f.single.stream(*f.single.scalars, symbols=2)
+    many.extend(*(np.stack([s, s[::-1]]) for s in series))
+    reversed_fields = f.array(*(s[::-1] for s in series), *f.single.scalars)
+    for field, value in _attributes(f, many).items():
+        want = [getattr(whole, field)[-1], getattr(reversed_fields, field)[-1]]
+        assert bits(value.tolist()) == bits(want), field
+    assert np.isnan(getattr(f.single.stream(*f.single.scalars, symbols=2), field)).all()
