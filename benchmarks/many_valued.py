@@ -47,14 +47,14 @@ def fills(count):
 PAIRS = (
     (
         "directional_movement",
-        lambda h, l, c, axis: ta.directional_movement(h, l, c, 14, axis=axis),
-        lambda h, l, c, axis: ta.adx(h, l, c, 14, axis=axis),
+        lambda h, lo, c, axis: ta.directional_movement(h, lo, c, 14, axis=axis),
+        lambda h, lo, c, axis: ta.adx(h, lo, c, 14, axis=axis),
         4,
     ),
     (
         "parabolic_sar_trend",
-        lambda h, l, c, axis: ta.parabolic_sar_trend(h, l, 0.02, 0.2, axis=axis),
-        lambda h, l, c, axis: ta.parabolic_sar(h, l, 0.02, 0.2, axis=axis),
+        lambda h, lo, c, axis: ta.parabolic_sar_trend(h, lo, 0.02, 0.2, axis=axis),
+        lambda h, lo, c, axis: ta.parabolic_sar(h, lo, 0.02, 0.2, axis=axis),
         3,
     ),
 )
