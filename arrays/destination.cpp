@@ -44,7 +44,8 @@ bool c_contiguous(const Py_buffer& view, const Shape& shape) noexcept {
 
 CallStatus Destination::prepare(const ModuleState& state, std::string_view function, PyObject* out,
                                 const Shape& shape, std::span<const std::span<const double>> inputs,
-                                InPlaceSeries& in_place) noexcept {
+                                InPlaceSeries& in_place, std::size_t fields) noexcept {
+    fields_ = fields;
     if (out == nullptr) {
         return create(state, function, shape);
     }
@@ -110,8 +111,12 @@ CallStatus Destination::create(const ModuleState& state, std::string_view functi
     // no Python code of anyone's runs in it), and the collector is held off
     // meanwhile, so no finalizer can touch the inputs read in place.
     const int collector_was_enabled = PyGC_Disable();
+    const auto fields = static_cast<Py_ssize_t>(fields_);
     const OwnedRef dimensions = OwnedRef::steal(
-        shape.ndim == 2 ? Py_BuildValue("(nn)", rows, columns) : Py_BuildValue("(n)", columns));
+        fields_ > 1       ? (shape.ndim == 2 ? Py_BuildValue("(nnn)", fields, rows, columns)
+                                             : Py_BuildValue("(nn)", fields, columns))
+        : shape.ndim == 2 ? Py_BuildValue("(nn)", rows, columns)
+                          : Py_BuildValue("(n)", columns));
     if (dimensions) {
         array_ =
             OwnedRef::steal(PyObject_CallFunctionObjArgs(state.ndarray, dimensions.get(), nullptr));
@@ -125,8 +130,20 @@ CallStatus Destination::create(const ModuleState& state, std::string_view functi
         return CallError::fetch();
     }
     // Whatever made it, the kernel writes only an array it has checked.
-    const Py_buffer& view = buffer_.view();
-    if (!holds_doubles(view) || !usable_shape(view, shape) || !c_contiguous(view, shape)) {
+    const Py_buffer& whole = buffer_.view();
+    // A stack of results is checked as its first, and as a stack of them.
+    Py_buffer view = whole;
+    bool stacked = true;
+    if (fields_ > 1) {
+        stacked = whole.ndim == shape.ndim + 1 && whole.shape[0] == fields &&
+                  whole.strides[0] ==
+                      static_cast<Py_ssize_t>(shape.rows * shape.columns * sizeof(double));
+        view.ndim = whole.ndim - 1;
+        view.shape = whole.shape + 1;
+        view.strides = whole.strides + 1;
+    }
+    if (!stacked || !holds_doubles(view) || !usable_shape(view, shape) ||
+        !c_contiguous(view, shape)) {
         buffer_.release();
         array_ = OwnedRef();
         Text message = call_message(function);
@@ -165,10 +182,11 @@ RowOutput Destination::row(std::size_t r) const noexcept {
     const Py_buffer& view = buffer_.view();
     char* base = static_cast<char*>(view.buf);
     const Py_ssize_t column_stride = view.strides[view.ndim - 1];
-    if (view.ndim == 2) {
-        base += static_cast<Py_ssize_t>(r) * view.strides[0];
+    const int row_axis = fields_ > 1 ? 1 : 0;
+    if (view.ndim == row_axis + 2) {
+        base += static_cast<Py_ssize_t>(r) * view.strides[row_axis];
     }
-    return {base, column_stride};
+    return {base, column_stride, fields_ > 1 ? view.strides[0] : 0};
 }
 
 PyObject* Destination::release() noexcept {

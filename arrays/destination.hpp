@@ -36,11 +36,13 @@ class Destination {
     // exports `out` (null when the caller gave none or None) or creates the
     // result, and returns the error that makes it unusable, if any.
     // `inputs` are the values of every series argument; those read in place
-    // are copied if `out` overlaps any of them.
+    // are copied if `out` overlaps any of them. An indicator of `fields`
+    // values per bar (> 1, with no `out`) has a stack of as many results,
+    // one C-contiguous array of shape (fields, *shape).
     [[nodiscard]] CallStatus prepare(const ModuleState& state, std::string_view function,
                                      PyObject* out, const Shape& shape,
                                      std::span<const std::span<const double>> inputs,
-                                     InPlaceSeries& in_place) noexcept;
+                                     InPlaceSeries& in_place, std::size_t fields = 1) noexcept;
 
     [[nodiscard]] RowOutput row(std::size_t r) const noexcept;
 
@@ -57,6 +59,7 @@ class Destination {
 
     OwnedRef array_;
     BufferExport buffer_;
+    std::size_t fields_ = 1;
 };
 
 } // namespace tarnwick::arrays

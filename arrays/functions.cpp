@@ -53,6 +53,39 @@ constexpr bool seeded = requires(RowOutput& out) {
     I::seeded_kernel(out, 0.0, std::span<const double>{}, 0.0, 0.0, 0.0);
 };
 
+// How many values the indicator gives per bar: one, or one per name of its
+// `outputs`, returned as a named tuple with no `out`.
+template <class I> constexpr std::size_t outputs_of_entry() noexcept {
+    if constexpr (requires { I::outputs.size(); }) {
+        return I::outputs.size();
+    } else {
+        return 1;
+    }
+}
+
+// The named tuple of the fields of a stack of results (Destination), each
+// field a view of its own array in the stack; steals `stack`.
+PyObject* fields_of(PyObject* type, PyObject* stack, std::size_t fields) noexcept {
+    const OwnedRef owned = OwnedRef::steal(stack);
+    if (!owned) {
+        return nullptr;
+    }
+    const OwnedRef values = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(fields)));
+    if (!values) {
+        return nullptr;
+    }
+    for (std::size_t f = 0; f < fields; ++f) {
+        PyObject* field = PySequence_GetItem(owned.get(), static_cast<Py_ssize_t>(f));
+        if (field == nullptr) {
+            return nullptr;
+        }
+        if (PyTuple_SetItem(values.get(), static_cast<Py_ssize_t>(f), field) < 0) {
+            return nullptr;
+        }
+    }
+    return PyObject_Call(type, values.get(), nullptr);
+}
+
 template <class I> constexpr std::size_t series_parameters() noexcept {
     std::size_t n = 0;
     for (const Parameter& p : I::parameters) {
@@ -62,8 +95,8 @@ template <class I> constexpr std::size_t series_parameters() noexcept {
 }
 
 // Whether any series argument is a column container.
-template <class I, std::size_t N>
-bool any_column_container(const std::array<PyObject*, N>& slots, PyObject* ndarray) noexcept {
+template <class I>
+bool any_column_container(std::span<PyObject* const> slots, PyObject* ndarray) noexcept {
     for (std::size_t i = 0; i < I::parameters.size(); ++i) {
         if (I::parameters[i].kind == Kind::series && is_column_container(slots[i], ndarray)) {
             return true;
@@ -166,8 +199,10 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                   "the result takes its shape from the series");
     constexpr std::size_t count = I::parameters.size();
     constexpr bool takes_seed = seeded<I>;
-    // The keyword-only slots: out, seed when it takes one, axis, nan_policy.
-    constexpr std::size_t seed_slot = count + 1;
+    constexpr std::size_t fields = outputs_of_entry<I>();
+    // The keyword-only slots: out when there is one value per bar, seed when
+    // it takes one, axis, nan_policy.
+    constexpr std::size_t seed_slot = count + (fields == 1 ? 1 : 0);
     constexpr std::size_t axis_slot = seed_slot + (takes_seed ? 1 : 0);
     constexpr std::size_t series_count = series_parameters<I>();
     std::array<PyObject*, axis_slot + 2> slots{};
@@ -179,7 +214,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (any_column_container<I>(slots, state.ndarray)) {
         return dispatch_to_frames(state, D.function_name, args, nargs, kwnames);
     }
-    PyObject* out = slots[count] == Py_None ? nullptr : slots[count];
+    PyObject* out = fields > 1 || slots[count] == Py_None ? nullptr : slots[count];
 
     typename ArgumentsOf<ReportWhenCopyFails, ToArraySeries, I>::type converted;
     if (CallStatus status =
@@ -233,7 +268,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     // From here to the end of the kernel no code of the caller's runs.
     Destination destination;
     if (CallStatus ready =
-            destination.prepare(state, D.function_name, out, shape, inputs, converted);
+            destination.prepare(state, D.function_name, out, shape, inputs, converted, fields);
         ready.failed()) {
         return raised(std::move(ready.error()));
     }
@@ -243,7 +278,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     // Copied inputs live elsewhere now.
     converted.for_each_series(
         [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
-    SeriesWalk<series_count> walk(shape, by_column.value(), policy.value(), inputs);
+    SeriesWalk<series_count, fields> walk(shape, by_column.value(), policy.value(), inputs);
     if (CallStatus room = walk.make_room(D.function_name); room.failed()) {
         return raised(std::move(room.error()));
     }
@@ -274,11 +309,15 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (computed.failed()) {
         return raised(CallError::pending(PyExc_ValueError, Text(message(computed.error()))));
     }
+    if constexpr (fields > 1) {
+        return fields_of(state.tuples[position_of<I>(ArrayCatalogue{})], destination.release(),
+                         fields);
+    }
     return destination.release();
 }
 
 // What every array function shares: the inputs, the keywords and the result.
-constexpr std::string_view usage_text =
+constexpr std::string_view inputs_text =
     "\n\nEach series is a numpy array of 1 or 2 dimensions (any real dtype, any strides),\n"
     "a pandas or polars Series or DataFrame, a pandas Index or array, a pyarrow Array\n"
     "or ChunkedArray, or an object exporting __arrow_c_array__ or __arrow_c_stream__;\n"
@@ -286,16 +325,19 @@ constexpr std::string_view usage_text =
     "durations and text are refused as tarnwick refuses them. A 2-D array holds one\n"
     "series per row, or per column with axis=0; a DataFrame holds one series per\n"
     "column, and a 2-D array beside it is read the same way. Row by row the values\n"
-    "are bit for bit those of the tarnwick function.\n"
+    "are bit for bit those of the tarnwick function.\n";
+constexpr std::string_view out_text =
     "\n"
     "out: a writable float64 ndarray of the result's shape (a frame's own shape),\n"
-    "filled and returned.\n"
+    "filled and returned.\n";
+constexpr std::string_view keywords_text =
     "axis: the time axis of a 2-D ndarray, -1 (the default) or 0; with a DataFrame\n"
     "only 0 (or -2), the frame's dates down its rows, or none.\n"
     "nan_policy: 'propagate' (the default) gives NaN bars to the recursion as they\n"
     "are; 'omit' passes over every bar where any series is NaN or null: that bar's\n"
     "result is NaN and the recursion goes on from the last bar present; 'raise'\n"
-    "refuses NaN. A null (pd.NA, a polars or Arrow null) is refused unless omitted.\n"
+    "refuses NaN. A null (pd.NA, a polars or Arrow null) is refused unless omitted.\n";
+constexpr std::string_view returns_text =
     "\n"
     "Returns float64 values of the inputs' shape in the first series' container: an\n"
     "ndarray (for a pandas Index or array too), a pandas Series on its index, a\n"
@@ -303,8 +345,19 @@ constexpr std::string_view usage_text =
     "array. A pandas index of dates must run oldest first.";
 constexpr std::string_view example_heading = "\n\nExample:\n\n";
 
+constexpr std::string_view fields_text =
+    "\n"
+    "Each field of the named tuple is float64 values of the inputs' shape in the first\n"
+    "series' container, as the single-valued functions return them: an ndarray (the\n"
+    "fields of one call are views of one stacked array), a pandas Series on its index\n"
+    "named after the field, a DataFrame with its index and columns, a polars Series or\n"
+    "DataFrame, a pyarrow array.";
+
 template <class I> struct ArrayFunction {
     static constexpr bool takes_seed = seeded<I>;
+    static constexpr bool single = outputs_of_entry<I>() == 1;
+    static constexpr std::string_view usage_out = single ? out_text : "\n";
+    static constexpr std::string_view usage_returns = single ? returns_text : fields_text;
     static constexpr std::string_view seed_text =
         takes_seed ? "\n\nseed, when given, is the variance the recursion starts from instead of "
                      "the mean\nof the squared returns (under the same 1e-8 rule): a "
@@ -315,13 +368,18 @@ template <class I> struct ArrayFunction {
                      "pass nan_policy='omit'."
                    : "";
     static constexpr auto documentation =
-        joined<I::summary.size() + seed_text.size() + usage_text.size() + example_heading.size() +
-               I::array_example.size()>(I::summary, seed_text, usage_text, example_heading,
+        joined<I::summary.size() + seed_text.size() + inputs_text.size() + usage_out.size() +
+               keywords_text.size() + usage_returns.size() + example_heading.size() +
+               I::array_example.size()>(I::summary, seed_text, inputs_text, usage_out,
+                                        keywords_text, usage_returns, example_heading,
                                         I::array_example);
     static constexpr auto parameter_names = []<std::size_t... J>(std::index_sequence<J...>) {
         if constexpr (takes_seed) {
             return std::array<std::string_view, sizeof...(J) + 4>{I::parameters[J].name..., "out",
                                                                   "seed", "axis", "nan_policy"};
+        } else if constexpr (!single) {
+            return std::array<std::string_view, sizeof...(J) + 2>{I::parameters[J].name..., "axis",
+                                                                  "nan_policy"};
         } else {
             return std::array<std::string_view, sizeof...(J) + 3>{I::parameters[J].name..., "out",
                                                                   "axis", "nan_policy"};
@@ -330,6 +388,8 @@ template <class I> struct ArrayFunction {
     static constexpr auto keyword_defaults = [] {
         if constexpr (takes_seed) {
             return std::array<std::string_view, 4>{"None", "None", "-1", "'propagate'"};
+        } else if constexpr (!single) {
+            return std::array<std::string_view, 2>{"-1", "'propagate'"};
         } else {
             return std::array<std::string_view, 3>{"None", "-1", "'propagate'"};
         }
@@ -357,12 +417,67 @@ template <class... I> auto records_of(IndicatorList<I...>) noexcept {
 }
 
 // Each record must outlive every function object made from it.
-auto records = records_of(Catalogue{});
+auto records = records_of(ArrayCatalogue{});
+
+// The named tuple type of entry `I`, made by collections.namedtuple as a
+// class of tarnwick_arrays, if it gives several values per bar.
+template <class I>
+int add_tuple_type(PyObject* module, PyObject* namedtuple, ModuleState& state) noexcept {
+    if constexpr (outputs_of_entry<I>() == 1) {
+        return 0;
+    } else {
+        const OwnedRef fields =
+            OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(I::outputs.size())));
+        if (!fields) {
+            return -1;
+        }
+        for (std::size_t f = 0; f < I::outputs.size(); ++f) {
+            PyObject* name = PyUnicode_FromStringAndSize(
+                I::outputs[f].data(), static_cast<Py_ssize_t>(I::outputs[f].size()));
+            if (name == nullptr) {
+                return -1;
+            }
+            if (PyTuple_SetItem(fields.get(), static_cast<Py_ssize_t>(f), name) < 0) {
+                return -1;
+            }
+        }
+        const OwnedRef name = OwnedRef::steal(PyUnicode_FromStringAndSize(
+            I::tuple_name.data(), static_cast<Py_ssize_t>(I::tuple_name.size())));
+        const OwnedRef type = OwnedRef::steal(
+            name ? PyObject_CallFunctionObjArgs(namedtuple, name.get(), fields.get(), nullptr)
+                 : nullptr);
+        if (!type) {
+            return -1;
+        }
+        const OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString("tarnwick_arrays"));
+        if (!module_name ||
+            PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0 ||
+            PyModule_AddObjectRef(module, I::tuple_name.data(), type.get()) < 0) {
+            return -1;
+        }
+        state.tuples[position_of<I>(ArrayCatalogue{})] = OwnedRef::borrow(type.get()).release();
+        return 0;
+    }
+}
 
 } // namespace
 
 PyMethodDef* method_records() noexcept {
     return records.data();
+}
+
+int add_tuple_types(PyObject* module, ModuleState& state) noexcept {
+    const OwnedRef collections = OwnedRef::steal(PyImport_ImportModule("collections"));
+    const OwnedRef namedtuple = OwnedRef::steal(
+        collections ? PyObject_GetAttrString(collections.get(), "namedtuple") : nullptr);
+    if (!namedtuple) {
+        return -1;
+    }
+    return [&]<class... I>(IndicatorList<I...>) {
+        int status = 0;
+        (void)(((status = add_tuple_type<I>(module, namedtuple.get(), state)) == 0) && ...);
+        return status;
+    }(ArrayCatalogue{});
 }
 
 } // namespace tarnwick::arrays

@@ -29,7 +29,8 @@ int module_exec(PyObject* module) noexcept {
     state.ndarray = ndarray.release();
     state.frames = nullptr;
     state.garch11_fit = make_garch11_fit_type();
-    if (state.garch11_fit == nullptr || PyModule_AddFunctions(module, garch_fit_records()) < 0 ||
+    if (state.garch11_fit == nullptr || add_tuple_types(module, state) < 0 ||
+        PyModule_AddFunctions(module, garch_fit_records()) < 0 ||
         PyModule_AddObjectRef(module, "Garch11Fit", state.garch11_fit) < 0) {
         return -1;
     }
@@ -65,6 +66,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     Py_VISIT(state.ndarray);
     Py_VISIT(state.frames);
     Py_VISIT(state.garch11_fit);
+    for (PyObject* type : state.tuples) {
+        Py_VISIT(type);
+    }
     return 0;
 }
 
@@ -74,6 +78,9 @@ int module_clear(PyObject* module) noexcept {
     const OwnedRef ndarray = OwnedRef::steal(std::exchange(state.ndarray, nullptr));
     const OwnedRef frames = OwnedRef::steal(std::exchange(state.frames, nullptr));
     const OwnedRef fit = OwnedRef::steal(std::exchange(state.garch11_fit, nullptr));
+    for (PyObject*& type : state.tuples) {
+        const OwnedRef dropped = OwnedRef::steal(std::exchange(type, nullptr));
+    }
     return 0;
 }
 

@@ -2,7 +2,12 @@
 // RowOutput: a kernel output that stores each value into one row of a
 // float64 array, through the row's stride in bytes (any stride, aligned or
 // not), so the kernel writes the result array or the caller's `out` directly.
+// An indicator of several values per bar (Fields) stores value f of a bar
+// `field_stride` bytes after its first, in the row of the next array of a
+// stack of results.
 #pragma once
+
+#include "../indicators/series_output.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -11,18 +16,32 @@ namespace tarnwick::arrays {
 
 class RowOutput {
   public:
-    RowOutput(char* first, std::ptrdiff_t stride) noexcept : first_(first), stride_(stride) {}
+    RowOutput(char* first, std::ptrdiff_t stride, std::ptrdiff_t field_stride = 0) noexcept
+        : first_(first), stride_(stride), field_stride_(field_stride) {}
 
     void start(std::size_t) noexcept {}
     void put(std::size_t i, double value) noexcept {
         std::memcpy(first_ + static_cast<std::ptrdiff_t>(i) * stride_, &value, sizeof value);
     }
+    template <std::size_t N> void put(std::size_t i, const Fields<double, N>& values) noexcept {
+        for (std::size_t f = 0; f < N; ++f) {
+            std::memcpy(first_ + static_cast<std::ptrdiff_t>(i) * stride_ +
+                            static_cast<std::ptrdiff_t>(f) * field_stride_,
+                        &values.value[f], sizeof(double));
+        }
+    }
+    // The row of value f alone.
+    [[nodiscard]] RowOutput field(std::size_t f) const noexcept {
+        return {first_ + static_cast<std::ptrdiff_t>(f) * field_stride_, stride_};
+    }
     [[nodiscard]] char* first() const noexcept { return first_; }
     [[nodiscard]] std::ptrdiff_t stride() const noexcept { return stride_; }
+    [[nodiscard]] std::ptrdiff_t field_stride() const noexcept { return field_stride_; }
 
   private:
     char* first_;
     std::ptrdiff_t stride_;
+    std::ptrdiff_t field_stride_;
 };
 
 } // namespace tarnwick::arrays

@@ -13,7 +13,7 @@
 // series per column, and their results go back the same way: a column read
 // or written in place would touch a cache line per bar. The present bars of a series are gathered
 // into scratch storage, and the kernel writes into scratch storage that is then spread over the
-// series' bars.
+// series' bars. An indicator of F values per bar has F of each result.
 #pragma once
 
 #include "../binding/call_error.hpp"
@@ -57,7 +57,7 @@ enum class NanPolicy : unsigned char { propagate, omit, raise };
                                     std::span<const std::span<const double>> inputs,
                                     const Shape& shape) noexcept;
 
-template <std::size_t S> class SeriesWalk {
+template <std::size_t S, std::size_t F = 1> class SeriesWalk {
   public:
     using Series = std::array<std::span<const double>, S>;
 
@@ -80,8 +80,9 @@ template <std::size_t S> class SeriesWalk {
                 room = room && present_[s].try_resize_uninitialized(length);
             }
         }
-        room = room && (!omit_ || result_.try_resize_uninitialized(length));
-        room = room && (!by_column_ || written_.try_resize_uninitialized(block * length));
+        room = room && length <= std::numeric_limits<std::size_t>::max() / (F * block);
+        room = room && (!omit_ || result_.try_resize_uninitialized(F * length));
+        room = room && (!by_column_ || written_.try_resize_uninitialized(F * block * length));
         if (!room) {
             return no_memory_for_copy(function);
         }
@@ -161,16 +162,20 @@ template <std::size_t S> class SeriesWalk {
     // The block's results, written down the result's columns a row at a time.
     void scatter(const Destination& destination, std::size_t first,
                  std::size_t in_block) const noexcept {
+        const std::size_t plane = block * shape_.rows;
         for (std::size_t k = 0; k < shape_.rows; ++k) {
-            RowOutput row = destination.row(k);
-            for (std::size_t b = 0; b < in_block; ++b) {
-                row.put(first + b, written_.view()[b * shape_.rows + k]);
+            for (std::size_t f = 0; f < F; ++f) {
+                RowOutput row = destination.row(k).field(f);
+                for (std::size_t b = 0; b < in_block; ++b) {
+                    row.put(first + b, written_.view()[f * plane + b * shape_.rows + k]);
+                }
             }
         }
     }
 
     RowOutput written(std::size_t b) noexcept {
-        return {reinterpret_cast<char*>(written_.data() + b * shape_.rows), sizeof(double)};
+        return {reinterpret_cast<char*>(written_.data() + b * shape_.rows), sizeof(double),
+                static_cast<std::ptrdiff_t>(block * shape_.rows * sizeof(double))};
     }
 
     Series gathered(std::size_t b) noexcept {
@@ -211,14 +216,19 @@ template <std::size_t S> class SeriesWalk {
         for (std::size_t s = 0; s < S; ++s) {
             compact[s] = {present_[s].data(), kept};
         }
-        RowOutput into(reinterpret_cast<char*>(result_.data()), sizeof(double));
+        RowOutput into(reinterpret_cast<char*>(result_.data()), sizeof(double),
+                       static_cast<std::ptrdiff_t>(kept * sizeof(double)));
         if (const KernelStatus status = kernel(into, compact); status.failed()) {
             return status;
         }
-        kept = 0;
-        for (std::size_t k = 0; k < length; ++k) {
-            out.put(k, present(series, k) ? result_[kept++]
-                                          : std::numeric_limits<double>::quiet_NaN());
+        for (std::size_t f = 0; f < F; ++f) {
+            RowOutput field = out.field(f);
+            const double* values = result_.data() + f * kept;
+            std::size_t at = 0;
+            for (std::size_t k = 0; k < length; ++k) {
+                field.put(k, present(series, k) ? values[at++]
+                                                : std::numeric_limits<double>::quiet_NaN());
+            }
         }
         return KernelStatus::ok();
     }

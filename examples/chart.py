@@ -6,8 +6,9 @@ Without a file it uses the bundled daily prices of AAPL (examples/data). Your
 own CSV needs a header row with High, Low and Close columns, and Date for
 dates on the axis and a yearly volatility (ISO dates, or one other format
 throughout; a newest-first file is put in date order). The chart has three
-panels: the close with its high-low range and the Parabolic SAR dots, ADX(14),
-and the GARCH(1,1) volatility of the bar-on-bar returns (alpha 0.08, beta 0.90,
+panels: the close with its high-low range and the Parabolic SAR dots coloured
+by the SAR's trend, ADX(14) with +DI and -DI and the 25 line, and the
+GARCH(1,1) volatility of the bar-on-bar returns (alpha 0.08, beta 0.90,
 omega set so that the long-run variance is the file's mean squared return),
 annualised from the bar interval the dates show, or per bar without dates.
 Bars with a blank price are passed over (tarnwick_arrays, nan_policy="omit").
@@ -75,31 +76,28 @@ def main() -> None:
         x, p.frame["Low"], p.frame["High"], color="0.8", linewidth=0, label="high-low range"
     )
     ax_price.plot(x, close, color="black", linewidth=1, label="close")
-    below = (sar < close).tolist()
-    ax_price.scatter(
-        [xi for xi, b in zip(x, below, strict=True) if b],
-        [s for s, b in zip(sar, below, strict=True) if b],
-        s=5,
-        color="tab:green",
-        label="SAR, rising trend",
-        zorder=3,
-    )
-    ax_price.scatter(
-        [xi for xi, b in zip(x, below, strict=True) if not b],
-        [s for s, b in zip(sar, below, strict=True) if not b],
-        s=5,
-        color="tab:red",
-        label="SAR, falling trend",
-        zorder=3,
-    )
+    for direction, color, label in ((1.0, "tab:green", "rising"), (-1.0, "tab:red", "falling")):
+        on = (values["trend"] == direction).tolist()
+        ax_price.scatter(
+            [xi for xi, b in zip(x, on, strict=True) if b],
+            [s for s, b in zip(sar, on, strict=True) if b],
+            s=5,
+            color=color,
+            label=f"SAR, {label} trend",
+            zorder=3,
+        )
     ax_price.set_ylabel("price")
     ax_price.legend(loc="upper left", fontsize="small")
     ax_price.grid(alpha=0.3)
 
-    ax_adx.plot(x, adx, color="tab:blue", linewidth=1)
-    ax_adx.axhline(25, color="0.5", linestyle="--", linewidth=0.8)
-    ax_adx.set_ylabel(f"ADX({ADX_PERIOD})")
-    ax_adx.set_ylim(0, max(50.0, float(adx.max()) * 1.1))
+    ax_adx.plot(x, adx, color="tab:blue", linewidth=1.2, label="ADX")
+    ax_adx.plot(x, values["plus_di"], color="tab:green", linewidth=0.8, label="+DI")
+    ax_adx.plot(x, values["minus_di"], color="tab:red", linewidth=0.8, label="-DI")
+    ax_adx.axhline(25, color="0.5", linestyle="--", linewidth=0.8, label="25: trending")
+    ax_adx.set_ylabel(f"DMI({ADX_PERIOD})")
+    top = values[["adx", "plus_di", "minus_di"]].max().max()
+    ax_adx.set_ylim(0, max(50.0, float(top) * 1.1))
+    ax_adx.legend(loc="upper left", fontsize="small", ncols=4)
     ax_adx.grid(alpha=0.3)
 
     ax_vol.plot(x, volatility, color="tab:purple", linewidth=1)

@@ -166,16 +166,22 @@ def mean_square_omega(returns: pd.Series) -> float:
 
 
 def indicators(p: Prices) -> pd.DataFrame:
-    """ADX(14), Parabolic SAR (0.02, 0.2), the GARCH(1,1) variance of the
-    returns (omega from the file's own mean squared return) and the return
-    itself, one row per bar; NaN on bars passed over."""
+    """ADX(14) with +DI and -DI, Parabolic SAR (0.02, 0.2) with its trend
+    (+1 rising, -1 falling), the GARCH(1,1) variance of the returns (omega
+    from the file's own mean squared return) and the return itself, one row
+    per bar; NaN on bars passed over."""
     high, low, close = (p.frame[c] for c in PRICE_COLUMNS)
     returns = simple_returns(close)
     omega = mean_square_omega(returns)
+    dm = tarnwick_arrays.directional_movement(high, low, close, ADX_PERIOD, nan_policy="omit")
+    stops = tarnwick_arrays.parabolic_sar_trend(high, low, SAR_STEP, SAR_MAX, nan_policy="omit")
     return pd.DataFrame(
         {
-            "adx": tarnwick_arrays.adx(high, low, close, ADX_PERIOD, nan_policy="omit"),
-            "sar": tarnwick_arrays.parabolic_sar(high, low, SAR_STEP, SAR_MAX, nan_policy="omit"),
+            "adx": dm.adx,
+            "plus_di": dm.plus_di,
+            "minus_di": dm.minus_di,
+            "sar": stops.sar,
+            "trend": stops.trend,
             # Each variance uses the return into its own bar: the forecast
             # for the next one.
             "variance": tarnwick_arrays.garch11_variance(

@@ -32,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 namespace tarnwick {
 
@@ -75,24 +76,57 @@ template <class V> struct AdxState {
 
 namespace tarnwick::TARNWICK_TARGET {
 
-template <class L> struct AdxKernel {
+// The values of a bar as the directional movement gives them: +DI, -DI,
+// DX, ADX and ATR, each stored as the one quiet NaN if NaN.
+template <class V> using DirectionalFields = Fields<V, 5>;
+
+// `Directional` steps give every value of the pass (DirectionalFields),
+// others ADX alone: the same arithmetic, the other values left unstored.
+template <class L, bool Directional = false> struct AdxKernel {
     using V = typename L::V;
     using State = AdxState<V>;
+    using Value = std::conditional_t<Directional, DirectionalFields<V>, V>;
     static constexpr std::size_t inputs = 3;
     V k, w;
 
     explicit AdxKernel(const AdxParameters& p) noexcept : k(L::splat(p.k)), w(L::splat(p.w)) {}
 
-    // The first bar of a series: 0.
-    TARNWICK_LANE_INLINE V first(State& s, const V* bar) const noexcept {
+    // The indicators the smoothed values of `s` give: +DI and -DI, 0 unless
+    // ATR > 0, and DX, 0 unless their sum is also > 0.
+    struct Indicators {
+        V plus_di, minus_di, dx;
+    };
+    TARNWICK_LANE_INLINE static Indicators indicators(const State& s) noexcept {
+        const V zero = L::splat(0.0);
+        const V hundred = L::splat(100.0);
+        const auto some = zero < s.atr;
+        const V plus_di = select(some, (s.plus_dm * hundred) / s.atr, zero);
+        const V minus_di = select(some, (s.minus_dm * hundred) / s.atr, zero);
+        const V sum = plus_di + minus_di;
+        return {plus_di, minus_di,
+                select(zero < sum, (abs(plus_di - minus_di) * hundred) / sum, zero)};
+    }
+
+    // What a bar that left `s` gives, its ADX being `adx` (stored).
+    TARNWICK_LANE_INLINE static Value value_of(const State& s, V adx) noexcept {
+        if constexpr (Directional) {
+            const Indicators i = indicators(s);
+            return {{stored_lanes<L>(i.plus_di), stored_lanes<L>(i.minus_di), stored_lanes<L>(i.dx),
+                     adx, stored_lanes<L>(s.atr)}};
+        } else {
+            return adx;
+        }
+    }
+
+    // The first bar of a series: 0, in every value.
+    TARNWICK_LANE_INLINE Value first(State& s, const V* bar) const noexcept {
         s.high = bar[0];
         s.low = bar[1];
         s.close = bar[2];
-        return L::splat(0.0);
+        return value_of(s, L::splat(0.0));
     }
-    TARNWICK_LANE_INLINE V step(State& s, const V* bar) const noexcept {
+    TARNWICK_LANE_INLINE Value step(State& s, const V* bar) const noexcept {
         const V zero = L::splat(0.0);
-        const V hundred = L::splat(100.0);
         const V h = bar[0];
         const V l = bar[1];
         const V up = h - s.high;
@@ -104,16 +138,11 @@ template <class L> struct AdxKernel {
         s.atr = s.atr * k + tr * w;
         s.plus_dm = s.plus_dm * k + plus * w;
         s.minus_dm = s.minus_dm * k + minus * w;
-        const V plus_di = (s.plus_dm * hundred) / s.atr;
-        const V minus_di = (s.minus_dm * hundred) / s.atr;
-        const V sum = plus_di + minus_di;
-        const V dx =
-            select((zero < s.atr) & (zero < sum), (abs(plus_di - minus_di) * hundred) / sum, zero);
-        s.adx = s.adx * k + dx * w;
+        s.adx = s.adx * k + indicators(s).dx * w;
         s.high = h;
         s.low = l;
         s.close = bar[2];
-        return stored_lanes<L>(s.adx);
+        return value_of(s, stored_lanes<L>(s.adx));
     }
 };
 
@@ -154,27 +183,43 @@ struct AdxSmoothed {
     }
 };
 
-// Smooths one bar's true range and movements (+DM first); the bar's ADX, not
-// yet stored. Each lane is the scalar S * k + DM * w, rounded in that order.
-[[nodiscard]] inline double adx_smooth(AdxSmoothed& s, const AdxParameters& p, double tr,
+// The indicators of one bar, not yet stored: +DI and -DI only where asked
+// for (0 otherwise), so that a pass giving ADX alone carries no more.
+struct AdxBar {
+    double plus_di;
+    double minus_di;
+    double dx;
+    double adx;
+};
+
+// Smooths one bar's true range and movements (+DM first); the bar's values.
+// Each lane is the scalar S * k + DM * w, rounded in that order.
+template <bool Directional>
+[[nodiscard]] inline AdxBar adx_smooth(AdxSmoothed& s, const AdxParameters& p, double tr,
                                        lanes::f64x2 dm) noexcept {
     using namespace lanes;
     s.atr = s.atr * p.k + tr * p.w;
     s.dm = s.dm * broadcast(p.k) + dm * broadcast(p.w);
     double dx = 0.0;
+    double plus_di = 0.0;
+    double minus_di = 0.0;
     if (s.atr > 0.0) {
         // Both indicators in one two-lane division, lane by lane the same
         // (S+-DM * 100) / ATR as two scalar divisions.
         const f64x2 di = (s.dm * broadcast(100.0)) / broadcast(s.atr);
-        const double plus_di = first_lane(di);
-        const double minus_di = second_lane(di);
-        const double sum = plus_di + minus_di;
+        const double plus = first_lane(di);
+        const double minus = second_lane(di);
+        if constexpr (Directional) {
+            plus_di = plus;
+            minus_di = minus;
+        }
+        const double sum = plus + minus;
         if (sum > 0.0) {
-            dx = (std::fabs(plus_di - minus_di) * 100.0) / sum;
+            dx = (std::fabs(plus - minus) * 100.0) / sum;
         }
     }
     s.adx = s.adx * p.k + dx * p.w;
-    return s.adx;
+    return {plus_di, minus_di, dx, s.adx};
 }
 
 // Directional movement and true range of the bars first .. first + count - 1
@@ -190,8 +235,8 @@ void adx_movement(std::span<const double> high, std::span<const double> low,
                   Movement out) noexcept;
 
 // Continues `state` over series of equal length: the values of as many
-// AdxKernel steps, bit for bit, in one pass.
-template <SeriesOutput Out>
+// AdxKernel<OneLane, Directional> steps, bit for bit, in one pass.
+template <bool Directional = false, SeriesOutput Out>
 void adx_extend(Out& out, AdxState<double>& state, const AdxParameters& parameters,
                 std::span<const double> high, std::span<const double> low,
                 std::span<const double> close) noexcept {
@@ -205,7 +250,7 @@ void adx_extend(Out& out, AdxState<double>& state, const AdxParameters& paramete
     AdxState<double> s = state;
     const auto p = parameters;
     const double bar[] = {high[0], low[0], close[0]};
-    const AdxKernel<OneLane> kernel(p);
+    const AdxKernel<OneLane, Directional> kernel(p);
     out.put(0, s.bars == 0 ? kernel.first(s, bar) : kernel.step(s, bar));
 
     // The per-bar terms are made a block at a time and consumed at once by the
@@ -219,9 +264,16 @@ void adx_extend(Out& out, AdxState<double>& state, const AdxParameters& paramete
         const std::size_t count = std::min(block, n - first);
         adx_movement(high, low, close, first, count, {plus_dm, minus_dm, tr});
         for (std::size_t at = 0; at < count; ++at) {
-            const double adx =
-                adx_smooth(smoothed, p, tr[at], lanes::pair(plus_dm[at], minus_dm[at]));
-            out.put(first + at, stored(adx));
+            const AdxBar values = adx_smooth<Directional>(smoothed, p, tr[at],
+                                                          lanes::pair(plus_dm[at], minus_dm[at]));
+            if constexpr (Directional) {
+                out.put(first + at,
+                        DirectionalFields<double>{{stored(values.plus_di), stored(values.minus_di),
+                                                   stored(values.dx), stored(values.adx),
+                                                   stored(smoothed.atr)}});
+            } else {
+                out.put(first + at, stored(values.adx));
+            }
         }
     }
     smoothed.store_into(s);

@@ -80,9 +80,9 @@ namespace tarnwick::TARNWICK_TARGET {
 
 // One bar through a kernel: its first bar's value or a later one's.
 template <class K>
-TARNWICK_LANE_INLINE typename K::V advance(const K& kernel, typename K::State& s,
-                                           const typename K::V* bar) noexcept {
-    const typename K::V value = s.bars == 0 ? kernel.first(s, bar) : kernel.step(s, bar);
+TARNWICK_LANE_INLINE auto advance(const K& kernel, typename K::State& s,
+                                  const typename K::V* bar) noexcept {
+    const auto value = s.bars == 0 ? kernel.first(s, bar) : kernel.step(s, bar);
     ++s.bars;
     return value;
 }
@@ -209,26 +209,16 @@ template <class E> struct Entry {
         &Signature<Out, std::make_index_sequence<E::parameters.size()>>::run;
 };
 
-struct AdxIndicator : Entry<AdxIndicator> {
-    static constexpr std::string_view stem = "adx";
+// What ADX and the directional movement share: the one pass, its inputs, its
+// state and its checks. `Directional` passes give every value of the pass.
+template <bool Directional> struct AdxPass {
     static constexpr std::array parameters = {
         Parameter{.name = "high", .kind = Kind::series},
         Parameter{.name = "low", .kind = Kind::series},
         Parameter{.name = "close", .kind = Kind::series},
         Parameter{.name = "period", .kind = Kind::count},
     };
-    static constexpr std::string_view summary =
-        "Average Directional Index of each bar, smoothed with weight 1/period from 0.0\n"
-        "at bar 0 (no warm-up). high, low and close have one shape; period >= 1.";
-    // The array functions' docstring example, run by the tests as a doctest.
-    static constexpr std::string_view array_example =
-        ">>> import numpy as np, tarnwick_arrays as ta\n"
-        ">>> ta.adx(np.array([10.0, 11.0, 12.0, 11.5]), np.array([9.0, 9.5, 10.5, 10.0]),\n"
-        "...        np.array([9.5, 10.5, 11.5, 10.5]), 2)\n"
-        "array([ 0. , 50. , 75. , 47.5])";
-
-    static constexpr std::string_view type_name = "Adx";
-    template <class L> using Kernel = AdxKernel<L>;
+    template <class L> using Kernel = AdxKernel<L, Directional>;
     using State = AdxState<double>;
     using Settings = AdxParameters;
     static constexpr auto fields =
@@ -244,29 +234,34 @@ struct AdxIndicator : Entry<AdxIndicator> {
     }
     template <class Out, class Series>
     static void tuned_pass(Out& out, State& s, const Settings& p, const Series& series) noexcept {
-        adx_extend(out, s, p, series[0], series[1], series[2]);
+        adx_extend<Directional>(out, s, p, series[0], series[1], series[2]);
     }
 };
 
-struct ParabolicSarIndicator : Entry<ParabolicSarIndicator> {
-    static constexpr std::string_view stem = "parabolic_sar";
+struct AdxIndicator : AdxPass<false>, Entry<AdxIndicator> {
+    static constexpr std::string_view stem = "adx";
+    static constexpr std::string_view summary =
+        "Average Directional Index of each bar, smoothed with weight 1/period from 0.0\n"
+        "at bar 0 (no warm-up). high, low and close have one shape; period >= 1.";
+    // The array functions' docstring example, run by the tests as a doctest.
+    static constexpr std::string_view array_example =
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> ta.adx(np.array([10.0, 11.0, 12.0, 11.5]), np.array([9.0, 9.5, 10.5, 10.0]),\n"
+        "...        np.array([9.5, 10.5, 11.5, 10.5]), 2)\n"
+        "array([ 0. , 50. , 75. , 47.5])";
+    static constexpr std::string_view type_name = "Adx";
+};
+
+// What the stop and its trend share: the one pass, its inputs, its state.
+// `Trend` passes give the state after each bar beside the stop.
+template <bool Trend> struct SarPass {
     static constexpr std::array parameters = {
         Parameter{.name = "high", .kind = Kind::series},
         Parameter{.name = "low", .kind = Kind::series},
         Parameter{.name = "af_step", .kind = Kind::real},
         Parameter{.name = "af_max", .kind = Kind::real},
     };
-    static constexpr std::string_view summary =
-        "Parabolic Stop-and-Reverse level of each bar, starting in an up-trend at low[0],\n"
-        "the factor growing by af_step at each new extreme up to af_max.";
-    static constexpr std::string_view array_example =
-        ">>> import numpy as np, tarnwick_arrays as ta\n"
-        ">>> ta.parabolic_sar(np.array([10.0, 11.0, 12.0, 11.5]),\n"
-        "...                  np.array([9.0, 9.5, 10.5, 10.0]), 0.25, 0.5)\n"
-        "array([ 9. ,  9. ,  9.5, 12. ])";
-
-    static constexpr std::string_view type_name = "ParabolicSar";
-    template <class L> using Kernel = SarKernel<L>;
+    template <class L> using Kernel = SarKernel<L, Trend>;
     using State = SarSeriesState;
     using Settings = SarParameters;
     static constexpr auto fields = std::tuple{&State::rising, &State::sar, &State::ep,  &State::af,
@@ -278,8 +273,21 @@ struct ParabolicSarIndicator : Entry<ParabolicSarIndicator> {
     }
     template <class Out, class Series>
     static void tuned_pass(Out& out, State& s, const Settings& p, const Series& series) noexcept {
-        sar_extend(out, s, p, series[0], series[1]);
+        sar_extend<Trend>(out, s, p, series[0], series[1]);
     }
+};
+
+struct ParabolicSarIndicator : SarPass<false>, Entry<ParabolicSarIndicator> {
+    static constexpr std::string_view stem = "parabolic_sar";
+    static constexpr std::string_view summary =
+        "Parabolic Stop-and-Reverse level of each bar, starting in an up-trend at low[0],\n"
+        "the factor growing by af_step at each new extreme up to af_max.";
+    static constexpr std::string_view array_example =
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> ta.parabolic_sar(np.array([10.0, 11.0, 12.0, 11.5]),\n"
+        "...                  np.array([9.0, 9.5, 10.5, 10.0]), 0.25, 0.5)\n"
+        "array([ 9. ,  9. ,  9.5, 12. ])";
+    static constexpr std::string_view type_name = "ParabolicSar";
 };
 
 struct Garch11VarianceIndicator : Entry<Garch11VarianceIndicator> {
@@ -341,6 +349,74 @@ struct Garch11VarianceIndicator : Entry<Garch11VarianceIndicator> {
 
 using Catalogue = IndicatorList<AdxIndicator, ParabolicSarIndicator, Garch11VarianceIndicator>;
 
+// Indicators of several values per bar, one per name of `outputs`, returned
+// by tarnwick_arrays as a named tuple of type `tuple_name`; the pass is their
+// single-valued kin's, which stores its one value and no other.
+struct DirectionalMovementIndicator : AdxPass<true>, Entry<DirectionalMovementIndicator> {
+    static constexpr std::string_view stem = "directional_movement";
+    static constexpr std::string_view tuple_name = "DirectionalMovement";
+    static constexpr std::array<std::string_view, 5> outputs = {"plus_di", "minus_di", "dx", "adx",
+                                                                "atr"};
+    static constexpr std::string_view summary =
+        "The values of the ADX pass for each bar: plus_di = (S(+DM) * 100) / atr and\n"
+        "minus_di likewise (0 unless atr > 0), dx = (|plus_di - minus_di| * 100) /\n"
+        "(plus_di + minus_di) (0 unless that sum > 0), adx as adx() gives it, and\n"
+        "atr = S(TR), each smoothed with weight 1/period from 0.0 at bar 0 (no warm-up).\n"
+        "Wilder's DMI reads them together: +DI crossing above -DI with ADX above 25.\n"
+        "Returns DirectionalMovement(plus_di, minus_di, dx, adx, atr), each field what\n"
+        "adx() returns for the same inputs.";
+    static constexpr std::string_view array_example =
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> dm = ta.directional_movement(np.array([10.0, 11.0, 12.0, 11.5]),\n"
+        "...     np.array([9.0, 9.5, 10.5, 10.0]), np.array([9.5, 10.5, 11.5, 10.5]), 2)\n"
+        ">>> dm.dx, dm.atr\n"
+        "(array([  0., 100., 100.,  20.]), array([0.    , 0.75  , 1.125 , 1.3125]))";
+    static constexpr std::string_view type_name = "DirectionalMovement";
+};
+
+struct ParabolicSarTrendIndicator : SarPass<true>, Entry<ParabolicSarTrendIndicator> {
+    static constexpr std::string_view stem = "parabolic_sar_trend";
+    static constexpr std::string_view tuple_name = "ParabolicSarTrend";
+    static constexpr std::array<std::string_view, 4> outputs = {"sar", "trend", "extreme",
+                                                                "factor"};
+    static constexpr std::string_view summary =
+        "The Parabolic SAR with the state each bar leaves: sar as parabolic_sar() gives\n"
+        "it; trend +1.0 rising, -1.0 falling; extreme, the trend's extreme point; factor,\n"
+        "the acceleration factor, from which the next bar's stop is computed.\n"
+        "trend is float64 like the other fields, so that every field has one dtype and\n"
+        "a bar left out under nan_policy='omit' is NaN in each.\n"
+        "Returns ParabolicSarTrend(sar, trend, extreme, factor).";
+    static constexpr std::string_view array_example =
+        ">>> import numpy as np, tarnwick_arrays as ta\n"
+        ">>> t = ta.parabolic_sar_trend(np.array([10.0, 11.0, 12.0, 11.5]),\n"
+        "...                            np.array([9.0, 9.5, 10.5, 10.0]), 0.25, 0.5)\n"
+        ">>> t.sar, t.trend\n"
+        "(array([ 9. ,  9. ,  9.5, 12. ]), array([ 1.,  1.,  1., -1.]))\n"
+        ">>> t.extreme, t.factor\n"
+        "(array([10., 11., 12., 10.]), array([0.25, 0.5 , 0.5 , 0.25]))";
+    static constexpr std::string_view type_name = "ParabolicSarTrend";
+};
+
+// The indicator of several values per bar whose pass is `E`'s, if any: a
+// stream of `E` reads its other values from the state each bar leaves
+// (Kernel::value_of), `value_field` being the one `E` gives.
+template <class E> struct ManyValuedKin {
+    using type = void;
+};
+template <> struct ManyValuedKin<AdxIndicator> {
+    using type = DirectionalMovementIndicator;
+    static constexpr std::size_t value_field = 3;
+};
+template <> struct ManyValuedKin<ParabolicSarIndicator> {
+    using type = ParabolicSarTrendIndicator;
+    static constexpr std::size_t value_field = 0;
+};
+
+// What tarnwick_arrays offers and the lanes run: the catalogue, then the
+// indicators of several values.
+using ArrayCatalogue = IndicatorList<AdxIndicator, ParabolicSarIndicator, Garch11VarianceIndicator,
+                                     DirectionalMovementIndicator, ParabolicSarTrendIndicator>;
+
 // What an entry declares; the rest of its surface is Entry's.
 template <class E>
 concept Indicator =
@@ -360,7 +436,7 @@ concept Indicator =
 template <class... I> consteval bool all_indicators(IndicatorList<I...>) {
     return (Indicator<I> && ...);
 }
-static_assert(all_indicators(Catalogue{}));
+static_assert(all_indicators(ArrayCatalogue{}));
 
 template <class E>
 template <class... Arguments>
@@ -383,7 +459,7 @@ std::size_t Entry<E>::rows(RowBlock b, const std::optional<double>& seed,
         }
         const double* series[] = {std::get<S>(all).data()...};
         b.series = series;
-        return compute_rows(b, position_of<E>(Catalogue{}), &p);
+        return compute_rows(b, position_of<E>(ArrayCatalogue{}), &p);
     }(std::make_index_sequence<series_count<E>>{},
                std::make_index_sequence<sizeof...(Arguments) - series_count<E>>{});
 }
@@ -392,7 +468,9 @@ std::size_t Entry<E>::rows(RowBlock b, const std::optional<double>& seed,
 
 namespace tarnwick {
 
+using TARNWICK_TARGET::ArrayCatalogue;
 using TARNWICK_TARGET::Catalogue;
+using TARNWICK_TARGET::ManyValuedKin;
 
 // Text made at compile time, null-terminated, for names that a binding
 // derives from a stem.

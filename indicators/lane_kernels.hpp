@@ -102,30 +102,54 @@ void scatter(const RowBlock& b, std::size_t row, std::size_t first, std::size_t 
     }
 }
 
-// One chunk of a block's bars from the tiles into the tile of results.
+// How many values a kernel's step gives per bar (series_output.hpp).
+template <class Kernel>
+inline constexpr std::size_t outputs_of = fields_in<decltype(std::declval<const Kernel&>().step(
+    std::declval<typename Kernel::State&>(), nullptr))>;
+
+// Stores a step's values: value f at to[f] + at.
+template <class L, class Value>
+TARNWICK_LANE_INLINE void store_values(double* const* to, std::size_t at,
+                                       const Value& value) noexcept {
+    if constexpr (fields_in<Value> == 1) {
+        L::store(to[0] + at, value);
+    } else {
+        for (std::size_t f = 0; f < fields_in<Value>; ++f) {
+            L::store(to[f] + at, value.value[f]);
+        }
+    }
+}
+
+// One chunk of a block's bars from the tiles into the tiles of results, one
+// per value of a bar.
 template <class L, class Kernel>
 TARNWICK_LANE_INLINE void run_chunk(const Kernel& kernel, typename Kernel::State& state,
-                                    const double (*in)[chunk<L> * L::width], double* out,
-                                    std::size_t first, std::size_t count) noexcept {
+                                    const double (*in)[chunk<L> * L::width],
+                                    double (*out)[chunk<L> * L::width], std::size_t first,
+                                    std::size_t count) noexcept {
     constexpr std::size_t width = L::width;
     // Local copies, which stores into the tile cannot alias, so that the
     // state and the settings stay in registers.
     const Kernel copy = kernel;
     typename Kernel::State s = state;
     typename L::V bar[Kernel::inputs];
+    double* to[outputs_of<Kernel>];
+    for (std::size_t f = 0; f < outputs_of<Kernel>; ++f) {
+        to[f] = out[f];
+    }
     std::size_t i = 0;
     if (first == 0 && count > 0) {
         for (std::size_t k = 0; k < Kernel::inputs; ++k) {
             bar[k] = L::load(in[k]);
         }
-        L::store(out, copy.first(s, bar));
+        store_values<L>(to, 0, copy.first(s, bar));
         i = 1;
     }
     for (; i < count; ++i) {
         for (std::size_t k = 0; k < Kernel::inputs; ++k) {
             bar[k] = L::load(in[k] + i * width);
         }
-        L::store(out + i * width, copy.step(s, bar));
+        store_values<L>(to, i * width, copy.step(s, bar));
     }
     state = s;
 }
@@ -145,7 +169,7 @@ std::size_t run_rows(const RowBlock& b, const Kernel& kernel) noexcept {
     constexpr std::size_t inputs = Kernel::inputs;
     constexpr std::size_t bars = chunk<L>;
     alignas(64) double in[inputs][bars * width];
-    alignas(64) double out[bars * width];
+    alignas(64) double out[outputs_of<Kernel>][bars * width];
     const auto chunks = [&](std::size_t row, std::size_t series, auto each) {
         for (std::size_t first = 0; first < b.columns; first += bars) {
             const std::size_t count = b.columns - first < bars ? b.columns - first : bars;
@@ -174,7 +198,11 @@ std::size_t run_rows(const RowBlock& b, const Kernel& kernel) noexcept {
         }
         chunks(row, inputs, [&](std::size_t first, std::size_t count) {
             run_chunk<L>(kernel, state, in, out, first, count);
-            scatter<L>(b, row, first, count, out);
+            for (std::size_t f = 0; f < outputs_of<Kernel>; ++f) {
+                RowBlock field = b;
+                field.out += static_cast<std::ptrdiff_t>(f) * b.out_field;
+                scatter<L>(field, row, first, count, out[f]);
+            }
         });
     }
     return b.rows - b.rows % width;
@@ -198,6 +226,7 @@ std::size_t run_side_by_side(const RowBlock& b, const Kernel& settings) noexcept
     constexpr std::size_t width = L::width;
     constexpr std::size_t inputs = Kernel::inputs;
     constexpr std::size_t batch_size = side_by_side_batch<L>;
+    constexpr std::size_t outputs = outputs_of<Kernel>;
     constexpr auto adjacent = static_cast<std::ptrdiff_t>(sizeof(double));
     const std::size_t sets = b.rows / width;
     for (std::size_t set = 0; set < sets; set += batch_size) {
@@ -232,15 +261,23 @@ std::size_t run_side_by_side(const RowBlock& b, const Kernel& settings) noexcept
             for (std::size_t q = 0; q < in_batch; ++q) {
                 V bar[inputs];
                 load_bar(i, q, bar);
-                double values[width];
-                L::store(values, i == 0 ? kernel.first(batch[q], bar) : kernel.step(batch[q], bar));
-                char* lanes = to + static_cast<std::ptrdiff_t>(q * width) * b.out_row;
-                if (b.out_row == adjacent) {
-                    std::memcpy(lanes, values, sizeof values);
-                } else {
-                    for (std::size_t lane = 0; lane < width; ++lane) {
-                        std::memcpy(lanes + static_cast<std::ptrdiff_t>(lane) * b.out_row,
-                                    &values[lane], sizeof(double));
+                double values[outputs][width];
+                double* into[outputs];
+                for (std::size_t f = 0; f < outputs; ++f) {
+                    into[f] = values[f];
+                }
+                store_values<L>(into, 0,
+                                i == 0 ? kernel.first(batch[q], bar) : kernel.step(batch[q], bar));
+                for (std::size_t f = 0; f < outputs; ++f) {
+                    char* lanes = to + static_cast<std::ptrdiff_t>(q * width) * b.out_row +
+                                  static_cast<std::ptrdiff_t>(f) * b.out_field;
+                    if (b.out_row == adjacent) {
+                        std::memcpy(lanes, values[f], sizeof values[f]);
+                    } else {
+                        for (std::size_t lane = 0; lane < width; ++lane) {
+                            std::memcpy(lanes + static_cast<std::ptrdiff_t>(lane) * b.out_row,
+                                        &values[f][lane], sizeof(double));
+                        }
                     }
                 }
             }

@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 namespace tarnwick {
 
@@ -69,10 +70,28 @@ template <class V, class M> struct SarState {
 
 namespace tarnwick::TARNWICK_TARGET {
 
-template <class L> struct SarKernel {
+// The values of a bar as the trend gives them: the stop, then the state the
+// next bar's stop is computed from: the trend (+1 rising, -1 falling), the
+// extreme point (copied from the prices, stored as it came) and the factor
+// (stored as the one quiet NaN if NaN).
+template <class V> using TrendFields = Fields<V, 4>;
+
+// `Trend` steps give TrendFields, others the stop alone.
+template <class L, bool Trend = false> struct SarKernel {
     using V = typename L::V;
     using State = SarState<V, Mask<L>>;
+    using Value = std::conditional_t<Trend, TrendFields<V>, V>;
     static constexpr std::size_t inputs = 2;
+
+    // The bar's stop, with the state after it where asked for.
+    TARNWICK_LANE_INLINE static Value value_of(const State& s, V stop) noexcept {
+        if constexpr (Trend) {
+            return {{stop, select(s.rising, L::splat(1.0), L::splat(-1.0)), s.ep,
+                     stored_lanes<L>(s.af)}};
+        } else {
+            return stop;
+        }
+    }
     V af_step, af_max, af_start;
 
     explicit SarKernel(const SarParameters& p) noexcept
@@ -81,16 +100,16 @@ template <class L> struct SarKernel {
 
     // The first bar: its low is the stop, its high the extreme of a rising
     // trend.
-    TARNWICK_LANE_INLINE V first(State& s, const V* bar) const noexcept {
+    TARNWICK_LANE_INLINE Value first(State& s, const V* bar) const noexcept {
         s.high = bar[0];
         s.low = bar[1];
         s.rising = L::splat(0.0) < L::splat(1.0);
         s.sar = s.low;
         s.ep = s.high;
         s.af = af_start;
-        return s.low;
+        return value_of(s, s.low);
     }
-    TARNWICK_LANE_INLINE V step(State& s, const V* bar) const noexcept {
+    TARNWICK_LANE_INLINE Value step(State& s, const V* bar) const noexcept {
         const V h = bar[0];
         const V l = bar[1];
         const auto rising = s.rising;
@@ -111,7 +130,7 @@ template <class L> struct SarKernel {
         s.rising = rising != reverse;
         s.high = h;
         s.low = l;
-        return result;
+        return value_of(s, result);
     }
 };
 
@@ -164,8 +183,8 @@ using SarSeriesState = SarKernel<OneLane>::State;
 }
 
 // Continues `state` over series of equal length: the values of as many
-// SarKernel steps, bit for bit, in one pass.
-template <SeriesOutput Out>
+// SarKernel<OneLane, Trend> steps, bit for bit, in one pass.
+template <bool Trend = false, SeriesOutput Out>
 void sar_extend(Out& out, SarSeriesState& state, const SarParameters& parameters,
                 std::span<const double> high, std::span<const double> low) noexcept {
     const std::size_t n = high.size();
@@ -178,8 +197,12 @@ void sar_extend(Out& out, SarSeriesState& state, const SarParameters& parameters
     SarSeriesState s = state;
     const auto p = parameters;
     const double bar[] = {high[0], low[0]};
-    const SarKernel<OneLane> kernel(p);
+    const SarKernel<OneLane, Trend> kernel(p);
     out.put(0, s.bars == 0 ? kernel.first(s, bar) : kernel.step(s, bar));
+    // Bar i's stop, with the state it left where asked for.
+    const auto put = [&out, &s](std::size_t i, double stop) {
+        out.put(i, SarKernel<OneLane, Trend>::value_of(s, stop));
+    };
 
     // One loop per direction, each left at the bar that reverses the trend.
     // A new extreme is about as likely as not on any bar, so it is taken
@@ -198,10 +221,12 @@ void sar_extend(Out& out, SarSeriesState& state, const SarParameters& parameters
                 if (stop > low[i]) {
                     break;
                 }
-                out.put(i, rising_keeps(s, p, stop, high[i]));
+                const double value = rising_keeps(s, p, stop, high[i]);
+                put(i, value);
             }
             if (i < n) {
-                out.put(i, sar_reverse(s, p, low[i]));
+                const double value = sar_reverse(s, p, low[i]);
+                put(i, value);
                 ++i;
             }
         } else {
@@ -210,10 +235,12 @@ void sar_extend(Out& out, SarSeriesState& state, const SarParameters& parameters
                 if (high[i] > stop) {
                     break;
                 }
-                out.put(i, falling_keeps(s, p, stop, low[i]));
+                const double value = falling_keeps(s, p, stop, low[i]);
+                put(i, value);
             }
             if (i < n) {
-                out.put(i, sar_reverse(s, p, high[i]));
+                const double value = sar_reverse(s, p, high[i]);
+                put(i, value);
                 ++i;
             }
         }

@@ -27,7 +27,8 @@ enum class LanePath : unsigned char { scalar, sse2, avx2, avx512, neon };
 // = 1; symbols side by side (dates x symbols, a wide frame) have in_row = 1
 // and in_column = the number of symbols. The results go to row r of `out`:
 // value i of it at out + r * out_row + i * out_column (strides in bytes, any
-// alignment).
+// alignment). An indicator of several values per bar writes value f of each
+// bar `out_field` bytes after its first value's place.
 struct RowBlock {
     const double* const* series;
     std::size_t rows;
@@ -37,6 +38,7 @@ struct RowBlock {
     char* out;
     std::ptrdiff_t out_row;
     std::ptrdiff_t out_column;
+    std::ptrdiff_t out_field = 0;
 };
 
 // The path this process uses, and how many rows it steps at once (1 for

@@ -61,7 +61,7 @@ struct Avx2 {
 namespace tarnwick {
 
 extern const LaneKernels avx2_lane_kernels =
-    avx2::lane_kernels_of<avx2::RegisterLanes<avx2::Avx2>, 2>(avx2::Catalogue{});
+    avx2::lane_kernels_of<avx2::RegisterLanes<avx2::Avx2>, 2>(avx2::ArrayCatalogue{});
 
 } // namespace tarnwick
 

@@ -81,7 +81,7 @@ struct Avx512 {
 namespace tarnwick {
 
 extern const LaneKernels avx512_lane_kernels =
-    avx512::lane_kernels_of<avx512::RegisterLanes<avx512::Avx512>, 2>(avx512::Catalogue{});
+    avx512::lane_kernels_of<avx512::RegisterLanes<avx512::Avx512>, 2>(avx512::ArrayCatalogue{});
 
 } // namespace tarnwick
 

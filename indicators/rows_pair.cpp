@@ -29,6 +29,6 @@ struct PairLanes {
 } // namespace
 
 extern const LaneKernels pair_lane_kernels =
-    baseline::lane_kernels_of<PairLanes, 4>(baseline::Catalogue{});
+    baseline::lane_kernels_of<PairLanes, 4>(baseline::ArrayCatalogue{});
 
 } // namespace tarnwick

@@ -15,6 +15,16 @@
 
 namespace tarnwick {
 
+// The values of one bar of an indicator that gives several (a step's
+// result when its entry has more than one output), in the entry's order.
+template <class V, std::size_t N> struct Fields {
+    V value[N];
+};
+
+// How many values a step's result holds: 1 for a plain value.
+template <class T> inline constexpr std::size_t fields_in = 1;
+template <class V, std::size_t N> inline constexpr std::size_t fields_in<Fields<V, N>> = N;
+
 template <class Out>
 concept SeriesOutput = requires(Out& out, std::size_t i, double value) {
     out.start(i);

@@ -1018,6 +1018,25 @@ template <class I> PyObject* get_seed(PyObject* self, void* /*unused*/) noexcept
     return per_symbol<I>(self, [](const Record<I>& r) { return r.state.seed; }, true);
 }
 
+// Value `field` of the last bar of the indicator's kin of several values
+// (ManyValuedKin), read from the state that bar left: None (NaN for each
+// symbol of many) before the first bar.
+template <class I> PyObject* get_field(PyObject* self, void* field) noexcept {
+    using Kin = ManyValuedKin<I>;
+    using Kernel = typename Kin::type::template Kernel<TARNWICK_TARGET::OneLane>;
+    const auto f = reinterpret_cast<std::uintptr_t>(field);
+    Stream<I>& s = stream_of<I>(self);
+    if (!s.many && s.records[0].state.bars == 0) {
+        Py_RETURN_NONE;
+    }
+    return per_symbol<I>(
+        self,
+        [f](const Record<I>& r) {
+            return r.state.bars == 0 ? quiet_nan : Kernel::value_of(r.state, r.value).value[f];
+        },
+        false);
+}
+
 // Scalar parameter `index`, as the stream was made with it.
 template <class I> PyObject* get_parameter(PyObject* self, void* index) noexcept {
     const OwnedRef arguments = scalar_arguments(stream_of<I>(self));
@@ -1172,7 +1191,16 @@ template <class I> struct Type {
         {nullptr, nullptr, 0, nullptr},
     };
 
-    static constexpr std::size_t attributes = 3 + L::scalars + (L::takes_seed ? 1 : 0);
+    // The other values of the indicator's kin of several values, if any.
+    static constexpr std::size_t fields = [] {
+        if constexpr (requires { ManyValuedKin<I>::value_field; }) {
+            return ManyValuedKin<I>::type::outputs.size();
+        } else {
+            return std::size_t{0};
+        }
+    }();
+    static constexpr std::size_t attributes =
+        3 + L::scalars + (L::takes_seed ? 1 : 0) + (fields > 0 ? fields - 1 : 0);
     static inline std::array<PyGetSetDef, attributes + 1> getset = [] {
         std::array<PyGetSetDef, attributes + 1> list{};
         std::size_t at = 0;
@@ -1196,6 +1224,18 @@ template <class I> struct Type {
                           "returns are seen): garch11_variance(returns, ..., seed=stream.seed) "
                           "in tarnwick_arrays gives the stream's values.",
                           nullptr};
+        }
+        if constexpr (fields > 0) {
+            for (std::size_t f = 0; f < fields; ++f) {
+                if (f != ManyValuedKin<I>::value_field) {
+                    list[at++] = {ManyValuedKin<I>::type::outputs[f].data(), &get_field<I>, nullptr,
+                                  "The last bar's value of this name, as the field of this name "
+                                  "of the tarnwick_arrays\nfunction of several values gives it "
+                                  "(None before the first bar; with symbols=N,\nan array with "
+                                  "NaN for symbols that have had no bar).",
+                                  reinterpret_cast<void*>(f)};
+                }
+            }
         }
         list[at] = {nullptr, nullptr, nullptr, nullptr, nullptr};
         return list;

@@ -7,6 +7,7 @@ Values are bit for bit those of the tarnwick functions, series by series.
 from collections.abc import Sequence
 from typing import (
     Any,
+    Generic,
     Literal,
     NamedTuple,
     Protocol,
@@ -26,11 +27,13 @@ import pyarrow as pa
 
 __all__ = [
     "adx",
+    "directional_movement",
     "garch11_fit",
     "garch11_forecast",
     "garch11_loglik",
     "garch11_variance",
     "parabolic_sar",
+    "parabolic_sar_trend",
 ]
 __version__: str
 
@@ -65,6 +68,7 @@ class _ArrowStream(Protocol):
 # Any other object exporting Arrow data; the result is of its own library.
 _Column: TypeAlias = _ArrowArray | _ArrowStream
 _NanPolicy: TypeAlias = Literal["propagate", "omit", "raise"]
+_T = TypeVar("_T")
 
 @overload
 def adx(
@@ -220,3 +224,80 @@ def garch11_forecast(
     beta: _PerSeries,
     horizon: SupportsIndex,
 ) -> npt.NDArray[np.float64]: ...
+
+# The values of the ADX pass, each field what adx() returns for the inputs.
+class DirectionalMovement(NamedTuple, Generic[_T]):
+    plus_di: _T
+    minus_di: _T
+    dx: _T
+    adx: _T
+    atr: _T
+
+# The stop and the state each bar leaves: trend is +1.0 rising, -1.0 falling,
+# float64 so that every field has one dtype and an omitted bar is NaN in each.
+class ParabolicSarTrend(NamedTuple, Generic[_T]):
+    sar: _T
+    trend: _T
+    extreme: _T
+    factor: _T
+
+@overload
+def directional_movement(
+    high: _Series,
+    low: _Series,
+    close: _Series,
+    period: SupportsIndex,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> DirectionalMovement[_Out]: ...
+@overload
+def directional_movement(
+    high: _Container,
+    low: _Container,
+    close: _Container,
+    period: SupportsIndex,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> DirectionalMovement[_Container]: ...
+@overload
+def directional_movement(
+    high: _Column,
+    low: _Column,
+    close: _Column,
+    period: SupportsIndex,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> DirectionalMovement[Any]: ...
+@overload
+def parabolic_sar_trend(
+    high: _Series,
+    low: _Series,
+    af_step: _Number,
+    af_max: _Number,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> ParabolicSarTrend[_Out]: ...
+@overload
+def parabolic_sar_trend(
+    high: _Container,
+    low: _Container,
+    af_step: _Number,
+    af_max: _Number,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> ParabolicSarTrend[_Container]: ...
+@overload
+def parabolic_sar_trend(
+    high: _Column,
+    low: _Column,
+    af_step: _Number,
+    af_max: _Number,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+) -> ParabolicSarTrend[Any]: ...

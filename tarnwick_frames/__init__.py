@@ -5,7 +5,8 @@ tarnwick_arrays hands a call here when one of its series is a pandas, polars or
 pyarrow object (a subclass included) or exports Arrow data. Each such series
 is read as numbers in one pass (in place when it already is float64 without
 nulls), the tarnwick_arrays function runs on the arrays, and its result is
-given back in the container of the first series: a Series on the same index,
+given back in the container of the first series (each field of a named
+tuple of results in its own): a Series on the same index,
 a frame with the same columns, an Arrow array; a pandas Index or array gives
 a numpy array. Columns of anything but numbers (dates, durations, text,
 nested values) are refused as tarnwick refuses their values. pandas, polars
@@ -25,6 +26,8 @@ _SERIES = {
     "garch11_variance": ("returns",),
     "garch11_loglik": ("returns",),
     "garch11_fit": ("returns",),
+    "directional_movement": ("high", "low", "close"),
+    "parabolic_sar_trend": ("high", "low"),
 }
 # Functions that reduce each series to numbers: a series gives numbers, a
 # frame one value per column.
@@ -468,6 +471,16 @@ def _wrap_reduced(name, first, result):
     return _per_column(name, first, result)
 
 
+def _wrap_all(name, first, result):
+    """The result in the first series' container; a named tuple of results
+    field by field, each named after its field."""
+    if isinstance(result, tuple):
+        return type(result)._make(
+            _wrap(field, first, value) for field, value in zip(result._fields, result, strict=True)
+        )
+    return _wrap(name, first, result)
+
+
 def _dispatch(name, args, kwargs):
     """Calls tarnwick_arrays.<name> on `args` and `kwargs` with every pandas,
     polars and Arrow series read as numbers, and wraps the result in the
@@ -499,4 +512,4 @@ def _dispatch(name, args, kwargs):
         return result
     if name in _REDUCING:
         return _wrap_reduced(name, series[0], result)
-    return _wrap(name, series[0], result)
+    return _wrap_all(name, series[0], result)

@@ -7,25 +7,41 @@ Each expression hands its columns, group by group under `.over(...)`, to the
 tarnwick_arrays function as float64 arrays, so every group's values are bit
 for bit those of tarnwick_arrays on that group's rows. Series arguments are
 column names or expressions; the others are passed on as given, keyword-only
-`nan_policy` included.
+`nan_policy` included. The functions of several values per bar
+(directional_movement, parabolic_sar_trend) are struct expressions, one
+Float64 field per value:
+
+    df.with_columns(dm=tarnwick_frames.polars.directional_movement("high", "low", "close", 14))
+      .unnest("dm")
 """
 
 import polars as pl
 
+import tarnwick_arrays
 from tarnwick_frames import _dispatch
 
-__all__ = ["adx", "garch11_variance", "parabolic_sar"]
+__all__ = [
+    "adx",
+    "directional_movement",
+    "garch11_variance",
+    "parabolic_sar",
+    "parabolic_sar_trend",
+]
 
 
-def _expression(name, series, scalars, keywords):
+def _expression(name, series, scalars, keywords, fields=None):
     def batch(columns):
-        return _dispatch(name, (*columns, *scalars), keywords)
+        result = _dispatch(name, (*columns, *scalars), keywords)
+        # A named tuple of Series, one per value: one struct Series.
+        return result if fields is None else pl.DataFrame(list(result)).to_struct(name)
+
+    dtype = pl.Float64 if fields is None else pl.Struct(dict.fromkeys(fields, pl.Float64))
 
     # Not elementwise: a bar's value depends on every bar before it, so
     # polars must hand over whole groups, never slices of one. map_groups
     # does under .over(...) in every polars 1.x and later; map_batches gave
     # polars before 2.0 the whole column for each group.
-    return pl.map_groups(list(series), batch, return_dtype=pl.Float64).alias(name)
+    return pl.map_groups(list(series), batch, return_dtype=dtype).alias(name)
 
 
 def adx(high: str | pl.Expr, low: str | pl.Expr, close: str | pl.Expr, period, **keywords):
@@ -41,3 +57,29 @@ def parabolic_sar(high: str | pl.Expr, low: str | pl.Expr, af_step, af_max, **ke
 def garch11_variance(returns: str | pl.Expr, omega, alpha, beta, **keywords):
     """tarnwick_arrays.garch11_variance of the column (`seed=` as there)."""
     return _expression("garch11_variance", (returns,), (omega, alpha, beta), keywords)
+
+
+def directional_movement(
+    high: str | pl.Expr, low: str | pl.Expr, close: str | pl.Expr, period, **keywords
+):
+    """tarnwick_arrays.directional_movement of the three columns, as a struct
+    of plus_di, minus_di, dx, adx and atr."""
+    return _expression(
+        "directional_movement",
+        (high, low, close),
+        (period,),
+        keywords,
+        tarnwick_arrays.DirectionalMovement._fields,
+    )
+
+
+def parabolic_sar_trend(high: str | pl.Expr, low: str | pl.Expr, af_step, af_max, **keywords):
+    """tarnwick_arrays.parabolic_sar_trend of the two columns, as a struct of
+    sar, trend, extreme and factor."""
+    return _expression(
+        "parabolic_sar_trend",
+        (high, low),
+        (af_step, af_max),
+        keywords,
+        tarnwick_arrays.ParabolicSarTrend._fields,
+    )

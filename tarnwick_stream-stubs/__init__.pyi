@@ -90,6 +90,13 @@ class Adx(Generic[_Value, _History]):
     def symbols(self) -> int | None: ...
     @property
     def period(self) -> int: ...
+    # The last bar's other values, as tarnwick_arrays.directional_movement
+    # gives them (None before the first bar of one series; NaN for a symbol
+    # without one).
+    plus_di: _PerKind[float | None, _Array]
+    minus_di: _PerKind[float | None, _Array]
+    dx: _PerKind[float | None, _Array]
+    atr: _PerKind[float | None, _Array]
 
 @final
 class ParabolicSar(Generic[_Value, _History]):
@@ -122,6 +129,12 @@ class ParabolicSar(Generic[_Value, _History]):
     def af_step(self) -> float: ...
     @property
     def af_max(self) -> float: ...
+    # The state the last bar left, as tarnwick_arrays.parabolic_sar_trend
+    # gives it: trend +1.0 rising, -1.0 falling, the extreme point and the
+    # acceleration factor.
+    trend: _PerKind[float | None, _Array]
+    extreme: _PerKind[float | None, _Array]
+    factor: _PerKind[float | None, _Array]
 
 @final
 class Garch11Variance(Generic[_Value, _History]):

@@ -41,13 +41,20 @@ def nan_ignoring_min(a, b):
 
 
 def adx(high, low, close, period):
+    return directional_movement(high, low, close, period)["adx"]
+
+
+def directional_movement(high, low, close, period):
+    """Every value of the ADX pass, by field name (the fields of
+    tarnwick_arrays.DirectionalMovement)."""
     if len(low) != len(high) or len(close) != len(high):
         raise Refused(ADX_LENGTHS)
     if period == 0:
         raise Refused(ADX_PERIOD)
     n = len(high)
+    fields = ("plus_di", "minus_di", "dx", "adx", "atr")
     if n == 0:
-        return []
+        return {name: [] for name in fields}
     p = float(period)  # rounds to nearest: 2**64 - 1 becomes 2**64
     w = 1.0 / p
     k = 1.0 - w
@@ -73,28 +80,37 @@ def adx(high, low, close, period):
         splus[j] = splus[j - 1] * k + plus_dm[j] * w
         sminus[j] = sminus[j - 1] * k + minus_dm[j] * w
 
+    plus_di = [0.0] * n
+    minus_di = [0.0] * n
     dx = [0.0] * n
     for i in range(n):
         if atr[i] > 0.0:
-            plus_di = (splus[i] * 100.0) / atr[i]
-            minus_di = (sminus[i] * 100.0) / atr[i]
-        else:
-            plus_di = minus_di = 0.0
-        total = plus_di + minus_di
-        dx[i] = (math.fabs(plus_di - minus_di) * 100.0) / total if total > 0.0 else 0.0
+            plus_di[i] = (splus[i] * 100.0) / atr[i]
+            minus_di[i] = (sminus[i] * 100.0) / atr[i]
+        total = plus_di[i] + minus_di[i]
+        dx[i] = (math.fabs(plus_di[i] - minus_di[i]) * 100.0) / total if total > 0.0 else 0.0
 
     adx = [0.0] * n
     for j in range(1, n):
         adx[j] = adx[j - 1] * k + dx[j] * w
-    return [stored(value) for value in adx]
+    values = (plus_di, minus_di, dx, adx, atr)
+    return {name: [stored(v) for v in field] for name, field in zip(fields, values, strict=True)}
 
 
 def parabolic_sar(high, low, af_step, af_max):
+    return parabolic_sar_trend(high, low, af_step, af_max)["sar"]
+
+
+def parabolic_sar_trend(high, low, af_step, af_max):
+    """The stops and the state each bar leaves, by field name (the fields of
+    tarnwick_arrays.ParabolicSarTrend): the extreme is copied from the prices,
+    the factor computed."""
     if len(high) != len(low):
         raise Refused(SAR_LENGTHS)
     n = len(high)
+    fields = {"sar": [], "trend": [], "extreme": [], "factor": []}
     if n == 0:
-        return []
+        return fields
     out = [0.0] * n
     out[0] = low[0]  # copied: keeps its bits, NaN payload included
     af_start = af_step if af_step > 1e-6 else 1e-6
@@ -102,6 +118,14 @@ def parabolic_sar(high, low, af_step, af_max):
     sar = low[0]
     ep = high[0]
     af = af_start
+
+    def leave(i):
+        fields["sar"].append(out[i])
+        fields["trend"].append(1.0 if up else -1.0)
+        fields["extreme"].append(ep)
+        fields["factor"].append(stored(af))
+
+    leave(0)
     for i in range(1, n):
         c = (ep - sar) * af + sar
         if up:
@@ -112,6 +136,7 @@ def parabolic_sar(high, low, af_step, af_max):
                 ep = low[i]
                 af = af_start
                 up = False
+                leave(i)
                 continue
             if high[i] > ep:
                 af = nan_ignoring_min(af + af_step, af_max)
@@ -124,6 +149,7 @@ def parabolic_sar(high, low, af_step, af_max):
                 ep = high[i]
                 af = af_start
                 up = True
+                leave(i)
                 continue
             if low[i] < ep:
                 af = nan_ignoring_min(af + af_step, af_max)
@@ -131,7 +157,8 @@ def parabolic_sar(high, low, af_step, af_max):
         # NaN only when c and the limit both are, and then s is the computed c.
         out[i] = stored(s)
         sar = s
-    return out
+        leave(i)
+    return fields
 
 
 def garch11_variance(returns, omega, alpha, beta):

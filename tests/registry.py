@@ -310,3 +310,30 @@ GARCH11_VARIANCE = Function(
 FUNCTIONS = (ADX, PARABOLIC_SAR, GARCH11_VARIANCE)
 BY_NAME = {f.name: f for f in FUNCTIONS}
 NAMES = [f.name for f in FUNCTIONS]
+
+
+@dataclass(frozen=True)
+class ManyValued:
+    """A tarnwick_arrays function of several values per bar (a named tuple),
+    the single-valued function whose pass it shares, and the field that is
+    that function's value."""
+
+    name: str
+    single: Function
+    model: Callable  # the fields by name, as lists
+    same_as: str
+
+    @property
+    def array(self):
+        import tarnwick_arrays
+
+        return getattr(tarnwick_arrays, self.name)
+
+
+DIRECTIONAL_MOVEMENT = ManyValued(
+    "directional_movement", ADX, models.directional_movement, same_as="adx"
+)
+PARABOLIC_SAR_TREND = ManyValued(
+    "parabolic_sar_trend", PARABOLIC_SAR, models.parabolic_sar_trend, same_as="sar"
+)
+MANY_VALUED = (DIRECTIONAL_MOVEMENT, PARABOLIC_SAR_TREND)

@@ -421,22 +421,25 @@ def test_signatures():
         "adx",
         "parabolic_sar",
         "garch11_variance",
+        "directional_movement",
+        "parabolic_sar_trend",
         "garch11_loglik",
         "garch11_fit",
         "garch11_forecast",
     ]
-    assert [f.__text_signature__ for f in (ta.adx, ta.parabolic_sar, ta.garch11_variance)] == [
+    assert [getattr(ta, name).__text_signature__ for name in ta.__all__] == [
         "(high, low, close, period, *, out=None, axis=-1, nan_policy='propagate')",
         "(high, low, af_step, af_max, *, out=None, axis=-1, nan_policy='propagate')",
         "(returns, omega, alpha, beta, *, out=None, seed=None, axis=-1, nan_policy='propagate')",
-    ]
-    assert [
-        f.__text_signature__ for f in (ta.garch11_loglik, ta.garch11_fit, ta.garch11_forecast)
-    ] == [
+        "(high, low, close, period, *, axis=-1, nan_policy='propagate')",
+        "(high, low, af_step, af_max, *, axis=-1, nan_policy='propagate')",
         "(returns, omega, alpha, beta, *, seed=None, axis=-1, nan_policy='propagate')",
         "(returns, *, seed=None, axis=-1, nan_policy='propagate')",
         "(variance, omega, alpha, beta, horizon)",
     ]
+    assert ta.DirectionalMovement._fields == ("plus_di", "minus_di", "dx", "adx", "atr")
+    assert ta.ParabolicSarTrend._fields == ("sar", "trend", "extreme", "factor")
+    assert ta.ParabolicSarTrend.__module__ == "tarnwick_arrays"
 
 
 @pytest.mark.parametrize("module", ["tarnwick_arrays", "tarnwick_stream"])
@@ -446,17 +449,7 @@ def test_version_is_the_package_version(module):
     assert __import__(module).__version__ == metadata.version("tarnwick")
 
 
-@pytest.mark.parametrize(
-    "function",
-    [
-        ta.adx,
-        ta.parabolic_sar,
-        ta.garch11_variance,
-        ta.garch11_loglik,
-        ta.garch11_fit,
-        ta.garch11_forecast,
-    ],
-)
+@pytest.mark.parametrize("function", [getattr(ta, name) for name in ta.__all__])
 def test_docstring_example_runs_as_shown(function):
     import doctest
 

@@ -84,6 +84,7 @@ BAD = textwrap.dedent(
     tarnwick_arrays.adx(xs, xs, xs, 14, None)  # error
     tarnwick_arrays.garch11_variance(xs, 0.0, 0.1, 0.8, out=xs)  # error
     s: str = tarnwick_arrays.parabolic_sar(xs, xs, 0.02, 0.2)  # error
+    tarnwick_arrays.directional_movement(xs, xs, xs, 14, out=None)  # error
     import tarnwick_stream
     tarnwick_stream.Adx(14.0)  # error
     one: str = tarnwick_stream.Adx(3).update(1.0, 1.0, 1.0)  # error
@@ -129,6 +130,11 @@ REVEALED = textwrap.dedent(
     reveal_type(ts.Garch11Variance(1e-6, 0.1, 0.8).seed)  # -> float | None
     garch = ts.Garch11Variance(1e-6, 0.1, 0.8, symbols=2)
     reveal_type(garch.seed)  # -> ndarray[tuple[Any, ...], dtype[float64]]
+    dm = ta.directional_movement(h, h, h, 14)
+    reveal_type(dm.plus_di)  # -> ndarray[tuple[Any, ...], dtype[float64]]
+    reveal_type(ta.parabolic_sar_trend(s, s, 0.02, 0.2).trend)  # -> Series[Any]
+    reveal_type(many.plus_di)  # -> ndarray[tuple[Any, ...], dtype[float64]]
+    reveal_type(ts.ParabolicSar(0.02, 0.2).trend)  # -> float | None
     # The module's own parameters are partly unannotated, which strict pyright
     # reports on use; mypy --strict takes it as it is.
     lazy: pl.Expr = tfp.adx("High", "Low", "Close", 14)  # pyright: ignore[reportUnknownMemberType]
