@@ -57,6 +57,16 @@ class _ArrowStream(Protocol):
 # Any other object exporting Arrow data; the result is of its own library.
 _Column: TypeAlias = _ArrowArray | _ArrowStream
 _NanPolicy: TypeAlias = Literal["propagate", "omit", "raise"]
+# The group key of each bar of a long table (by=): any 1-D column of keys.
+_Keys: TypeAlias = (
+    npt.NDArray[Any]
+    | pd.Series[Any]
+    | pd.Categorical
+    | pl.Series
+    | pa.Array[Any]
+    | pa.ChunkedArray[Any]
+    | Sequence[Any]
+)
 
 @overload
 def adx(
@@ -68,6 +78,7 @@ def adx(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Out: ...
 @overload
 def adx(
@@ -79,6 +90,7 @@ def adx(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Container: ...
 @overload
 def adx(
@@ -90,6 +102,7 @@ def adx(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> Any: ...
 @overload
 def parabolic_sar(
@@ -101,6 +114,7 @@ def parabolic_sar(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Out: ...
 @overload
 def parabolic_sar(
@@ -112,6 +126,7 @@ def parabolic_sar(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Container: ...
 @overload
 def parabolic_sar(
@@ -123,6 +138,7 @@ def parabolic_sar(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> Any: ...
 @overload
 def garch11_variance(
@@ -135,6 +151,7 @@ def garch11_variance(
     seed: _Number | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Out: ...
 @overload
 def garch11_variance(
@@ -147,6 +164,7 @@ def garch11_variance(
     seed: _Number | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Container: ...
 @overload
 def garch11_variance(
@@ -159,4 +177,5 @@ def garch11_variance(
     seed: _Number | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> Any: ...

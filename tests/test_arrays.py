@@ -419,9 +419,10 @@ def test_import_without_numpy_says_what_to_install(missing, expected):
 def test_signatures():
     assert ta.__all__ == ["adx", "parabolic_sar", "garch11_variance"]
     assert [f.__text_signature__ for f in (ta.adx, ta.parabolic_sar, ta.garch11_variance)] == [
-        "(high, low, close, period, *, out=None, axis=-1, nan_policy='propagate')",
-        "(high, low, af_step, af_max, *, out=None, axis=-1, nan_policy='propagate')",
-        "(returns, omega, alpha, beta, *, out=None, seed=None, axis=-1, nan_policy='propagate')",
+        "(high, low, close, period, *, out=None, axis=-1, nan_policy='propagate', by=None)",
+        "(high, low, af_step, af_max, *, out=None, axis=-1, nan_policy='propagate', by=None)",
+        "(returns, omega, alpha, beta, *, out=None, seed=None, axis=-1, "
+        "nan_policy='propagate', by=None)",
     ]
 
 
