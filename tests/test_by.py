@@ -212,3 +212,54 @@ def test_out_is_filled_in_row_order():
     got = ta.garch11_variance(returns, 1e-6, 0.1, 0.85, out=out, by=keys)
     assert got is out
     assert out.tobytes() == ta.garch11_variance(returns, 1e-6, 0.1, 0.85, by=keys).tobytes()
+
+
+def _long_frame(layout):
+    pd = pytest.importorskip("pandas")
+    codes = keyed(layout)
+    rng = np.random.default_rng(4)
+    high = rng.uniform(10.0, 11.0, codes.size)
+    return pd.DataFrame(
+        {"symbol": [f"S{c}" for c in codes], "high": high, "low": high - 1, "close": high - 0.5},
+        index=pd.RangeIndex(1000, 1000 + codes.size, name="row"),
+    )
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_pandas_columns_give_a_series_on_the_frame_index(layout):
+    import tarnwick_arrays as ta
+
+    df = _long_frame(layout)
+    got = ta.adx(df["high"], df["low"], df["close"], 14, by=df["symbol"])
+    want = ta.adx(*(df[c].to_numpy() for c in ("high", "low", "close")), 14, by=keyed(layout))
+    assert got.index.equals(df.index)
+    assert got.to_numpy().tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("how", ["select", "with_columns", "lazy"])
+def test_polars_by_is_one_expression_and_one_native_call(how, monkeypatch):
+    pl = pytest.importorskip("polars")
+    import tarnwick_arrays as ta
+    import tarnwick_frames
+    import tarnwick_frames.polars as tp
+
+    calls = []
+
+    def counted(*args):
+        calls.append(args[0])
+        return tarnwick_frames._dispatch(*args)
+
+    monkeypatch.setattr(tp, "_dispatch", counted)
+    df = pl.from_pandas(_long_frame("shuffled"))
+    expression = tp.parabolic_sar("high", "low", 0.02, 0.2, by=pl.col("symbol"))
+    if how == "select":
+        got = df.select(expression)
+    elif how == "with_columns":
+        got = df.with_columns(expression)
+    else:
+        got = df.lazy().select(expression).collect()
+    want = ta.parabolic_sar(
+        df["high"].to_numpy(), df["low"].to_numpy(), 0.02, 0.2, by=keyed("shuffled")
+    )
+    assert got["parabolic_sar"].to_numpy().tobytes() == want.tobytes()
+    assert calls == ["parabolic_sar"]
