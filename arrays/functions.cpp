@@ -260,13 +260,14 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         if (!seed && policy.value() == NanPolicy::propagate) {
             FloatSeries marks;
             // Each group is a series of its own, warned of as a row is.
-            const bool room = !grouped || marks.try_resize_uninitialized(inputs[0].size());
-            if (grouped && room) {
+            const bool gather = grouped && !groups.together();
+            const bool room = !gather || marks.try_resize_uninitialized(inputs[0].size());
+            if (gather && room) {
                 groups.gather(inputs[0], marks.data());
             }
             const std::size_t holding =
                 !grouped ? series_holding_nan(inputs[0], shape, by_column.value(), marks)
-                : room   ? groups.holding_nan(marks.data())
+                : room   ? groups.holding_nan(gather ? marks.data() : inputs[0].data())
                          : groups.count();
             const Shape warned = grouped ? Shape{2, groups.count(), 0} : shape;
             if (!warn_of_nan_seed(D.function_name, holding, warned, by_column.value())) {
@@ -295,7 +296,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     std::array<FloatSeries, series_count> gathered;
     FloatSeries results;
-    if (grouped && !room_for_groups(gathered, results, inputs[0].size())) {
+    if (grouped && !room_for_groups(gathered, results, groups, inputs[0].size())) {
         return raised(no_memory_for_copy(D.function_name));
     }
 

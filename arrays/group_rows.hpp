@@ -20,10 +20,14 @@
 
 namespace tarnwick::arrays {
 
-// Room for the gathered inputs and the grouped results of `rows` bars.
+// Room for the gathered inputs and the grouped results of `rows` bars, when
+// the groups are gathered.
 template <std::size_t S>
 [[nodiscard]] bool room_for_groups(std::array<FloatSeries, S>& gathered, FloatSeries& results,
-                                   std::size_t rows) noexcept {
+                                   const Groups& groups, std::size_t rows) noexcept {
+    if (groups.together()) {
+        return true;
+    }
     bool room = results.try_resize_uninitialized(rows);
     for (FloatSeries& series : gathered) {
         room = room && series.try_resize_uninitialized(rows);
@@ -43,19 +47,26 @@ template <class I, std::size_t S, class Converted, class Kernel>
                                       SeriesWalk<S>& walk, const std::optional<double>& seed,
                                       const Destination& destination, Kernel& one) noexcept {
     using Series = typename SeriesWalk<S>::Series;
-    for (std::size_t s = 0; s < S; ++s) {
-        groups.gather(inputs[s], gathered[s].data());
+    const bool together = groups.together();
+    if (!together) {
+        for (std::size_t s = 0; s < S; ++s) {
+            groups.gather(inputs[s], gathered[s].data());
+        }
     }
     const auto bars = [&](std::size_t from, std::size_t length) {
         Series series{};
         for (std::size_t s = 0; s < S; ++s) {
-            series[s] = gathered[s].view().subspan(from, length);
+            series[s] = (together ? inputs[s] : gathered[s].view()).subspan(from, length);
         }
         return series;
     };
+    const RowOutput row = destination.row(0);
     const auto into = [&](std::size_t from) {
-        return RowOutput(reinterpret_cast<char*>(results.data() + from), sizeof(double));
+        return together ? RowOutput(row.first() + static_cast<std::ptrdiff_t>(from) * row.stride(),
+                                    row.stride())
+                        : RowOutput(reinterpret_cast<char*>(results.data() + from), sizeof(double));
     };
+    const std::ptrdiff_t step = together ? row.stride() : std::ptrdiff_t{sizeof(double)};
     if (groups.count() == 0) {
         RowOutput out = into(0);
         return walk.step(out, Series{}, one);
@@ -76,8 +87,8 @@ template <class I, std::size_t S, class Converted, class Kernel>
                                  .in_row = length,
                                  .in_column = 1,
                                  .out = into(first).first(),
-                                 .out_row = static_cast<std::ptrdiff_t>(length * sizeof(double)),
-                                 .out_column = sizeof(double)};
+                                 .out_row = static_cast<std::ptrdiff_t>(length) * step,
+                                 .out_column = step};
             RowOutput unused = into(first);
             (void)converted.compute_with(
                 [&](RowOutput&, auto... arguments) noexcept {
@@ -95,7 +106,9 @@ template <class I, std::size_t S, class Converted, class Kernel>
         }
         g = end;
     }
-    groups.scatter(results.data(), destination.row(0));
+    if (!together) {
+        groups.scatter(results.data(), row);
+    }
     return KernelStatus::ok();
 }
 

@@ -21,10 +21,9 @@ Counts try_allocate(std::size_t n) noexcept {
 bool Groups::make(std::span<const std::int64_t> codes) noexcept {
     rows_ = codes.size();
     count_ = 0;
-    place_ = try_allocate(rows_);
-    if (!place_) {
-        return false;
-    }
+    together_ = true;
+    longest_ = 0;
+    place_.reset();
     if (rows_ == 0) {
         start_ = try_allocate(1);
         return start_ != nullptr && (start_[0] = 0, true);
@@ -45,21 +44,41 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
         return false;
     }
     std::fill_n(next.get(), width, std::size_t{0});
-    for (const std::int64_t code : codes) {
-        ++next[static_cast<std::size_t>(code - low)];
+    std::size_t runs = 1;
+    for (std::size_t r = 0; r < rows_; ++r) {
+        ++next[static_cast<std::size_t>(codes[r] - low)];
+        runs += r > 0 && codes[r] != codes[r - 1] ? 1U : 0U;
     }
     for (std::size_t k = 0; k < width; ++k) {
         if (next[k] != 0) {
             order[count_++] = k;
+            longest_ = std::max(longest_, next[k]);
         }
     }
-    std::sort(order.get(), order.get() + count_, [&](std::size_t a, std::size_t b) {
-        return next[a] != next[b] ? next[a] < next[b] : a < b;
-    });
     start_ = try_allocate(count_ + 1);
     if (!start_) {
         return false;
     }
+    // Each key's rows together (a table sorted by symbol): the groups are
+    // read and written where they lie, in the order they come.
+    together_ = runs == count_;
+    if (together_) {
+        std::size_t g = 0;
+        for (std::size_t r = 0; r < rows_; ++r) {
+            if (r == 0 || codes[r] != codes[r - 1]) {
+                start_[g++] = r;
+            }
+        }
+        start_[count_] = rows_;
+        return true;
+    }
+    place_ = try_allocate(rows_);
+    if (!place_) {
+        return false;
+    }
+    std::sort(order.get(), order.get() + count_, [&](std::size_t a, std::size_t b) {
+        return next[a] != next[b] ? next[a] < next[b] : a < b;
+    });
     std::size_t at = 0;
     for (std::size_t g = 0; g < count_; ++g) {
         start_[g] = at;

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Groups: the rows of a long table (one row per symbol and date) as one
-// series per key, the rows of each key in the order they come. The rows are
-// gathered group after group into one buffer, shortest groups first, so that
-// groups of one length lie side by side as the rows of a two-dimensional
-// array do and step in vector lanes together; the results are put back at
-// their rows.
+// series per key, the rows of each key in the order they come. When each
+// key's rows lie together (a table sorted by symbol) the groups are read and
+// written in place, in the order they come. Otherwise the rows are gathered
+// group after group into one buffer, shortest groups first, so that groups
+// of one length lie side by side as the rows of a two-dimensional array do
+// and step in vector lanes together; the results are put back at their rows.
 #pragma once
 
 #include "row_output.hpp"
@@ -30,17 +31,19 @@ class Groups {
     // False, with nothing grouped, when the memory cannot be had.
     [[nodiscard]] bool make(std::span<const std::int64_t> codes) noexcept;
 
-    // The groups that have rows, shortest first (equal lengths by code).
+    // Whether each group's rows lie together, group g from row start(g) on.
+    [[nodiscard]] bool together() const noexcept { return together_; }
+    // The groups that have rows: in the order they come when together(),
+    // else shortest first (equal lengths by code) as gathered.
     [[nodiscard]] std::size_t count() const noexcept { return count_; }
     [[nodiscard]] std::size_t start(std::size_t g) const noexcept { return start_[g]; }
     [[nodiscard]] std::size_t length(std::size_t g) const noexcept {
         return start_[g + 1] - start_[g];
     }
-    [[nodiscard]] std::size_t longest() const noexcept {
-        return count_ == 0 ? 0 : length(count_ - 1);
-    }
+    [[nodiscard]] std::size_t longest() const noexcept { return longest_; }
 
-    // values[row] into into[its place among its group's rows], every row.
+    // Unless together(): values[row] into into[its place among its group's
+    // rows], every row.
     void gather(std::span<const double> values, double* into) const noexcept;
     // The inverse: grouped[its place] to row `row` of `out`.
     void scatter(const double* grouped, RowOutput out) const noexcept;
@@ -50,6 +53,8 @@ class Groups {
   private:
     std::size_t rows_ = 0;
     std::size_t count_ = 0;
+    bool together_ = true;
+    std::size_t longest_ = 0;
     Counts place_; // per row
     Counts start_; // per group, and the end
 };

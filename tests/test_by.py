@@ -203,10 +203,11 @@ def test_each_group_holding_nan_is_warned_of_once():
         ta.garch11_variance(returns, 1e-6, 0.1, 0.85, by=keys)
 
 
-def test_out_is_filled_in_row_order():
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_a_strided_out_is_filled_in_row_order(layout):
     import tarnwick_arrays as ta
 
-    keys = keyed("interleaved")
+    keys = keyed(layout)
     returns = np.random.default_rng(2).normal(0, 0.01, keys.size)
     out = np.full((keys.size, 2), -1.0)[:, 0]
     got = ta.garch11_variance(returns, 1e-6, 0.1, 0.85, out=out, by=keys)
