@@ -330,11 +330,11 @@ struct Garch11VarianceIndicator : Entry<Garch11VarianceIndicator> {
     static void start(State& s, const Settings& p, const Series& series) noexcept {
         if (s.bars == 0 && s.seed != s.seed && !series[0].empty()) {
             const Kernel<OneLane> kernel(p);
-            kernel.begin(s, series[0].size(), [&](auto visit) {
-                for (const double r : series[0]) {
-                    visit(&r);
-                }
-            });
+            double sum = kernel.ahead();
+            for (std::size_t i = 0; kernel.looks_ahead() && i < series[0].size(); ++i) {
+                kernel.look(sum, &series[0][i]);
+            }
+            kernel.begin(s, sum, series[0].size());
         }
     }
 };

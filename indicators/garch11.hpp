@@ -70,22 +70,19 @@ template <class L> struct Garch11Kernel {
         : omega(L::splat(p.omega)), alpha(L::splat(p.alpha)), beta(L::splat(p.beta)),
           seeded(p.seeded), seed(p.seed) {}
 
-    // Before the first return: the seed given, or the plain mean of each
-    // lane's squared returns (not demeaned, divisor n, summed in index order
-    // with one accumulator). `bars(visit)` calls visit(bar) for each bar.
-    template <class Bars> void begin(State& s, std::size_t count, Bars bars) const noexcept {
+    // Before the first return, a pass over the series unless a seed was
+    // given: each lane's squared returns summed in index order with one
+    // accumulator, their plain mean the seed (not demeaned, divisor n).
+    [[nodiscard]] bool looks_ahead() const noexcept { return !seeded; }
+    [[nodiscard]] V ahead() const noexcept { return L::splat(0.0); }
+    TARNWICK_LANE_INLINE void look(V& sum, const V* bar) const noexcept {
+        sum = sum + bar[0] * bar[0];
+    }
+    void begin(State& s, V sum, std::size_t count) const noexcept {
         alignas(64) double seeds[L::width];
-        if (seeded) {
-            for (double& each : seeds) {
-                each = garch11_seed_from(seed);
-            }
-        } else {
-            V sum = L::splat(0.0);
-            bars([&](const V* bar) { sum = sum + bar[0] * bar[0]; });
-            L::store(seeds, sum / L::splat(static_cast<double>(count)));
-            for (double& each : seeds) {
-                each = garch11_seed_from(each);
-            }
+        L::store(seeds, sum / L::splat(static_cast<double>(count)));
+        for (double& each : seeds) {
+            each = garch11_seed_from(seeded ? seed : each);
         }
         s.seed = s.variance = L::load(seeds);
     }

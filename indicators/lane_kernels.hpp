@@ -130,11 +130,12 @@ TARNWICK_LANE_INLINE void run_chunk(const Kernel& kernel, typename Kernel::State
     state = s;
 }
 
-// A kernel that reads its series before its first bar (GARCH's seed).
+// A kernel that reads its series before its first bar (GARCH's seed): a
+// value `ahead()` that `look` carries over every bar, from which `begin`
+// starts the state, when `looks_ahead()`.
 template <class Kernel>
-concept Begins = requires(const Kernel& k, typename Kernel::State& s) {
-    k.begin(s, std::size_t{}, [](auto) {});
-};
+concept LooksAhead =
+    requires(const Kernel& k, typename Kernel::State& s) { k.begin(s, k.ahead(), std::size_t{}); };
 
 // Runs `kernel` over every block of W rows: each chunk of their bars gathered
 // into tiles, stepped, and scattered.
@@ -156,18 +157,20 @@ std::size_t run_rows(const RowBlock& b, const Kernel& kernel) noexcept {
     };
     for (std::size_t row = 0; row + width <= b.rows; row += width) {
         typename Kernel::State state{};
-        if constexpr (Begins<Kernel>) {
-            kernel.begin(state, b.columns, [&](auto visit) {
+        if constexpr (LooksAhead<Kernel>) {
+            auto ahead = kernel.ahead();
+            if (kernel.looks_ahead()) {
                 chunks(row, inputs, [&](std::size_t, std::size_t count) {
                     typename L::V bar[inputs];
                     for (std::size_t i = 0; i < count; ++i) {
                         for (std::size_t k = 0; k < inputs; ++k) {
                             bar[k] = L::load(in[k] + i * width);
                         }
-                        visit(static_cast<const typename L::V*>(bar));
+                        kernel.look(ahead, bar);
                     }
                 });
-            });
+            }
+            kernel.begin(state, ahead, b.columns);
         }
         chunks(row, inputs, [&](std::size_t first, std::size_t count) {
             run_chunk<L>(kernel, state, in, out, first, count);
@@ -187,7 +190,10 @@ std::size_t run_rows(const RowBlock& b, const Kernel& kernel) noexcept {
 template <class L> inline constexpr std::size_t side_by_side_batch = 512 / L::width;
 
 template <class L, class Kernel>
-std::size_t run_side_by_side(const RowBlock& b, const Kernel& kernel) noexcept {
+std::size_t run_side_by_side(const RowBlock& b, const Kernel& settings) noexcept {
+    // A local copy, which stores into the output cannot alias, so that the
+    // settings stay in registers.
+    const Kernel kernel = settings;
     using V = typename L::V;
     constexpr std::size_t width = L::width;
     constexpr std::size_t inputs = Kernel::inputs;
@@ -203,15 +209,21 @@ std::size_t run_side_by_side(const RowBlock& b, const Kernel& kernel) noexcept {
                 bar[k] = L::load(b.series[k] + row + q * width + i * b.in_column);
             }
         };
-        if constexpr (Begins<Kernel>) {
+        // Bar by bar across the batch, as the bars are stepped below.
+        if constexpr (LooksAhead<Kernel>) {
+            decltype(kernel.ahead()) ahead[batch_size];
             for (std::size_t q = 0; q < in_batch; ++q) {
-                kernel.begin(batch[q], b.columns, [&](auto visit) {
-                    for (std::size_t i = 0; i < b.columns; ++i) {
-                        V bar[inputs];
-                        load_bar(i, q, bar);
-                        visit(static_cast<const V*>(bar));
-                    }
-                });
+                ahead[q] = kernel.ahead();
+            }
+            for (std::size_t i = 0; kernel.looks_ahead() && i < b.columns; ++i) {
+                for (std::size_t q = 0; q < in_batch; ++q) {
+                    V bar[inputs];
+                    load_bar(i, q, bar);
+                    kernel.look(ahead[q], bar);
+                }
+            }
+            for (std::size_t q = 0; q < in_batch; ++q) {
+                kernel.begin(batch[q], ahead[q], b.columns);
             }
         }
         for (std::size_t i = 0; i < b.columns; ++i) {
