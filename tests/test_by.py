@@ -72,11 +72,11 @@ def test_each_group_is_bit_for_bit_the_function_on_it_alone(path):
     assert taken == (TWO_LANES if path == "sse2" else path)
 
 
-def _keys_of_every_type():
+def _keys_of_every_type(layout):
     pd = pytest.importorskip("pandas")
     pl = pytest.importorskip("polars")
     pa = pytest.importorskip("pyarrow")
-    codes = keyed("shuffled")
+    codes = keyed(layout)
     names = np.array([f"SYM{c}" for c in codes])
     return {
         "int64": codes,
@@ -97,6 +97,10 @@ def _keys_of_every_type():
         "pandas categorical Series": pd.Series(names, dtype="category"),
         "pandas Index": pd.Index(codes),
         "polars str": pl.Series(names),
+        # Runs of keys, a key coming back after another's run.
+        "polars str, runs": pl.Series(names[: codes.size // 2]).extend(
+            pl.Series(names[::-1][: codes.size - codes.size // 2])
+        ),
         "polars Categorical": pl.Series(names, dtype=pl.Categorical),
         "polars Int32": pl.Series(codes, dtype=pl.Int32),
         "arrow str": pa.array(names),
@@ -105,13 +109,16 @@ def _keys_of_every_type():
     }
 
 
+@pytest.mark.parametrize("layout", ["sorted", "shuffled"])
 @pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
-def test_keys_of_every_type_group_alike(f):
-    codes = keyed("shuffled")
+def test_keys_of_every_type_group_alike(f, layout):
+    codes = keyed(layout)
     rng = np.random.default_rng(1)
     series = [rng.uniform(9.0, 11.0, codes.size) for _ in range(f.series_count)]
-    want = f.array(*series, *f.scalars, by=codes)
-    for name, keys in _keys_of_every_type().items():
+    half = codes.size // 2
+    runs = np.concatenate([codes[:half], codes[::-1][: codes.size - half]])
+    for name, keys in _keys_of_every_type(layout).items():
+        want = f.array(*series, *f.scalars, by=runs if name == "polars str, runs" else codes)
         assert f.array(*series, *f.scalars, by=keys).tobytes() == want.tobytes(), name
 
 
