@@ -21,10 +21,10 @@ from __future__ import annotations
 
 import argparse
 import statistics
-import time
 
 import numpy as np
 import polars as pl
+from columns import median_time
 
 import tarnwick_arrays as ta
 import tarnwick_frames.polars as tp
@@ -42,17 +42,6 @@ def prices(rng, symbols, bars):
     close = 100 + np.cumsum(rng.normal(0, 1, (symbols, bars)), axis=1)
     spread = rng.uniform(0.1, 1.0, (symbols, bars))
     return close + spread, close - spread, close
-
-
-def timed(make, call, calls):
-    """The median time of `calls` calls, each on data `make()` gave it."""
-    times = []
-    for _ in range(calls):
-        data = make()
-        start = time.perf_counter()
-        call(data)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def contenders(symbols, bars, layout, rng):
@@ -102,7 +91,7 @@ def main():
         for symbols, bars in SHAPES:
             for layout in LAYOUTS:
                 for name, (make, call) in contenders(symbols, bars, layout, rng).items():
-                    ns = timed(make, call, options.calls) / (symbols * bars) * 1e9
+                    ns = median_time(make, call, options.calls) / (symbols * bars) * 1e9
                     figures.setdefault((symbols, bars, layout, name), []).append(ns)
                     print(f"  {symbols:>5} x {bars:<5} {layout:<8} {name:<13} {ns:7.1f} ns/bar")
     print(f"over {options.runs} runs (min - max ns/bar; by= numpy / 2-D array by medians)")
