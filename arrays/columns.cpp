@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "columns.hpp"
 
+#include "../binding/buffer_export.hpp"
 #include "../binding/py_ref.hpp"
+#include "../binding/text.hpp"
+#include "array_series.hpp"
 #include "numpy_type.hpp"
 
 #include <array>
+#include <cstdint>
+#include <span>
 #include <string_view>
+#include <utility>
 
 namespace tarnwick::arrays {
 
@@ -128,6 +134,59 @@ PyObject* dispatch_to_frames(ModuleState& state, std::string_view function, PyOb
     }
     return PyObject_CallFunctionObjArgs(dispatch.get(), name.get(), positional.get(),
                                         keywords.get(), nullptr);
+}
+
+namespace {
+
+// Whether reading `by` as codes runs only numpy's own code: an ndarray of
+// numbers or text, not of objects.
+bool numpy_keys(PyObject* by, PyObject* ndarray) noexcept {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(by)) != ndarray) {
+        return false;
+    }
+    const OwnedRef dtype = OwnedRef::steal(PyObject_GetAttrString(by, "dtype"));
+    const OwnedRef kind =
+        dtype ? OwnedRef::steal(PyObject_GetAttrString(dtype.get(), "kind")) : OwnedRef();
+    const bool objects = !kind || !PyUnicode_Check(kind.get()) ||
+                         PyUnicode_CompareWithASCIIString(kind.get(), "O") == 0;
+    PyErr_Clear();
+    return !objects;
+}
+
+} // namespace
+
+CallStatus group_rows(ModuleState& state, std::string_view function, PyObject* by,
+                      std::size_t length, InPlaceSeries& in_place, Groups& groups) noexcept {
+    if (!numpy_keys(by, state.ndarray)) {
+        in_place.before_python_code();
+    }
+    if (frames_module(state) == nullptr) {
+        return CallError::fetch();
+    }
+    const OwnedRef module = OwnedRef::steal(PyImport_ImportModule("tarnwick_frames._groups"));
+    const OwnedRef codes_of =
+        module ? OwnedRef::steal(PyObject_GetAttrString(module.get(), "_group_codes")) : OwnedRef();
+    const OwnedRef name = OwnedRef::steal(
+        PyUnicode_FromStringAndSize(function.data(), static_cast<Py_ssize_t>(function.size())));
+    const OwnedRef rows = OwnedRef::steal(PyLong_FromSize_t(length));
+    if (!codes_of || !name || !rows) {
+        return CallError::fetch();
+    }
+    const OwnedRef codes = OwnedRef::steal(
+        PyObject_CallFunctionObjArgs(codes_of.get(), name.get(), by, rows.get(), nullptr));
+    BufferExport view;
+    if (!codes || !view.acquire(codes.get(), PyBUF_C_CONTIGUOUS)) {
+        return CallError::fetch();
+    }
+    const std::span<const std::int64_t> keys(static_cast<const std::int64_t*>(view.view().buf),
+                                             static_cast<std::size_t>(view.view().len) /
+                                                 sizeof(std::int64_t));
+    if (!groups.make(keys)) {
+        Text message = call_message(function);
+        message += "cannot allocate the groups of 'by'";
+        return CallError::pending(PyExc_MemoryError, std::move(message));
+    }
+    return CallStatus::ok();
 }
 
 } // namespace tarnwick::arrays

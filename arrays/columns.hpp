@@ -7,10 +7,14 @@
 // with those, and wraps the result as its inputs were.
 #pragma once
 
+#include "../binding/call_error.hpp"
+#include "../binding/series_argument.hpp"
+#include "groups.hpp"
 #include "module_state.hpp"
 
 #include <Python.h>
 
+#include <cstddef>
 #include <string_view>
 
 namespace tarnwick::arrays {
@@ -28,5 +32,15 @@ namespace tarnwick::arrays {
 [[nodiscard]] PyObject* dispatch_to_frames(ModuleState& state, std::string_view function,
                                            PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) noexcept;
+
+// The rows grouped by the keys `by` (a call's `by=`), one key per bar of
+// series `length` bars long: the keys become integer codes through
+// tarnwick_frames._groups (its ValueError naming `by` for keys of another
+// length or a null key), grouped here. Keys other than a numpy array of
+// numbers or text may run the caller's code (an object's __eq__), so the
+// series read in place are copied first for them.
+[[nodiscard]] CallStatus group_rows(ModuleState& state, std::string_view function, PyObject* by,
+                                    std::size_t length, InPlaceSeries& in_place,
+                                    Groups& groups) noexcept;
 
 } // namespace tarnwick::arrays

@@ -29,6 +29,8 @@
 #include "array_series.hpp"
 #include "columns.hpp"
 #include "destination.hpp"
+#include "group_rows.hpp"
+#include "groups.hpp"
 #include "lane_rows.hpp"
 #include "module_state.hpp"
 #include "row_output.hpp"
@@ -189,6 +191,18 @@ bool warn_of_nan_seed(std::string_view function, std::size_t holding, const Shap
     return PyErr_WarnEx(PyExc_RuntimeWarning, message.view().data(), caller_stack_level()) == 0;
 }
 
+// by= groups the bars of one-dimensional series only.
+CallError by_takes_one_series(const FunctionDescription& d, const Shape& shape) {
+    Text message = call_message(d.function_name);
+    message += "by= groups the rows of one-dimensional series, but '";
+    message += d.parameter_names[0];
+    message += "' has shape ";
+    append_shape(message, shape);
+    message += "; give the long table's columns as 1-D arrays, or leave out by= for one series "
+               "per row";
+    return CallError::pending(PyExc_ValueError, std::move(message));
+}
+
 // The fast-call entry of tarnwick_arrays' function for indicator `I`,
 // described by `D`, whose last parameter is `out`. The self argument is the
 // module.
@@ -200,12 +214,14 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     constexpr std::size_t count = I::parameters.size();
     constexpr bool takes_seed = seeded<I>;
     constexpr std::size_t fields = outputs_of_entry<I>();
+    // by= groups the rows of functions of one value per bar.
+    constexpr bool takes_by = fields == 1;
     // The keyword-only slots: out when there is one value per bar, seed when
-    // it takes one, axis, nan_policy.
+    // it takes one, axis, nan_policy, by when it takes it.
     constexpr std::size_t seed_slot = count + (fields == 1 ? 1 : 0);
     constexpr std::size_t axis_slot = seed_slot + (takes_seed ? 1 : 0);
     constexpr std::size_t series_count = series_parameters<I>();
-    std::array<PyObject*, axis_slot + 2> slots{};
+    std::array<PyObject*, axis_slot + (takes_by ? 3 : 2)> slots{};
     if (CallStatus bound = extract_arguments_fastcall(D, args, nargs, kwnames, slots);
         bound.failed()) {
         return raised(std::move(bound.error()));
@@ -249,6 +265,30 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     std::array<std::span<const double>, series_count> inputs{};
     converted.for_each_series(
         [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
+    // A long table's rows, one series per key of `by`. Series of unequal
+    // lengths are left whole, for the kernel to refuse as without it.
+    PyObject* by = nullptr;
+    if constexpr (takes_by) {
+        by = slots[axis_slot + 2] == Py_None ? nullptr : slots[axis_slot + 2];
+    }
+    Groups groups;
+    const bool grouped =
+        by != nullptr && std::ranges::all_of(inputs, [&](std::span<const double> values) {
+            return values.size() == inputs[0].size();
+        });
+    if (by != nullptr && shape.ndim != 1) {
+        return raised(by_takes_one_series(D, shape));
+    }
+    if (grouped) {
+        if (CallStatus made =
+                group_rows(state, D.function_name, by, inputs[0].size(), converted, groups);
+            made.failed()) {
+            return raised(std::move(made.error()));
+        }
+        // Copied inputs live elsewhere now, when the keys ran Python code.
+        converted.for_each_series(
+            [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
+    }
     if (policy.value() == NanPolicy::raise) {
         if (CallStatus clean = refuse_nan(D.function_name, D.parameter_names, inputs, shape);
             clean.failed()) {
@@ -258,9 +298,18 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if constexpr (takes_seed) {
         if (!seed && policy.value() == NanPolicy::propagate) {
             FloatSeries marks;
+            // Each group is a series of its own, warned of as a row is.
+            const bool gather = grouped && !groups.together();
+            const bool room = !gather || marks.try_resize_uninitialized(inputs[0].size());
+            if (gather && room) {
+                groups.gather(inputs[0], marks.data());
+            }
             const std::size_t holding =
-                series_holding_nan(inputs[0], shape, by_column.value(), marks);
-            if (!warn_of_nan_seed(D.function_name, holding, shape, by_column.value())) {
+                !grouped ? series_holding_nan(inputs[0], shape, by_column.value(), marks)
+                : room   ? groups.holding_nan(gather ? marks.data() : inputs[0].data())
+                         : groups.count();
+            const Shape warned = grouped ? Shape{2, groups.count(), 0} : shape;
+            if (!warn_of_nan_seed(D.function_name, holding, warned, by_column.value())) {
                 return nullptr;
             }
         }
@@ -278,31 +327,46 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     // Copied inputs live elsewhere now.
     converted.for_each_series(
         [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
-    SeriesWalk<series_count, fields> walk(shape, by_column.value(), policy.value(), inputs);
+    // Grouped, the walk takes one group at a time, the longest at most.
+    SeriesWalk<series_count, fields> walk(grouped ? Shape{1, 1, groups.longest()} : shape,
+                                          by_column.value(), policy.value(), inputs);
     if (CallStatus room = walk.make_room(D.function_name); room.failed()) {
         return raised(std::move(room.error()));
+    }
+    std::array<FloatSeries, series_count> gathered;
+    FloatSeries results;
+    if (grouped && !room_for_groups(gathered, results, groups, inputs[0].size())) {
+        return raised(no_memory_for_copy(D.function_name));
     }
 
     const bool release_lock = shape.rows * shape.columns >= release_lock_from;
     PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
+    const auto one = [&](RowOutput& o, const auto& series) {
+        if constexpr (takes_seed) {
+            if (seed) {
+                return converted.compute_with(
+                    [&](RowOutput& into, auto... arguments) noexcept {
+                        return I::seeded_kernel(into, *seed, arguments...);
+                    },
+                    o, series);
+            }
+        }
+        return converted.compute_with(I::template kernel<RowOutput>, o, series);
+    };
     // Many series at once in vector lanes; the rest, or all, one at a time.
     const std::size_t in_lanes =
-        walk.lanes_take_all_bars()
+        !grouped && walk.lanes_take_all_bars()
             ? series_in_lanes<I>(converted, destination, shape, walk.by_column(), seed)
             : 0;
-    const KernelStatus computed =
-        walk.run(destination, in_lanes, [&](RowOutput& o, const auto& series) {
-            if constexpr (takes_seed) {
-                if (seed) {
-                    return converted.compute_with(
-                        [&](RowOutput& into, auto... arguments) noexcept {
-                            return I::seeded_kernel(into, *seed, arguments...);
-                        },
-                        o, series);
-                }
+    const KernelStatus computed = [&] {
+        if constexpr (takes_by) {
+            if (grouped) {
+                return run_groups<I>(converted, groups, inputs, gathered, results, walk, seed,
+                                     destination, one);
             }
-            return converted.compute_with(I::template kernel<RowOutput>, o, series);
-        });
+        }
+        return walk.run(destination, in_lanes, one);
+    }();
     if (saved != nullptr) {
         PyEval_RestoreThread(saved);
     }
@@ -337,6 +401,12 @@ constexpr std::string_view keywords_text =
     "are; 'omit' passes over every bar where any series is NaN or null: that bar's\n"
     "result is NaN and the recursion goes on from the last bar present; 'raise'\n"
     "refuses NaN. A null (pd.NA, a polars or Arrow null) is refused unless omitted.\n";
+constexpr std::string_view by_text =
+    "by: the group key of each bar of 1-D series (a long table, one row per symbol\n"
+    "and date): a numpy array of integers, text or objects, a pandas Series or\n"
+    "Categorical, a polars or Arrow column. Each key's bars, in the order they come\n"
+    "(sorted or not), are one series, bit for bit as that series alone; the result\n"
+    "is in the rows' order. A null key is refused.\n";
 constexpr std::string_view returns_text =
     "\n"
     "Returns float64 values of the inputs' shape in the first series' container: an\n"
@@ -358,6 +428,7 @@ template <class I> struct ArrayFunction {
     static constexpr bool single = outputs_of_entry<I>() == 1;
     static constexpr std::string_view usage_out = single ? out_text : "\n";
     static constexpr std::string_view usage_returns = single ? returns_text : fields_text;
+    static constexpr std::string_view usage_by = single ? by_text : "";
     static constexpr std::string_view seed_text =
         takes_seed ? "\n\nseed, when given, is the variance the recursion starts from instead of "
                      "the mean\nof the squared returns (under the same 1e-8 rule): a "
@@ -369,29 +440,29 @@ template <class I> struct ArrayFunction {
                    : "";
     static constexpr auto documentation =
         joined<I::summary.size() + seed_text.size() + inputs_text.size() + usage_out.size() +
-               keywords_text.size() + usage_returns.size() + example_heading.size() +
-               I::array_example.size()>(I::summary, seed_text, inputs_text, usage_out,
-                                        keywords_text, usage_returns, example_heading,
-                                        I::array_example);
+               keywords_text.size() + usage_by.size() + usage_returns.size() +
+               example_heading.size() + I::array_example.size()>(
+            I::summary, seed_text, inputs_text, usage_out, keywords_text, usage_by, usage_returns,
+            example_heading, I::array_example);
     static constexpr auto parameter_names = []<std::size_t... J>(std::index_sequence<J...>) {
         if constexpr (takes_seed) {
-            return std::array<std::string_view, sizeof...(J) + 4>{I::parameters[J].name..., "out",
-                                                                  "seed", "axis", "nan_policy"};
+            return std::array<std::string_view, sizeof...(J) + 5>{
+                I::parameters[J].name..., "out", "seed", "axis", "nan_policy", "by"};
         } else if constexpr (!single) {
             return std::array<std::string_view, sizeof...(J) + 2>{I::parameters[J].name..., "axis",
                                                                   "nan_policy"};
         } else {
-            return std::array<std::string_view, sizeof...(J) + 3>{I::parameters[J].name..., "out",
-                                                                  "axis", "nan_policy"};
+            return std::array<std::string_view, sizeof...(J) + 4>{I::parameters[J].name..., "out",
+                                                                  "axis", "nan_policy", "by"};
         }
     }(std::make_index_sequence<I::parameters.size()>{});
     static constexpr auto keyword_defaults = [] {
         if constexpr (takes_seed) {
-            return std::array<std::string_view, 4>{"None", "None", "-1", "'propagate'"};
+            return std::array<std::string_view, 5>{"None", "None", "-1", "'propagate'", "None"};
         } else if constexpr (!single) {
             return std::array<std::string_view, 2>{"-1", "'propagate'"};
         } else {
-            return std::array<std::string_view, 3>{"None", "-1", "'propagate'"};
+            return std::array<std::string_view, 4>{"None", "-1", "'propagate'", "None"};
         }
     }();
     static constexpr auto name = joined<I::stem.size()>(I::stem, "");

@@ -116,8 +116,7 @@ template <std::size_t S, std::size_t F = 1> class SeriesWalk {
                 const Series series = columns      ? gathered(j - first)
                                       : by_column_ ? Series{}
                                                    : row(j);
-                const KernelStatus status =
-                    omit_ ? omitting(out, series, kernel) : kernel(out, series);
+                const KernelStatus status = step(out, series, kernel);
                 if (status.failed()) {
                     return status;
                 }
@@ -127,6 +126,13 @@ template <std::size_t S, std::size_t F = 1> class SeriesWalk {
             }
         }
         return KernelStatus::ok();
+    }
+
+    // `kernel(out, series)` on one series of its own (a group of a long
+    // table's rows), leaving out NaN bars under "omit".
+    template <class Kernel>
+    [[nodiscard]] KernelStatus step(RowOutput& out, const Series& series, Kernel& kernel) noexcept {
+        return omit_ ? omitting(out, series, kernel) : kernel(out, series);
     }
 
   private:

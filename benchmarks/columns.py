@@ -82,20 +82,25 @@ def containers(rng: np.random.Generator) -> dict:
     }
 
 
+def median_time(make, call, calls: int) -> float:
+    """The median time of `calls` calls, each on arguments `make()` gave it."""
+    samples = []
+    for _ in range(calls):
+        args = make()
+        start = time.perf_counter()
+        call(args)
+        samples.append(time.perf_counter() - start)
+        del args
+    return statistics.median(samples)
+
+
 def time_containers(runs: int) -> None:
     rng = np.random.default_rng(1)
     cases = containers(rng)
     medians: dict = {name: [] for name in cases}
     for run in range(runs):
         for name, (make, call) in cases.items():
-            samples = []
-            for _ in range(CALLS):
-                args = make()
-                start = time.perf_counter()
-                call(args)
-                samples.append(time.perf_counter() - start)
-                del args
-            medians[name].append(statistics.median(samples))
+            medians[name].append(median_time(make, call, CALLS))
         print(f"run {run + 1}:")
         for name, values in medians.items():
             base = medians["adx ndarray (symbols, bars)" if "adx" in name else "garch ndarray"]

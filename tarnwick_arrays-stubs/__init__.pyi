@@ -69,6 +69,16 @@ class _ArrowStream(Protocol):
 _Column: TypeAlias = _ArrowArray | _ArrowStream
 _NanPolicy: TypeAlias = Literal["propagate", "omit", "raise"]
 _T = TypeVar("_T")
+# The group key of each bar of a long table (by=): any 1-D column of keys.
+_Keys: TypeAlias = (
+    npt.NDArray[Any]
+    | pd.Series[Any]
+    | pd.Categorical
+    | pl.Series
+    | pa.Array[Any]
+    | pa.ChunkedArray[Any]
+    | Sequence[Any]
+)
 
 @overload
 def adx(
@@ -80,6 +90,7 @@ def adx(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Out: ...
 @overload
 def adx(
@@ -91,6 +102,7 @@ def adx(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Container: ...
 @overload
 def adx(
@@ -102,6 +114,7 @@ def adx(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> Any: ...
 @overload
 def parabolic_sar(
@@ -113,6 +126,7 @@ def parabolic_sar(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Out: ...
 @overload
 def parabolic_sar(
@@ -124,6 +138,7 @@ def parabolic_sar(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Container: ...
 @overload
 def parabolic_sar(
@@ -135,6 +150,7 @@ def parabolic_sar(
     out: _Out | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> Any: ...
 @overload
 def garch11_variance(
@@ -147,6 +163,7 @@ def garch11_variance(
     seed: _Number | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Out: ...
 @overload
 def garch11_variance(
@@ -159,6 +176,7 @@ def garch11_variance(
     seed: _Number | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> _Container: ...
 @overload
 def garch11_variance(
@@ -171,6 +189,7 @@ def garch11_variance(
     seed: _Number | None = None,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> Any: ...
 
 # A number for every series, or a 1-D array with one per series.

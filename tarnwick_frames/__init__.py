@@ -507,6 +507,11 @@ def _dispatch(name, args, kwargs):
         _as_columns(name, names, series, kwargs)
     for (_, (container, key)), s in zip(present, series, strict=True):
         container[key] = s.values
+    if kwargs.get("by") is not None and series and series[0].values.ndim == 1:
+        # The keys as codes here, before any column is read in place.
+        from tarnwick_frames._groups import _group_codes
+
+        kwargs["by"] = _group_codes(name, kwargs["by"], len(series[0].values))
     result = function(*args, **kwargs)
     if not series:
         return result

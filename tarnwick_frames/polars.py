@@ -1,6 +1,14 @@
 # SPDX-License-Identifier: MIT
 """The indicators as polars expressions, for select, with_columns, lazy frames and windows.
 
+    df.with_columns(adx=tarnwick_frames.polars.adx("high", "low", "close", 14, by="symbol"))
+
+With `by=` (a column name or expression of keys) a long frame, one row per
+symbol and date, is one expression and one native call however many symbols
+it holds: each symbol's rows, in the frame's order, are one series. That is
+the way for many symbols; `.over("symbol")` works too, but calls back into
+Python once per symbol.
+
     df.with_columns(adx=tarnwick_frames.polars.adx("high", "low", "close", 14).over("symbol"))
 
 Each expression hands its columns, group by group under `.over(...)`, to the
@@ -30,6 +38,9 @@ __all__ = [
 
 
 def _expression(name, series, scalars, keywords, fields=None):
+    if keywords.get("by") is not None and fields is None:
+        return _grouped(name, series, scalars, keywords)
+
     def batch(columns):
         result = _dispatch(name, (*columns, *scalars), keywords)
         # A named tuple of Series, one per value: one struct Series.
@@ -42,6 +53,18 @@ def _expression(name, series, scalars, keywords, fields=None):
     # does under .over(...) in every polars 1.x and later; map_batches gave
     # polars before 2.0 the whole column for each group.
     return pl.map_groups(list(series), batch, return_dtype=dtype).alias(name)
+
+
+def _grouped(name, series, scalars, keywords):
+    # by= groups a long frame in one native call however many keys it has:
+    # the whole columns and the key column go over at once.
+    keywords = dict(keywords)
+    by = keywords.pop("by")
+
+    def batch(columns):
+        return _dispatch(name, (*columns[:-1], *scalars), {**keywords, "by": columns[-1]})
+
+    return pl.map_batches([*series, by], batch, return_dtype=pl.Float64).alias(name)
 
 
 def adx(high: str | pl.Expr, low: str | pl.Expr, close: str | pl.Expr, period, **keywords):

@@ -428,9 +428,10 @@ def test_signatures():
         "garch11_forecast",
     ]
     assert [getattr(ta, name).__text_signature__ for name in ta.__all__] == [
-        "(high, low, close, period, *, out=None, axis=-1, nan_policy='propagate')",
-        "(high, low, af_step, af_max, *, out=None, axis=-1, nan_policy='propagate')",
-        "(returns, omega, alpha, beta, *, out=None, seed=None, axis=-1, nan_policy='propagate')",
+        "(high, low, close, period, *, out=None, axis=-1, nan_policy='propagate', by=None)",
+        "(high, low, af_step, af_max, *, out=None, axis=-1, nan_policy='propagate', by=None)",
+        "(returns, omega, alpha, beta, *, out=None, seed=None, axis=-1, "
+        "nan_policy='propagate', by=None)",
         "(high, low, close, period, *, axis=-1, nan_policy='propagate')",
         "(high, low, af_step, af_max, *, axis=-1, nan_policy='propagate')",
         "(returns, omega, alpha, beta, *, seed=None, axis=-1, nan_policy='propagate')",

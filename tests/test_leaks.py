@@ -184,6 +184,30 @@ CASES.update(
             {"nan_policy": "raise"},
             ValueError,
         ),
+        "arrays by= gathered, omit": (
+            tarnwick_arrays.garch11_variance,
+            (np.tile([0.01, np.nan, -0.02, 0.03], 16), 1e-6, 0.1, 0.85),
+            {"nan_policy": "omit", "by": np.arange(64) % 5},
+            None,
+        ),
+        "arrays by= in place, text keys": (
+            tarnwick_arrays.adx,
+            (np.arange(64.0) + 9, np.arange(64.0) + 8, np.arange(64.0) + 8.5, 3),
+            {"by": np.repeat(np.array(["a", "b"]), 32)},
+            None,
+        ),
+        "arrays by= null key": (
+            tarnwick_arrays.adx,
+            (R, R, R, 3),
+            {"by": np.array([1, None, 1, 2, 2], dtype=object)},
+            ValueError,
+        ),
+        "arrays by= with 2-D": (
+            tarnwick_arrays.adx,
+            (H2, L2, C2, 3),
+            {"by": np.arange(10)},
+            ValueError,
+        ),
         "arrays raising __float__ in a row": (
             tarnwick_arrays.garch11_variance,
             (np.array([bad_item, bad_item], dtype=object), 0.1, 0.1, 0.1),

@@ -56,7 +56,7 @@ def test_polars_block_runs(block, monkeypatch):
     exec(block, namespace)
     result = namespace["result"]
     assert result["symbol"].n_unique() == 4
-    # Under .over("symbol") each symbol's values are those of its own rows alone.
+    # Under .over("symbol") or by="symbol" each symbol's values are those of its own rows alone.
     for _, group in result.group_by("symbol"):
         columns = (group[c].to_numpy() for c in ("High", "Low", "Close"))
         expected = tarnwick_arrays.adx(*columns, 14)

@@ -1,0 +1,114 @@
+# SPDX-License-Identifier: MIT
+"""The group key of a long table's rows (`by=`) as integer codes.
+
+tarnwick_arrays steps each group's rows as one series; it groups by integer
+codes, one per row, drawn from a range about as wide as the rows are many.
+Keys are turned into such codes here, by each library's own factorisation
+(no Python object made per row): pandas' factorize or a Categorical's
+codes, a polars Categorical's physical codes, an Arrow dictionary's
+indices, numpy's unique for any other array.
+"""
+
+from tarnwick_frames import _library
+
+__all__ = ["_group_codes"]
+
+
+def _pandas_codes(key):
+    import pandas as pd
+
+    if isinstance(key, pd.DataFrame):
+        raise ValueError("'by' must be one column of keys, not a DataFrame")
+    values = key.array if isinstance(key, (pd.Series, pd.Index)) else key
+    if isinstance(values, pd.Categorical):
+        return values.codes
+    codes, _ = pd.factorize(values, use_na_sentinel=True)
+    return codes
+
+
+def _polars_codes(key):
+    import polars as pl
+
+    if isinstance(key, pl.DataFrame):
+        raise ValueError("'by' must be one column of keys, not a DataFrame")
+    if key.null_count() == 0 and len(key) > 0:
+        # Each key's rows together (a frame sorted by symbol): the runs are
+        # the groups, found by comparing neighbours, no hashing of every row.
+        starts = key.ne_missing(key.shift(1)).fill_null(True)
+        heads = key.filter(starts) if 2 * starts.sum() <= len(key) else None
+        if heads is not None and heads.n_unique() == len(heads):
+            return (starts.cast(pl.Int64).cum_sum() - 1).to_numpy()
+    if not isinstance(key.dtype, (pl.Categorical, pl.Enum)):
+        key = key.cast(pl.Categorical) if key.dtype == pl.String else key.rank("dense")
+    return key.to_physical().cast(pl.Int64).fill_null(-1).to_numpy()
+
+
+def _arrow_codes(key):
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    if isinstance(key, pa.ChunkedArray):
+        key = key.combine_chunks()
+    elif not isinstance(key, pa.Array):
+        key = pa.array(key)
+    if not pa.types.is_dictionary(key.type):
+        key = pc.dictionary_encode(key)
+    return pc.fill_null(key.indices.cast(pa.int64()), -1).to_numpy(zero_copy_only=False)
+
+
+def _numpy_codes(key):
+    import numpy as np
+
+    key = np.asarray(key)
+    if key.ndim != 1:
+        raise ValueError(f"'by' must be one-dimensional, but has shape {key.shape}")
+    if key.dtype.kind in "iub":
+        key = key.astype(np.int64, copy=False)
+        low = int(key.min()) if key.size else 0
+        if key.size == 0 or int(key.max()) - low <= 2 * key.size:
+            # Negative codes mark nulls: the keys are moved up to start at 0.
+            return key - low if low < 0 else key
+    nulls = None
+    if key.dtype.kind == "f":
+        nulls = np.isnan(key)
+    elif key.dtype.kind in "mM":
+        nulls = np.isnat(key)
+    elif key.dtype.kind == "O":
+        nulls = np.equal(key, None) | np.not_equal(key, key)
+    if nulls is not None and nulls.any():
+        codes = np.full(key.size, -1, dtype=np.int64)
+        codes[~nulls] = np.unique(key[~nulls], return_inverse=True)[1]
+        return codes
+    return np.unique(key, return_inverse=True)[1].reshape(-1)
+
+
+_READERS = {"pandas": _pandas_codes, "polars": _polars_codes, "pyarrow": _arrow_codes}
+
+
+def _group_codes(name, key, length):
+    """The int64 codes of `key`, one row per bar of series `length` bars
+    long, from a range at most about twice as wide as there are rows; a
+    ValueError naming `by` for keys of another length or a null key."""
+    import numpy as np
+
+    try:
+        codes = _READERS.get(_library(key), _numpy_codes)(key)
+    except ValueError as error:
+        if str(error).startswith("'by'"):
+            raise ValueError(f"{name}(): {error}") from None
+        raise
+    codes = np.ascontiguousarray(codes, dtype=np.int64).reshape(-1)
+    if codes.size != length:
+        raise ValueError(
+            f"{name}(): 'by' has {codes.size} keys, but the series have {length} bars; "
+            "give one key per row"
+        )
+    nulls = codes < 0
+    if nulls.any():
+        count = int(nulls.sum())
+        raise ValueError(
+            f"{name}(): 'by' has {count} null key{'s' * (count != 1)}, the first at position "
+            f"{int(np.argmax(nulls))}; drop those rows or fill their keys first "
+            "(pandas: .dropna() or .fillna(...), polars: .drop_nulls() or .fill_null(...))"
+        )
+    return codes

@@ -1,0 +1,273 @@
+"""by=: a long table's rows, one series per key, each group bit for bit the
+function on that group's rows alone, on every lane path, whatever the key's
+type and however the rows are ordered."""
+
+import numpy as np
+import pytest
+from test_lanes import PATHS, TWO_LANES, available
+
+from registry import FUNCTIONS
+from support import run_fresh
+
+# Ragged groups of 0 to 300 rows, with runs of one length long enough for
+# every lane width and rows left over from whole blocks of lanes.
+LENGTHS = [0, 1, 2, 3, 7, 64, 299, 300] + [252] * 19 + [40] * 9 + [5] * 3
+LAYOUTS = ("sorted", "interleaved", "shuffled")
+
+CHECK = f"""
+import warnings
+import numpy as np
+import tarnwick_arrays
+from registry import FUNCTIONS
+from test_by import keyed
+
+warnings.simplefilter("ignore", RuntimeWarning)  # NaN seeds, warned of elsewhere
+rng = np.random.default_rng(7)
+special = np.array([np.nan, -np.nan, np.inf, -np.inf, -0.0, 5e-324, 1e308])
+cases = 0
+for layout in {LAYOUTS}:
+    keys = keyed(layout)
+    groups = [np.flatnonzero(keys == k) for k in np.unique(keys)]
+    for f in FUNCTIONS:
+        series = []
+        for _ in range(f.series_count):
+            values = rng.uniform(9.0, 11.0, keys.size)
+            odd = rng.random(keys.size) < 0.03
+            values[odd] = rng.choice(special, odd.sum())
+            series.append(values)
+        seeds = ({{}}, {{"seed": 0.5}}) if "seed=" in f.array.__text_signature__ else ({{}},)
+        for policy in ("propagate", "omit"):
+            for seed in seeds:
+                got = f.array(*series, *f.scalars, nan_policy=policy, by=keys, **seed)
+                for rows in groups:
+                    alone = f.array(*(s[rows] for s in series), *f.scalars, nan_policy=policy,
+                                    **seed)
+                    assert got[rows].tobytes() == alone.tobytes(), (layout, f.name, rows.size)
+                    cases += 1
+print(tarnwick_arrays._lanes, cases)
+"""
+
+
+def keyed(layout):
+    """Group k's key (k * 7 - 30: negative, gapped) once per row of LENGTHS[k],
+    its rows together, taken round-robin from every group, or shuffled."""
+    rng = np.random.default_rng(3)
+    codes = np.repeat(np.arange(len(LENGTHS)), LENGTHS)
+    if layout == "interleaved":
+        rank = np.concatenate([np.arange(n) for n in LENGTHS])
+        codes = codes[np.lexsort((codes, rank))]
+    elif layout == "shuffled":
+        codes = rng.permutation(codes)
+    return codes * 7 - 30
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_each_group_is_bit_for_bit_the_function_on_it_alone(path):
+    if not available(path):
+        pytest.skip(f"this processor has no {path} lanes")
+    taken, cases = run_fresh(CHECK, env={"TARNWICK_LANES": path}).split()
+    groups = sum(n > 0 for n in LENGTHS)
+    seeded = sum("seed=" in f.array.__text_signature__ for f in FUNCTIONS)
+    assert int(cases) == len(LAYOUTS) * 2 * (len(FUNCTIONS) + seeded) * groups
+    assert taken == (TWO_LANES if path == "sse2" else path)
+
+
+def _keys_of_every_type(layout):
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    pa = pytest.importorskip("pyarrow")
+    codes = keyed(layout)
+    names = np.array([f"SYM{c}" for c in codes])
+    return {
+        "int64": codes,
+        "int8": codes.astype(np.int8),
+        "uint32": (codes + 30).astype(np.uint32),
+        "sparse int": codes * 10**15,
+        "float": codes / 4,
+        "str": names,
+        "bytes": names.astype("S"),
+        "object": names.astype(object),
+        "datetime64": codes.astype("datetime64[D]"),
+        "list": names.tolist(),
+        "pandas object": pd.Series(names.astype(object)),
+        "pandas string": pd.Series(names, dtype="string"),
+        "pandas Categorical, unused categories": pd.Categorical(
+            names, categories=["unused", *np.unique(names), "unused too"]
+        ),
+        "pandas categorical Series": pd.Series(names, dtype="category"),
+        "pandas Index": pd.Index(codes),
+        "polars str": pl.Series(names),
+        # Runs of keys, a key coming back after another's run.
+        "polars str, runs": pl.Series(names[: codes.size // 2]).extend(
+            pl.Series(names[::-1][: codes.size - codes.size // 2])
+        ),
+        "polars Categorical": pl.Series(names, dtype=pl.Categorical),
+        "polars Int32": pl.Series(codes, dtype=pl.Int32),
+        "arrow str": pa.array(names),
+        "arrow dictionary": pa.array(names).dictionary_encode(),
+        "arrow chunked": pa.chunked_array([names[:500], names[500:]]),
+    }
+
+
+@pytest.mark.parametrize("layout", ["sorted", "shuffled"])
+@pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
+def test_keys_of_every_type_group_alike(f, layout):
+    codes = keyed(layout)
+    rng = np.random.default_rng(1)
+    series = [rng.uniform(9.0, 11.0, codes.size) for _ in range(f.series_count)]
+    half = codes.size // 2
+    runs = np.concatenate([codes[:half], codes[::-1][: codes.size - half]])
+    for name, keys in _keys_of_every_type(layout).items():
+        want = f.array(*series, *f.scalars, by=runs if name == "polars str, runs" else codes)
+        assert f.array(*series, *f.scalars, by=keys).tobytes() == want.tobytes(), name
+
+
+NULL_MESSAGE = (
+    "adx(): 'by' has {count} null key{s}, the first at position 2; drop those rows or fill "
+    "their keys first (pandas: .dropna() or .fillna(...), polars: .drop_nulls() or "
+    ".fill_null(...))"
+)
+
+
+def _null_keys():
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    pa = pytest.importorskip("pyarrow")
+    keys = ["a", "b", None, "a", None, "b"]
+    return {
+        "object None": (np.array(keys, dtype=object), 2),
+        "object NaN": (np.array(["a", "b", np.nan, "a", "b", "a"], dtype=object), 1),
+        "float NaN": (np.array([1.0, 2.0, np.nan, 1.0, 2.0, 1.0]), 1),
+        "datetime NaT": (np.array(["2024-01-01"] * 2 + ["NaT"] * 4, dtype="datetime64[D]"), 4),
+        "pandas": (pd.Series(keys), 2),
+        "pandas Categorical": (pd.Categorical(keys), 2),
+        "polars": (pl.Series(keys), 2),
+        "polars Categorical": (pl.Series(keys, dtype=pl.Categorical), 2),
+        "arrow": (pa.array(keys), 2),
+        "arrow chunked": (pa.chunked_array([keys[:3], keys[3:]]), 2),
+    }
+
+
+@pytest.mark.parametrize("case", list(_null_keys()))
+def test_null_keys_are_refused(case):
+    import tarnwick_arrays as ta
+
+    keys, count = _null_keys()[case]
+    high = np.arange(6.0) + 10
+    message = NULL_MESSAGE.format(count=count, s="s" * (count != 1))
+    with pytest.raises(ValueError) as caught:
+        ta.adx(high, high - 1, high - 0.5, 3, by=keys)
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize(
+    ("shape", "keys", "message"),
+    [
+        (
+            (10,),
+            np.zeros(9, dtype=np.int64),
+            "adx(): 'by' has 9 keys, but the series have 10 bars; give one key per row",
+        ),
+        (
+            (10,),
+            np.zeros((2, 5), dtype=np.int64),
+            "adx(): 'by' must be one-dimensional, but has shape (2, 5)",
+        ),
+        (
+            (2, 5),
+            np.zeros(10, dtype=np.int64),
+            "adx(): by= groups the rows of one-dimensional series, but 'high' has shape "
+            "(2, 5); give the long table's columns as 1-D arrays, or leave out by= for one "
+            "series per row",
+        ),
+    ],
+)
+def test_keys_that_do_not_fit_the_series_are_refused(shape, keys, message):
+    import tarnwick_arrays as ta
+
+    high = np.arange(10.0).reshape(shape) + 10
+    with pytest.raises(ValueError) as caught:
+        ta.adx(high, high - 1, high - 0.5, 3, by=keys)
+    assert str(caught.value) == message
+
+
+def test_series_are_checked_before_the_keys():
+    import tarnwick_arrays as ta
+
+    # Unequal series lengths are the kernel's refusal, as without by=.
+    with pytest.raises(ValueError, match=r"^high, low, and close lengths must match$"):
+        ta.adx(np.ones(5), np.ones(4), np.ones(5), 3, by=np.zeros(3, dtype=np.int64))
+    with pytest.raises(TypeError):
+        ta.adx({}, np.ones(5), np.ones(5), 3, by=np.zeros(3, dtype=np.int64))
+
+
+def test_each_group_holding_nan_is_warned_of_once():
+    import tarnwick_arrays as ta
+
+    returns = np.array([0.01, np.nan, 0.02, -0.01, np.nan, 0.03])
+    keys = np.array([1, 1, 2, 2, 3, 3])
+    with pytest.warns(RuntimeWarning, match=r"^garch11_variance\(\): 2 of 3 series of 'returns'"):
+        ta.garch11_variance(returns, 1e-6, 0.1, 0.85, by=keys)
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_a_strided_out_is_filled_in_row_order(layout):
+    import tarnwick_arrays as ta
+
+    keys = keyed(layout)
+    returns = np.random.default_rng(2).normal(0, 0.01, keys.size)
+    out = np.full((keys.size, 2), -1.0)[:, 0]
+    got = ta.garch11_variance(returns, 1e-6, 0.1, 0.85, out=out, by=keys)
+    assert got is out
+    assert out.tobytes() == ta.garch11_variance(returns, 1e-6, 0.1, 0.85, by=keys).tobytes()
+
+
+def _long_frame(layout):
+    pd = pytest.importorskip("pandas")
+    codes = keyed(layout)
+    rng = np.random.default_rng(4)
+    high = rng.uniform(10.0, 11.0, codes.size)
+    return pd.DataFrame(
+        {"symbol": [f"S{c}" for c in codes], "high": high, "low": high - 1, "close": high - 0.5},
+        index=pd.RangeIndex(1000, 1000 + codes.size, name="row"),
+    )
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_pandas_columns_give_a_series_on_the_frame_index(layout):
+    import tarnwick_arrays as ta
+
+    df = _long_frame(layout)
+    got = ta.adx(df["high"], df["low"], df["close"], 14, by=df["symbol"])
+    want = ta.adx(*(df[c].to_numpy() for c in ("high", "low", "close")), 14, by=keyed(layout))
+    assert got.index.equals(df.index)
+    assert got.to_numpy().tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("how", ["select", "with_columns", "lazy"])
+def test_polars_by_is_one_expression_and_one_native_call(how, monkeypatch):
+    pl = pytest.importorskip("polars")
+    import tarnwick_arrays as ta
+    import tarnwick_frames
+    import tarnwick_frames.polars as tp
+
+    calls = []
+
+    def counted(*args):
+        calls.append(args[0])
+        return tarnwick_frames._dispatch(*args)
+
+    monkeypatch.setattr(tp, "_dispatch", counted)
+    df = pl.from_pandas(_long_frame("shuffled"))
+    expression = tp.parabolic_sar("high", "low", 0.02, 0.2, by=pl.col("symbol"))
+    if how == "select":
+        got = df.select(expression)
+    elif how == "with_columns":
+        got = df.with_columns(expression)
+    else:
+        got = df.lazy().select(expression).collect()
+    want = ta.parabolic_sar(
+        df["high"].to_numpy(), df["low"].to_numpy(), 0.02, 0.2, by=keyed("shuffled")
+    )
+    assert got["parabolic_sar"].to_numpy().tobytes() == want.tobytes()
+    assert calls == ["parabolic_sar"]
