@@ -610,19 +610,20 @@ bool unlocked(std::size_t values) noexcept {
     return values >= arrays::release_lock_from;
 }
 
-// Before a call lets go of the lock, the inputs it reads in place become its
-// own copies: numpy lets another thread resize an array whose buffer is
-// exported (resize(refcheck=False)), freeing the memory under the reader.
+// Before a call lets go of the lock, the arrays it reads in place and the
+// result it writes are kept from being resized by another thread
+// (resize_guard.hpp): numpy would otherwise free their memory under it.
 template <class Arguments>
-CallStatus own_inputs(const FunctionDescription& d, std::size_t values,
-                      Arguments& converted) noexcept {
-    if (unlocked(values)) {
-        converted.before_python_code();
-    }
+CallStatus guard_inputs(const FunctionDescription& d, ResizeGuard& guard, std::size_t values,
+                        const Arguments& converted, const arrays::Destination& destination,
+                        PyObject* ndarray) noexcept {
     if (converted.copies_failed()) {
         return arrays::no_memory_for_copy(d.function_name);
     }
-    return CallStatus::ok();
+    if (!unlocked(values)) {
+        return CallStatus::ok();
+    }
+    return arrays::guard_against_resize(guard, converted, destination, ndarray);
 }
 
 // Runs `work` with the interpreter lock let go when there is enough of it.
@@ -739,8 +740,10 @@ PyObject* many_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         made.failed()) {
         return raised(std::move(made.error()));
     }
-    if (CallStatus owned = own_inputs(d, s.symbols, converted); owned.failed()) {
-        return raised(std::move(owned.error()));
+    ResizeGuard guard;
+    if (CallStatus held = guard_inputs(d, guard, s.symbols, converted, destination, s.ndarray);
+        held.failed()) {
+        return raised(std::move(held.error()));
     }
     std::array<std::span<const double>, k + 1> columns{};
     converted.for_each_series([&](std::size_t i, const arrays::ArraySeries& series) {
@@ -795,8 +798,11 @@ PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (CallStatus made = make_result(destination, s.ndarray, d, shape, converted); made.failed()) {
         return raised(std::move(made.error()));
     }
-    if (CallStatus owned = own_inputs(d, shape.rows * shape.columns, converted); owned.failed()) {
-        return raised(std::move(owned.error()));
+    ResizeGuard guard;
+    if (CallStatus held =
+            guard_inputs(d, guard, shape.rows * shape.columns, converted, destination, s.ndarray);
+        held.failed()) {
+        return raised(std::move(held.error()));
     }
     const Claim claim(s.busy);
     KernelStatus computed = KernelStatus::ok();
