@@ -209,6 +209,45 @@ def test_an_input_resized_while_a_call_runs_without_the_lock_is_never_read(shape
     assert out == "ok\n"
 
 
+def test_an_input_resized_while_a_call_waits_for_a_streams_claim_is_never_read():
+    # Too few values to compute without the lock, but a call that meets
+    # another thread's claim on the stream lets go of it while it waits.
+    # Only this thread grows the array back, so the shrunk one stays unmapped.
+    out = run(
+        """
+        import threading, time, numpy as np, tarnwick_stream as ts
+        S = 3000
+        s = ts.Adx(14, symbols=S)
+        big, fixed, moving = np.full((S, 200), 9.5), np.full((S,), 9.5), np.ones((S,))
+        def extend():
+            while True:
+                s.extend(big, big, big)
+        def shrink():
+            while True:
+                try:
+                    moving.resize((10,), refcheck=False)
+                except ValueError:
+                    pass
+                time.sleep(0)
+        for work in (extend, shrink):
+            threading.Thread(target=work, daemon=True).start()
+        for _ in range(200):
+            try:
+                moving.resize((S,), refcheck=False)
+            except ValueError:
+                pass
+            try:
+                s.update(moving, fixed, fixed)
+            except ValueError:
+                pass
+        print("ok")
+        """,
+        timeout=300,
+        env={"MALLOC_MMAP_THRESHOLD_": "4096"},
+    )
+    assert out == "ok\n"
+
+
 @pytest.mark.parametrize(
     "call, raises",
     [
