@@ -6,10 +6,13 @@
 
 #include "../binding/arguments.hpp"
 #include "../binding/converted_arguments.hpp"
+#include "../binding/resize_guard.hpp"
 #include "array_series.hpp"
+#include "destination.hpp"
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -68,6 +71,22 @@ inline CallError no_memory_for_copy(std::string_view function) noexcept {
     Text message = call_message(function);
     message += "cannot allocate a copy of an input";
     return CallError::pending(PyExc_MemoryError, std::move(message));
+}
+
+// Keeps every array the call reads in place, and the one it writes, from
+// being resized by another thread while it runs without the lock. Once the
+// destination is prepared: nothing may copy or re-export them after this.
+template <class Arguments>
+[[nodiscard]] CallStatus guard_against_resize(ResizeGuard& guard, const Arguments& converted,
+                                              const Destination& destination,
+                                              PyObject* ndarray) noexcept {
+    // An indicator takes at most three series: there is room for them all.
+    std::array<PyObject*, ResizeGuard::capacity> exporters{destination.array()};
+    std::size_t n = 1;
+    converted.for_each_series([&](std::size_t, const ArraySeries& series) {
+        exporters[n++] = series.values().exporter();
+    });
+    return guard.hold(exporters, ndarray);
 }
 
 // The shape every series agrees on, or the ValueError naming the first series

@@ -46,6 +46,9 @@ class Destination {
 
     [[nodiscard]] RowOutput row(std::size_t r) const noexcept;
 
+    // The array written, once prepared.
+    [[nodiscard]] PyObject* array() const noexcept { return array_.get(); }
+
     // The filled array, as a new reference.
     [[nodiscard]] PyObject* release() noexcept;
 

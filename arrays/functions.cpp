@@ -16,8 +16,9 @@
 //            kernel is done (destination.hpp).
 //   compute  the kernel on each row, with the interpreter lock released for
 //            all but small inputs: nothing in the loop touches a Python
-//            object. A kernel refuses the first row or none, with tarnwick's
-//            ValueError.
+//            object, and the arrays read and written are kept from being
+//            resized meanwhile (resize_guard.hpp). A kernel refuses the
+//            first row or none, with tarnwick's ValueError.
 //   release  buffers and converted inputs, by their destructors.
 #include "functions.hpp"
 
@@ -340,6 +341,13 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
 
     const bool release_lock = shape.rows * shape.columns >= release_lock_from;
+    ResizeGuard guard;
+    if (release_lock) {
+        if (CallStatus held = guard_against_resize(guard, converted, destination, state.ndarray);
+            held.failed()) {
+            return raised(std::move(held.error()));
+        }
+    }
     PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
     const auto one = [&](RowOutput& o, const auto& series) {
         if constexpr (takes_seed) {

@@ -43,6 +43,10 @@ class SeriesArgument {
         return in_place_ ? in_place_values_ : owned_.view();
     }
     [[nodiscard]] bool in_place() const noexcept { return in_place_; }
+    // The object whose buffer the values are read from, while read in place.
+    [[nodiscard]] PyObject* exporter() const noexcept {
+        return in_place_ ? buffer_.view().obj : nullptr;
+    }
 
     // Copies values read in place into storage of its own and lets go of the
     // caller's buffer. False, with nothing changed, if that storage cannot be

@@ -235,22 +235,28 @@ std::atomic<std::uint64_t> forks{0};
 class Claim {
   public:
     explicit Claim(std::atomic<std::uint64_t>& word) noexcept : word_(word) {
-        const std::uint64_t mine = (forks.load(std::memory_order_relaxed) << 1) | 1;
-        for (;;) {
-            const std::uint64_t seen = word_.load(std::memory_order_relaxed);
-            if ((seen & 1) == 0 || (seen >> 1) != (mine >> 1)) {
-                word_.store(mine, std::memory_order_relaxed);
-                return;
-            }
+        while (held_elsewhere(word_)) {
             PyThreadState* saved = PyEval_SaveThread();
             PyEval_RestoreThread(saved);
         }
+        word_.store(mine(), std::memory_order_relaxed);
     }
     ~Claim() { word_.store(0, std::memory_order_relaxed); }
+
+    // Whether another thread of this process holds the claim: one made now
+    // would let go of the interpreter lock while it waits.
+    [[nodiscard]] static bool held_elsewhere(const std::atomic<std::uint64_t>& word) noexcept {
+        const std::uint64_t seen = word.load(std::memory_order_relaxed);
+        return (seen & 1) != 0 && (seen >> 1) == (mine() >> 1);
+    }
     Claim(const Claim&) = delete;
     Claim& operator=(const Claim&) = delete;
 
   private:
+    [[nodiscard]] static std::uint64_t mine() noexcept {
+        return (forks.load(std::memory_order_relaxed) << 1) | 1;
+    }
+
     std::atomic<std::uint64_t>& word_;
 };
 
@@ -612,19 +618,22 @@ bool unlocked(std::size_t values) noexcept {
     return values >= arrays::release_lock_from;
 }
 
-// Before a call lets go of the lock, the inputs it reads in place become its
-// own copies: numpy lets another thread resize an array whose buffer is
-// exported (resize(refcheck=False)), freeing the memory under the reader.
+// Before a call lets go of the lock, the arrays it reads in place and the
+// result it writes are kept from being resized by another thread
+// (resize_guard.hpp): numpy would otherwise free their memory under it. A
+// call lets go of it to compute over many values, or to wait for another
+// thread's claim on the stream (`busy`), however few values it has.
 template <class Arguments>
-CallStatus own_inputs(const FunctionDescription& d, std::size_t values,
-                      Arguments& converted) noexcept {
-    if (unlocked(values)) {
-        converted.before_python_code();
-    }
+CallStatus guard_inputs(const FunctionDescription& d, ResizeGuard& guard, std::size_t values,
+                        const std::atomic<std::uint64_t>& busy, const Arguments& converted,
+                        const arrays::Destination& destination, PyObject* ndarray) noexcept {
     if (converted.copies_failed()) {
         return arrays::no_memory_for_copy(d.function_name);
     }
-    return CallStatus::ok();
+    if (!unlocked(values) && !Claim::held_elsewhere(busy)) {
+        return CallStatus::ok();
+    }
+    return arrays::guard_against_resize(guard, converted, destination, ndarray);
 }
 
 // Runs `work` with the interpreter lock let go when there is enough of it.
@@ -741,8 +750,11 @@ PyObject* many_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         made.failed()) {
         return raised(std::move(made.error()));
     }
-    if (CallStatus owned = own_inputs(d, s.symbols, converted); owned.failed()) {
-        return raised(std::move(owned.error()));
+    ResizeGuard guard;
+    if (CallStatus held =
+            guard_inputs(d, guard, s.symbols, s.busy, converted, destination, s.ndarray);
+        held.failed()) {
+        return raised(std::move(held.error()));
     }
     std::array<std::span<const double>, k + 1> columns{};
     converted.for_each_series([&](std::size_t i, const arrays::ArraySeries& series) {
@@ -797,8 +809,11 @@ PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (CallStatus made = make_result(destination, s.ndarray, d, shape, converted); made.failed()) {
         return raised(std::move(made.error()));
     }
-    if (CallStatus owned = own_inputs(d, shape.rows * shape.columns, converted); owned.failed()) {
-        return raised(std::move(owned.error()));
+    ResizeGuard guard;
+    if (CallStatus held = guard_inputs(d, guard, shape.rows * shape.columns, s.busy, converted,
+                                       destination, s.ndarray);
+        held.failed()) {
+        return raised(std::move(held.error()));
     }
     const Claim claim(s.busy);
     KernelStatus computed = KernelStatus::ok();

@@ -165,25 +165,35 @@ def test_a_type_named_like_an_array_is_read_by_its_own_iteration(module, qualnam
         # float flags, which where= once read in place, are now refused
         ("(N,)", "s.peek(fixed, fixed, fixed, where=moving)"),
         ("(1, N)", "s.extend(moving, fixed, fixed)"),
+        ("(N,)", "ta.garch11_variance(moving, 1e-6, 0.1, 0.8)"),
+        ("(2, N)", "ta.garch11_variance(moving, 1e-6, 0.1, 0.8)"),
+        ("(N, 2)", "ta.garch11_variance(moving, 1e-6, 0.1, 0.8, axis=0)"),
+        # a view keeps no array from being resized: the one owning its memory must be
+        ("(N,)", "ta.garch11_variance(moving[1:], 1e-6, 0.1, 0.8)"),
+        ("(N,)", "ta.garch11_variance(fixed, 1e-6, 0.1, 0.8, out=moving)"),
     ],
-    ids=["update", "where", "extend"],
+    ids=["update", "where", "extend", "arrays", "arrays-rows", "arrays-axis0", "view", "out"],
 )
-def test_an_input_resized_while_a_stream_runs_without_the_lock_is_never_read(shape, call):
+def test_an_input_resized_while_a_call_runs_without_the_lock_is_never_read(shape, call):
     # numpy frees the memory of an array resized with refcheck=False even
-    # while its buffer is exported; the stream must not be reading it then.
+    # while its buffer is exported; the call must keep it from being resized
+    # (ValueError in the resizing thread) while it reads or writes it.
     # Every array of more than 64 KiB gets pages of its own, which a shrink
     # hands back, so a read of them faults at once.
     out = run(
         f"""
-        import threading, time, numpy as np, tarnwick_stream as ts
+        import threading, time, numpy as np, tarnwick_arrays as ta, tarnwick_stream as ts
         N = 1 << 20
         s = ts.Adx(14, symbols={shape}[0] if len({shape}) == 2 else N)
         fixed = np.full({shape}, 9.5)
         moving = np.ones({shape})
         def resize():
             while True:
-                moving.resize((10,), refcheck=False)
-                moving.resize({shape}, refcheck=False)
+                try:
+                    moving.resize((10,), refcheck=False)
+                    moving.resize({shape}, refcheck=False)
+                except ValueError:
+                    pass
                 time.sleep(0)  # the call converts it whole, and then lets go of the lock
         threading.Thread(target=resize, daemon=True).start()
         for _ in range(100):
@@ -197,3 +207,70 @@ def test_an_input_resized_while_a_stream_runs_without_the_lock_is_never_read(sha
         env={"MALLOC_MMAP_THRESHOLD_": "65536"},
     )
     assert out == "ok\n"
+
+
+def test_an_input_resized_while_a_call_waits_for_a_streams_claim_is_never_read():
+    # Too few values to compute without the lock, but a call that meets
+    # another thread's claim on the stream lets go of it while it waits.
+    # Only this thread grows the array back, so the shrunk one stays unmapped.
+    out = run(
+        """
+        import threading, time, numpy as np, tarnwick_stream as ts
+        S = 3000
+        s = ts.Adx(14, symbols=S)
+        big, fixed, moving = np.full((S, 200), 9.5), np.full((S,), 9.5), np.ones((S,))
+        def extend():
+            while True:
+                s.extend(big, big, big)
+        def shrink():
+            while True:
+                try:
+                    moving.resize((10,), refcheck=False)
+                except ValueError:
+                    pass
+                time.sleep(0)
+        for work in (extend, shrink):
+            threading.Thread(target=work, daemon=True).start()
+        for _ in range(200):
+            try:
+                moving.resize((S,), refcheck=False)
+            except ValueError:
+                pass
+            try:
+                s.update(moving, fixed, fixed)
+            except ValueError:
+                pass
+        print("ok")
+        """,
+        timeout=300,
+        env={"MALLOC_MMAP_THRESHOLD_": "4096"},
+    )
+    assert out == "ok\n"
+
+
+@pytest.mark.parametrize(
+    "call, raises",
+    [
+        ("ta.garch11_variance(a[1:], 1e-6, 0.1, 0.8)", None),
+        ("ta.garch11_variance(b, 1e-6, 0.1, 0.8, out=a)", None),
+        ("ta.adx(a, a[:-1], a, 14)", ValueError),  # the kernel refuses it, once guarded
+        ("ts.Adx(14, symbols=2).extend(*[a.reshape(2, -1)] * 3)", None),
+        ("ts.Adx(14, symbols=a.size).peek(a, b, b)", None),
+    ],
+    ids=["view", "out", "refused", "extend", "peek"],
+)
+def test_a_lock_free_call_lets_its_arrays_be_resized_once_it_returns(call, raises):
+    import numpy as np
+
+    import tarnwick_arrays as ta
+    import tarnwick_stream as ts
+
+    a, b = np.ones(8192), np.ones(8192)
+    try:
+        eval(call, {"ta": ta, "ts": ts, "a": a, "b": b})
+    except ValueError:
+        assert raises is ValueError
+    else:
+        assert raises is None
+    a.resize((10,), refcheck=False)
+    assert a.shape == (10,)

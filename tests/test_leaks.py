@@ -133,6 +133,13 @@ CASES.update(
             {},
             None,
         ),
+        # the arrays read and written kept from being resized (weak references)
+        "arrays garch lock released, a view into out": (
+            tarnwick_arrays.garch11_variance,
+            (np.ones((3, 4096))[1:], 0.1, 0.1, 0.1),
+            {"out": np.empty((2, 4096))},
+            None,
+        ),
         "arrays three dimensions": (
             tarnwick_arrays.garch11_variance,
             (np.ones((1, 1, 2)), 0.1, 0.1, 0.1),
@@ -278,6 +285,7 @@ CASES.update(
         ),
         "streams where refused": (GARCH_STREAMS.update, (R[:2],), {"where": R[:2]}, TypeError),
         "streams extend": (GARCH_STREAMS.extend, (np.array([R, R]),), {}, None),
+        "streams extend lock released": (GARCH_STREAMS.extend, (np.ones((2, 4096)),), {}, None),
         "streams value": (getattr, (GARCH_STREAMS, "value"), {}, None),
         "stream zero period": (tarnwick_stream.Adx, (0,), {}, ValueError),
         "stream bad symbols": (tarnwick_stream.Adx, (3,), {"symbols": "x"}, TypeError),
