@@ -223,51 +223,74 @@ template <class I> bool record_from_words(Record<I>& r, const Word* w) noexcept 
 // claim made before a fork belongs to a thread that the child does not have.
 std::atomic<std::uint64_t> forks{0};
 
-// Holds a stream's records for one thread. A thread that meets another's
-// claim lets go of the interpreter lock until that claim ends: the other
-// thread may be computing without the lock, and needs it back to finish. The
-// claim word is the claiming process's fork count, shifted, and a busy bit;
-// a forked child takes over a claim its parent's other thread held.
+// The turns of the threads that claim one stream's records: tickets drawn
+// and served in order, so a thread that waits is served before any thread
+// that comes after it (a loop of large extends on one thread cannot keep an
+// update on another out for good). Touched only with the interpreter lock
+// held, which orders every change. `generation` is the fork count of the
+// process that drew the tickets: a forked child starts the queue again, its
+// parent's other threads being gone.
+struct ClaimQueue {
+    std::atomic<std::uint64_t> generation{0};
+    std::atomic<std::uint64_t> next{0};    // the ticket the next claim draws
+    std::atomic<std::uint64_t> serving{0}; // the ticket whose turn it is
+};
+
+// Holds a stream's records for one thread. A thread whose turn has not come
+// lets go of the interpreter lock until it does: the thread before it may be
+// computing without the lock, and needs it back to finish.
 //
 // Every claim is made and ended with the interpreter lock held, which orders
-// them, so plain loads and stores suffice: a locked exchange, a full barrier,
-// would make each one-bar update wait for the previous bar's divisions.
+// them, so relaxed loads and stores suffice: a locked exchange, a full
+// barrier, would make each one-bar update wait for the previous bar's
+// divisions.
 class Claim {
   public:
-    explicit Claim(std::atomic<std::uint64_t>& word) noexcept : word_(word) {
-        while (held_elsewhere(word_)) {
+    explicit Claim(ClaimQueue& queue) noexcept
+        : queue_(queue), generation_(forks.load(std::memory_order_relaxed)) {
+        if (queue_.generation.load(std::memory_order_relaxed) != generation_) {
+            queue_.generation.store(generation_, std::memory_order_relaxed);
+            queue_.next.store(0, std::memory_order_relaxed);
+            queue_.serving.store(0, std::memory_order_relaxed);
+        }
+        const std::uint64_t ticket = queue_.next.load(std::memory_order_relaxed);
+        queue_.next.store(ticket + 1, std::memory_order_relaxed);
+        while (queue_.serving.load(std::memory_order_relaxed) != ticket) {
             PyThreadState* saved = PyEval_SaveThread();
             PyEval_RestoreThread(saved);
         }
-        word_.store(mine(), std::memory_order_relaxed);
     }
-    ~Claim() { word_.store(0, std::memory_order_relaxed); }
+    ~Claim() {
+        if (queue_.generation.load(std::memory_order_relaxed) == generation_) {
+            queue_.serving.store(queue_.serving.load(std::memory_order_relaxed) + 1,
+                                 std::memory_order_relaxed);
+        }
+    }
 
-    // Whether another thread of this process holds the claim: one made now
-    // would let go of the interpreter lock while it waits.
-    [[nodiscard]] static bool held_elsewhere(const std::atomic<std::uint64_t>& word) noexcept {
-        const std::uint64_t seen = word.load(std::memory_order_relaxed);
-        return (seen & 1) != 0 && (seen >> 1) == (mine() >> 1);
+    // Whether another thread of this process holds or awaits the claim: one
+    // made now would let go of the interpreter lock while it waits.
+    [[nodiscard]] static bool held_elsewhere(const ClaimQueue& queue) noexcept {
+        return queue.generation.load(std::memory_order_relaxed) ==
+                   forks.load(std::memory_order_relaxed) &&
+               queue.serving.load(std::memory_order_relaxed) !=
+                   queue.next.load(std::memory_order_relaxed);
     }
     Claim(const Claim&) = delete;
     Claim& operator=(const Claim&) = delete;
 
   private:
-    [[nodiscard]] static std::uint64_t mine() noexcept {
-        return (forks.load(std::memory_order_relaxed) << 1) | 1;
-    }
-
-    std::atomic<std::uint64_t>& word_;
+    ClaimQueue& queue_;
+    std::uint64_t generation_;
 };
 
 template <class I> struct Stream {
     PyObject_HEAD typename I::Settings settings;
     typename ScalarsOf<I>::type scalars;
-    Record<I>* records;              // one per symbol, owned
-    std::size_t symbols;             // 1 for a one-series stream
-    bool many;                       // made with symbols=N: takes and gives arrays
-    PyObject* ndarray;               // numpy's array type when many, owned
-    std::atomic<std::uint64_t> busy; // the claim on the records
+    Record<I>* records;  // one per symbol, owned
+    std::size_t symbols; // 1 for a one-series stream
+    bool many;           // made with symbols=N: takes and gives arrays
+    PyObject* ndarray;   // numpy's array type when many, owned
+    ClaimQueue busy;     // the claims on the records
 };
 
 template <class I> Stream<I>& stream_of(PyObject* self) noexcept {
@@ -302,7 +325,7 @@ template <class I> OwnedRef allocate(PyTypeObject* type, std::size_t symbols) no
     s.symbols = symbols;
     s.many = false;
     s.ndarray = nullptr;
-    new (&s.busy) std::atomic<std::uint64_t>(0);
+    new (&s.busy) ClaimQueue();
     return self;
 }
 
@@ -625,7 +648,7 @@ bool unlocked(std::size_t values) noexcept {
 // thread's claim on the stream (`busy`), however few values it has.
 template <class Arguments>
 CallStatus guard_inputs(const FunctionDescription& d, ResizeGuard& guard, std::size_t values,
-                        const std::atomic<std::uint64_t>& busy, const Arguments& converted,
+                        const ClaimQueue& busy, const Arguments& converted,
                         const arrays::Destination& destination, PyObject* ndarray) noexcept {
     if (converted.copies_failed()) {
         return arrays::no_memory_for_copy(d.function_name);
