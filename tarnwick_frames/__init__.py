@@ -503,6 +503,14 @@ def _dispatch(name, args, kwargs):
         if s.nulls is not None and isinstance(policy, str) and policy in _REFUSING_NULLS:
             _refuse_nulls(name, parameter, s)
     _check_alignment(name, names, series)
+    by = kwargs.get("by")
+    by_index = getattr(by, "index", None) if _library(by) == "pandas" else None
+    if by_index is not None and _library(by_index) == "pandas" and by_index.ndim == 1:
+        # A key Series pairs its keys with the bars by label, as the series do.
+        import numpy as np
+
+        keys = _Series("pandas", np.empty(len(by_index)), index=by_index)
+        _check_alignment(name, [*names, "by"], [*series, keys])
     if any(s.frame for s in series):
         _as_columns(name, names, series, kwargs)
     for (_, (container, key)), s in zip(present, series, strict=True):

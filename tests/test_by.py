@@ -242,6 +242,9 @@ def test_pandas_columns_give_a_series_on_the_frame_index(layout):
     want = ta.adx(*(df[c].to_numpy() for c in ("high", "low", "close")), 14, by=keyed(layout))
     assert got.index.equals(df.index)
     assert got.to_numpy().tobytes() == want.tobytes()
+    shifted = df["symbol"].set_axis(df.index + 1)
+    with pytest.raises(ValueError, match=r"^adx\(\): 'by' has a different index from 'high'"):
+        ta.adx(df["high"], df["low"], df["close"], 14, by=shifted)
 
 
 @pytest.mark.parametrize("how", ["select", "with_columns", "lazy"])
