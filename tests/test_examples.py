@@ -272,7 +272,7 @@ def test_dask_universe_names_the_partition_without_a_column(tmp_path):
 
 
 def test_fit_universe(tmp_path):
-    pytest.importorskip("numpy")
+    pytest.importorskip("pandas")
     folder = small_prices(tmp_path / "prices")
     rows = run_fresh(None, str(EXAMPLES / "fit_universe.py"), str(folder), cwd=tmp_path)
     rows = rows.splitlines()

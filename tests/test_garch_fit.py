@@ -130,6 +130,7 @@ def simulate(n, omega, alpha, beta, rng):
 def scipy_best(r):
     """The best of several scipy.optimize methods and starts on the same
     likelihood in numpy (the recursion as a linear filter)."""
+    pytest.importorskip("scipy")
     from scipy.optimize import minimize
     from scipy.signal import lfilter
 
