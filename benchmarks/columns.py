@@ -13,8 +13,10 @@ on each (no NaN present, then one bar in 100 NaN), as nanoseconds per bar.
 times instead 1,000,000 bars given as pandas, polars and Arrow containers
 against the same bars as float64 ndarrays: ADX of four symbols as frames and
 GARCH of one series in one and two chunks. Each timed call gets bars made
-fresh for it (outside the timing); each run prints the median of its calls
-and the ratio to the ndarray's, and the runs' range closes the table.
+fresh for it (outside the timing), the cases taking turns call by call; each
+run prints the median wall and CPU time of its calls and their ratios to the
+ndarray's (on a shared, busy machine the CPU time, which leaves out waiting
+for a core, is the steadier), and the runs' range closes the table.
 """
 
 from __future__ import annotations
@@ -46,7 +48,7 @@ def calls(wide: np.ndarray, tall: np.ndarray):
     }
 
 
-BARS, SYMBOLS, CALLS = 1_000_000, 4, 5
+BARS, SYMBOLS, CALLS = 1_000_000, 4, 9
 
 
 def containers(rng: np.random.Generator) -> dict:
@@ -82,16 +84,20 @@ def containers(rng: np.random.Generator) -> dict:
     }
 
 
-def median_time(make, call, calls: int) -> float:
-    """The median time of `calls` calls, each on arguments `make()` gave it."""
-    samples = []
+def median_times(cases: dict, calls: int) -> dict:
+    """For each case, the median wall and CPU (this process's) time of
+    `calls` calls, each on arguments its maker gave it; the cases take turns
+    call by call, so that the machine's load weighs on each alike."""
+    samples: dict = {name: ([], []) for name in cases}
     for _ in range(calls):
-        args = make()
-        start = time.perf_counter()
-        call(args)
-        samples.append(time.perf_counter() - start)
-        del args
-    return statistics.median(samples)
+        for name, (make, call) in cases.items():
+            args = make()
+            start, cpu = time.perf_counter(), time.process_time()
+            call(args)
+            samples[name][0].append(time.perf_counter() - start)
+            samples[name][1].append(time.process_time() - cpu)
+            del args
+    return {name: tuple(map(statistics.median, pair)) for name, pair in samples.items()}
 
 
 def time_containers(runs: int) -> None:
@@ -99,15 +105,25 @@ def time_containers(runs: int) -> None:
     cases = containers(rng)
     medians: dict = {name: [] for name in cases}
     for run in range(runs):
-        for name, (make, call) in cases.items():
-            medians[name].append(median_time(make, call, CALLS))
-        print(f"run {run + 1}:")
+        for name, times in median_times(cases, CALLS).items():
+            medians[name].append(times)
+        print(f"run {run + 1} (wall ms, CPU ms, each x the ndarray's):")
         for name, values in medians.items():
             base = medians["adx ndarray (symbols, bars)" if "adx" in name else "garch ndarray"]
-            print(f"  {name:30} {values[-1] * 1e3:8.2f} ms  x{values[-1] / base[-1]:.2f}")
-    print(f"range over {runs} runs (ms, each the median of {CALLS} calls on fresh bars):")
+            (wall, cpu), (base_wall, base_cpu) = values[-1], base[-1]
+            print(
+                f"  {name:30} {wall * 1e3:8.2f} x{wall / base_wall:.2f}"
+                f"  {cpu * 1e3:8.2f} x{cpu / base_cpu:.2f}"
+            )
+    print(
+        f"range over {runs} runs (wall ms; CPU ms; each the median of {CALLS} calls on fresh bars):"
+    )
     for name, values in medians.items():
-        print(f"  {name:30} {min(values) * 1e3:8.2f} to {max(values) * 1e3:8.2f}")
+        walls, cpus = zip(*values, strict=True)
+        print(
+            f"  {name:30} {min(walls) * 1e3:8.2f} to {max(walls) * 1e3:8.2f};"
+            f" {min(cpus) * 1e3:8.2f} to {max(cpus) * 1e3:8.2f}"
+        )
 
 
 def main() -> None:
