@@ -27,6 +27,15 @@ bool doubles_row_after_row(const Py_buffer& view, const Shape& shape) noexcept {
            reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
 }
 
+// "name(): 'parameter'", the start of a message about one argument.
+Text about_parameter(std::string_view function, std::string_view parameter) {
+    Text message = call_message(function);
+    message += "'";
+    message += parameter;
+    message += "'";
+    return message;
+}
+
 CallError no_memory(std::string_view function, std::string_view parameter,
                     std::size_t values) noexcept {
     Text message = call_message(function);
@@ -64,10 +73,8 @@ void convert_items(const Py_buffer& view, const Shape& shape, ItemReader reader,
 }
 
 CallError changed_shape(std::string_view function, std::string_view parameter) noexcept {
-    Text message = call_message(function);
-    message += "'";
-    message += parameter;
-    message += "' changed shape while its rows were converted";
+    Text message = about_parameter(function, parameter);
+    message += " changed shape while its rows were converted";
     return CallError::pending(PyExc_ValueError, std::move(message));
 }
 
@@ -107,10 +114,8 @@ CallStatus convert_rows(ArraySeries& series, PyObject* object, Shape shape,
 
 CallError too_many_dimensions(std::string_view function, std::string_view parameter,
                               long long ndim) noexcept {
-    Text message = call_message(function);
-    message += "'";
-    message += parameter;
-    message += "' has ";
+    Text message = about_parameter(function, parameter);
+    message += " has ";
     append_decimal(message, static_cast<unsigned long long>(ndim));
     message += " dimensions; expected 1 (one series) or 2 (one series per row)";
     return CallError::pending(PyExc_ValueError, std::move(message));
@@ -159,10 +164,8 @@ CallStatus refuse_frame(PyObject* object, std::string_view function, std::string
     if (library == nullptr) {
         return CallStatus::ok();
     }
-    Text message = call_message(function);
-    message += "'";
-    message += parameter;
-    message += "' is a ";
+    Text message = about_parameter(function, parameter);
+    message += " is a ";
     message += library;
     message += " DataFrame; pass one of its columns as a series, or frame.to_numpy().T for one "
                "series per row";
@@ -211,10 +214,8 @@ CallStatus convert_reported_rows(ArraySeries& series, PyObject* object, std::str
 }
 
 CallError not_pieces(std::string_view function, std::string_view parameter) noexcept {
-    Text message = call_message(function);
-    message += "'";
-    message += parameter;
-    message += "' must be given in pieces of float64 arrays of one dimension, rows of one length";
+    Text message = about_parameter(function, parameter);
+    message += " must be given in pieces of float64 arrays of one dimension, rows of one length";
     return CallError::pending(PyExc_TypeError, std::move(message));
 }
 
@@ -256,12 +257,7 @@ bool Pieces::make_room(std::size_t count) noexcept {
     spans_ = static_cast<std::span<const double>*>(std::calloc(count, sizeof(*spans_)));
     starts_ = static_cast<const double**>(std::calloc(count, sizeof(*starts_)));
     if (exports_ == nullptr || spans_ == nullptr || starts_ == nullptr) {
-        std::free(exports_);
-        std::free(spans_);
-        std::free(starts_);
-        exports_ = nullptr;
-        spans_ = nullptr;
-        starts_ = nullptr;
+        release(); // frees what was had, with no export made yet (count_ is 0)
         return false;
     }
     for (std::size_t i = 0; i < count; ++i) {
