@@ -538,6 +538,32 @@ def _wrap_all(name, first, result):
     return _wrap(name, first, result)
 
 
+# Keywords a call of float64 pandas Series may give and still take the short
+# route: none of them reads the series' labels.
+_PLAIN_KEYWORDS = frozenset(("nan_policy", "seed", "out"))
+
+
+def _plain_pandas(parameters, args, kwargs):
+    """The series' values when every series is a float64 pandas Series given
+    positionally on one index object (most calls on one frame's columns):
+    their labels agree without a look, and nothing but their values and that
+    index is needed; None otherwise."""
+    pd = sys.modules.get("pandas")
+    count = len(parameters)
+    if pd is None or len(args) < count or not _PLAIN_KEYWORDS.issuperset(kwargs):
+        return None
+    import numpy as np
+
+    index = args[0].index if type(args[0]) is pd.Series else None
+    float64 = np.dtype(np.float64)
+    for series in args[:count]:
+        if type(series) is not pd.Series or series.index is not index:
+            return None
+        if series.dtype is not float64:
+            return None
+    return [series.to_numpy() for series in args[:count]]
+
+
 def _dispatch(name, args, kwargs):
     """Calls tarnwick_arrays.<name> on `args` and `kwargs` with every pandas,
     polars and Arrow series read as numbers, and wraps the result in the
@@ -546,6 +572,12 @@ def _dispatch(name, args, kwargs):
 
     function = getattr(tarnwick_arrays, name)
     parameters = _SERIES[name]
+    values = _plain_pandas(parameters, args, kwargs)
+    if values is not None:
+        _check_order(name, parameters[0], args[0].index)
+        result = function(*values, *args[len(parameters) :], **kwargs)
+        first = _Series("pandas", None, index=args[0].index)
+        return result if name in _REDUCING else _wrap_all(name, first, result)
     args, kwargs = list(args), dict(kwargs)
     # (parameter, where it was given): positionally or by keyword.
     present = [

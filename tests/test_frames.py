@@ -499,3 +499,26 @@ def test_chunks_read_one_after_another_give_the_joined_arrays_bits(function, f, 
                 **seed,
             )
             assert field_bits(got) == field_bits(want)
+
+
+@pytest.mark.parametrize(("function", "f"), EVERY, ids=EVERY_IDS)
+@pytest.mark.parametrize("keywords", [{}, {"nan_policy": "omit"}, {"out": True}])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_series_on_one_index_object_give_what_series_on_equal_indexes_give(function, f, keywords):
+    # One index object lets the labels go unchecked; equal copies are compared.
+    if keywords.get("out") and function is not f.array:
+        return  # several values per bar: no out
+    results = []
+    for index in (DATES, None):
+        series = {
+            n: pd.Series(np.array(f.call[i]), index=DATES if index is DATES else DATES.copy())
+            for i, n in enumerate(f.names[: f.series_count])
+        }
+        given = {**keywords, "out": np.empty(10)} if keywords.get("out") else keywords
+        results.append(function(*f.call_on(series), **given))
+    short_route, long_route = results
+    assert field_bits(short_route) == field_bits(long_route)
+    for got in short_route if isinstance(short_route, tuple) else (short_route,):
+        assert isinstance(got, pd.Series) and got.index is DATES
+    names = lambda r: [v.name for v in (r if isinstance(r, tuple) else (r,))]  # noqa: E731
+    assert names(short_route) == names(long_route)
