@@ -242,8 +242,9 @@ CallStatus convert_pieces(ArraySeries& series, PyObject* object, bool rows,
         if (!series.join()) {
             return no_memory(function, parameter, length);
         }
+        return CallStatus::ok();
     }
-    return CallStatus::ok();
+    return pieces.guard(ndarray);
 }
 
 } // namespace
@@ -284,7 +285,34 @@ bool Pieces::take(std::size_t i, PyObject* piece, PyObject* ndarray) noexcept {
     return true;
 }
 
+CallStatus Pieces::guard(PyObject* ndarray) noexcept {
+    constexpr std::size_t capacity = ResizeGuard::capacity;
+    const std::size_t guards = (count_ + capacity - 1) / capacity;
+    guards_ = static_cast<ResizeGuard*>(std::calloc(guards, sizeof(ResizeGuard)));
+    if (guards_ == nullptr && guards != 0) {
+        return CallError::pending(PyExc_MemoryError, Text("cannot allocate the pieces' guards"));
+    }
+    for (; guard_count_ < guards; ++guard_count_) {
+        new (guards_ + guard_count_) ResizeGuard();
+        PyObject* exporters[capacity] = {};
+        for (std::size_t i = 0; i < capacity && guard_count_ * capacity + i < count_; ++i) {
+            exporters[i] = exports_[guard_count_ * capacity + i].view().obj;
+        }
+        if (CallStatus held = guards_[guard_count_].hold(exporters, ndarray); held.failed()) {
+            ++guard_count_; // made: ended by release()
+            return held;
+        }
+    }
+    return CallStatus::ok();
+}
+
 void Pieces::release() noexcept {
+    for (std::size_t g = 0; g < guard_count_; ++g) {
+        guards_[g].~ResizeGuard();
+    }
+    std::free(guards_);
+    guards_ = nullptr;
+    guard_count_ = 0;
     for (std::size_t i = 0; i < count_; ++i) {
         exports_[i].~BufferExport();
     }

@@ -6,6 +6,7 @@
 
 #include "../binding/buffer_export.hpp"
 #include "../binding/call_error.hpp"
+#include "../binding/resize_guard.hpp"
 #include "../binding/series_argument.hpp"
 
 #include <Python.h>
@@ -57,6 +58,10 @@ class Pieces {
     // Exports piece i of `object` (an exact float64 ndarray, one dimension,
     // aligned and contiguous); false when it is not one.
     [[nodiscard]] bool take(std::size_t i, PyObject* piece, PyObject* ndarray) noexcept;
+    // Keeps the memory of every piece taken from being resized until the
+    // pieces are released, as the call's own guard does for the arrays it
+    // reads whole (resize_guard.hpp): the kernel reads them without the lock.
+    [[nodiscard]] CallStatus guard(PyObject* ndarray) noexcept;
     void release() noexcept;
 
   private:
@@ -65,6 +70,8 @@ class Pieces {
     BufferExport* exports_ = nullptr;
     std::span<const double>* spans_ = nullptr;
     const double** starts_ = nullptr;
+    ResizeGuard* guards_ = nullptr; // one per ResizeGuard::capacity pieces
+    std::size_t guard_count_ = 0;
     std::size_t count_ = 0;
     std::size_t length_ = 0;
 };

@@ -522,3 +522,31 @@ def test_series_on_one_index_object_give_what_series_on_equal_indexes_give(funct
         assert isinstance(got, pd.Series) and got.index is DATES
     names = lambda r: [v.name for v in (r if isinstance(r, tuple) else (r,))]  # noqa: E731
     assert names(short_route) == names(long_route)
+
+
+def test_pieces_are_kept_from_being_resized_while_a_call_reads_them():
+    # A row freed by a resize under the kernel would be read after it is gone.
+    out = run_fresh(
+        """
+        import numpy as np
+        import tarnwick_arrays
+        from tarnwick_frames import _Chunks, _Rows
+
+        rows = [np.arange(5000.0) for _ in range(9)]  # each owns its memory
+        refused = []
+
+        class Period:
+            def __index__(self):
+                for row in rows:
+                    try:
+                        row.resize(1, refcheck=False)
+                    except ValueError:
+                        refused.append(True)
+                return 3
+
+        for pieces in (_Rows(rows), _Chunks(rows)):
+            tarnwick_arrays.adx(pieces, pieces, pieces, Period())
+        print(len(refused))
+        """
+    )
+    assert out.split() == ["18"]
