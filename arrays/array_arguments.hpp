@@ -29,6 +29,7 @@ constexpr std::size_t release_lock_from = 4096;
 struct ArrayContext {
     std::string_view function;
     PyObject* ndarray;
+    PiecesInPlace pieces = {};
 };
 
 // One series or one series per row (extract_array_series_into); the kernel
@@ -40,7 +41,7 @@ struct ToArraySeries {
     static CallStatus convert(std::optional<Held>& slot, PyObject* o, std::string_view name,
                               const ArrayContext& context, InPlaceSeries& in_place) noexcept {
         CallStatus status = extract_array_series_into(slot.emplace(), o, context.function, name,
-                                                      context.ndarray, in_place);
+                                                      context.ndarray, in_place, context.pieces);
         if (status.failed()) {
             slot.reset();
         }

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -22,6 +25,15 @@ bool doubles_row_after_row(const Py_buffer& view, const Shape& shape) noexcept {
                                view.strides[0] == static_cast<Py_ssize_t>(shape.columns) * item;
     return columns_adjacent && rows_adjacent &&
            reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+}
+
+// "name(): 'parameter'", the start of a message about one argument.
+Text about_parameter(std::string_view function, std::string_view parameter) {
+    Text message = call_message(function);
+    message += "'";
+    message += parameter;
+    message += "'";
+    return message;
 }
 
 CallError no_memory(std::string_view function, std::string_view parameter,
@@ -61,10 +73,8 @@ void convert_items(const Py_buffer& view, const Shape& shape, ItemReader reader,
 }
 
 CallError changed_shape(std::string_view function, std::string_view parameter) noexcept {
-    Text message = call_message(function);
-    message += "'";
-    message += parameter;
-    message += "' changed shape while its rows were converted";
+    Text message = about_parameter(function, parameter);
+    message += " changed shape while its rows were converted";
     return CallError::pending(PyExc_ValueError, std::move(message));
 }
 
@@ -104,10 +114,8 @@ CallStatus convert_rows(ArraySeries& series, PyObject* object, Shape shape,
 
 CallError too_many_dimensions(std::string_view function, std::string_view parameter,
                               long long ndim) noexcept {
-    Text message = call_message(function);
-    message += "'";
-    message += parameter;
-    message += "' has ";
+    Text message = about_parameter(function, parameter);
+    message += " has ";
     append_decimal(message, static_cast<unsigned long long>(ndim));
     message += " dimensions; expected 1 (one series) or 2 (one series per row)";
     return CallError::pending(PyExc_ValueError, std::move(message));
@@ -156,10 +164,8 @@ CallStatus refuse_frame(PyObject* object, std::string_view function, std::string
     if (library == nullptr) {
         return CallStatus::ok();
     }
-    Text message = call_message(function);
-    message += "'";
-    message += parameter;
-    message += "' is a ";
+    Text message = about_parameter(function, parameter);
+    message += " is a ";
     message += library;
     message += " DataFrame; pass one of its columns as a series, or frame.to_numpy().T for one "
                "series per row";
@@ -207,7 +213,135 @@ CallStatus convert_reported_rows(ArraySeries& series, PyObject* object, std::str
     return convert_as_one_series(series, object, parameter, in_place);
 }
 
+CallError not_pieces(std::string_view function, std::string_view parameter) noexcept {
+    Text message = about_parameter(function, parameter);
+    message += " must be given in pieces of float64 arrays of one dimension, rows of one length";
+    return CallError::pending(PyExc_TypeError, std::move(message));
+}
+
+// tarnwick_frames' pieces of one series argument (a tuple of arrays), each
+// read in place; joined unless the call reads them as they are.
+CallStatus convert_pieces(ArraySeries& series, PyObject* object, bool rows,
+                          std::string_view function, std::string_view parameter, PyObject* ndarray,
+                          bool in_place) noexcept {
+    const auto count = static_cast<std::size_t>(PyTuple_Size(object));
+    Pieces& pieces = series.pieces();
+    if (!pieces.make_room(count)) {
+        return no_memory(function, parameter, count);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* piece = PyTuple_GetItem(object, static_cast<Py_ssize_t>(i));
+        if (!pieces.take(i, piece, ndarray) || (rows && pieces[i].size() != pieces[0].size())) {
+            pieces.release();
+            return not_pieces(function, parameter);
+        }
+    }
+    const std::size_t length = pieces.length();
+    series.set_shape(rows ? Shape{2, count, count == 0 ? 0 : length / count} : Shape{1, 1, length});
+    if (count == 0 || !in_place) {
+        if (!series.join()) {
+            return no_memory(function, parameter, length);
+        }
+        return CallStatus::ok();
+    }
+    return pieces.guard(ndarray);
+}
+
 } // namespace
+
+bool Pieces::make_room(std::size_t count) noexcept {
+    release();
+    if (count == 0) {
+        return true;
+    }
+    exports_ = static_cast<BufferExport*>(std::calloc(count, sizeof(BufferExport)));
+    spans_ = static_cast<std::span<const double>*>(std::calloc(count, sizeof(*spans_)));
+    starts_ = static_cast<const double**>(std::calloc(count, sizeof(*starts_)));
+    if (exports_ == nullptr || spans_ == nullptr || starts_ == nullptr) {
+        release(); // frees what was had, with no export made yet (count_ is 0)
+        return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        new (exports_ + i) BufferExport();
+        new (spans_ + i) std::span<const double>();
+    }
+    count_ = count;
+    return true;
+}
+
+bool Pieces::take(std::size_t i, PyObject* piece, PyObject* ndarray) noexcept {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(piece)) != ndarray ||
+        !exports_[i].try_acquire(piece, PyBUF_RECORDS_RO)) {
+        return false;
+    }
+    const Py_buffer& view = exports_[i].view();
+    if (view.ndim != 1 || !reads_doubles(item_reader(view, ByteOrders::native)) ||
+        !doubles_row_after_row(view, shape_of(view))) {
+        return false;
+    }
+    spans_[i] = {static_cast<const double*>(view.buf), static_cast<std::size_t>(view.shape[0])};
+    starts_[i] = spans_[i].data();
+    length_ += spans_[i].size();
+    return true;
+}
+
+CallStatus Pieces::guard(PyObject* ndarray) noexcept {
+    constexpr std::size_t capacity = ResizeGuard::capacity;
+    const std::size_t guards = (count_ + capacity - 1) / capacity;
+    guards_ = static_cast<ResizeGuard*>(std::calloc(guards, sizeof(ResizeGuard)));
+    if (guards_ == nullptr && guards != 0) {
+        return CallError::pending(PyExc_MemoryError, Text("cannot allocate the pieces' guards"));
+    }
+    for (; guard_count_ < guards; ++guard_count_) {
+        new (guards_ + guard_count_) ResizeGuard();
+        PyObject* exporters[capacity] = {};
+        for (std::size_t i = 0; i < capacity && guard_count_ * capacity + i < count_; ++i) {
+            exporters[i] = exports_[guard_count_ * capacity + i].view().obj;
+        }
+        if (CallStatus held = guards_[guard_count_].hold(exporters, ndarray); held.failed()) {
+            ++guard_count_; // made: ended by release()
+            return held;
+        }
+    }
+    return CallStatus::ok();
+}
+
+void Pieces::release() noexcept {
+    for (std::size_t g = 0; g < guard_count_; ++g) {
+        guards_[g].~ResizeGuard();
+    }
+    std::free(guards_);
+    guards_ = nullptr;
+    guard_count_ = 0;
+    for (std::size_t i = 0; i < count_; ++i) {
+        exports_[i].~BufferExport();
+    }
+    std::free(exports_);
+    std::free(spans_);
+    std::free(starts_);
+    exports_ = nullptr;
+    spans_ = nullptr;
+    starts_ = nullptr;
+    count_ = 0;
+    length_ = 0;
+}
+
+bool ArraySeries::join() noexcept {
+    FloatSeries& values = values_.owned();
+    if (!values.try_resize_uninitialized(pieces_.length())) {
+        return false;
+    }
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < pieces_.count(); ++i) {
+        const std::span<const double> piece = pieces_[i];
+        if (!piece.empty()) {
+            std::memcpy(values.data() + at, piece.data(), piece.size_bytes());
+        }
+        at += piece.size();
+    }
+    pieces_.release();
+    return true;
+}
 
 Shape shape_of(const Py_buffer& view) noexcept {
     if (view.ndim == 1) {
@@ -237,10 +371,19 @@ void append_shape(Text& text, const Shape& shape) {
 
 CallStatus extract_array_series_into(ArraySeries& series, PyObject* object,
                                      std::string_view function, std::string_view parameter,
-                                     PyObject* ndarray, InPlaceSeries& in_place) noexcept {
+                                     PyObject* ndarray, InPlaceSeries& in_place,
+                                     PiecesInPlace pieces) noexcept {
     const bool exact = reinterpret_cast<PyObject*>(Py_TYPE(object)) == ndarray;
     if (!exact && !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(ndarray))) {
         if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) {
+            for (const bool rows : {true, false}) {
+                if (PyTuple_Check(object) &&
+                    imported_type("tarnwick_frames", rows ? "_Rows" : "_Chunks").get() ==
+                        reinterpret_cast<PyObject*>(Py_TYPE(object))) {
+                    return convert_pieces(series, object, rows, function, parameter, ndarray,
+                                          rows ? pieces.rows : pieces.chunks);
+                }
+            }
             if (CallStatus status = refuse_frame(object, function, parameter, in_place);
                 status.failed()) {
                 return status;

@@ -3,8 +3,10 @@
 // what iterating them gives (a frame iterates its labels) and which want
 // their own kind of result back (an index kept, a frame of columns). A call
 // given one is handed whole to the pure-Python tarnwick_frames, which
-// converts the containers to numpy arrays, calls the same function again
-// with those, and wraps the result as its inputs were.
+// converts the containers to numpy arrays (a frame's float64 columns and a
+// chunked array's chunks as pieces, each read where it lies: array_series.hpp),
+// calls the same function again with those, and wraps the result as its
+// inputs were.
 #pragma once
 
 #include "../binding/call_error.hpp"

@@ -28,6 +28,7 @@
 #include "../binding/text.hpp"
 #include "array_arguments.hpp"
 #include "array_series.hpp"
+#include "chunks.hpp"
 #include "columns.hpp"
 #include "destination.hpp"
 #include "group_rows.hpp"
@@ -40,6 +41,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -232,11 +234,16 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         return dispatch_to_frames(state, D.function_name, args, nargs, kwnames);
     }
     PyObject* out = fields > 1 || slots[count] == Py_None ? nullptr : slots[count];
+    PyObject* given_by = nullptr;
+    if constexpr (takes_by) {
+        given_by = slots[axis_slot + 2];
+    }
+    const ArrayContext context{
+        D.function_name, state.ndarray,
+        pieces_in_place(out, slots[axis_slot], slots[axis_slot + 1], given_by)};
 
     typename ArgumentsOf<ReportWhenCopyFails, ToArraySeries, I>::type converted;
-    if (CallStatus status =
-            converted.convert(D, slots.data(), ArrayContext{D.function_name, state.ndarray});
-        status.failed()) {
+    if (CallStatus status = converted.convert(D, slots.data(), context); status.failed()) {
         return raised(std::move(status.error()));
     }
     CallResult<Shape> agreed = agreed_shape(D, converted);
@@ -266,6 +273,11 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     std::array<std::span<const double>, series_count> inputs{};
     converted.for_each_series(
         [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
+    // The series still read in pieces (rows or chunks), each null if whole.
+    std::array<const Pieces*, series_count> pieces{};
+    converted.for_each_series([&](std::size_t i, const ArraySeries& series) {
+        pieces[i] = series.in_pieces() ? &series.pieces() : nullptr;
+    });
     // A long table's rows, one series per key of `by`. Series of unequal
     // lengths are left whole, for the kernel to refuse as without it.
     PyObject* by = nullptr;
@@ -306,9 +318,10 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 groups.gather(inputs[0], marks.data());
             }
             const std::size_t holding =
-                !grouped ? series_holding_nan(inputs[0], shape, by_column.value(), marks)
-                : room   ? groups.holding_nan(gather ? marks.data() : inputs[0].data())
-                         : groups.count();
+                pieces[0] != nullptr ? pieces_holding_nan(*pieces[0], shape)
+                : !grouped ? series_holding_nan(inputs[0], shape, by_column.value(), marks)
+                : room     ? groups.holding_nan(gather ? marks.data() : inputs[0].data())
+                           : groups.count();
             const Shape warned = grouped ? Shape{2, groups.count(), 0} : shape;
             if (!warn_of_nan_seed(D.function_name, holding, warned, by_column.value())) {
                 return nullptr;
@@ -331,6 +344,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     // Grouped, the walk takes one group at a time, the longest at most.
     SeriesWalk<series_count, fields> walk(grouped ? Shape{1, 1, groups.longest()} : shape,
                                           by_column.value(), policy.value(), inputs);
+    walk.read_pieces(pieces);
     if (CallStatus room = walk.make_room(D.function_name); room.failed()) {
         return raised(std::move(room.error()));
     }
@@ -364,7 +378,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     // Many series at once in vector lanes; the rest, or all, one at a time.
     const std::size_t in_lanes =
         !grouped && walk.lanes_take_all_bars()
-            ? series_in_lanes<I>(converted, destination, shape, walk.by_column(), seed)
+            ? series_in_lanes<I>(converted, destination, shape, walk.by_column(), seed, pieces)
             : 0;
     const KernelStatus computed = [&] {
         if constexpr (takes_by) {
@@ -372,6 +386,9 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 return run_groups<I>(converted, groups, inputs, gathered, results, walk, seed,
                                      destination, one);
             }
+        }
+        if (shape.ndim == 1 && std::ranges::any_of(pieces, std::identity{})) {
+            return run_chunks<I>(converted, destination.row(0), seed, inputs, pieces);
         }
         return walk.run(destination, in_lanes, one);
     }();

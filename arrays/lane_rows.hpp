@@ -8,6 +8,7 @@
 #include "destination.hpp"
 #include "row_output.hpp"
 
+#include <array>
 #include <cstddef>
 #include <optional>
 
@@ -19,10 +20,12 @@ namespace tarnwick::arrays {
 // the symbols of one bar side by side, which the lanes load as they lie).
 // The inputs are held row after row (ArraySeries), so the first row's values
 // start each whole input.
-template <class I, class Converted>
-[[nodiscard]] std::size_t
-series_in_lanes(const Converted& converted, const Destination& destination, const Shape& shape,
-                bool by_column, const std::optional<double>& seed) noexcept {
+// Rows held in pieces (a frame's columns) are read where each lies.
+template <class I, class Converted, std::size_t S>
+[[nodiscard]] std::size_t series_in_lanes(const Converted& converted,
+                                          const Destination& destination, const Shape& shape,
+                                          bool by_column, const std::optional<double>& seed,
+                                          const std::array<const Pieces*, S>& pieces) noexcept {
     const std::size_t lanes = lanes_of(lane_path());
     const std::size_t count = by_column ? shape.columns : shape.rows;
     if (shape.ndim != 2 || shape.rows < 2 || lanes < 2 || count < lanes) {
@@ -35,12 +38,27 @@ series_in_lanes(const Converted& converted, const Destination& destination, cons
     if (!by_column && destination.row(0).field_stride() != 0) {
         return 0;
     }
+    const double* const* starts[S] = {};
+    std::size_t in_pieces = 0;
+    for (std::size_t k = 0; k < S; ++k) {
+        if (pieces[k] != nullptr) {
+            starts[k] = pieces[k]->starts();
+            ++in_pieces;
+        }
+    }
+    // Rows in pieces beside rows held whole go one by one.
+    if (in_pieces != 0 && (in_pieces != S || by_column)) {
+        return 0;
+    }
     RowOutput first = destination.row(0);
     const std::ptrdiff_t between_rows = destination.row(1).first() - first.first();
     const RowBlock block{.series = {},
+                         .row_starts = in_pieces != 0 ? starts : nullptr,
                          .rows = count,
                          .columns = by_column ? shape.rows : shape.columns,
-                         .in_row = by_column ? 1 : shape.columns,
+                         .in_row = by_column        ? 1
+                                   : in_pieces != 0 ? 0
+                                                    : shape.columns,
                          .in_column = by_column ? shape.columns : 1,
                          .out = first.first(),
                          .out_row = by_column ? first.stride() : between_rows,

@@ -4,6 +4,7 @@
 #include "../binding/conversion.hpp"
 #include "../binding/py_ref.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace tarnwick::arrays {
@@ -46,6 +47,32 @@ CallResult<bool> series_are_columns(PyObject* axis, std::string_view function, c
     message += " is out of bounds for array of dimension ";
     append_decimal(message, static_cast<unsigned long long>(ndim));
     return value_error(std::move(message));
+}
+
+PiecesInPlace pieces_in_place(PyObject* out, PyObject* axis, PyObject* policy,
+                              PyObject* by) noexcept {
+    const auto given = [](PyObject* o) { return o != nullptr && o != Py_None; };
+    if (given(out) || axis != nullptr || given(by)) {
+        return {};
+    }
+    const auto named = [&](const char* name) {
+        return PyUnicode_CheckExact(policy) && PyUnicode_CompareWithASCIIString(policy, name) == 0;
+    };
+    if (policy == nullptr || named("propagate")) {
+        return {.rows = true, .chunks = true};
+    }
+    return {.rows = named("omit"), .chunks = false};
+}
+
+std::size_t pieces_holding_nan(const Pieces& pieces, const Shape& shape) noexcept {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < pieces.count(); ++i) {
+        count += std::ranges::any_of(pieces[i], [](double v) { return v != v; }) ? 1U : 0U;
+        if (shape.ndim == 1 && count != 0) {
+            return 1;
+        }
+    }
+    return count;
 }
 
 CallResult<NanPolicy> extract_nan_policy(PyObject* policy, std::string_view function) noexcept {

@@ -37,6 +37,18 @@ namespace tarnwick::arrays {
 
 enum class NanPolicy : unsigned char { propagate, omit, raise };
 
+// Where series given in pieces are read in place: rows by the walk and the
+// lanes unless `out`, `axis` or `by` is given or NaN is refused (those read
+// the values whole), chunks by the chunk walk (chunks.hpp) under
+// "propagate" alone ("omit" gathers the present bars anyway). Null or None
+// for a keyword not given; an unknown policy reads nothing in place.
+[[nodiscard]] PiecesInPlace pieces_in_place(PyObject* out, PyObject* axis, PyObject* policy,
+                                            PyObject* by) noexcept;
+
+// How many of the series in `pieces` hold a NaN: each row, or the one
+// series its chunks make.
+[[nodiscard]] std::size_t pieces_holding_nan(const Pieces& pieces, const Shape& shape) noexcept;
+
 // Whether `axis` (null when not given, which is -1) makes the series of
 // inputs of `shape` their columns: an integer through __index__ (a TypeError
 // with the parameter's note otherwise), from -ndim to ndim - 1 (a ValueError
@@ -92,6 +104,8 @@ template <std::size_t S, std::size_t F = 1> class SeriesWalk {
     // Whether each series is every bar of its row or column, as the vector
     // lanes take them: nothing is left out.
     [[nodiscard]] bool lanes_take_all_bars() const noexcept { return !omit_; }
+    // The rows of the series held in pieces read where they lie.
+    void read_pieces(const std::array<const Pieces*, S>& pieces) noexcept { pieces_ = pieces; }
     [[nodiscard]] bool by_column() const noexcept { return by_column_; }
 
     // `kernel(out, series)` on each series in turn from series `from` (the
@@ -146,7 +160,9 @@ template <std::size_t S, std::size_t F = 1> class SeriesWalk {
         for (std::size_t s = 0; s < S; ++s) {
             series[s] = shape_.ndim == 1   ? inputs_[s]
                         : shape_.rows == 0 ? std::span<const double>()
-                                           : inputs_[s].subspan(r * shape_.columns, shape_.columns);
+                        : pieces_[s] != nullptr
+                            ? (*pieces_[s])[r]
+                            : inputs_[s].subspan(r * shape_.columns, shape_.columns);
         }
         return series;
     }
@@ -243,6 +259,7 @@ template <std::size_t S, std::size_t F = 1> class SeriesWalk {
     bool by_column_;
     bool omit_;
     Series inputs_;
+    std::array<const Pieces*, S> pieces_{};
     std::array<FloatSeries, S> gathered_;
     std::array<FloatSeries, S> present_;
     FloatSeries result_;

@@ -9,12 +9,17 @@ C-contiguous (symbols, dates) copy of the same data, and of nan_policy="omit"
 on each (no NaN present, then one bar in 100 NaN), as nanoseconds per bar.
 
     python benchmarks/columns.py --containers [--runs 3]
+    python benchmarks/columns.py --pandas [--runs 3]
 
 times instead 1,000,000 bars given as pandas, polars and Arrow containers
 against the same bars as float64 ndarrays: ADX of four symbols as frames and
 GARCH of one series in one and two chunks. Each timed call gets bars made
-fresh for it (outside the timing); each run prints the median of its calls
-and the ratio to the ndarray's, and the runs' range closes the table.
+fresh for it (outside the timing), the cases taking turns call by call; each
+run prints the median wall and CPU time of its calls and their ratios to the
+ndarray's (on a shared, busy machine the CPU time, which leaves out waiting
+for a core, is the steadier), and the runs' range closes the table. --pandas
+times the cost of a short call: ADX of 100 bars as pandas Series against the
+same call done by hand (to_numpy(), the array call, a Series made of it).
 """
 
 from __future__ import annotations
@@ -46,7 +51,7 @@ def calls(wide: np.ndarray, tall: np.ndarray):
     }
 
 
-BARS, SYMBOLS, CALLS = 1_000_000, 4, 5
+BARS, SYMBOLS, CALLS = 1_000_000, 4, 9
 
 
 def containers(rng: np.random.Generator) -> dict:
@@ -82,16 +87,20 @@ def containers(rng: np.random.Generator) -> dict:
     }
 
 
-def median_time(make, call, calls: int) -> float:
-    """The median time of `calls` calls, each on arguments `make()` gave it."""
-    samples = []
+def median_times(cases: dict, calls: int) -> dict:
+    """For each case, the median wall and CPU (this process's) time of
+    `calls` calls, each on arguments its maker gave it; the cases take turns
+    call by call, so that the machine's load weighs on each alike."""
+    samples: dict = {name: ([], []) for name in cases}
     for _ in range(calls):
-        args = make()
-        start = time.perf_counter()
-        call(args)
-        samples.append(time.perf_counter() - start)
-        del args
-    return statistics.median(samples)
+        for name, (make, call) in cases.items():
+            args = make()
+            start, cpu = time.perf_counter(), time.process_time()
+            call(args)
+            samples[name][0].append(time.perf_counter() - start)
+            samples[name][1].append(time.process_time() - cpu)
+            del args
+    return {name: tuple(map(statistics.median, pair)) for name, pair in samples.items()}
 
 
 def time_containers(runs: int) -> None:
@@ -99,15 +108,75 @@ def time_containers(runs: int) -> None:
     cases = containers(rng)
     medians: dict = {name: [] for name in cases}
     for run in range(runs):
-        for name, (make, call) in cases.items():
-            medians[name].append(median_time(make, call, CALLS))
-        print(f"run {run + 1}:")
+        for name, times in median_times(cases, CALLS).items():
+            medians[name].append(times)
+        print(f"run {run + 1} (wall ms, CPU ms, each x the ndarray's):")
         for name, values in medians.items():
             base = medians["adx ndarray (symbols, bars)" if "adx" in name else "garch ndarray"]
-            print(f"  {name:30} {values[-1] * 1e3:8.2f} ms  x{values[-1] / base[-1]:.2f}")
-    print(f"range over {runs} runs (ms, each the median of {CALLS} calls on fresh bars):")
+            (wall, cpu), (base_wall, base_cpu) = values[-1], base[-1]
+            print(
+                f"  {name:30} {wall * 1e3:8.2f} x{wall / base_wall:.2f}"
+                f"  {cpu * 1e3:8.2f} x{cpu / base_cpu:.2f}"
+            )
+    print(
+        f"range over {runs} runs (wall ms; CPU ms; each the median of {CALLS} calls on fresh bars):"
+    )
     for name, values in medians.items():
-        print(f"  {name:30} {min(values) * 1e3:8.2f} to {max(values) * 1e3:8.2f}")
+        walls, cpus = zip(*values, strict=True)
+        print(
+            f"  {name:30} {min(walls) * 1e3:8.2f} to {max(walls) * 1e3:8.2f};"
+            f" {min(cpus) * 1e3:8.2f} to {max(cpus) * 1e3:8.2f}"
+        )
+
+
+SHORT_BARS, SHORT_CALLS = 100, 2_000
+
+
+def time_pandas(runs: int) -> None:
+    """ADX(14) of 100 bars given as pandas Series on one index, against the
+    same bars taken out with to_numpy(), computed, and put back in a Series by
+    hand: microseconds per call over SHORT_CALLS calls, each on its own bars
+    (the median wall time of a call; the mean CPU time, the process clock
+    being too coarse for one call)."""
+    import pandas as pd
+
+    rng = np.random.default_rng(1)
+    index = pd.date_range("2024-01-01", periods=SHORT_BARS)
+
+    def bars():
+        close = 100 + np.cumsum(rng.normal(0, 1, (SHORT_CALLS, SHORT_BARS)), axis=1)
+        return [[pd.Series(s, index=index) for s in (c + 0.5, c - 0.5, c)] for c in close]
+
+    def by_hand(h, low, c):
+        values = ta.adx(h.to_numpy(), low.to_numpy(), c.to_numpy(), 14)
+        return pd.Series(values, index=h.index, name="adx", copy=False)
+
+    routes = {"pandas Series": lambda h, low, c: ta.adx(h, low, c, 14), "by hand": by_hand}
+    figures: dict = {name: [] for name in routes}
+    for run in range(runs):
+        # The routes take turns call by call, each on bars of its own.
+        series = {name: bars() for name in routes}
+        samples: dict = {name: ([], []) for name in routes}
+        for i in range(SHORT_CALLS):
+            for name, route in routes.items():
+                start, cpu = time.perf_counter(), time.process_time()
+                route(*series[name][i])
+                samples[name][0].append(time.perf_counter() - start)
+                samples[name][1].append(time.process_time() - cpu)
+        for name, (walls, cpus) in samples.items():
+            figures[name].append((statistics.median(walls) * 1e6, sum(cpus) * 1e6 / SHORT_CALLS))
+        (wall, cpu), (hand_wall, hand_cpu) = figures["pandas Series"][-1], figures["by hand"][-1]
+        print(
+            f"run {run + 1}: pandas Series {wall:.1f} us wall, {cpu:.1f} us CPU; by hand "
+            f"{hand_wall:.1f}, {hand_cpu:.1f}; "
+            f"x{wall / hand_wall:.2f} wall, x{cpu / hand_cpu:.2f} CPU"
+        )
+    print(f"range over {runs} runs (us per call; wall; CPU):")
+    for name, values in figures.items():
+        walls, cpus = zip(*values, strict=True)
+        print(
+            f"  {name:14} {min(walls):.1f} to {max(walls):.1f}; {min(cpus):.1f} to {max(cpus):.1f}"
+        )
 
 
 def main() -> None:
@@ -115,7 +184,11 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=7)
     parser.add_argument("--containers", action="store_true")
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--pandas", action="store_true")
     args = parser.parse_args()
+    if args.pandas:
+        time_pandas(args.runs)
+        return
     if args.containers:
         time_containers(args.runs)
         return

@@ -40,7 +40,9 @@ void gather(const RowBlock& b, std::size_t k, std::size_t row, std::size_t first
     }
     const double* from[width];
     for (std::size_t lane = 0; lane < width; ++lane) {
-        from[lane] = b.series[k] + (row + lane) * b.in_row + first * b.in_column;
+        from[lane] = (b.row_starts != nullptr ? b.row_starts[k][row + lane]
+                                              : b.series[k] + (row + lane) * b.in_row) +
+                     first * b.in_column;
     }
     std::size_t i = 0;
     if (b.in_column == 1) {
@@ -298,11 +300,14 @@ void rows_of_entry(const RowBlock& b, const void* settings) noexcept {
     }
     const std::size_t done = run_rows<Group<L, G>>(b, typename E::template Kernel<Group<L, G>>(p));
     const double* series[series_count<E>];
+    const double* const* starts[series_count<E>];
     for (std::size_t k = 0; k < series_count<E>; ++k) {
         series[k] = b.series[k] + done * b.in_row;
+        starts[k] = b.row_starts != nullptr ? b.row_starts[k] + done : nullptr;
     }
     RowBlock rest = b;
     rest.series = series;
+    rest.row_starts = b.row_starts != nullptr ? starts : nullptr;
     rest.rows -= done;
     rest.out += static_cast<std::ptrdiff_t>(done) * b.out_row;
     (void)run_rows<L>(rest, typename E::template Kernel<L>(p));

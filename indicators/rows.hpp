@@ -28,9 +28,12 @@ enum class LanePath : unsigned char { scalar, sse2, avx2, avx512, neon };
 // and in_column = the number of symbols. The results go to row r of `out`:
 // value i of it at out + r * out_row + i * out_column (strides in bytes, any
 // alignment). An indicator of several values per bar writes value f of each
-// bar `out_field` bytes after its first value's place.
+// bar `out_field` bytes after its first value's place. Rows that each lie in
+// memory of their own (a frame's columns) are given by `row_starts` instead:
+// row r of series k starts at row_starts[k][r], in_row unused.
 struct RowBlock {
     const double* const* series;
+    const double* const* const* row_starts = nullptr;
     std::size_t rows;
     std::size_t columns;
     std::size_t in_row;

@@ -4,7 +4,8 @@
 tarnwick_arrays hands a call here when one of its series is a pandas, polars or
 pyarrow object (a subclass included) or exports Arrow data. Each such series
 is read as numbers in one pass (in place when it already is float64 without
-nulls), the tarnwick_arrays function runs on the arrays, and its result is
+nulls: a frame's columns and a chunked array's chunks each where it lies, not
+joined into one array), the tarnwick_arrays function runs on them, and its result is
 given back in the container of the first series (each field of a named
 tuple of results in its own): a Series on the same index,
 a frame with the same columns, an Arrow array; a pandas Index or array gives
@@ -58,6 +59,54 @@ class _Series:
     @property
     def frame(self):
         return self.kind.endswith("-frame")
+
+
+class _Pieces(tuple):
+    """float64 arrays that tarnwick_arrays reads where each lies, instead of
+    one array joined from them."""
+
+    def joined(self):
+        import numpy as np
+
+        return np.concatenate(self) if self else np.empty(0)
+
+
+class _Rows(_Pieces):
+    """A frame's columns, one series each: a 2-D series of one row per column."""
+
+    ndim = 2
+
+    @property
+    def shape(self):
+        return (len(self), len(self[0]))
+
+    def joined(self):
+        import numpy as np
+
+        return np.stack(self)
+
+
+class _Chunks(_Pieces):
+    """The chunks of one series, one after the other."""
+
+    ndim = 1
+
+    @property
+    def shape(self):
+        return (sum(map(len, self)),)
+
+
+def _in_place(values):
+    """Whether tarnwick_arrays can read `values` where they lie as a piece."""
+    import numpy as np
+
+    return (
+        type(values) is np.ndarray
+        and values.dtype == np.float64
+        and values.ndim == 1
+        and values.flags.c_contiguous
+        and values.flags.aligned
+    )
 
 
 def _library(obj):
@@ -178,12 +227,15 @@ def _check_order(name, parameter, index):
 
 
 def _stacked(columns, length):
-    """One row per column of (values, nulls) pairs."""
+    """One row per column of (values, nulls) pairs: the columns where they
+    lie when each is float64 already, else stacked into one array."""
     import numpy as np
 
     if not columns:
         return np.empty((0, length)), None
-    values = np.stack([v for v, _ in columns])
+    values = _Rows(v.joined() if isinstance(v, _Pieces) else v for v, _ in columns)
+    if not all(map(_in_place, values)):
+        values = values.joined()
     masks = [m for _, m in columns]
     if all(m is None for m in masks):
         return values, None
@@ -300,7 +352,9 @@ def _arrow_chunks(obj, parameter):
     chunks = [_arrow_values(c, parameter) for c in obj.chunks]
     if len(chunks) == 1:
         return chunks[0]
-    values = np.concatenate([v for v, _ in chunks]) if chunks else np.empty(0)
+    values = _Chunks(v for v, _ in chunks)
+    if not values or not all(map(_in_place, values)):
+        values = values.joined()
     if all(m is None for _, m in chunks):
         return values, None
     return values, np.concatenate([np.zeros(len(v), bool) if m is None else m for v, m in chunks])
@@ -409,7 +463,10 @@ def _as_columns(name, parameters, series, kwargs):
     for s in series:
         if s.kind == "numpy" and isinstance(s.values, np.ndarray) and s.values.ndim == 2:
             s.values = s.values.T
-    shapes = [np.shape(s.values)[::-1] for s in series]
+    shapes = [
+        (s.values.shape if isinstance(s.values, _Pieces) else np.shape(s.values))[::-1]
+        for s in series
+    ]
     for parameter, shape in zip(parameters, shapes, strict=True):
         if shape != shapes[0]:
             raise ValueError(
@@ -481,6 +538,32 @@ def _wrap_all(name, first, result):
     return _wrap(name, first, result)
 
 
+# Keywords a call of float64 pandas Series may give and still take the short
+# route: none of them reads the series' labels.
+_PLAIN_KEYWORDS = frozenset(("nan_policy", "seed", "out"))
+
+
+def _plain_pandas(parameters, args, kwargs):
+    """The series' values when every series is a float64 pandas Series given
+    positionally on one index object (most calls on one frame's columns):
+    their labels agree without a look, and nothing but their values and that
+    index is needed; None otherwise."""
+    pd = sys.modules.get("pandas")
+    count = len(parameters)
+    if pd is None or len(args) < count or not _PLAIN_KEYWORDS.issuperset(kwargs):
+        return None
+    import numpy as np
+
+    index = args[0].index if type(args[0]) is pd.Series else None
+    float64 = np.dtype(np.float64)
+    for series in args[:count]:
+        if type(series) is not pd.Series or series.index is not index:
+            return None
+        if series.dtype is not float64:
+            return None
+    return [series.to_numpy() for series in args[:count]]
+
+
 def _dispatch(name, args, kwargs):
     """Calls tarnwick_arrays.<name> on `args` and `kwargs` with every pandas,
     polars and Arrow series read as numbers, and wraps the result in the
@@ -489,6 +572,12 @@ def _dispatch(name, args, kwargs):
 
     function = getattr(tarnwick_arrays, name)
     parameters = _SERIES[name]
+    values = _plain_pandas(parameters, args, kwargs)
+    if values is not None:
+        _check_order(name, parameters[0], args[0].index)
+        result = function(*values, *args[len(parameters) :], **kwargs)
+        first = _Series("pandas", None, index=args[0].index)
+        return result if name in _REDUCING else _wrap_all(name, first, result)
     args, kwargs = list(args), dict(kwargs)
     # (parameter, where it was given): positionally or by keyword.
     present = [
@@ -514,6 +603,8 @@ def _dispatch(name, args, kwargs):
     if any(s.frame for s in series):
         _as_columns(name, names, series, kwargs)
     for (_, (container, key)), s in zip(present, series, strict=True):
+        if kwargs.get("by") is not None and isinstance(s.values, _Pieces):
+            s.values = s.values.joined()  # the keys are paired with the bars of one array
         container[key] = s.values
     if kwargs.get("by") is not None and series and series[0].values.ndim == 1:
         # The keys as codes here, before any column is read in place.

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from exact import NAN, bits
-from registry import FUNCTIONS
+from registry import FUNCTIONS, MANY_VALUED
 from support import run_fresh
 
 pd = pytest.importorskip("pandas")
@@ -384,3 +384,169 @@ def test_a_datetime_index_running_newest_first_is_refused(index, refused):
         newest = r"^garch11_variance\(\): 'returns' runs newest first \(its index is decreasing\)"
         with pytest.raises(ValueError, match=newest + r".*; sort it with returns\.sort_index\(\)$"):
             GARCH.array(given, *GARCH.scalars)
+
+
+# Every tarnwick_arrays function over the registry's series: (function, the
+# single-valued entry whose parameters it takes).
+EVERY = [(f.array, f) for f in FUNCTIONS] + [(m.array, m.single) for m in MANY_VALUED]
+EVERY_IDS = [short(f) for f in FUNCTIONS] + [m.name for m in MANY_VALUED]
+
+
+def field_bits(result, rows=False):
+    """Each field of a result as bits, a frame's columns as rows."""
+    fields = result if isinstance(result, tuple) else (result,)
+    as_array = (lambda v: np.asarray(v).T) if rows else np.asarray
+    return [bits(as_array(v).ravel().tolist()) for v in fields]
+
+
+def panel(f, columns, bars, rng):
+    """Each series of `f` as `columns` rows of `bars`, the registry's values
+    tiled and shifted, with a ragged run of NaN in the last series' rows."""
+    series = {}
+    for i, name in enumerate(f.names[: f.series_count]):
+        rows = np.array([np.roll(np.resize(f.call[i], bars), j) for j in range(columns)])
+        series[name] = rows
+    last = series[f.names[f.series_count - 1]]
+    for j in range(columns):
+        start = rng.integers(0, bars)
+        last[j, start : start + j % 4] = NAN
+    return series
+
+
+@pytest.mark.parametrize(("function", "f"), EVERY, ids=EVERY_IDS)
+@pytest.mark.parametrize("policy", [None, "omit"])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_frame_columns_read_where_they_lie_give_the_arrays_rows_bits(function, f, policy):
+    # 19 columns: more than two lane groups of any width and a remainder.
+    rng = np.random.default_rng(7)
+    series = panel(f, 19, 41, rng)
+    nulls = rng.random((19, 41)) < 0.1
+    names = [f"S{j}" for j in range(19)]
+    kwargs = {} if policy is None else {"nan_policy": policy}
+    last = f.names[f.series_count - 1]
+    for with_nulls in (False, True) if policy else (False,):
+        frames = {
+            n: pl.DataFrame(
+                {
+                    c: pl.Series(pa.array(row, mask=nulls[j] if with_nulls and n == last else None))
+                    for j, (c, row) in enumerate(zip(names, rows, strict=True))
+                }
+            )
+            for n, rows in series.items()
+        }
+        arrays = {
+            n: np.where(nulls, NAN, r) if with_nulls and n == last else r for n, r in series.items()
+        }
+        want = function(*f.call_on(arrays), **kwargs)
+        got = function(*f.call_on(frames), **kwargs)
+        assert field_bits(got, rows=True) == field_bits(want)
+        assert list((got[0] if isinstance(got, tuple) else got).columns) == names
+
+
+# Where each series' chunks end: empty chunks, chunks of one bar, a split
+# inside the run of NaN at bars 4 to 6, and the series in one piece.
+CHUNKINGS = {
+    "empty chunks": [0, 0, 3, 3, 9, 9, 14],
+    "one-bar chunks": list(range(15)),
+    "NaN run split": [5, 14],
+    "whole": [14],
+}
+
+
+def chunked(values, ends, mask=None):
+    starts = [0, *ends[:-1]]
+    return pa.chunked_array(
+        [
+            pa.array(values[a:b], mask=None if mask is None else mask[a:b], type=pa.float64())
+            for a, b in zip(starts, ends, strict=True)
+        ],
+        type=pa.float64(),
+    )
+
+
+@pytest.mark.parametrize(("function", "f"), EVERY, ids=EVERY_IDS)
+@pytest.mark.parametrize("chunking", CHUNKINGS)
+@pytest.mark.parametrize("policy", [None, "propagate", "omit"])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_chunks_read_one_after_another_give_the_joined_arrays_bits(function, f, chunking, policy):
+    ends = CHUNKINGS[chunking]
+    series = {n: np.resize(f.call[i], 14) for i, n in enumerate(f.names[: f.series_count])}
+    last = f.names[f.series_count - 1]
+    series[last][4:7] = NAN
+    # Each series split its own way: the first as named, the others at other bars too.
+    split = {n: ends if i == 0 else sorted({*ends, 2 + i}) for i, n in enumerate(series)}
+    kwargs = {} if policy is None else {"nan_policy": policy}
+    seeds = [{}, {"seed": 2e-4}] if "seed" in function.__doc__ else [{}]
+    nulls = np.zeros(14, bool)
+    nulls[[1, 8, 13]] = True
+    for seed in seeds:
+        want = function(*f.call_on(series), **kwargs, **seed)
+        got = function(
+            *f.call_on({n: chunked(v, split[n]) for n, v in series.items()}), **kwargs, **seed
+        )
+        assert field_bits(got) == field_bits(want)
+        if policy == "omit":  # a null in any chunk is a missing bar
+            holed = {**series, last: np.where(nulls, NAN, series[last])}
+            want = function(*f.call_on(holed), **kwargs, **seed)
+            got = function(
+                *f.call_on(
+                    {
+                        n: chunked(v, split[n], nulls if n == last else None)
+                        for n, v in series.items()
+                    }
+                ),
+                **kwargs,
+                **seed,
+            )
+            assert field_bits(got) == field_bits(want)
+
+
+@pytest.mark.parametrize(("function", "f"), EVERY, ids=EVERY_IDS)
+@pytest.mark.parametrize("keywords", [{}, {"nan_policy": "omit"}, {"out": True}])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_series_on_one_index_object_give_what_series_on_equal_indexes_give(function, f, keywords):
+    # One index object lets the labels go unchecked; equal copies are compared.
+    if keywords.get("out") and function is not f.array:
+        return  # several values per bar: no out
+    results = []
+    for index in (DATES, None):
+        series = {
+            n: pd.Series(np.array(f.call[i]), index=DATES if index is DATES else DATES.copy())
+            for i, n in enumerate(f.names[: f.series_count])
+        }
+        given = {**keywords, "out": np.empty(10)} if keywords.get("out") else keywords
+        results.append(function(*f.call_on(series), **given))
+    short_route, long_route = results
+    assert field_bits(short_route) == field_bits(long_route)
+    for got in short_route if isinstance(short_route, tuple) else (short_route,):
+        assert isinstance(got, pd.Series) and got.index is DATES
+    names = lambda r: [v.name for v in (r if isinstance(r, tuple) else (r,))]  # noqa: E731
+    assert names(short_route) == names(long_route)
+
+
+def test_pieces_are_kept_from_being_resized_while_a_call_reads_them():
+    # A row freed by a resize under the kernel would be read after it is gone.
+    out = run_fresh(
+        """
+        import numpy as np
+        import tarnwick_arrays
+        from tarnwick_frames import _Chunks, _Rows
+
+        rows = [np.arange(5000.0) for _ in range(9)]  # each owns its memory
+        refused = []
+
+        class Period:
+            def __index__(self):
+                for row in rows:
+                    try:
+                        row.resize(1, refcheck=False)
+                    except ValueError:
+                        refused.append(True)
+                return 3
+
+        for pieces in (_Rows(rows), _Chunks(rows)):
+            tarnwick_arrays.adx(pieces, pieces, pieces, Period())
+        print(len(refused))
+        """
+    )
+    assert out.split() == ["18"]

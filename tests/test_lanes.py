@@ -39,13 +39,14 @@ def available(path):
 ROWS = (2, 3, 4, 7, 8, 9, 16, 17, 35, 300)
 BARS = (0, 1, 2, 3, 9, 300)
 # Each row of each of the three functions, and each function side by side.
-CASES = sum(len(BARS) * (3 * rows + 3) for rows in ROWS)
+CASES = sum(len(BARS) * (3 * rows + 5) for rows in ROWS)
 
 CHECK = f"""
 import random
 import numpy as np
 import tarnwick, tarnwick_arrays
 from exact import bits
+from tarnwick_frames import _Rows
 
 rng = random.Random(11)
 special = [float("nan"), -float("nan"), float("inf"), -float("inf"), -0.0, 0.0,
@@ -85,6 +86,15 @@ for rows in {ROWS}:
              tarnwick_arrays.garch11_variance(h, 1e-6, 0.1, 0.85, seed=seed)),
         ):
             assert got.T.tobytes() == want.tobytes(), (rows, n)
+            cases += 1
+        # Each row in memory of its own, as tarnwick_frames gives a frame's
+        # columns: the lanes start each row where it lies.
+        for got, want in (
+            (tarnwick_arrays.adx(*map(_Rows, (h, l, c)), 3), tarnwick_arrays.adx(h, l, c, 3)),
+            (tarnwick_arrays.garch11_variance(_Rows(h), 1e-6, 0.1, 0.85, seed=seed),
+             tarnwick_arrays.garch11_variance(h, 1e-6, 0.1, 0.85, seed=seed)),
+        ):
+            assert got.tobytes() == want.tobytes(), (rows, n)
             cases += 1
 print(tarnwick_arrays._lanes, cases)
 """

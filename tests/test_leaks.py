@@ -230,6 +230,8 @@ CASES.update(
 try:
     import pandas as pd
     import polars as pl
+
+    from tarnwick_frames import _Chunks
 except ImportError:
     pd = pl = None
 if pd is not None:
@@ -260,7 +262,28 @@ if pd is not None:
                 {},
                 ValueError,
             ),
+            # A polars frame's columns and Arrow chunks read where they lie.
+            "frames polars columns": (
+                tarnwick_arrays.adx,
+                (*[pl.from_pandas(FRAME)] * 3, 2),
+                {},
+                None,
+            ),
+            "frames pieces refused": (
+                tarnwick_arrays.garch11_variance,
+                (_Chunks((np.asarray(R), np.asarray(R, np.float32))), 1e-6, 0.1, 0.85),
+                {},
+                TypeError,
+            ),
         }
+    )
+    import pyarrow as pa
+
+    CASES["frames chunks"] = (
+        tarnwick_arrays.garch11_variance,
+        (pa.chunked_array([R[:2], [], R[2:]], pa.float64()), 1e-6, 0.1, 0.85),
+        {},
+        None,
     )
 
 
