@@ -7,13 +7,15 @@ Every timed call gets a series of its own, never timed before (a random walk
 from a seed used once per size and run), so that no branch predictor has
 learnt its reversals. Each peer (TA-Lib, or ta-lib-takt, both imported as
 `talib`) runs this script in its own interpreter, as the two cannot share one
-environment; the series are the same for every library. The figure of a run
-is the total time of its calls over their bars; the median and the range
-over the runs are printed.
+environment; the series are the same for every library. The libraries take
+turns at each size and run, so that a busy machine's load falls on all of
+them alike. The figure of a run is the total time of its calls over their
+bars; the median and the range over the runs are printed.
 """
 
 import argparse
 import json
+import os
 import statistics
 import subprocess
 import sys
@@ -38,19 +40,17 @@ def calls(n):
     return max(2, 2_000_000 // n)
 
 
-def timings(functions, runs):
-    """{name: {n: [ns per bar of each run]}} for functions {name: f(high, low, close)}."""
-    figures = {name: {} for name in functions}
-    for n in SIZES:
-        for run in range(runs):
-            for name, function in functions.items():
-                total = 0
-                for call in range(calls(n)):
-                    high, low, close = series(n, (n, run, call))
-                    start = time.perf_counter_ns()
-                    function(high, low, close)
-                    total += time.perf_counter_ns() - start
-                figures[name].setdefault(n, []).append(total / (calls(n) * n))
+def timing(functions, n, run):
+    """{name: ns per bar} of functions {name: f(high, low, close)} at n bars."""
+    figures = {}
+    for name, function in functions.items():
+        total = 0
+        for call in range(calls(n)):
+            high, low, close = series(n, (n, run, call))
+            start = time.perf_counter_ns()
+            function(high, low, close)
+            total += time.perf_counter_ns() - start
+        figures[name] = total / (calls(n) * n)
     return figures
 
 
@@ -76,23 +76,32 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--peer", action="append", default=[], metavar="NAME=PYTHON")
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--as-peer", metavar="NAME", help=argparse.SUPPRESS)
+    parser.add_argument("--as-peer", nargs=3, metavar=("NAME", "N", "RUN"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.as_peer:
-        print(json.dumps(timings(talib_functions(args.as_peer), args.runs)))
+        name, n, run = args.as_peer
+        print(json.dumps(timing(talib_functions(name), int(n), int(run))))
         return
-    figures = timings(tarnwick_functions(), args.runs)
-    for peer in args.peer:
-        name, python = peer.split("=", 1)
-        answer = subprocess.run(
-            [python, __file__, "--as-peer", name, "--runs", str(args.runs)],
-            check=True,
-            capture_output=True,
-            text=True,
-        )
-        for key, by_size in json.loads(answer.stdout).items():
-            figures[key] = {int(n): runs for n, runs in by_size.items()}
+    load_before = os.getloadavg()[0]
+    figures = {}
+    mine = tarnwick_functions()
+    for n in SIZES:
+        for run in range(args.runs):
+            found = timing(mine, n, run)
+            for peer in args.peer:
+                name, python = peer.split("=", 1)
+                answer = subprocess.run(
+                    [python, __file__, "--as-peer", name, str(n), str(run)],
+                    check=True,
+                    capture_output=True,
+                    text=True,
+                )
+                found.update(json.loads(answer.stdout))
+            for key, value in found.items():
+                figures.setdefault(key, {}).setdefault(n, []).append(value)
     print(f"ns per bar, median [min - max] of {args.runs} runs; fresh series for every call")
+    load_after = os.getloadavg()[0]
+    print(f"load average (1 min) {load_before:.1f} at the start, {load_after:.1f} at the end")
     print(f"{'':18}" + "".join(f"{n:>22,}" for n in SIZES))
     for name, by_size in figures.items():
         cells = "".join(
