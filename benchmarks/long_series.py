@@ -1,0 +1,115 @@
+"""One long series: ADX and the Parabolic SAR of tarnwick_arrays against TA-Lib's
+builds, at 1e3 .. 1e7 bars, in nanoseconds per bar.
+
+    python benchmarks/long_series.py [--peer NAME=PYTHON ...] [--runs 3]
+
+Every timed call gets a series of its own, never timed before (a random walk
+from a seed used once per size and run), so that no branch predictor has
+learnt its reversals. Each peer (TA-Lib, or ta-lib-takt, both imported as
+`talib`) runs this script in its own interpreter, as the two cannot share one
+environment; the series are the same for every library. The libraries take
+turns at each size and run, so that a busy machine's load falls on all of
+them alike. The figure of a run is the total time of its calls over their
+bars; the median and the range over the runs are printed.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+SIZES = (1_000, 10_000, 100_000, 1_000_000, 10_000_000)
+PERIOD = 14
+STEP, MAXIMUM = 0.02, 0.2
+
+
+def series(n, seed):
+    rng = np.random.default_rng(seed)
+    close = 100.0 + np.cumsum(rng.standard_normal(n))
+    spread = np.abs(rng.standard_normal(n)) * 0.5
+    return close + spread, close - spread, close
+
+
+def calls(n):
+    # About 2 million bars per size and run, and at least two calls.
+    return max(2, 2_000_000 // n)
+
+
+def timing(functions, n, run):
+    """{name: ns per bar} of functions {name: f(high, low, close)} at n bars."""
+    figures = {}
+    for name, function in functions.items():
+        total = 0
+        for call in range(calls(n)):
+            high, low, close = series(n, (n, run, call))
+            start = time.perf_counter_ns()
+            function(high, low, close)
+            total += time.perf_counter_ns() - start
+        figures[name] = total / (calls(n) * n)
+    return figures
+
+
+def tarnwick_functions():
+    import tarnwick_arrays as ta
+
+    return {
+        "tarnwick ADX": lambda high, low, close: ta.adx(high, low, close, PERIOD),
+        "tarnwick SAR": lambda high, low, close: ta.parabolic_sar(high, low, STEP, MAXIMUM),
+    }
+
+
+def talib_functions(label):
+    import talib
+
+    return {
+        f"{label} ADX": lambda high, low, close: talib.ADX(high, low, close, PERIOD),
+        f"{label} SAR": lambda high, low, close: talib.SAR(high, low, STEP, MAXIMUM),
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--peer", action="append", default=[], metavar="NAME=PYTHON")
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--as-peer", nargs=3, metavar=("NAME", "N", "RUN"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.as_peer:
+        name, n, run = args.as_peer
+        print(json.dumps(timing(talib_functions(name), int(n), int(run))))
+        return
+    load_before = os.getloadavg()[0]
+    figures = {}
+    mine = tarnwick_functions()
+    for n in SIZES:
+        for run in range(args.runs):
+            found = timing(mine, n, run)
+            for peer in args.peer:
+                name, python = peer.split("=", 1)
+                answer = subprocess.run(
+                    [python, __file__, "--as-peer", name, str(n), str(run)],
+                    check=True,
+                    capture_output=True,
+                    text=True,
+                )
+                found.update(json.loads(answer.stdout))
+            for key, value in found.items():
+                figures.setdefault(key, {}).setdefault(n, []).append(value)
+    print(f"ns per bar, median [min - max] of {args.runs} runs; fresh series for every call")
+    load_after = os.getloadavg()[0]
+    print(f"load average (1 min) {load_before:.1f} at the start, {load_after:.1f} at the end")
+    print(f"{'':18}" + "".join(f"{n:>22,}" for n in SIZES))
+    for name, by_size in figures.items():
+        cells = "".join(
+            f"{statistics.median(r):>9.2f} [{min(r):5.2f}-{max(r):5.2f}]"
+            for r in (by_size[n] for n in SIZES)
+        )
+        print(f"{name:18}{cells}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
