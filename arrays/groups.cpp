@@ -2,9 +2,15 @@
 #include "groups.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 namespace tarnwick::arrays {
 
@@ -16,14 +22,84 @@ Counts try_allocate(std::size_t n) noexcept {
                                                       : nullptr);
 }
 
+// The block of each kind kept between calls, or null.
+std::array<std::atomic<unsigned char*>, Scratch::kinds> kept{};
+
+std::size_t size_of(const unsigned char* block) noexcept {
+    std::size_t bytes = 0;
+    std::memcpy(&bytes, block, sizeof bytes);
+    return bytes;
+}
+
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+
+unsigned char* allocate_block(std::size_t bytes, std::size_t header) noexcept {
+    void* block = nullptr;
+#ifdef __linux__
+    // Aligned to a huge page, and asking for huge pages: the rows are put in
+    // place group by group, all over the block, and with small pages nearly
+    // every row's write would miss the address cache.
+    if (bytes >= huge_page) {
+        const std::size_t whole = (header + bytes + huge_page - 1) / huge_page * huge_page;
+        if (posix_memalign(&block, huge_page, whole) != 0) {
+            return nullptr;
+        }
+#ifdef MADV_HUGEPAGE
+        (void)madvise(block, whole, MADV_HUGEPAGE);
+#endif
+        bytes = whole - header;
+    }
+#endif
+    if (block == nullptr) {
+        block = std::malloc(header + bytes);
+    }
+    if (block != nullptr) {
+        std::memcpy(block, &bytes, sizeof bytes);
+    }
+    return static_cast<unsigned char*>(block);
+}
+
 } // namespace
+
+bool Scratch::reserve(Kind kind, std::size_t bytes) noexcept {
+    give_back();
+    kind_ = kind;
+    if (bytes > SIZE_MAX - header - huge_page) {
+        return false;
+    }
+    unsigned char* found = kept[kind].exchange(nullptr, std::memory_order_acquire);
+    if (found != nullptr && size_of(found) >= bytes) {
+        block_ = found;
+        return true;
+    }
+    std::free(found);
+    block_ = allocate_block(bytes, header);
+    return block_ != nullptr;
+}
+
+void Scratch::give_back() noexcept {
+    unsigned char* block = std::exchange(block_, nullptr);
+    if (block == nullptr || size_of(block) > kept_at_most) {
+        std::free(block);
+        return;
+    }
+    // Of two blocks, the larger is kept: it serves more calls.
+    unsigned char* held = kept[kind_].load(std::memory_order_relaxed);
+    do {
+        if (held != nullptr && size_of(held) >= size_of(block)) {
+            std::free(block);
+            return;
+        }
+    } while (!kept[kind_].compare_exchange_weak(held, block, std::memory_order_acq_rel,
+                                                std::memory_order_relaxed));
+    std::free(held);
+}
 
 bool Groups::make(std::span<const std::int64_t> codes) noexcept {
     rows_ = codes.size();
     count_ = 0;
     together_ = true;
     longest_ = 0;
-    place_.reset();
     if (rows_ == 0) {
         start_ = try_allocate(1);
         return start_ != nullptr && (start_[0] = 0, true);
@@ -72,10 +148,11 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
         start_[count_] = rows_;
         return true;
     }
-    place_ = try_allocate(rows_);
-    if (!place_) {
+    if (rows_ > SIZE_MAX / sizeof(std::size_t) ||
+        !place_.reserve(Scratch::places, rows_ * sizeof(std::size_t))) {
         return false;
     }
+    std::size_t* place = place_.as<std::size_t>();
     std::sort(order.get(), order.get() + count_, [&](std::size_t a, std::size_t b) {
         return next[a] != next[b] ? next[a] < next[b] : a < b;
     });
@@ -86,20 +163,19 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
     }
     start_[count_] = at;
     for (std::size_t r = 0; r < rows_; ++r) {
-        place_[r] = next[static_cast<std::size_t>(codes[r] - low)]++;
+        place[r] = next[static_cast<std::size_t>(codes[r] - low)]++;
     }
     return true;
 }
 
 void Groups::gather(std::span<const double> values, double* into) const noexcept {
-    for (std::size_t r = 0; r < rows_; ++r) {
-        into[place_[r]] = values[r];
-    }
+    gather(std::array<std::span<const double>, 1>{values}, into);
 }
 
 void Groups::scatter(const double* grouped, RowOutput out) const noexcept {
+    const std::size_t* place = place_.as<std::size_t>();
     for (std::size_t r = 0; r < rows_; ++r) {
-        out.put(r, grouped[place_[r]]);
+        out.put(r, grouped[place[r]]);
     }
 }
 
