@@ -59,6 +59,32 @@ unsigned char* allocate_block(std::size_t bytes, std::size_t header) noexcept {
     return static_cast<unsigned char*>(block);
 }
 
+// Run `runs` (counted from 1) starts at row `row`: its start into `heads`,
+// grown by doubling, room for `room` starts and the end. False, keeping
+// nothing, once the runs pass a quarter of the rows: a table of that many
+// runs is grouped by counting, and its starts would take as much memory.
+bool record_run(Counts& heads, std::size_t& room, std::size_t runs, std::size_t row) noexcept {
+    if (room == SIZE_MAX) {
+        return false;
+    }
+    if (runs >= room) {
+        const std::size_t wanted = std::max<std::size_t>(1024, 2 * room);
+        auto* grown = wanted <= SIZE_MAX / 4 / sizeof(std::size_t)
+                          ? static_cast<std::size_t*>(
+                                std::realloc(heads.get(), (wanted + 1) * sizeof(std::size_t)))
+                          : nullptr;
+        if (grown == nullptr) {
+            heads.reset();
+            return false;
+        }
+        (void)heads.release();
+        heads.reset(grown);
+        room = wanted;
+    }
+    heads[runs - 1] = row;
+    return runs <= row / 4 + 1024;
+}
+
 } // namespace
 
 bool Scratch::reserve(Kind kind, std::size_t bytes) noexcept {
@@ -104,7 +130,23 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
         start_ = try_allocate(1);
         return start_ != nullptr && (start_[0] = 0, true);
     }
-    const auto [low, high] = std::ranges::minmax(codes);
+    // One pass: the codes' range, and where each run of one code starts while
+    // the runs are few enough to be a sorted table's groups.
+    std::int64_t low = codes[0];
+    std::int64_t high = codes[0];
+    std::size_t runs = 1;
+    std::size_t room = 0;
+    Counts heads;
+    for (std::size_t r = 1; r < rows_; ++r) {
+        low = std::min(low, codes[r]);
+        high = std::max(high, codes[r]);
+        if (codes[r] != codes[r - 1]) {
+            ++runs;
+            if (!record_run(heads, room, runs, r)) {
+                room = SIZE_MAX; // too many runs to keep: counted below instead
+            }
+        }
+    }
     const auto width = static_cast<std::size_t>(static_cast<std::uint64_t>(high) -
                                                 static_cast<std::uint64_t>(low)) +
                        1;
@@ -113,6 +155,34 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
     if (width == 0 || width / 4 > rows_ + 64) {
         return false;
     }
+    if (room != SIZE_MAX) {
+        // Each run's code new: each key's rows lie together, no count needed.
+        Counts seen = try_allocate(width);
+        if (runs == 1) {
+            heads = try_allocate(2);
+        }
+        if (!seen || !heads) {
+            return false;
+        }
+        std::fill_n(seen.get(), width, std::size_t{0});
+        bool distinct = true;
+        for (std::size_t g = 0; g < runs && distinct; ++g) {
+            const std::size_t head = g == 0 ? 0 : heads[g];
+            std::size_t& mark = seen[static_cast<std::size_t>(codes[head] - low)];
+            distinct = mark == 0;
+            mark = 1;
+        }
+        if (distinct) {
+            heads[0] = 0;
+            heads[runs] = rows_;
+            for (std::size_t g = 0; g < runs; ++g) {
+                longest_ = std::max(longest_, heads[g + 1] - heads[g]);
+            }
+            count_ = runs;
+            start_ = std::move(heads);
+            return true;
+        }
+    }
     // Rows per code, then where each code's rows start.
     Counts next = try_allocate(width);
     Counts order = try_allocate(width);
@@ -120,10 +190,8 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
         return false;
     }
     std::fill_n(next.get(), width, std::size_t{0});
-    std::size_t runs = 1;
     for (std::size_t r = 0; r < rows_; ++r) {
         ++next[static_cast<std::size_t>(codes[r] - low)];
-        runs += r > 0 && codes[r] != codes[r - 1] ? 1U : 0U;
     }
     for (std::size_t k = 0; k < width; ++k) {
         if (next[k] != 0) {
