@@ -10,6 +10,7 @@ ADX(14) as nanoseconds per bar:
     2-D array    tarnwick_arrays.adx on (symbols, bars) float64 arrays
     by= numpy    tarnwick_arrays.adx on the long columns, by= int64 codes
     by= polars   tarnwick_frames.polars.adx(..., by="symbol"), text keys, select
+    by= pl cat   the same with the keys a polars Categorical (read by its codes)
     .over        tarnwick_frames.polars.adx(...).over("symbol"), select
     polars-talib polars_talib.adx(...).over("symbol"), when installed (5,000 x 252)
 
@@ -64,14 +65,20 @@ def contenders(symbols, bars, layout, rng):
     def long():
         return [a.reshape(-1)[order] for a in prices(rng, symbols, bars)]
 
-    def frame():
+    def frame(keys=names):
         high, low, close = long()
-        return pl.DataFrame({"symbol": names, "high": high, "low": low, "close": close})
+        return pl.DataFrame({"symbol": keys, "high": high, "low": low, "close": close})
+
+    categories = names.cast(pl.Categorical)
 
     found = {
         "2-D array": (wide, lambda d: ta.adx(*d, 14)),
         "by= numpy": (long, lambda d: ta.adx(*d, 14, by=codes)),
         "by= polars": (frame, lambda d: d.select(tp.adx("high", "low", "close", 14, by="symbol"))),
+        "by= pl cat": (
+            lambda: frame(categories),
+            lambda d: d.select(tp.adx("high", "low", "close", 14, by="symbol")),
+        ),
         ".over": (frame, lambda d: d.select(tp.adx("high", "low", "close", 14).over("symbol"))),
     }
     if plta is not None and symbols == 5_000:
