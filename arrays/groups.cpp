@@ -60,9 +60,10 @@ unsigned char* allocate_block(std::size_t bytes, std::size_t header) noexcept {
 }
 
 // Run `runs` (counted from 1) starts at row `row`: its start into `heads`,
-// grown by doubling, room for `room` starts and the end. False, keeping
-// nothing, once the runs pass a quarter of the rows: a table of that many
-// runs is grouped by counting, and its starts would take as much memory.
+// grown by doubling, room for `room` starts and the end. False, for the
+// caller to record no more, when the memory cannot be had or once the runs
+// pass a quarter of the rows: a table of that many runs is grouped by
+// counting, and its starts would take about as much memory as the rows.
 bool record_run(Counts& heads, std::size_t& room, std::size_t runs, std::size_t row) noexcept {
     if (room == SIZE_MAX) {
         return false;
