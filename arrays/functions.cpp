@@ -348,9 +348,8 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (CallStatus room = walk.make_room(D.function_name); room.failed()) {
         return raised(std::move(room.error()));
     }
-    std::array<FloatSeries, series_count> gathered;
-    FloatSeries results;
-    if (grouped && !room_for_groups(gathered, results, groups, inputs[0].size())) {
+    Scratch gathered;
+    if (grouped && !room_for_groups<series_count>(gathered, groups, inputs[0].size())) {
         return raised(no_memory_for_copy(D.function_name));
     }
 
@@ -383,8 +382,8 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     const KernelStatus computed = [&] {
         if constexpr (takes_by) {
             if (grouped) {
-                return run_groups<I>(converted, groups, inputs, gathered, results, walk, seed,
-                                     destination, one);
+                return run_groups<I>(converted, groups, inputs, gathered, walk, seed, destination,
+                                     one);
             }
         }
         if (shape.ndim == 1 && std::ranges::any_of(pieces, std::identity{})) {

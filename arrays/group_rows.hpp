@@ -7,7 +7,6 @@
 #pragma once
 
 #include "../binding/catalogue.hpp"
-#include "../binding/float_series.hpp"
 #include "destination.hpp"
 #include "groups.hpp"
 #include "row_output.hpp"
@@ -15,24 +14,21 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 
 namespace tarnwick::arrays {
 
-// Room for the gathered inputs and the grouped results of `rows` bars, when
-// the groups are gathered.
+// Room for the gathered inputs and the grouped results of `rows` bars, S
+// series and one of results one after the other, when the groups are
+// gathered.
 template <std::size_t S>
-[[nodiscard]] bool room_for_groups(std::array<FloatSeries, S>& gathered, FloatSeries& results,
-                                   const Groups& groups, std::size_t rows) noexcept {
-    if (groups.together()) {
-        return true;
-    }
-    bool room = results.try_resize_uninitialized(rows);
-    for (FloatSeries& series : gathered) {
-        room = room && series.try_resize_uninitialized(rows);
-    }
-    return room;
+[[nodiscard]] bool room_for_groups(Scratch& gathered, const Groups& groups,
+                                   std::size_t rows) noexcept {
+    constexpr std::size_t series = S + 1;
+    return groups.together() || (rows <= SIZE_MAX / sizeof(double) / series &&
+                                 gathered.reserve(Scratch::values, rows * series * sizeof(double)));
 }
 
 // Indicator `I` on each group of `groups` of the series `inputs`, into
@@ -43,20 +39,22 @@ template <std::size_t S>
 template <class I, std::size_t S, class Converted, class Kernel>
 [[nodiscard]] KernelStatus run_groups(const Converted& converted, const Groups& groups,
                                       const std::array<std::span<const double>, S>& inputs,
-                                      std::array<FloatSeries, S>& gathered, FloatSeries& results,
-                                      SeriesWalk<S>& walk, const std::optional<double>& seed,
+                                      const Scratch& gathered, SeriesWalk<S>& walk,
+                                      const std::optional<double>& seed,
                                       const Destination& destination, Kernel& one) noexcept {
     using Series = typename SeriesWalk<S>::Series;
     const bool together = groups.together();
+    const std::size_t rows = inputs[0].size();
+    double* const grouped = together ? nullptr : gathered.as<double>();
+    double* const results = together ? nullptr : grouped + S * rows;
     if (!together) {
-        for (std::size_t s = 0; s < S; ++s) {
-            groups.gather(inputs[s], gathered[s].data());
-        }
+        groups.gather(inputs, grouped);
     }
     const auto bars = [&](std::size_t from, std::size_t length) {
         Series series{};
         for (std::size_t s = 0; s < S; ++s) {
-            series[s] = (together ? inputs[s] : gathered[s].view()).subspan(from, length);
+            series[s] = together ? inputs[s].subspan(from, length)
+                                 : std::span<const double>(grouped + s * rows + from, length);
         }
         return series;
     };
@@ -64,7 +62,7 @@ template <class I, std::size_t S, class Converted, class Kernel>
     const auto into = [&](std::size_t from) {
         return together ? RowOutput(row.first() + static_cast<std::ptrdiff_t>(from) * row.stride(),
                                     row.stride())
-                        : RowOutput(reinterpret_cast<char*>(results.data() + from), sizeof(double));
+                        : RowOutput(reinterpret_cast<char*>(results + from), sizeof(double));
     };
     const std::ptrdiff_t step = together ? row.stride() : std::ptrdiff_t{sizeof(double)};
     if (groups.count() == 0) {
@@ -107,7 +105,7 @@ template <class I, std::size_t S, class Converted, class Kernel>
         g = end;
     }
     if (!together) {
-        groups.scatter(results.data(), row);
+        groups.scatter(results, row);
     }
     return KernelStatus::ok();
 }

@@ -2,9 +2,15 @@
 #include "groups.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 namespace tarnwick::arrays {
 
@@ -16,19 +22,132 @@ Counts try_allocate(std::size_t n) noexcept {
                                                       : nullptr);
 }
 
+// The block of each kind kept between calls, or null.
+std::array<std::atomic<unsigned char*>, Scratch::kinds> kept{};
+
+std::size_t size_of(const unsigned char* block) noexcept {
+    std::size_t bytes = 0;
+    std::memcpy(&bytes, block, sizeof bytes);
+    return bytes;
+}
+
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+
+unsigned char* allocate_block(std::size_t bytes, std::size_t header) noexcept {
+    void* block = nullptr;
+#ifdef __linux__
+    // Aligned to a huge page, and asking for huge pages: the rows are put in
+    // place group by group, all over the block, and with small pages nearly
+    // every row's write would miss the address cache.
+    if (bytes >= huge_page) {
+        const std::size_t whole = (header + bytes + huge_page - 1) / huge_page * huge_page;
+        if (posix_memalign(&block, huge_page, whole) != 0) {
+            return nullptr;
+        }
+#ifdef MADV_HUGEPAGE
+        (void)madvise(block, whole, MADV_HUGEPAGE);
+#endif
+        bytes = whole - header;
+    }
+#endif
+    if (block == nullptr) {
+        block = std::malloc(header + bytes);
+    }
+    if (block != nullptr) {
+        std::memcpy(block, &bytes, sizeof bytes);
+    }
+    return static_cast<unsigned char*>(block);
+}
+
+// Run `runs` (counted from 1) starts at row `row`: its start into `heads`,
+// grown by doubling, room for `room` starts and the end. False, for the
+// caller to record no more, when the memory cannot be had or once the runs
+// pass a quarter of the rows: a table of that many runs is grouped by
+// counting, and its starts would take about as much memory as the rows.
+bool record_run(Counts& heads, std::size_t& room, std::size_t runs, std::size_t row) noexcept {
+    if (room == SIZE_MAX) {
+        return false;
+    }
+    if (runs >= room) {
+        const std::size_t wanted = std::max<std::size_t>(1024, 2 * room);
+        auto* grown = wanted <= SIZE_MAX / 4 / sizeof(std::size_t)
+                          ? static_cast<std::size_t*>(
+                                std::realloc(heads.get(), (wanted + 1) * sizeof(std::size_t)))
+                          : nullptr;
+        if (grown == nullptr) {
+            heads.reset();
+            return false;
+        }
+        (void)heads.release();
+        heads.reset(grown);
+        room = wanted;
+    }
+    heads[runs - 1] = row;
+    return runs <= row / 4 + 1024;
+}
+
 } // namespace
+
+bool Scratch::reserve(Kind kind, std::size_t bytes) noexcept {
+    give_back();
+    kind_ = kind;
+    if (bytes > SIZE_MAX - header - huge_page) {
+        return false;
+    }
+    unsigned char* found = kept[kind].exchange(nullptr, std::memory_order_acquire);
+    if (found != nullptr && size_of(found) >= bytes) {
+        block_ = found;
+        return true;
+    }
+    std::free(found);
+    block_ = allocate_block(bytes, header);
+    return block_ != nullptr;
+}
+
+void Scratch::give_back() noexcept {
+    unsigned char* block = std::exchange(block_, nullptr);
+    if (block == nullptr || size_of(block) > kept_at_most) {
+        std::free(block);
+        return;
+    }
+    // Of two blocks, the larger is kept: it serves more calls.
+    unsigned char* held = kept[kind_].load(std::memory_order_relaxed);
+    do {
+        if (held != nullptr && size_of(held) >= size_of(block)) {
+            std::free(block);
+            return;
+        }
+    } while (!kept[kind_].compare_exchange_weak(held, block, std::memory_order_acq_rel,
+                                                std::memory_order_relaxed));
+    std::free(held);
+}
 
 bool Groups::make(std::span<const std::int64_t> codes) noexcept {
     rows_ = codes.size();
     count_ = 0;
     together_ = true;
     longest_ = 0;
-    place_.reset();
     if (rows_ == 0) {
         start_ = try_allocate(1);
         return start_ != nullptr && (start_[0] = 0, true);
     }
-    const auto [low, high] = std::ranges::minmax(codes);
+    // One pass: the codes' range, and where each run of one code starts while
+    // the runs are few enough to be a sorted table's groups.
+    std::int64_t low = codes[0];
+    std::int64_t high = codes[0];
+    std::size_t runs = 1;
+    std::size_t room = 0;
+    Counts heads;
+    for (std::size_t r = 1; r < rows_; ++r) {
+        low = std::min(low, codes[r]);
+        high = std::max(high, codes[r]);
+        if (codes[r] != codes[r - 1]) {
+            ++runs;
+            if (!record_run(heads, room, runs, r)) {
+                room = SIZE_MAX; // too many runs to keep: counted below instead
+            }
+        }
+    }
     const auto width = static_cast<std::size_t>(static_cast<std::uint64_t>(high) -
                                                 static_cast<std::uint64_t>(low)) +
                        1;
@@ -37,6 +156,34 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
     if (width == 0 || width / 4 > rows_ + 64) {
         return false;
     }
+    if (room != SIZE_MAX) {
+        // Each run's code new: each key's rows lie together, no count needed.
+        Counts seen = try_allocate(width);
+        if (runs == 1) {
+            heads = try_allocate(2);
+        }
+        if (!seen || !heads) {
+            return false;
+        }
+        std::fill_n(seen.get(), width, std::size_t{0});
+        bool distinct = true;
+        for (std::size_t g = 0; g < runs && distinct; ++g) {
+            const std::size_t head = g == 0 ? 0 : heads[g];
+            std::size_t& mark = seen[static_cast<std::size_t>(codes[head] - low)];
+            distinct = mark == 0;
+            mark = 1;
+        }
+        if (distinct) {
+            heads[0] = 0;
+            heads[runs] = rows_;
+            for (std::size_t g = 0; g < runs; ++g) {
+                longest_ = std::max(longest_, heads[g + 1] - heads[g]);
+            }
+            count_ = runs;
+            start_ = std::move(heads);
+            return true;
+        }
+    }
     // Rows per code, then where each code's rows start.
     Counts next = try_allocate(width);
     Counts order = try_allocate(width);
@@ -44,10 +191,8 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
         return false;
     }
     std::fill_n(next.get(), width, std::size_t{0});
-    std::size_t runs = 1;
     for (std::size_t r = 0; r < rows_; ++r) {
         ++next[static_cast<std::size_t>(codes[r] - low)];
-        runs += r > 0 && codes[r] != codes[r - 1] ? 1U : 0U;
     }
     for (std::size_t k = 0; k < width; ++k) {
         if (next[k] != 0) {
@@ -72,10 +217,11 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
         start_[count_] = rows_;
         return true;
     }
-    place_ = try_allocate(rows_);
-    if (!place_) {
+    if (rows_ > SIZE_MAX / sizeof(std::size_t) ||
+        !place_.reserve(Scratch::places, rows_ * sizeof(std::size_t))) {
         return false;
     }
+    std::size_t* place = place_.as<std::size_t>();
     std::sort(order.get(), order.get() + count_, [&](std::size_t a, std::size_t b) {
         return next[a] != next[b] ? next[a] < next[b] : a < b;
     });
@@ -86,20 +232,19 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
     }
     start_[count_] = at;
     for (std::size_t r = 0; r < rows_; ++r) {
-        place_[r] = next[static_cast<std::size_t>(codes[r] - low)]++;
+        place[r] = next[static_cast<std::size_t>(codes[r] - low)]++;
     }
     return true;
 }
 
 void Groups::gather(std::span<const double> values, double* into) const noexcept {
-    for (std::size_t r = 0; r < rows_; ++r) {
-        into[place_[r]] = values[r];
-    }
+    gather(std::array<std::span<const double>, 1>{values}, into);
 }
 
 void Groups::scatter(const double* grouped, RowOutput out) const noexcept {
+    const std::size_t* place = place_.as<std::size_t>();
     for (std::size_t r = 0; r < rows_; ++r) {
-        out.put(r, grouped[place_[r]]);
+        out.put(r, grouped[place[r]]);
     }
 }
 

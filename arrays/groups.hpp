@@ -6,10 +6,12 @@
 // group after group into one buffer, shortest groups first, so that groups
 // of one length lie side by side as the rows of a two-dimensional array do
 // and step in vector lanes together; the results are put back at their rows.
+// That scratch memory is kept from call to call (Scratch).
 #pragma once
 
 #include "row_output.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -23,6 +25,37 @@ struct FreeCounts {
     void operator()(std::size_t* counts) const noexcept { std::free(counts); }
 };
 using Counts = std::unique_ptr<std::size_t[], FreeCounts>;
+
+// Scratch memory for a call's groups. A table gathered call after call
+// (every call on shuffled rows) would otherwise take fresh pages each time,
+// and the system's faulting and zeroing them costs as much as the gathering;
+// so one block of each kind is kept between calls, up to `kept_at_most`
+// bytes, and taken by the next call that it is large enough for. Threads
+// that call at once each take their own: a block is held by one call only.
+class Scratch {
+  public:
+    enum Kind : std::size_t { places, values, kinds };
+    static constexpr std::size_t kept_at_most = std::size_t{64} << 20;
+
+    Scratch() noexcept = default;
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { give_back(); }
+
+    // Room for `bytes`, the kept block when it is large enough; false, with
+    // nothing held, when the memory cannot be had.
+    [[nodiscard]] bool reserve(Kind kind, std::size_t bytes) noexcept;
+    template <class T> [[nodiscard]] T* as() const noexcept {
+        return reinterpret_cast<T*>(block_ == nullptr ? nullptr : block_ + header);
+    }
+
+  private:
+    // A block starts with its size; the room follows, cache-line aligned.
+    static constexpr std::size_t header = 64;
+    void give_back() noexcept;
+    Kind kind_ = places;
+    unsigned char* block_ = nullptr;
+};
 
 class Groups {
   public:
@@ -45,6 +78,18 @@ class Groups {
     // Unless together(): values[row] into into[its place among its group's
     // rows], every row.
     void gather(std::span<const double> values, double* into) const noexcept;
+    // The same for S series at once, series s to into + s * rows: each row's
+    // place read once, not once per series.
+    template <std::size_t S>
+    void gather(const std::array<std::span<const double>, S>& values, double* into) const noexcept {
+        const std::size_t* place = place_.as<std::size_t>();
+        for (std::size_t r = 0; r < rows_; ++r) {
+            const std::size_t at = place[r];
+            for (std::size_t s = 0; s < S; ++s) {
+                into[s * rows_ + at] = values[s][r];
+            }
+        }
+    }
     // The inverse: grouped[its place] to row `row` of `out`.
     void scatter(const double* grouped, RowOutput out) const noexcept;
     // How many groups of `grouped` (gathered values) hold a NaN.
@@ -55,8 +100,8 @@ class Groups {
     std::size_t count_ = 0;
     bool together_ = true;
     std::size_t longest_ = 0;
-    Counts place_; // per row
-    Counts start_; // per group, and the end
+    Scratch place_; // per row
+    Counts start_;  // per group, and the end
 };
 
 } // namespace tarnwick::arrays

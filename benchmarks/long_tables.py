@@ -10,16 +10,24 @@ ADX(14) as nanoseconds per bar:
     2-D array    tarnwick_arrays.adx on (symbols, bars) float64 arrays
     by= numpy    tarnwick_arrays.adx on the long columns, by= int64 codes
     by= polars   tarnwick_frames.polars.adx(..., by="symbol"), text keys, select
+    by= pl cat   the same with the keys a polars Categorical (read by its codes)
     .over        tarnwick_frames.polars.adx(...).over("symbol"), select
     polars-talib polars_talib.adx(...).over("symbol"), when installed (5,000 x 252)
 
-Every timed call gets prices made fresh for it, outside the timing. The last
-lines give each figure's range over the runs and by= against the 2-D array.
+Every timed call gets prices made fresh for it, outside the timing (the keys
+of a shape and layout are the same from call to call, as a universe's are).
+Each run prints the load average before it; the last lines give each
+figure's range over the runs, its ratio to the 2-D array, and polars-talib's
+time over polars by='s (medians over the runs).
+
+polars-talib is a peer for this script only: install it in a separate
+environment with this package, never in the test one.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import statistics
 
 import numpy as np
@@ -57,14 +65,20 @@ def contenders(symbols, bars, layout, rng):
     def long():
         return [a.reshape(-1)[order] for a in prices(rng, symbols, bars)]
 
-    def frame():
+    def frame(keys=names):
         high, low, close = long()
-        return pl.DataFrame({"symbol": names, "high": high, "low": low, "close": close})
+        return pl.DataFrame({"symbol": keys, "high": high, "low": low, "close": close})
+
+    categories = names.cast(pl.Categorical)
 
     found = {
         "2-D array": (wide, lambda d: ta.adx(*d, 14)),
         "by= numpy": (long, lambda d: ta.adx(*d, 14, by=codes)),
         "by= polars": (frame, lambda d: d.select(tp.adx("high", "low", "close", 14, by="symbol"))),
+        "by= pl cat": (
+            lambda: frame(categories),
+            lambda d: d.select(tp.adx("high", "low", "close", 14, by="symbol")),
+        ),
         ".over": (frame, lambda d: d.select(tp.adx("high", "low", "close", 14).over("symbol"))),
     }
     if plta is not None and symbols == 5_000:
@@ -79,6 +93,10 @@ def contenders(symbols, bars, layout, rng):
     return found
 
 
+def load():
+    return " ".join(f"{n:.1f}" for n in os.getloadavg())
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
@@ -87,20 +105,25 @@ def main():
     rng = np.random.default_rng(1)
     figures = {}
     for run in range(options.runs):
-        print(f"run {run + 1}")
+        print(f"run {run + 1}, load average {load()}")
         for symbols, bars in SHAPES:
             for layout in LAYOUTS:
                 for name, (make, call) in contenders(symbols, bars, layout, rng).items():
                     ns = median_time(make, call, options.calls) / (symbols * bars) * 1e9
                     figures.setdefault((symbols, bars, layout, name), []).append(ns)
                     print(f"  {symbols:>5} x {bars:<5} {layout:<8} {name:<13} {ns:7.1f} ns/bar")
-    print(f"over {options.runs} runs (min - max ns/bar; by= numpy / 2-D array by medians)")
+    print(f"load average {load()}")
+    print(f"over {options.runs} runs (min - max ns/bar; ratios of medians)")
     for (symbols, bars, layout, name), values in figures.items():
+        median = statistics.median(values)
         wide = statistics.median(figures[(symbols, bars, layout, "2-D array")])
-        ratio = statistics.median(values) / wide
+        peer = figures.get((symbols, bars, layout, "polars-talib"))
+        against = ""
+        if name == "by= polars" and peer:
+            against = f"   polars-talib x{statistics.median(peer) / median:5.2f} of it"
         print(
             f"  {symbols:>5} x {bars:<5} {layout:<8} {name:<13} "
-            f"{min(values):7.1f} - {max(values):7.1f}   x{ratio:5.2f} of 2-D"
+            f"{min(values):7.1f} - {max(values):7.1f}   x{median / wide:5.2f} of 2-D{against}"
         )
 
 

@@ -27,6 +27,7 @@ def _pandas_codes(key):
 
 
 def _polars_codes(key):
+    import numpy as np
     import polars as pl
 
     if isinstance(key, pl.DataFrame):
@@ -37,7 +38,8 @@ def _polars_codes(key):
         starts = key.ne_missing(key.shift(1)).fill_null(True)
         heads = key.filter(starts) if 2 * starts.sum() <= len(key) else None
         if heads is not None and heads.n_unique() == len(heads):
-            return (starts.cast(pl.Int64).cum_sum() - 1).to_numpy()
+            # Run numbers from 1: the codes need not start at 0.
+            return np.cumsum(starts.to_numpy(), dtype=np.int64)
     if not isinstance(key.dtype, (pl.Categorical, pl.Enum)):
         key = key.cast(pl.Categorical) if key.dtype == pl.String else key.rank("dense")
     return key.to_physical().cast(pl.Int64).fill_null(-1).to_numpy()
@@ -103,8 +105,9 @@ def _group_codes(name, key, length):
             f"{name}(): 'by' has {codes.size} keys, but the series have {length} bars; "
             "give one key per row"
         )
-    nulls = codes < 0
-    if nulls.any():
+    # A reduction, no mask of every row, in the common case of no nulls.
+    if codes.size and codes.min() < 0:
+        nulls = codes < 0
         count = int(nulls.sum())
         raise ValueError(
             f"{name}(): 'by' has {count} null key{'s' * (count != 1)}, the first at position "

@@ -274,3 +274,65 @@ def test_polars_by_is_one_expression_and_one_native_call(how, monkeypatch):
     )
     assert got["parabolic_sar"].to_numpy().tobytes() == want.tobytes()
     assert calls == ["parabolic_sar"]
+
+
+# Shuffled tables of (symbols, bars) called in turn, larger, smaller and
+# larger again, and by threads at once (each call over 4,096 bars lets go of
+# the interpreter lock): the scratch of gathered rows kept from one call must
+# never carry rows into the next, nor be used by two calls at once. Each
+# result is the 2-D array of the same bars, taken to the shuffled rows.
+REUSE = """
+import sys, threading
+import numpy as np
+from registry import FUNCTIONS
+
+SIZES = [(40, 300), (7, 50), (200, 120), (3, 9), (90, 260)]
+rng = np.random.default_rng(5)
+tables = []
+for f in FUNCTIONS:
+    for symbols, bars in SIZES:
+        wide = [rng.uniform(9.0, 11.0, (symbols, bars)) for _ in range(f.series_count)]
+        # Symbols' rows interleaved at random, each symbol's in date order.
+        labels = rng.permutation(np.repeat(np.arange(symbols), bars))
+        date = np.empty_like(labels)
+        date[np.argsort(labels, kind="stable")] = np.tile(np.arange(bars), symbols)
+        order = labels * bars + date
+        keys = labels * 3 + 1
+        want = f.array(*wide, *f.scalars).reshape(-1)[order].tobytes()
+        tables.append((f, [w.reshape(-1)[order] for w in wide], keys, want))
+
+def check(turns, shift, failures):
+    for t in range(turns):
+        f, series, keys, want = tables[(t + shift) % len(tables)]
+        if f.array(*series, *f.scalars, by=keys).tobytes() != want:
+            failures.append((f.name, keys.size))
+
+failures = []
+if sys.argv[1] == "threads":
+    workers = [threading.Thread(target=check, args=(3 * len(tables), k, failures))
+               for k in range(8)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+else:
+    check(2 * len(tables), 0, failures)
+print(len(failures), failures[:3])
+"""
+
+
+@pytest.mark.parametrize("how", ["in turn", "threads"])
+def test_scratch_kept_between_calls_holds_no_rows_of_another(how):
+    assert run_fresh(REUSE, how.split()[-1]).split()[0] == "0"
+
+
+# Sorted tables are grouped from their runs in one pass, unless the runs are
+# too many to keep (more than about a quarter of the rows): then by counting.
+@pytest.mark.parametrize("shape", [(1, 50), (3000, 2), (700, 3), (2, 5000)])
+@pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
+def test_sorted_tables_of_one_or_many_short_groups(f, shape):
+    rng = np.random.default_rng(6)
+    wide = [rng.uniform(9.0, 11.0, shape) for _ in range(f.series_count)]
+    keys = np.repeat(rng.permutation(shape[0]) * 2 + 3, shape[1])
+    got = f.array(*(w.reshape(-1) for w in wide), *f.scalars, by=keys)
+    assert got.tobytes() == f.array(*wide, *f.scalars).tobytes()
