@@ -122,6 +122,12 @@ void Scratch::give_back() noexcept {
     std::free(held);
 }
 
+void Scratch::release_kept() noexcept {
+    for (auto& block : kept) {
+        std::free(block.exchange(nullptr, std::memory_order_acq_rel));
+    }
+}
+
 bool Groups::make(std::span<const std::int64_t> codes) noexcept {
     rows_ = codes.size();
     count_ = 0;

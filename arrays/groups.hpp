@@ -45,6 +45,9 @@ class Scratch {
     // Room for `bytes`, the kept block when it is large enough; false, with
     // nothing held, when the memory cannot be had.
     [[nodiscard]] bool reserve(Kind kind, std::size_t bytes) noexcept;
+    // Frees the blocks kept between calls; the module does it as it goes,
+    // so that a process that unloads it holds no memory for it.
+    static void release_kept() noexcept;
     template <class T> [[nodiscard]] T* as() const noexcept {
         return reinterpret_cast<T*>(block_ == nullptr ? nullptr : block_ + header);
     }

@@ -8,6 +8,7 @@
 #include "../indicators/rows.hpp"
 #include "functions.hpp"
 #include "garch_fit.hpp"
+#include "groups.hpp"
 #include "module_state.hpp"
 #include "numpy_type.hpp"
 
@@ -86,6 +87,7 @@ int module_clear(PyObject* module) noexcept {
 
 void module_free(void* module) noexcept {
     module_clear(static_cast<PyObject*>(module));
+    Scratch::release_kept();
 }
 
 PyModuleDef_Slot module_slots[] = {
