@@ -15,20 +15,22 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 
 namespace tarnwick::arrays {
 
-// Room for the gathered inputs and the grouped results of `rows` bars, when
-// the groups are gathered.
+// Room for the gathered inputs and the grouped results of `rows` bars, each
+// of `fields` values, when the groups are gathered.
 template <std::size_t S>
 [[nodiscard]] bool room_for_groups(std::array<FloatSeries, S>& gathered, FloatSeries& results,
-                                   const Groups& groups, std::size_t rows) noexcept {
+                                   const Groups& groups, std::size_t rows,
+                                   std::size_t fields) noexcept {
     if (groups.together()) {
         return true;
     }
-    bool room = results.try_resize_uninitialized(rows);
+    bool room = rows <= SIZE_MAX / fields && results.try_resize_uninitialized(rows * fields);
     for (FloatSeries& series : gathered) {
         room = room && series.try_resize_uninitialized(rows);
     }
@@ -36,17 +38,19 @@ template <std::size_t S>
 }
 
 // Indicator `I` on each group of `groups` of the series `inputs`, into
-// `destination` (one-dimensional, a value per row); `one(out, series)` runs
+// `destination` (one-dimensional, a value per row, or a stack of F such
+// rows for F values a bar; gathered, value f of every row lies after value
+// f - 1 of every row); `one(out, series)` runs
 // the one-series kernel with the call's scalars and seed. The first refusal
 // ends it; with no rows, the kernel runs once on empty series, so that the
 // scalars are checked as a call on no bars checks them.
-template <class I, std::size_t S, class Converted, class Kernel>
+template <class I, std::size_t S, std::size_t F, class Converted, class Kernel>
 [[nodiscard]] KernelStatus run_groups(const Converted& converted, const Groups& groups,
                                       const std::array<std::span<const double>, S>& inputs,
                                       std::array<FloatSeries, S>& gathered, FloatSeries& results,
-                                      SeriesWalk<S>& walk, const std::optional<double>& seed,
+                                      SeriesWalk<S, F>& walk, const std::optional<double>& seed,
                                       const Destination& destination, Kernel& one) noexcept {
-    using Series = typename SeriesWalk<S>::Series;
+    using Series = typename SeriesWalk<S, F>::Series;
     const bool together = groups.together();
     if (!together) {
         for (std::size_t s = 0; s < S; ++s) {
@@ -61,10 +65,13 @@ template <class I, std::size_t S, class Converted, class Kernel>
         return series;
     };
     const RowOutput row = destination.row(0);
+    const auto gathered_field =
+        static_cast<std::ptrdiff_t>(F > 1 ? inputs[0].size() * sizeof(double) : 0);
     const auto into = [&](std::size_t from) {
         return together ? RowOutput(row.first() + static_cast<std::ptrdiff_t>(from) * row.stride(),
-                                    row.stride())
-                        : RowOutput(reinterpret_cast<char*>(results.data() + from), sizeof(double));
+                                    row.stride(), row.field_stride())
+                        : RowOutput(reinterpret_cast<char*>(results.data() + from), sizeof(double),
+                                    gathered_field);
     };
     const std::ptrdiff_t step = together ? row.stride() : std::ptrdiff_t{sizeof(double)};
     if (groups.count() == 0) {
@@ -88,7 +95,8 @@ template <class I, std::size_t S, class Converted, class Kernel>
                                  .in_column = 1,
                                  .out = into(first).first(),
                                  .out_row = static_cast<std::ptrdiff_t>(length) * step,
-                                 .out_column = step};
+                                 .out_column = step,
+                                 .out_field = into(first).field_stride()};
             RowOutput unused = into(first);
             (void)converted.compute_with(
                 [&](RowOutput&, auto... arguments) noexcept {
@@ -106,8 +114,8 @@ template <class I, std::size_t S, class Converted, class Kernel>
         }
         g = end;
     }
-    if (!together) {
-        groups.scatter(results.data(), row);
+    for (std::size_t f = 0; !together && f < F; ++f) {
+        groups.scatter(results.data() + f * inputs[0].size(), row.field(f));
     }
     return KernelStatus::ok();
 }
