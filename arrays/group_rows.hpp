@@ -39,8 +39,7 @@ template <std::size_t S>
 
 // Indicator `I` on each group of `groups` of the series `inputs`, into
 // `destination` (one-dimensional, a value per row, or a stack of F such
-// rows for F values a bar; gathered, value f of every row lies after value
-// f - 1 of every row); `one(out, series)` runs
+// rows for F values a bar); `one(out, series)` runs
 // the one-series kernel with the call's scalars and seed. The first refusal
 // ends it; with no rows, the kernel runs once on empty series, so that the
 // scalars are checked as a call on no bars checks them.
@@ -64,16 +63,17 @@ template <class I, std::size_t S, std::size_t F, class Converted, class Kernel>
         }
         return series;
     };
+    // Gathered, the values of a bar lie side by side, so that putting a row
+    // back reads one place of the results for all of them.
     const RowOutput row = destination.row(0);
-    const auto gathered_field =
-        static_cast<std::ptrdiff_t>(F > 1 ? inputs[0].size() * sizeof(double) : 0);
+    const std::ptrdiff_t step =
+        together ? row.stride() : static_cast<std::ptrdiff_t>(F * sizeof(double));
+    const std::ptrdiff_t field_step =
+        together ? row.field_stride() : static_cast<std::ptrdiff_t>(F > 1 ? sizeof(double) : 0);
     const auto into = [&](std::size_t from) {
-        return together ? RowOutput(row.first() + static_cast<std::ptrdiff_t>(from) * row.stride(),
-                                    row.stride(), row.field_stride())
-                        : RowOutput(reinterpret_cast<char*>(results.data() + from), sizeof(double),
-                                    gathered_field);
+        char* first = together ? row.first() : reinterpret_cast<char*>(results.data());
+        return RowOutput(first + static_cast<std::ptrdiff_t>(from) * step, step, field_step);
     };
-    const std::ptrdiff_t step = together ? row.stride() : std::ptrdiff_t{sizeof(double)};
     if (groups.count() == 0) {
         RowOutput out = into(0);
         return walk.step(out, Series{}, one);
@@ -114,8 +114,8 @@ template <class I, std::size_t S, std::size_t F, class Converted, class Kernel>
         }
         g = end;
     }
-    for (std::size_t f = 0; !together && f < F; ++f) {
-        groups.scatter(results.data() + f * inputs[0].size(), row.field(f));
+    if (!together) {
+        groups.scatter(results.data(), row, F);
     }
     return KernelStatus::ok();
 }

@@ -97,9 +97,12 @@ void Groups::gather(std::span<const double> values, double* into) const noexcept
     }
 }
 
-void Groups::scatter(const double* grouped, RowOutput out) const noexcept {
+void Groups::scatter(const double* grouped, RowOutput out, std::size_t fields) const noexcept {
     for (std::size_t r = 0; r < rows_; ++r) {
-        out.put(r, grouped[place_[r]]);
+        const double* values = grouped + place_[r] * fields;
+        for (std::size_t f = 0; f < fields; ++f) {
+            out.field(f).put(r, values[f]);
+        }
     }
 }
 

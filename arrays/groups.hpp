@@ -45,8 +45,9 @@ class Groups {
     // Unless together(): values[row] into into[its place among its group's
     // rows], every row.
     void gather(std::span<const double> values, double* into) const noexcept;
-    // The inverse: grouped[its place] to row `row` of `out`.
-    void scatter(const double* grouped, RowOutput out) const noexcept;
+    // The inverse: grouped[its place] to row `row` of `out`; of `fields`
+    // values a row, the values of a place side by side, value f to field f.
+    void scatter(const double* grouped, RowOutput out, std::size_t fields = 1) const noexcept;
     // How many groups of `grouped` (gathered values) hold a NaN.
     [[nodiscard]] std::size_t holding_nan(const double* grouped) const noexcept;
 
