@@ -217,14 +217,12 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     constexpr std::size_t count = I::parameters.size();
     constexpr bool takes_seed = seeded<I>;
     constexpr std::size_t fields = outputs_of_entry<I>();
-    // by= groups the rows of functions of one value per bar.
-    constexpr bool takes_by = fields == 1;
     // The keyword-only slots: out when there is one value per bar, seed when
-    // it takes one, axis, nan_policy, by when it takes it.
+    // it takes one, axis, nan_policy, by.
     constexpr std::size_t seed_slot = count + (fields == 1 ? 1 : 0);
     constexpr std::size_t axis_slot = seed_slot + (takes_seed ? 1 : 0);
     constexpr std::size_t series_count = series_parameters<I>();
-    std::array<PyObject*, axis_slot + (takes_by ? 3 : 2)> slots{};
+    std::array<PyObject*, axis_slot + 3> slots{};
     if (CallStatus bound = extract_arguments_fastcall(D, args, nargs, kwnames, slots);
         bound.failed()) {
         return raised(std::move(bound.error()));
@@ -234,13 +232,9 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         return dispatch_to_frames(state, D.function_name, args, nargs, kwnames);
     }
     PyObject* out = fields > 1 || slots[count] == Py_None ? nullptr : slots[count];
-    PyObject* given_by = nullptr;
-    if constexpr (takes_by) {
-        given_by = slots[axis_slot + 2];
-    }
     const ArrayContext context{
         D.function_name, state.ndarray,
-        pieces_in_place(out, slots[axis_slot], slots[axis_slot + 1], given_by)};
+        pieces_in_place(out, slots[axis_slot], slots[axis_slot + 1], slots[axis_slot + 2])};
 
     typename ArgumentsOf<ReportWhenCopyFails, ToArraySeries, I>::type converted;
     if (CallStatus status = converted.convert(D, slots.data(), context); status.failed()) {
@@ -280,10 +274,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     });
     // A long table's rows, one series per key of `by`. Series of unequal
     // lengths are left whole, for the kernel to refuse as without it.
-    PyObject* by = nullptr;
-    if constexpr (takes_by) {
-        by = slots[axis_slot + 2] == Py_None ? nullptr : slots[axis_slot + 2];
-    }
+    PyObject* by = slots[axis_slot + 2] == Py_None ? nullptr : slots[axis_slot + 2];
     Groups groups;
     const bool grouped =
         by != nullptr && std::ranges::all_of(inputs, [&](std::span<const double> values) {
@@ -349,7 +340,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         return raised(std::move(room.error()));
     }
     Scratch gathered;
-    if (grouped && !room_for_groups<series_count>(gathered, groups, inputs[0].size())) {
+    if (grouped && !room_for_groups<series_count>(gathered, groups, inputs[0].size(), fields)) {
         return raised(no_memory_for_copy(D.function_name));
     }
 
@@ -380,11 +371,8 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
             ? series_in_lanes<I>(converted, destination, shape, walk.by_column(), seed, pieces)
             : 0;
     const KernelStatus computed = [&] {
-        if constexpr (takes_by) {
-            if (grouped) {
-                return run_groups<I>(converted, groups, inputs, gathered, walk, seed, destination,
-                                     one);
-            }
+        if (grouped) {
+            return run_groups<I>(converted, groups, inputs, gathered, walk, seed, destination, one);
         }
         if (shape.ndim == 1 && std::ranges::any_of(pieces, std::identity{})) {
             return run_chunks<I>(converted, destination.row(0), seed, inputs, pieces);
@@ -452,7 +440,7 @@ template <class I> struct ArrayFunction {
     static constexpr bool single = outputs_of_entry<I>() == 1;
     static constexpr std::string_view usage_out = single ? out_text : "\n";
     static constexpr std::string_view usage_returns = single ? returns_text : fields_text;
-    static constexpr std::string_view usage_by = single ? by_text : "";
+
     static constexpr std::string_view seed_text =
         takes_seed ? "\n\nseed, when given, is the variance the recursion starts from instead of "
                      "the mean\nof the squared returns (under the same 1e-8 rule): a "
@@ -464,17 +452,17 @@ template <class I> struct ArrayFunction {
                    : "";
     static constexpr auto documentation =
         joined<I::summary.size() + seed_text.size() + inputs_text.size() + usage_out.size() +
-               keywords_text.size() + usage_by.size() + usage_returns.size() +
+               keywords_text.size() + by_text.size() + usage_returns.size() +
                example_heading.size() + I::array_example.size()>(
-            I::summary, seed_text, inputs_text, usage_out, keywords_text, usage_by, usage_returns,
+            I::summary, seed_text, inputs_text, usage_out, keywords_text, by_text, usage_returns,
             example_heading, I::array_example);
     static constexpr auto parameter_names = []<std::size_t... J>(std::index_sequence<J...>) {
         if constexpr (takes_seed) {
             return std::array<std::string_view, sizeof...(J) + 5>{
                 I::parameters[J].name..., "out", "seed", "axis", "nan_policy", "by"};
         } else if constexpr (!single) {
-            return std::array<std::string_view, sizeof...(J) + 2>{I::parameters[J].name..., "axis",
-                                                                  "nan_policy"};
+            return std::array<std::string_view, sizeof...(J) + 3>{I::parameters[J].name..., "axis",
+                                                                  "nan_policy", "by"};
         } else {
             return std::array<std::string_view, sizeof...(J) + 4>{I::parameters[J].name..., "out",
                                                                   "axis", "nan_policy", "by"};
@@ -484,7 +472,7 @@ template <class I> struct ArrayFunction {
         if constexpr (takes_seed) {
             return std::array<std::string_view, 5>{"None", "None", "-1", "'propagate'", "None"};
         } else if constexpr (!single) {
-            return std::array<std::string_view, 2>{"-1", "'propagate'"};
+            return std::array<std::string_view, 3>{"-1", "'propagate'", "None"};
         } else {
             return std::array<std::string_view, 4>{"None", "-1", "'propagate'", "None"};
         }

@@ -21,28 +21,29 @@
 namespace tarnwick::arrays {
 
 // Room for the gathered inputs and the grouped results of `rows` bars, S
-// series and one of results one after the other, when the groups are
-// gathered.
+// series and `fields` values a bar of results one after the other, when the
+// groups are gathered.
 template <std::size_t S>
-[[nodiscard]] bool room_for_groups(Scratch& gathered, const Groups& groups,
-                                   std::size_t rows) noexcept {
-    constexpr std::size_t series = S + 1;
+[[nodiscard]] bool room_for_groups(Scratch& gathered, const Groups& groups, std::size_t rows,
+                                   std::size_t fields) noexcept {
+    const std::size_t series = S + fields;
     return groups.together() || (rows <= SIZE_MAX / sizeof(double) / series &&
                                  gathered.reserve(Scratch::values, rows * series * sizeof(double)));
 }
 
 // Indicator `I` on each group of `groups` of the series `inputs`, into
-// `destination` (one-dimensional, a value per row); `one(out, series)` runs
+// `destination` (one-dimensional, a value per row, or a stack of F such
+// rows for F values a bar); `one(out, series)` runs
 // the one-series kernel with the call's scalars and seed. The first refusal
 // ends it; with no rows, the kernel runs once on empty series, so that the
 // scalars are checked as a call on no bars checks them.
-template <class I, std::size_t S, class Converted, class Kernel>
+template <class I, std::size_t S, std::size_t F, class Converted, class Kernel>
 [[nodiscard]] KernelStatus run_groups(const Converted& converted, const Groups& groups,
                                       const std::array<std::span<const double>, S>& inputs,
-                                      const Scratch& gathered, SeriesWalk<S>& walk,
+                                      const Scratch& gathered, SeriesWalk<S, F>& walk,
                                       const std::optional<double>& seed,
                                       const Destination& destination, Kernel& one) noexcept {
-    using Series = typename SeriesWalk<S>::Series;
+    using Series = typename SeriesWalk<S, F>::Series;
     const bool together = groups.together();
     const std::size_t rows = inputs[0].size();
     double* const grouped = together ? nullptr : gathered.as<double>();
@@ -58,13 +59,17 @@ template <class I, std::size_t S, class Converted, class Kernel>
         }
         return series;
     };
+    // Gathered, the values of a bar lie side by side, so that putting a row
+    // back reads one place of the results for all of them.
     const RowOutput row = destination.row(0);
+    const std::ptrdiff_t step =
+        together ? row.stride() : static_cast<std::ptrdiff_t>(F * sizeof(double));
+    const std::ptrdiff_t field_step =
+        together ? row.field_stride() : static_cast<std::ptrdiff_t>(F > 1 ? sizeof(double) : 0);
     const auto into = [&](std::size_t from) {
-        return together ? RowOutput(row.first() + static_cast<std::ptrdiff_t>(from) * row.stride(),
-                                    row.stride())
-                        : RowOutput(reinterpret_cast<char*>(results + from), sizeof(double));
+        char* first = together ? row.first() : reinterpret_cast<char*>(results);
+        return RowOutput(first + static_cast<std::ptrdiff_t>(from) * step, step, field_step);
     };
-    const std::ptrdiff_t step = together ? row.stride() : std::ptrdiff_t{sizeof(double)};
     if (groups.count() == 0) {
         RowOutput out = into(0);
         return walk.step(out, Series{}, one);
@@ -86,7 +91,8 @@ template <class I, std::size_t S, class Converted, class Kernel>
                                  .in_column = 1,
                                  .out = into(first).first(),
                                  .out_row = static_cast<std::ptrdiff_t>(length) * step,
-                                 .out_column = step};
+                                 .out_column = step,
+                                 .out_field = into(first).field_stride()};
             RowOutput unused = into(first);
             (void)converted.compute_with(
                 [&](RowOutput&, auto... arguments) noexcept {
@@ -105,7 +111,7 @@ template <class I, std::size_t S, class Converted, class Kernel>
         g = end;
     }
     if (!together) {
-        groups.scatter(results, row);
+        groups.scatter(results, row, F);
     }
     return KernelStatus::ok();
 }

@@ -247,10 +247,13 @@ void Groups::gather(std::span<const double> values, double* into) const noexcept
     gather(std::array<std::span<const double>, 1>{values}, into);
 }
 
-void Groups::scatter(const double* grouped, RowOutput out) const noexcept {
+void Groups::scatter(const double* grouped, RowOutput out, std::size_t fields) const noexcept {
     const std::size_t* place = place_.as<std::size_t>();
     for (std::size_t r = 0; r < rows_; ++r) {
-        out.put(r, grouped[place[r]]);
+        const double* values = grouped + place[r] * fields;
+        for (std::size_t f = 0; f < fields; ++f) {
+            out.field(f).put(r, values[f]);
+        }
     }
 }
 

@@ -93,8 +93,9 @@ class Groups {
             }
         }
     }
-    // The inverse: grouped[its place] to row `row` of `out`.
-    void scatter(const double* grouped, RowOutput out) const noexcept;
+    // The inverse: grouped[its place] to row `row` of `out`; of `fields`
+    // values a row, the values of a place side by side, value f to field f.
+    void scatter(const double* grouped, RowOutput out, std::size_t fields = 1) const noexcept;
     // How many groups of `grouped` (gathered values) hold a NaN.
     [[nodiscard]] std::size_t holding_nan(const double* grouped) const noexcept;
 

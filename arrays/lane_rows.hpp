@@ -31,13 +31,6 @@ template <class I, class Converted, std::size_t S>
     if (shape.ndim != 2 || shape.rows < 2 || lanes < 2 || count < lanes) {
         return 0;
     }
-    // An indicator of several values per bar takes the lanes only side by
-    // side: one series per row, laying each value's tile back out row by row
-    // cost more than the lanes gain (directional_movement on 200 x 2,520:
-    // 12.7 ns a bar and series in AVX-512 lanes, 7.0 row by row).
-    if (!by_column && destination.row(0).field_stride() != 0) {
-        return 0;
-    }
     const double* const* starts[S] = {};
     std::size_t in_pieces = 0;
     for (std::size_t k = 0; k < S; ++k) {

@@ -2,15 +2,18 @@
 parabolic_sar plus the time to fill as many fresh arrays as they give more:
 their extra values are stores, not work.
 
-    python benchmarks/many_valued.py [--runs 3]
+    python benchmarks/many_valued.py [--runs 3] [--clock wall|thread] [--cases rows,by]
 
-For one series of 1,000,000 bars and panels of 5,000 x 2,520 (one series per
-row) and 2,520 x 5,000 (dates x symbols, axis=0), each timed call gets fresh
-prices (made before the timer starts). Prints per case the median over the
-runs and the range, in ms, of the many-valued call and of the single-valued
-call followed by filling as many fresh arrays as it gives more (all kept
-until the call returns, as a result's fields are), and their ratio, which
-the design holds to at most 1.1.
+For one series of 1,000,000 bars, panels of 5,000 x 2,520 (one series per
+row) and 2,520 x 5,000 (dates x symbols, axis=0), and the long table of the
+same 5,000 x 2,520 rows grouped with by= (sorted by symbol, and shuffled),
+each timed call gets fresh prices (made before the timer starts). The clock
+is the wall clock, or with --clock thread the calling thread's CPU time,
+which leaves out the time other processes of a busy machine take from it.
+Prints per case the median over the runs and the range, in ms, of the
+many-valued call and of the single-valued call followed by filling as many
+fresh arrays as it gives more (all kept until the call returns, as a
+result's fields are), and their ratio, which the design holds to at most 1.1.
 """
 
 import argparse
@@ -21,21 +24,45 @@ import numpy as np
 
 import tarnwick_arrays as ta
 
-CASES = (("one series", (1_000_000,), -1), ("rows", (5000, 2520), -1), ("columns", (2520, 5000), 0))
+CASES = {
+    "one": ("one series", (1_000_000,), -1),
+    "rows": ("rows", (5000, 2520), -1),
+    "columns": ("columns", (2520, 5000), 0),
+    "by": ("by sorted", (5000 * 2520,), "sorted"),
+    "shuffled": ("by shuffled", (5000 * 2520,), "shuffled"),
+}
+SYMBOLS = 5000
+
+
+def keys_of(layout):
+    """The symbol of each row of the long table: 5,000 symbols of 2,520 rows,
+    each symbol's rows together, or shuffled."""
+    keys = np.repeat(np.arange(SYMBOLS), 2520)
+    return np.random.default_rng(0).permutation(keys) if layout == "shuffled" else keys
 
 
 def prices(shape, axis, seed):
     rng = np.random.default_rng(seed)
-    close = 100.0 + np.cumsum(rng.standard_normal(shape), axis=axis)
+    close = 100.0 + np.cumsum(
+        rng.standard_normal(shape), axis=axis if isinstance(axis, int) else -1
+    )
     spread = rng.random(shape)
     return close + spread, close - spread, close
 
 
-def timed(call, shape, axis, seed):
+def timed(call, shape, axis, seed, clock):
     high, low, close = prices(shape, axis, seed)
-    start = time.perf_counter()
+    start = clock()
     call(high, low, close, axis)
-    return time.perf_counter() - start
+    return clock() - start
+
+
+def axis_or_by(axis):
+    """The keywords of a case: its time axis, or its long table's keys."""
+    return {"axis": axis} if isinstance(axis, int) else {"by": KEYS[axis]}
+
+
+KEYS = {}
 
 
 def with_fills(single, count):
@@ -51,14 +78,14 @@ def with_fills(single, count):
 PAIRS = (
     (
         "directional_movement",
-        lambda h, lo, c, axis: ta.directional_movement(h, lo, c, 14, axis=axis),
-        lambda h, lo, c, axis: ta.adx(h, lo, c, 14, axis=axis),
+        lambda h, lo, c, axis: ta.directional_movement(h, lo, c, 14, **axis_or_by(axis)),
+        lambda h, lo, c, axis: ta.adx(h, lo, c, 14, **axis_or_by(axis)),
         4,
     ),
     (
         "parabolic_sar_trend",
-        lambda h, lo, c, axis: ta.parabolic_sar_trend(h, lo, 0.02, 0.2, axis=axis),
-        lambda h, lo, c, axis: ta.parabolic_sar(h, lo, 0.02, 0.2, axis=axis),
+        lambda h, lo, c, axis: ta.parabolic_sar_trend(h, lo, 0.02, 0.2, **axis_or_by(axis)),
+        lambda h, lo, c, axis: ta.parabolic_sar(h, lo, 0.02, 0.2, **axis_or_by(axis)),
         3,
     ),
 )
@@ -67,16 +94,22 @@ PAIRS = (
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=3)
-    runs = parser.parse_args().runs
-    print(f"lanes: {ta._lanes}; median ms over {runs} runs (range)")
+    parser.add_argument("--clock", choices=("wall", "thread"), default="wall")
+    parser.add_argument("--cases", default=",".join(CASES))
+    arguments = parser.parse_args()
+    runs = arguments.runs
+    clock = time.perf_counter if arguments.clock == "wall" else time.thread_time
+    print(f"lanes: {ta._lanes}; {arguments.clock} clock; median ms over {runs} runs (range)")
     seed = 0
-    for case, shape, axis in CASES:
+    for case, shape, axis in (CASES[c] for c in arguments.cases.split(",")):
+        if not isinstance(axis, int):
+            KEYS[axis] = keys_of(axis)
         for name, many, single, extra in PAIRS:
             times = {"many": [], "single + fills": [], "ratio": []}
             for _ in range(runs):
                 seed += 1
-                t_many = timed(many, shape, axis, seed)
-                t_base = timed(with_fills(single, extra), shape, axis, seed)
+                t_many = timed(many, shape, axis, seed, clock)
+                t_base = timed(with_fills(single, extra), shape, axis, seed, clock)
                 times["many"].append(t_many * 1e3)
                 times["single + fills"].append(t_base * 1e3)
                 times["ratio"].append(t_many / t_base)
@@ -84,7 +117,7 @@ def main():
                 f"{key} {statistics.median(v):.3g} ({min(v):.3g}-{max(v):.3g})"
                 for key, v in times.items()
             ]
-            print(f"{case:10} {name:20} " + "  ".join(cells), flush=True)
+            print(f"{case:11} {name:20} " + "  ".join(cells), flush=True)
 
 
 if __name__ == "__main__":

@@ -107,15 +107,19 @@ template <class L, bool Directional = false> struct AdxKernel {
                 select(zero < sum, (abs(plus_di - minus_di) * hundred) / sum, zero)};
     }
 
-    // What a bar that left `s` gives, its ADX being `adx` (stored).
-    TARNWICK_LANE_INLINE static Value value_of(const State& s, V adx) noexcept {
+    // What a bar that left `s` gives, its ADX being `adx` (stored) and its
+    // indicators `i`.
+    TARNWICK_LANE_INLINE static Value value_of(const State& s, const Indicators& i,
+                                               V adx) noexcept {
         if constexpr (Directional) {
-            const Indicators i = indicators(s);
             return {{stored_lanes<L>(i.plus_di), stored_lanes<L>(i.minus_di), stored_lanes<L>(i.dx),
                      adx, stored_lanes<L>(s.atr)}};
         } else {
             return adx;
         }
+    }
+    TARNWICK_LANE_INLINE static Value value_of(const State& s, V adx) noexcept {
+        return value_of(s, indicators(s), adx);
     }
 
     // The first bar of a series: 0, in every value.
@@ -138,11 +142,14 @@ template <class L, bool Directional = false> struct AdxKernel {
         s.atr = s.atr * k + tr * w;
         s.plus_dm = s.plus_dm * k + plus * w;
         s.minus_dm = s.minus_dm * k + minus * w;
-        s.adx = s.adx * k + indicators(s).dx * w;
+        // The indicators once, for ADX and for the values a bar gives: the
+        // lanes' divisions are the step's dearest work.
+        const Indicators i = indicators(s);
+        s.adx = s.adx * k + i.dx * w;
         s.high = h;
         s.low = l;
         s.close = bar[2];
-        return value_of(s, stored_lanes<L>(s.adx));
+        return value_of(s, i, stored_lanes<L>(s.adx));
     }
 };
 

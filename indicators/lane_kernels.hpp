@@ -290,27 +290,36 @@ std::size_t run_side_by_side(const RowBlock& b, const Kernel& settings) noexcept
 
 // Runs entry `E`'s kernel over every block of rows: side by side, in batches
 // bar by bar; otherwise in groups of G lane sets while there are rows for
-// them, then in single lane sets.
+// them, then in single lane sets. Returns how many rows it did: all, or none
+// for an indicator of several values per bar whose rows lie apart (one series
+// per row, the groups of a long table): laying each value's tile back out row
+// by row costs more than the lanes gain, and the one-series pass writes each
+// row's values as they lie (directional_movement by= over 500 sorted groups
+// of 2,520 bars: 15.2 ms in AVX-512 lanes, 12.6 ms one group at a time).
 template <class L, std::size_t G, class E>
-void rows_of_entry(const RowBlock& b, const void* settings) noexcept {
+std::size_t rows_of_entry(const RowBlock& b, const void* settings) noexcept {
     const auto& p = *static_cast<const typename E::Settings*>(settings);
     if (b.in_row == 1 && b.rows > 1) {
-        (void)run_side_by_side<L>(b, typename E::template Kernel<L>(p));
-        return;
+        return run_side_by_side<L>(b, typename E::template Kernel<L>(p));
     }
-    const std::size_t done = run_rows<Group<L, G>>(b, typename E::template Kernel<Group<L, G>>(p));
-    const double* series[series_count<E>];
-    const double* const* starts[series_count<E>];
-    for (std::size_t k = 0; k < series_count<E>; ++k) {
-        series[k] = b.series[k] + done * b.in_row;
-        starts[k] = b.row_starts != nullptr ? b.row_starts[k] + done : nullptr;
+    if constexpr (outputs_of<typename E::template Kernel<L>> > 1) {
+        return 0;
+    } else {
+        const std::size_t done =
+            run_rows<Group<L, G>>(b, typename E::template Kernel<Group<L, G>>(p));
+        const double* series[series_count<E>];
+        const double* const* starts[series_count<E>];
+        for (std::size_t k = 0; k < series_count<E>; ++k) {
+            series[k] = b.series[k] + done * b.in_row;
+            starts[k] = b.row_starts != nullptr ? b.row_starts[k] + done : nullptr;
+        }
+        RowBlock rest = b;
+        rest.series = series;
+        rest.row_starts = b.row_starts != nullptr ? starts : nullptr;
+        rest.rows -= done;
+        rest.out += static_cast<std::ptrdiff_t>(done) * b.out_row;
+        return done + run_rows<L>(rest, typename E::template Kernel<L>(p));
     }
-    RowBlock rest = b;
-    rest.series = series;
-    rest.row_starts = b.row_starts != nullptr ? starts : nullptr;
-    rest.rows -= done;
-    rest.out += static_cast<std::ptrdiff_t>(done) * b.out_row;
-    (void)run_rows<L>(rest, typename E::template Kernel<L>(p));
 }
 
 // The entries of one lane set, one per indicator of the catalogue in its

@@ -174,7 +174,7 @@ const LaneKernels* kernels_of(LanePath path) noexcept {
     return nullptr;
 }
 
-// The rows of whole blocks of lanes, for `run` on them.
+// The rows of whole blocks of lanes, for `run` on them; how many it did.
 template <class Run> std::size_t whole_blocks(const RowBlock& block, Run run) noexcept {
     const LaneKernels* kernels = kernels_of(lane_path());
     if (kernels == nullptr || block.rows < kernels->lanes) {
@@ -182,8 +182,7 @@ template <class Run> std::size_t whole_blocks(const RowBlock& block, Run run) no
     }
     RowBlock whole = block;
     whole.rows -= block.rows % kernels->lanes;
-    run(*kernels, whole);
-    return whole.rows;
+    return run(*kernels, whole);
 }
 
 } // namespace
@@ -220,8 +219,9 @@ std::size_t lanes_of(LanePath path) noexcept {
 }
 
 std::size_t compute_rows(const RowBlock& block, std::size_t entry, const void* settings) noexcept {
-    return whole_blocks(
-        block, [&](const LaneKernels& k, const RowBlock& b) { k.entries[entry](b, settings); });
+    return whole_blocks(block, [&](const LaneKernels& k, const RowBlock& b) {
+        return k.entries[entry](b, settings);
+    });
 }
 
 } // namespace tarnwick

@@ -54,13 +54,14 @@ struct RowBlock {
 // The results of the first rows of `block` for the indicator at `entry` in
 // the catalogue, as its one-series kernel gives them, from its `settings`
 // (already validated). Returns how many rows were done: whole blocks of
-// lanes, none on the scalar path.
+// lanes, none on the scalar path, nor for an indicator of several values per
+// bar whose rows lie apart (see rows_of_entry).
 [[nodiscard]] std::size_t compute_rows(const RowBlock& block, std::size_t entry,
                                        const void* settings) noexcept;
 
 // One indicator's rows on one path: `block.rows` is a multiple of the lanes,
-// `settings` its Settings.
-using RowsEntry = void (*)(const RowBlock& block, const void* settings) noexcept;
+// `settings` its Settings. Returns how many rows it did: all, or none.
+using RowsEntry = std::size_t (*)(const RowBlock& block, const void* settings) noexcept;
 
 // The per-path entries, each path's made from the catalogue in a translation
 // unit of its own built for that instruction set: one per indicator, in the

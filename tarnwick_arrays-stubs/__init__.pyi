@@ -269,6 +269,7 @@ def directional_movement(
     *,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> DirectionalMovement[_Out]: ...
 @overload
 def directional_movement(
@@ -279,6 +280,7 @@ def directional_movement(
     *,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> DirectionalMovement[_Container]: ...
 @overload
 def directional_movement(
@@ -289,6 +291,7 @@ def directional_movement(
     *,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> DirectionalMovement[Any]: ...
 @overload
 def parabolic_sar_trend(
@@ -299,6 +302,7 @@ def parabolic_sar_trend(
     *,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> ParabolicSarTrend[_Out]: ...
 @overload
 def parabolic_sar_trend(
@@ -309,6 +313,7 @@ def parabolic_sar_trend(
     *,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> ParabolicSarTrend[_Container]: ...
 @overload
 def parabolic_sar_trend(
@@ -319,4 +324,5 @@ def parabolic_sar_trend(
     *,
     axis: SupportsIndex = -1,
     nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
 ) -> ParabolicSarTrend[Any]: ...

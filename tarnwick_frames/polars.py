@@ -37,16 +37,18 @@ __all__ = [
 ]
 
 
+def _struct(name, result, fields):
+    # A named tuple of Series, one per value: one struct Series.
+    return result if fields is None else pl.DataFrame(list(result)).to_struct(name)
+
+
 def _expression(name, series, scalars, keywords, fields=None):
-    if keywords.get("by") is not None and fields is None:
-        return _grouped(name, series, scalars, keywords)
+    dtype = pl.Float64 if fields is None else pl.Struct(dict.fromkeys(fields, pl.Float64))
+    if keywords.get("by") is not None:
+        return _grouped(name, series, scalars, keywords, fields, dtype)
 
     def batch(columns):
-        result = _dispatch(name, (*columns, *scalars), keywords)
-        # A named tuple of Series, one per value: one struct Series.
-        return result if fields is None else pl.DataFrame(list(result)).to_struct(name)
-
-    dtype = pl.Float64 if fields is None else pl.Struct(dict.fromkeys(fields, pl.Float64))
+        return _struct(name, _dispatch(name, (*columns, *scalars), keywords), fields)
 
     # Not elementwise: a bar's value depends on every bar before it, so
     # polars must hand over whole groups, never slices of one. map_groups
@@ -55,16 +57,17 @@ def _expression(name, series, scalars, keywords, fields=None):
     return pl.map_groups(list(series), batch, return_dtype=dtype).alias(name)
 
 
-def _grouped(name, series, scalars, keywords):
+def _grouped(name, series, scalars, keywords, fields, dtype):
     # by= groups a long frame in one native call however many keys it has:
     # the whole columns and the key column go over at once.
     keywords = dict(keywords)
     by = keywords.pop("by")
 
     def batch(columns):
-        return _dispatch(name, (*columns[:-1], *scalars), {**keywords, "by": columns[-1]})
+        result = _dispatch(name, (*columns[:-1], *scalars), {**keywords, "by": columns[-1]})
+        return _struct(name, result, fields)
 
-    return pl.map_batches([*series, by], batch, return_dtype=pl.Float64).alias(name)
+    return pl.map_batches([*series, by], batch, return_dtype=dtype).alias(name)
 
 
 def adx(high: str | pl.Expr, low: str | pl.Expr, close: str | pl.Expr, period, **keywords):

@@ -432,8 +432,8 @@ def test_signatures():
         "(high, low, af_step, af_max, *, out=None, axis=-1, nan_policy='propagate', by=None)",
         "(returns, omega, alpha, beta, *, out=None, seed=None, axis=-1, "
         "nan_policy='propagate', by=None)",
-        "(high, low, close, period, *, axis=-1, nan_policy='propagate')",
-        "(high, low, af_step, af_max, *, axis=-1, nan_policy='propagate')",
+        "(high, low, close, period, *, axis=-1, nan_policy='propagate', by=None)",
+        "(high, low, af_step, af_max, *, axis=-1, nan_policy='propagate', by=None)",
         "(returns, omega, alpha, beta, *, seed=None, axis=-1, nan_policy='propagate')",
         "(returns, *, seed=None, axis=-1, nan_policy='propagate')",
         "(variance, omega, alpha, beta, horizon)",

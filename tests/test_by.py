@@ -1,12 +1,13 @@
 """by=: a long table's rows, one series per key, each group bit for bit the
-function on that group's rows alone, on every lane path, whatever the key's
-type and however the rows are ordered."""
+function on that group's rows alone (every field of the functions of several
+values), on every lane path, whatever the key's type and however the rows
+are ordered."""
 
 import numpy as np
 import pytest
 from test_lanes import PATHS, TWO_LANES, available
 
-from registry import FUNCTIONS
+from registry import FUNCTIONS, MANY_VALUED
 from support import run_fresh
 
 # Ragged groups of 0 to 300 rows, with runs of one length long enough for
@@ -18,7 +19,7 @@ CHECK = f"""
 import warnings
 import numpy as np
 import tarnwick_arrays
-from registry import FUNCTIONS
+from registry import FUNCTIONS, MANY_VALUED
 from test_by import keyed
 
 warnings.simplefilter("ignore", RuntimeWarning)  # NaN seeds, warned of elsewhere
@@ -28,21 +29,23 @@ cases = 0
 for layout in {LAYOUTS}:
     keys = keyed(layout)
     groups = [np.flatnonzero(keys == k) for k in np.unique(keys)]
-    for f in FUNCTIONS:
+    for f, array in [(f, f.array) for f in FUNCTIONS] + [(m.single, m.array) for m in MANY_VALUED]:
         series = []
         for _ in range(f.series_count):
             values = rng.uniform(9.0, 11.0, keys.size)
             odd = rng.random(keys.size) < 0.03
             values[odd] = rng.choice(special, odd.sum())
             series.append(values)
-        seeds = ({{}}, {{"seed": 0.5}}) if "seed=" in f.array.__text_signature__ else ({{}},)
+        seeds = ({{}}, {{"seed": 0.5}}) if "seed=" in array.__text_signature__ else ({{}},)
         for policy in ("propagate", "omit"):
             for seed in seeds:
-                got = f.array(*series, *f.scalars, nan_policy=policy, by=keys, **seed)
+                got = array(*series, *f.scalars, nan_policy=policy, by=keys, **seed)
                 for rows in groups:
-                    alone = f.array(*(s[rows] for s in series), *f.scalars, nan_policy=policy,
-                                    **seed)
-                    assert got[rows].tobytes() == alone.tobytes(), (layout, f.name, rows.size)
+                    alone = array(*(s[rows] for s in series), *f.scalars, nan_policy=policy,
+                                  **seed)
+                    # Every field of a named tuple, or the one result.
+                    for field, want in zip(*map(np.atleast_2d, (got, alone)), strict=True):
+                        assert field[rows].tobytes() == want.tobytes(), (layout, f.name, rows.size)
                     cases += 1
 print(tarnwick_arrays._lanes, cases)
 """
@@ -68,7 +71,8 @@ def test_each_group_is_bit_for_bit_the_function_on_it_alone(path):
     taken, cases = run_fresh(CHECK, env={"TARNWICK_LANES": path}).split()
     groups = sum(n > 0 for n in LENGTHS)
     seeded = sum("seed=" in f.array.__text_signature__ for f in FUNCTIONS)
-    assert int(cases) == len(LAYOUTS) * 2 * (len(FUNCTIONS) + seeded) * groups
+    calls = len(FUNCTIONS) + len(MANY_VALUED) + seeded
+    assert int(cases) == len(LAYOUTS) * 2 * calls * groups
     assert taken == (TWO_LANES if path == "sse2" else path)
 
 

@@ -135,6 +135,15 @@ def test_each_field_comes_back_in_the_first_series_container(f):
     )
     expression = getattr(tp, f.name)(*names, *f.single.scalars)
     grouped = symbols.lazy().with_columns(expression.over("symbol")).collect().unnest(f.name)
+    # by= in one expression, the keys shuffled: each field the array call's.
+    shuffled = symbols.sample(fraction=1.0, shuffle=True, seed=6)
+    keyed = getattr(tp, f.name)(*names, *f.single.scalars, by="symbol")
+    by = shuffled.select(keyed).unnest(f.name)
+    by_array = f.array(
+        *[shuffled[n].to_numpy() for n in names],
+        *f.single.scalars,
+        by=shuffled["symbol"].to_numpy(),
+    )
     for field in plain._fields:
         want = getattr(plain, field)
         series = getattr(by_series, field)
@@ -147,6 +156,7 @@ def test_each_field_comes_back_in_the_first_series_container(f):
             for a, b in ((0, 12), (12, 30))
         ]
         assert grouped[field].to_numpy().tobytes() == np.concatenate(parts).tobytes()
+        assert by[field].to_numpy().tobytes() == getattr(by_array, field).tobytes()
 
 
 def _attributes(f, stream):
