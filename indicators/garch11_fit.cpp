@@ -17,10 +17,91 @@
 // exactly.
 #include "garch11_fit.hpp"
 
+#include "lanes.hpp"
+
 #include <array>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace tarnwick::TARNWICK_TARGET::exact_log_detail {
+
+// The reduction's integer steps in the two-lane code of lanes.hpp.
+#if defined(TARNWICK_LANES_SSE2)
+template <> struct LogBits<lanes::sse2::f64x2> {
+    using B = __m128i;
+    static B bits(lanes::sse2::f64x2 x) noexcept { return _mm_castpd_si128(x.v); }
+    static lanes::sse2::f64x2 value(B b) noexcept { return {_mm_castsi128_pd(b)}; }
+    static B splat(std::uint64_t b) noexcept { return _mm_set1_epi64x(static_cast<long long>(b)); }
+    static B both(B a, B b) noexcept { return _mm_and_si128(a, b); }
+    static B either(B a, B b) noexcept { return _mm_or_si128(a, b); }
+    static B differ(B a, B b) noexcept { return _mm_xor_si128(a, b); }
+    static B add(B a, B b) noexcept { return _mm_add_epi64(a, b); }
+    static B exponent(B a) noexcept { return _mm_srli_epi64(a, 52); }
+};
+#elif defined(TARNWICK_LANES_NEON)
+template <> struct LogBits<lanes::neon::f64x2> {
+    using B = uint64x2_t;
+    static B bits(lanes::neon::f64x2 x) noexcept { return vreinterpretq_u64_f64(x.v); }
+    static lanes::neon::f64x2 value(B b) noexcept { return {vreinterpretq_f64_u64(b)}; }
+    static B splat(std::uint64_t b) noexcept { return vdupq_n_u64(b); }
+    static B both(B a, B b) noexcept { return vandq_u64(a, b); }
+    static B either(B a, B b) noexcept { return vorrq_u64(a, b); }
+    static B differ(B a, B b) noexcept { return veorq_u64(a, b); }
+    static B add(B a, B b) noexcept { return vaddq_u64(a, b); }
+    static B exponent(B a) noexcept { return vshrq_n_u64(a, 52); }
+};
+#endif
+// The reference pair: each lane the scalar steps.
+template <> struct LogBits<lanes::scalar::f64x2> {
+    using One = LogBits<double>;
+    struct B {
+        std::uint64_t lane[2];
+    };
+    template <class F> static B each(B a, B b, F f) noexcept {
+        return {{f(a.lane[0], b.lane[0]), f(a.lane[1], b.lane[1])}};
+    }
+    static B bits(lanes::scalar::f64x2 x) noexcept {
+        return {{One::bits(x.lane[0]), One::bits(x.lane[1])}};
+    }
+    static lanes::scalar::f64x2 value(B b) noexcept {
+        return {{One::value(b.lane[0]), One::value(b.lane[1])}};
+    }
+    static B splat(std::uint64_t b) noexcept { return {{b, b}}; }
+    static B both(B a, B b) noexcept { return each(a, b, One::both); }
+    static B either(B a, B b) noexcept { return each(a, b, One::either); }
+    static B differ(B a, B b) noexcept { return each(a, b, One::differ); }
+    static B add(B a, B b) noexcept { return each(a, b, One::add); }
+    static B exponent(B a) noexcept {
+        return each(a, a, [](auto x, auto) { return One::exponent(x); });
+    }
+};
+
+} // namespace tarnwick::TARNWICK_TARGET::exact_log_detail
 
 namespace tarnwick {
+
+namespace {
+
+using TARNWICK_TARGET::exact_log_lanes;
+using TARNWICK_TARGET::garch11_next;
+
+// Two series at once in the two-lane code of lanes.hpp.
+struct PairLanes {
+    using V = TARNWICK_TARGET::lanes::f64x2;
+    static constexpr std::size_t width = 2;
+    TARNWICK_LANE_INLINE static V load(const double* p) noexcept {
+        return TARNWICK_TARGET::lanes::load(p);
+    }
+    TARNWICK_LANE_INLINE static void store(double* p, V a) noexcept {
+        TARNWICK_TARGET::lanes::store(p, a);
+    }
+    TARNWICK_LANE_INLINE static V splat(double x) noexcept {
+        return TARNWICK_TARGET::lanes::broadcast(x);
+    }
+};
+
+} // namespace
 
 void garch11_forecast(std::span<double> out, double variance, const Garch11Parameters& p) noexcept {
     double f = variance;
@@ -56,36 +137,44 @@ template <class T> struct Objective {
     std::array<T, 6> hessian;
 };
 
-// The variances first, a chain of one product and one sum per return, into
-// `variances`; then everything else, whose returns are independent of one
-// another but for the running sums, so that the logarithms overlap.
-template <class T>
-Objective<T> objective(std::span<const double> returns, T omega, T alpha, T beta, T seed,
-                       T* variances) noexcept {
-    T s = seed;
-    for (std::size_t i = 0; i < returns.size(); ++i) {
-        variances[i] = s;
-        s = garch11_next(s, T(returns[i]), omega, alpha, beta);
+// The objective of L::width series at once, their returns interleaved
+// (return t of lane j at returns[t * width + j]). First the chain of
+// variances, one product and one sum per return, with the logarithms and
+// the value's running sum alongside (the chain leaves the processor time
+// for them), the variances and their reciprocals kept in `variances`
+// (2 * width doubles per return); then the derivatives, whose returns are
+// independent of one another but for the running sums.
+template <class L, class V = typename L::V>
+Objective<V> objective(const double* returns, std::size_t n, V omega, V alpha, V beta, V seed,
+                       double* variances) noexcept {
+    constexpr std::size_t w = L::width;
+    const V zero = L::splat(0.0), one = L::splat(1.0);
+    Objective<V> o{zero, {zero, zero, zero}, {zero, zero, zero, zero, zero, zero}};
+    V s = seed;
+    for (std::size_t i = 0; i < n; ++i) {
+        const V r = L::load(returns + i * w);
+        const V inv = one / s;
+        o.value = o.value + (exact_log_lanes<L>(s) + (r * r) * inv);
+        L::store(variances + 2 * i * w, s);
+        L::store(variances + (2 * i + 1) * w, inv);
+        s = garch11_next<L>(s, r, omega, alpha, beta);
     }
-    Objective<T> o{
-        T(0.0), {T(0.0), T(0.0), T(0.0)}, {T(0.0), T(0.0), T(0.0), T(0.0), T(0.0), T(0.0)}};
     // First derivatives of s in omega, alpha, beta; second derivatives in
     // (beta, omega), (beta, alpha), (beta, beta), the only ones not zero.
-    T so = T(0.0), sa = T(0.0), sb = T(0.0);
-    T sbo = T(0.0), sba = T(0.0), sbb = T(0.0);
-    for (std::size_t i = 0; i < returns.size(); ++i) {
-        const T r = T(returns[i]);
-        s = variances[i];
-        const T rr = r * r;
-        const T inv = T(1.0) / s;
-        const T ratio = rr * inv;
-        o.value = o.value + (exact_log(s) + ratio);
-        const T u = (T(1.0) - ratio) * inv;                 // dF/ds
-        const T v = ((ratio + ratio) - T(1.0)) * inv * inv; // d2F/ds2
+    V so = zero, sa = zero, sb = zero;
+    V sbo = zero, sba = zero, sbb = zero;
+    for (std::size_t i = 0; i < n; ++i) {
+        const V r = L::load(returns + i * w);
+        s = L::load(variances + 2 * i * w);
+        const V inv = L::load(variances + (2 * i + 1) * w);
+        const V rr = r * r;
+        const V ratio = rr * inv;
+        const V u = (one - ratio) * inv;                 // dF/ds
+        const V v = ((ratio + ratio) - one) * inv * inv; // d2F/ds2
         o.gradient[0] = o.gradient[0] + u * so;
         o.gradient[1] = o.gradient[1] + u * sa;
         o.gradient[2] = o.gradient[2] + u * sb;
-        const T vo = v * so, va = v * sa, vb = v * sb;
+        const V vo = v * so, va = v * sa, vb = v * sb;
         o.hessian[0] = o.hessian[0] + vo * so;
         o.hessian[1] = o.hessian[1] + vo * sa;
         o.hessian[2] = o.hessian[2] + (vo * sb + u * sbo);
@@ -95,7 +184,7 @@ Objective<T> objective(std::span<const double> returns, T omega, T alpha, T beta
         sbo = so + beta * sbo;
         sba = sa + beta * sba;
         sbb = (sb + sb) + beta * sbb;
-        so = T(1.0) + beta * so;
+        so = one + beta * so;
         sa = rr + beta * sa;
         sb = s + beta * sb;
     }
@@ -125,11 +214,10 @@ double beta_of(const std::array<double, 3>& x) noexcept {
     return x[1] - alpha_of(x);
 }
 
-// The objective in x: the chain rule through alpha = p q, beta = p - p q.
-Point evaluate(std::span<const double> returns, double seed, double* variances,
-               const std::array<double, 3>& x) noexcept {
+// The objective in x from `t`, the objective in theta at x: the chain rule
+// through alpha = p q, beta = p - p q.
+Point point_at(const std::array<double, 3>& x, const Objective<double>& t) noexcept {
     const double p = x[1], q = x[2];
-    const Objective<double> t = objective(returns, x[0], alpha_of(x), beta_of(x), seed, variances);
     const auto& g = t.gradient;
     const auto& h = t.hessian;
     // Columns of the Jacobian d theta / d x for p and q.
@@ -238,153 +326,435 @@ struct Run {
     bool converged = false;
 };
 
-// Projected Newton from `start`, within `max_passes` passes over the
-// returns. Coordinates marked in `held` stay on the bound they start on; the
+// Projected Newton from a start, within a budget of passes over the
+// returns. Coordinates marked `held` stay on the bound they start on; the
 // run then converges only if the gradient at the end points out of the
 // region in each of them (the point is a maximum of the whole region, not
 // only of the edge).
-Run newton(std::span<const double> returns, double seed, double* variances,
-           const std::array<double, 3>& start, const std::array<bool, 3>& held,
-           std::size_t max_passes) noexcept {
-    Run run{evaluate(returns, seed, variances, start)};
-    Point& at = run.best;
-    std::size_t passes = 1;
-    for (; run.iterations < max_iterations && passes < max_passes; ++run.iterations) {
-        if (!(at.at.value == at.at.value) || at.at.value == INFINITY) {
-            return run;
+//
+// The run is stepped from outside, one objective at a time, so that the
+// objectives of several series can be computed side by side: `wanted` is the
+// point whose objective the run needs next, `take` hands it over.
+class Newton {
+  public:
+    Newton(const std::array<double, 3>& start, const std::array<bool, 3>& held,
+           std::size_t max_passes) noexcept
+        : held_(held), max_passes_(max_passes), wanted_(start) {}
+
+    [[nodiscard]] bool done() const noexcept { return done_; }
+    [[nodiscard]] const std::array<double, 3>& wanted() const noexcept { return wanted_; }
+    [[nodiscard]] const Run& run() const noexcept { return run_; }
+
+    void take(const Objective<double>& t) noexcept {
+        const Point trial = point_at(wanted_, t);
+        ++passes_;
+        if (passes_ == 1) {
+            run_.best = trial;
+            iterate();
+        } else if (trial.at.value <= run_.best.at.value + sufficient_decrease * predicted_) {
+            run_.best = trial;
+            ++run_.iterations;
+            iterate();
+        } else {
+            step_ = step_ * 0.5;
+            ++halvings_;
+            try_step();
+        }
+    }
+
+  private:
+    // The top of an iteration at run_.best: stop, or choose the direction
+    // and try its full step.
+    void iterate() noexcept {
+        const Point& at = run_.best;
+        if (run_.iterations >= max_iterations || passes_ >= max_passes_ ||
+            !(at.at.value == at.at.value) || at.at.value == INFINITY) {
+            done_ = true;
+            return;
         }
         // A coordinate on a bound whose gradient pushes it further out stays
         // there this step.
         std::array<bool, 3> free{};
-        bool outward = true;
+        outward_ = true;
         for (std::size_t i = 0; i < 3; ++i) {
             const double g = at.at.gradient[i];
             const bool pushed_out =
                 (at.x[i] <= lower[i] && g >= 0.0) || (at.x[i] >= upper[i] && g <= 0.0);
-            free[i] =
-                !held[i] && !((at.x[i] <= lower[i] && g > 0.0) || (at.x[i] >= upper[i] && g < 0.0));
-            outward = outward && (!held[i] || pushed_out);
+            free[i] = !held_[i] &&
+                      !((at.x[i] <= lower[i] && g > 0.0) || (at.x[i] >= upper[i] && g < 0.0));
+            outward_ = outward_ && (!held_[i] || pushed_out);
         }
-        std::array<double, 3> d{};
-        const double mu = newton_direction(at.at, free, d);
-        const double decrement =
-            -(at.at.gradient[0] * d[0] + at.at.gradient[1] * d[1] + at.at.gradient[2] * d[2]);
-        if (mu == 0.0 && decrement <= decrement_tolerance) {
-            run.converged = outward;
-            return run;
+        mu_ = newton_direction(at.at, free, d_);
+        decrement_ =
+            -(at.at.gradient[0] * d_[0] + at.at.gradient[1] * d_[1] + at.at.gradient[2] * d_[2]);
+        if (mu_ == 0.0 && decrement_ <= decrement_tolerance) {
+            run_.converged = outward_;
+            done_ = true;
+            return;
         }
-        double step = 1.0;
-        bool moved = false;
-        for (std::size_t h = 0; h < max_halvings; ++h, step = step * 0.5) {
+        step_ = 1.0;
+        halvings_ = 0;
+        try_step();
+    }
+
+    // The point `step_` along the direction, or the end of the run where the
+    // step is cut too far or no longer moves.
+    void try_step() noexcept {
+        const Point& at = run_.best;
+        if (halvings_ < max_halvings) {
             std::array<double, 3> x{};
-            double predicted = 0.0;
+            predicted_ = 0.0;
             for (std::size_t i = 0; i < 3; ++i) {
-                x[i] = clamp(at.x[i] + step * d[i], i);
-                predicted = predicted + at.at.gradient[i] * (x[i] - at.x[i]);
+                x[i] = clamp(at.x[i] + step_ * d_[i], i);
+                predicted_ = predicted_ + at.at.gradient[i] * (x[i] - at.x[i]);
             }
-            if (x == at.x) {
-                break;
-            }
-            Point trial = evaluate(returns, seed, variances, x);
-            ++passes;
-            if (trial.at.value <= at.at.value + sufficient_decrease * predicted) {
-                at = trial;
-                moved = true;
-                break;
+            if (x != at.x) {
+                wanted_ = x;
+                return;
             }
         }
-        if (!moved) {
-            // No decrease is left at the precision of F: a maximum if the
-            // Newton model agrees.
-            run.converged = outward && mu == 0.0 && decrement <= 10.0 * decrement_tolerance;
-            return run;
+        // No decrease is left at the precision of F: a maximum if the Newton
+        // model agrees.
+        run_.converged = outward_ && mu_ == 0.0 && decrement_ <= 10.0 * decrement_tolerance;
+        done_ = true;
+    }
+
+    std::array<bool, 3> held_;
+    std::size_t max_passes_;
+    std::array<double, 3> wanted_;
+    Run run_{};
+    std::size_t passes_ = 0;
+    bool done_ = false;
+    bool outward_ = true;
+    std::array<double, 3> d_{};
+    double mu_ = 0.0;
+    double decrement_ = 0.0;
+    double step_ = 1.0;
+    std::size_t halvings_ = 0;
+    double predicted_ = 0.0;
+};
+
+// Starts: a persistent process with the unconditional variance at the seed;
+// the edge alpha = 0 from the same variance (q held on its bound, omega and
+// p free); and the edge alpha = 0, omega -> 0 of a variance decaying slowly
+// from the seed (only p free), where the best fits of trending variances
+// lie. An edge run is kept only where its end is a maximum of the whole
+// region; anything else is left to the first start, whose iterates reach an
+// interior maximum faster than a crawl off the edge would. The edge starts
+// get a budget of passes: where their edge holds no maximum, Newton on it
+// can wander a long way before saying so.
+struct Start {
+    double omega_share; // of the seed's (1 - p)
+    double p;
+    double q;
+    std::array<bool, 3> held;
+    std::size_t max_passes;
+};
+constexpr std::array<Start, 3> starts{{{1.0, 0.98, 0.06, {false, false, false}, 1000},
+                                       {1.0, 0.99, 0.0, {false, false, true}, 20},
+                                       {0.0, 0.999, 0.0, {true, false, true}, 30}}};
+
+// One series' fit: its runs from each start in turn, on its returns scaled
+// by a power of two c that brings the mean of their squares into [1, 4).
+class Search {
+  public:
+    Search() noexcept = default;
+    // Writes the scaled returns to `scaled`, `stride` doubles apart.
+    Search(std::span<const double> returns, std::optional<double> given_seed, double* scaled,
+           std::size_t stride) noexcept {
+        const double seed = garch11_seed_from(given_seed ? *given_seed : [&] {
+            double sum = 0.0;
+            for (const double r : returns) {
+                sum += r * r;
+            }
+            return sum / static_cast<double>(returns.size());
+        }());
+        fit_.seed = seed;
+        double mean_square = 0.0;
+        for (const double r : returns) {
+            mean_square += r * r;
+        }
+        mean_square = mean_square / static_cast<double>(returns.size());
+        if (!(mean_square > 0.0) || mean_square == INFINITY) {
+            return;
+        }
+        c_ = 1.0;
+        c2_ = 1.0;
+        while (mean_square * c2_ < 1.0) {
+            c_ = c_ * 2.0;
+            c2_ = c_ * c_;
+        }
+        while (mean_square * c2_ >= 4.0) {
+            c_ = c_ * 0.5;
+            c2_ = c_ * c_;
+        }
+        for (std::size_t i = 0; i < returns.size(); ++i) {
+            scaled[i * stride] = returns[i] * c_;
+        }
+        scaled_seed_ = seed * c2_;
+        begin(0);
+    }
+
+    [[nodiscard]] bool done() const noexcept { return start_ == starts.size(); }
+    [[nodiscard]] double scaled_seed() const noexcept { return scaled_seed_; }
+    // The (omega, alpha, beta) whose objective the search needs next.
+    [[nodiscard]] std::array<double, 3> wanted() const noexcept {
+        const auto& x = run_.wanted();
+        return {x[0], alpha_of(x), beta_of(x)};
+    }
+
+    void take(const Objective<double>& t) noexcept {
+        run_.take(t);
+        if (!run_.done()) {
+            return;
+        }
+        const Run& run = run_.run();
+        const bool better =
+            start_ == 0 || (run.converged && !best_.converged) ||
+            (run.converged == best_.converged && run.best.at.value < best_.best.at.value);
+        if (better) {
+            best_ = run;
+        }
+        begin(start_ + 1);
+    }
+
+    // The fit, once done(), its log-likelihood taken on the caller's returns.
+    [[nodiscard]] Garch11Fit fit(std::span<const double> returns) const noexcept {
+        Garch11Fit fit = fit_;
+        if (c2_ == 0.0) {
+            return fit;
+        }
+        const auto& x = best_.best.x;
+        // A point on the ceiling of alpha + beta is not a maximum of the open
+        // set the model allows: the likelihood still rises past it.
+        const bool on_edge = x[1] >= p_ceiling;
+        fit.omega = x[0] / c2_;
+        fit.alpha = alpha_of(x);
+        fit.beta = beta_of(x);
+        fit.iterations = static_cast<std::uint32_t>(best_.iterations);
+        fit.converged = best_.converged && !on_edge;
+        fit.loglik = garch11_loglik(returns, fit.omega, fit.alpha, fit.beta, fit.seed);
+        return fit;
+    }
+
+  private:
+    void begin(std::size_t start) noexcept {
+        start_ = start;
+        if (start < starts.size()) {
+            const Start& s = starts[start];
+            const double omega = clamp(s.omega_share * (scaled_seed_ * (1.0 - s.p)), 0);
+            run_ = Newton({omega, s.p, s.q}, s.held, s.max_passes);
         }
     }
-    return run;
+
+    Garch11Fit fit_;
+    double c_ = 0.0, c2_ = 0.0, scaled_seed_ = 0.0;
+    std::size_t start_ = starts.size(); // none: nothing to fit
+    Newton run_{{0.0, 0.0, 0.0}, {}, 0};
+    Run best_{};
+};
+
+// The doubles of interleaved returns, variances and reciprocals for `lanes` series of
+// at most `longest` returns, and two buffers of one series.
+constexpr std::size_t scratch_for(std::size_t lanes, std::size_t longest) noexcept {
+    return (3 * lanes + 2) * longest;
+}
+
+std::optional<double> seed_given(const Garch11Rows& rows, std::size_t r) noexcept {
+    const Garch11Parameters p = rows.parameters(r);
+    return p.seeded ? std::optional<double>(p.seed) : std::nullopt;
+}
+
+// Series of one length side by side in the lanes of L: each lane holds a
+// search until it is done, then the next series'.
+template <class L>
+void fit_rows(const Garch11Rows& rows, Garch11FitSink& out, std::span<double> scratch) noexcept {
+    using V = typename L::V;
+    constexpr std::size_t w = L::width;
+    constexpr std::size_t none = static_cast<std::size_t>(-1);
+    const std::size_t longest = rows.longest();
+    double* const returns = scratch.data();
+    double* const variances = returns + w * longest;
+    double* const waiting = variances + 2 * w * longest; // the next series, gathered
+    double* const finished = waiting + longest;          // a finished one, gathered again
+    // Lanes that hold no series compute on what their columns last held.
+    for (std::size_t i = 0; i < 3 * w * longest; ++i) {
+        scratch[i] = 1.0;
+    }
+    std::array<std::size_t, w> row_of{};
+    row_of.fill(none);
+    std::array<Search, w> searches{};
+    std::array<std::array<double, 4>, w> theta{}; // omega, alpha, beta, seed
+    for (auto& t : theta) {
+        t = {1.0, 0.0, 0.0, 1.0};
+    }
+    std::size_t next = 0, length = 0, active = 0;
+    std::span<const double> gathered;
+    bool have = false; // whether `waiting` holds series `next`
+    const auto finish = [&](std::size_t r, const Search& search) {
+        out.put(r, search.fit(rows.row(r, finished)));
+    };
+    for (;;) {
+        for (std::size_t j = 0; j < w && next < rows.count(); ++j) {
+            while (row_of[j] == none && next < rows.count()) {
+                if (!have) {
+                    gathered = rows.row(next, waiting);
+                    have = true;
+                }
+                if (active != 0 && gathered.size() != length) {
+                    break;
+                }
+                const std::size_t r = next++;
+                have = false;
+                length = gathered.size();
+                searches[j] = Search(gathered, seed_given(rows, r), returns + j, w);
+                if (searches[j].done()) {
+                    out.put(r, searches[j].fit(gathered));
+                } else {
+                    row_of[j] = r;
+                    ++active;
+                }
+            }
+        }
+        if (active == 0) {
+            if (next == rows.count()) {
+                return;
+            }
+            continue;
+        }
+        for (std::size_t j = 0; j < w; ++j) {
+            if (row_of[j] != none) {
+                const auto x = searches[j].wanted();
+                theta[j] = {x[0], x[1], x[2], searches[j].scaled_seed()};
+            }
+        }
+        std::array<V, 4> lanes;
+        for (std::size_t k = 0; k < 4; ++k) {
+            std::array<double, w> column;
+            for (std::size_t j = 0; j < w; ++j) {
+                column[j] = theta[j][k];
+            }
+            lanes[k] = L::load(column.data());
+        }
+        const Objective<V> o =
+            objective<L>(returns, length, lanes[0], lanes[1], lanes[2], lanes[3], variances);
+        // Lane j of each value.
+        std::array<std::array<double, w>, 10> parts;
+        L::store(parts[0].data(), o.value);
+        for (std::size_t k = 0; k < 3; ++k) {
+            L::store(parts[1 + k].data(), o.gradient[k]);
+        }
+        for (std::size_t k = 0; k < 6; ++k) {
+            L::store(parts[4 + k].data(), o.hessian[k]);
+        }
+        for (std::size_t j = 0; j < w; ++j) {
+            if (row_of[j] == none) {
+                continue;
+            }
+            searches[j].take(
+                {parts[0][j],
+                 {parts[1][j], parts[2][j], parts[3][j]},
+                 {parts[4][j], parts[5][j], parts[6][j], parts[7][j], parts[8][j], parts[9][j]}});
+            if (searches[j].done()) {
+                finish(row_of[j], searches[j]);
+                row_of[j] = none;
+                --active;
+            }
+        }
+    }
+}
+
+// One series given as a span.
+class OneRow final : public Garch11Rows {
+  public:
+    OneRow(std::span<const double> returns, std::optional<double> seed) noexcept
+        : returns_(returns), seed_(seed) {}
+    std::size_t count() const noexcept override { return 1; }
+    std::size_t longest() const noexcept override { return returns_.size(); }
+    bool one_length() const noexcept override { return true; }
+    std::span<const double> row(std::size_t, double*) const noexcept override { return returns_; }
+    Garch11Parameters parameters(std::size_t) const noexcept override {
+        return {quiet_nan, quiet_nan, quiet_nan, seed_.has_value(), seed_.value_or(0.0)};
+    }
+
+  private:
+    std::span<const double> returns_;
+    std::optional<double> seed_;
+};
+
+} // namespace
+
+Garch11Fit garch11_fit(std::span<const double> returns, std::optional<double> seed,
+                       std::span<double> scratch) noexcept {
+    struct One final : Garch11FitSink {
+        Garch11Fit fit;
+        void put(std::size_t, const Garch11Fit& f) noexcept override { fit = f; }
+    } one;
+    fit_rows<TARNWICK_TARGET::OneLane>(OneRow(returns, seed), one, scratch);
+    return one.fit;
+}
+
+namespace {
+
+// Two lanes at a time, unless TARNWICK_LANES asks for scalar ones (rows.hpp):
+// unlike the indicators' rows, a fit does enough work per return for two
+// lanes to pay on every processor.
+bool in_pairs() noexcept {
+    const char* asked = std::getenv("TARNWICK_LANES");
+    return asked == nullptr || std::strcmp(asked, "scalar") != 0;
 }
 
 } // namespace
 
-Garch11Fit garch11_fit(std::span<const double> returns, std::optional<double> given_seed,
-                       std::span<double> scratch) noexcept {
-    Garch11Fit fit;
-    const double seed = garch11_seed_from(given_seed ? *given_seed : [&] {
-        double sum = 0.0;
-        for (const double r : returns) {
-            sum += r * r;
-        }
-        return sum / static_cast<double>(returns.size());
-    }());
-    fit.seed = seed;
-    // The power of two that brings the mean square into [1, 4).
-    double mean_square = 0.0;
-    for (const double r : returns) {
-        mean_square += r * r;
+std::size_t garch11_rows_scratch(std::size_t longest) noexcept {
+    return scratch_for(PairLanes::width, longest);
+}
+
+void garch11_fit_rows(const Garch11Rows& rows, Garch11FitSink& out,
+                      std::span<double> scratch) noexcept {
+    if (!in_pairs()) {
+        fit_rows<TARNWICK_TARGET::OneLane>(rows, out, scratch);
+    } else {
+        fit_rows<PairLanes>(rows, out, scratch);
     }
-    mean_square = mean_square / static_cast<double>(returns.size());
-    if (!(mean_square > 0.0) || mean_square == INFINITY) {
-        return fit;
-    }
-    double c = 1.0, c2 = 1.0;
-    while (mean_square * c2 < 1.0) {
-        c = c * 2.0;
-        c2 = c * c;
-    }
-    while (mean_square * c2 >= 4.0) {
-        c = c * 0.5;
-        c2 = c * c;
-    }
-    for (std::size_t i = 0; i < returns.size(); ++i) {
-        scratch[i] = returns[i] * c;
-    }
-    const std::span<const double> scaled(scratch.data(), returns.size());
-    const double scaled_seed = seed * c2;
-    // Starts: a persistent process with the unconditional variance at the
-    // seed; the edge alpha = 0 from the same variance (q held on its bound,
-    // omega and p free); and the edge alpha = 0, omega -> 0 of a variance
-    // decaying slowly from the seed (only p free), where the best fits of
-    // trending variances lie. An edge run is kept only where its end is a
-    // maximum of the whole region; anything else is left to the first
-    // start, whose iterates reach an interior maximum faster than a crawl
-    // off the edge would.
-    // The edge starts get a budget of passes: where their edge holds no
-    // maximum, Newton on it can wander a long way before saying so.
-    struct Start {
-        double omega_share; // of the seed's (1 - p)
-        double p;
-        double q;
-        std::array<bool, 3> held;
-        std::size_t max_passes;
+}
+
+void garch11_loglik_rows(const Garch11Rows& rows, std::span<double> out,
+                         std::span<double> scratch) noexcept {
+    const bool pairs = in_pairs() && rows.one_length();
+    double* const buffer = scratch.data() + 2 * rows.longest();
+    const auto seed_of = [&](std::span<const double> row, const Garch11Parameters& p) {
+        return row.empty() ? 0.0 : (p.seeded ? garch11_seed_from(p.seed) : garch11_seed(row));
     };
-    constexpr std::array<Start, 3> starts{{{1.0, 0.98, 0.06, {false, false, false}, 1000},
-                                           {1.0, 0.99, 0.0, {false, false, true}, 20},
-                                           {0.0, 0.999, 0.0, {true, false, true}, 30}}};
-    Run best{};
-    bool have = false;
-    double* const variances = scratch.data() + returns.size();
-    for (const Start& start : starts) {
-        const double omega = clamp(start.omega_share * (scaled_seed * (1.0 - start.p)), 0);
-        Run run = newton(scaled, scaled_seed, variances, {omega, start.p, start.q}, start.held,
-                         start.max_passes);
-        const bool better =
-            !have || (run.converged && !best.converged) ||
-            (run.converged == best.converged && run.best.at.value < best.best.at.value);
-        if (better) {
-            best = run;
-            have = true;
+    std::size_t r = 0;
+    for (; pairs && r + 1 < rows.count(); r += 2) {
+        std::array<double, 2> omega{}, alpha{}, beta{}, seed{};
+        std::size_t n = 0;
+        for (std::size_t j = 0; j < 2; ++j) {
+            const std::span<const double> row = rows.row(r + j, buffer);
+            const Garch11Parameters p = rows.parameters(r + j);
+            n = row.size();
+            for (std::size_t i = 0; i < n; ++i) {
+                scratch[2 * i + j] = row[i];
+            }
+            omega[j] = p.omega;
+            alpha[j] = p.alpha;
+            beta[j] = p.beta;
+            seed[j] = seed_of(row, p);
         }
+        const auto lanes = [](const std::array<double, 2>& v) { return PairLanes::load(v.data()); };
+        std::array<double, 2> both{};
+        PairLanes::store(both.data(), TARNWICK_TARGET::garch11_loglik_lanes<PairLanes>(
+                                          scratch.data(), n, lanes(omega), lanes(alpha),
+                                          lanes(beta), lanes(seed)));
+        out[r] = both[0];
+        out[r + 1] = both[1];
     }
-    const auto& x = best.best.x;
-    // A point on the ceiling of alpha + beta is not a maximum of the open set
-    // the model allows: the likelihood still rises past it.
-    const bool on_edge = x[1] >= p_ceiling;
-    fit.omega = x[0] / c2;
-    fit.alpha = alpha_of(x);
-    fit.beta = beta_of(x);
-    fit.iterations = static_cast<std::uint32_t>(best.iterations);
-    fit.converged = best.converged && !on_edge;
-    fit.loglik = garch11_loglik<double>(returns, fit.omega, fit.alpha, fit.beta, seed);
-    return fit;
+    for (; r < rows.count(); ++r) {
+        const std::span<const double> row = rows.row(r, buffer);
+        const Garch11Parameters p = rows.parameters(r);
+        out[r] = garch11_loglik(row, p.omega, p.alpha, p.beta, seed_of(row, p));
+    }
 }
 
 } // namespace tarnwick

@@ -47,11 +47,11 @@ std::vector<std::string> run(const Case& c) {
     } else {
         const std::vector<double>& r = c.inputs.at("returns");
         if (c.function == "loglik") {
-            got.push_back(tarnwick::stored(tarnwick::garch11_loglik<double>(
-                r, c.inputs.at("omega")[0], c.inputs.at("alpha")[0], c.inputs.at("beta")[0],
-                c.inputs.at("seed")[0])));
+            got.push_back(tarnwick::stored(
+                tarnwick::garch11_loglik(r, c.inputs.at("omega")[0], c.inputs.at("alpha")[0],
+                                         c.inputs.at("beta")[0], c.inputs.at("seed")[0])));
         } else {
-            std::vector<double> scratch(2 * r.size());
+            std::vector<double> scratch(5 * r.size());
             const auto seed = c.inputs.count("seed") ? std::optional<double>(c.inputs.at("seed")[0])
                                                      : std::nullopt;
             const tarnwick::Garch11Fit f = tarnwick::garch11_fit(r, seed, scratch);

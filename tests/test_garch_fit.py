@@ -12,6 +12,7 @@ import pytest
 import models
 import tarnwick_arrays as ta
 import tarnwick_stream as ts
+from support import run_fresh
 
 LONG_RUN = os.environ.get("TARNWICK_LONG_RUN") == "1"
 DATA = Path(__file__).resolve().parent.parent / "examples" / "data"
@@ -251,6 +252,68 @@ def test_fit_refusals(values, message):
         return
     with pytest.raises(ValueError, match="^" + message.replace("(", "\\(").replace(")", "\\)")):
         ta.garch11_fit(values)
+
+
+# ---- panels in vector lanes: each row the bits of its own 1-D call
+
+LANES_CHECK = """
+import numpy as np
+import tarnwick_arrays as ta
+
+rng = np.random.default_rng(11)
+# Rows whose fits take different numbers of steps (so lanes empty and refill
+# at different times), one holding NaN, one on the alpha = 0 edge, and under
+# 'omit' rows of three lengths (lanes wait for the next length).
+weights = [(1e-5, 0.1, 0.85), (2e-6, 0.05, 0.94), (1e-4, 0.0, 0.5), (3e-6, 0.2, 0.7)]
+panel = []
+for k in range(9):
+    omega, alpha, beta = weights[k % 4]
+    s, z, row = omega / (1 - alpha - beta), rng.standard_normal(400), []
+    for x in z:
+        row.append(np.sqrt(s) * x)
+        s = omega + alpha * row[-1] ** 2 + beta * s
+    panel.append(row)
+panel = np.array(panel)
+panel[4, 17] = np.nan
+holed = panel.copy()
+holed[[1, 5, 6], 3] = np.nan
+holed[6, 30] = np.nan
+seeds = np.linspace(1e-5, 3e-4, 9)
+cases = 0
+for values, policy, seed, axis in ((panel, "propagate", None, -1),
+                                   (panel, "propagate", seeds, -1),
+                                   (holed, "omit", None, -1), (holed.T, "omit", seeds, 0)):
+    fits = ta.garch11_fit(values, seed=seed, axis=axis, nan_policy=policy)
+    loglik = ta.garch11_loglik(values, fits.omega, fits.alpha, fits.beta, seed=seed,
+                               axis=axis, nan_policy=policy)
+    for r in range(9):
+        row = values[:, r] if axis == 0 else values[r]
+        one = ta.garch11_fit(row, seed=None if seed is None else seed[r], nan_policy=policy)
+        got = tuple(field[r] for field in fits)
+        assert np.array([one[:5]]).tobytes() == np.array([got[:5]]).tobytes(), (policy, r)
+        assert one[5:] == got[5:], (policy, r)
+        alone = ta.garch11_loglik(row, one.omega, one.alpha, one.beta,
+                                  seed=None if seed is None else seed[r], nan_policy=policy)
+        assert np.float64(alone).tobytes() == loglik[r].tobytes(), (policy, r)
+        cases += 1
+# Variances that are subnormal, zero, infinite and NaN: every branch of the
+# logarithm, in each lane.
+special = np.array([[0.01] * 6, [1e300] * 6, [np.nan] + [0.01] * 5, [1e-170] * 6])
+weights = [np.array(w) for w in ([0.0, 1e-5, 1e-5, 1e-320], [0.0, 0.5, 0.1, 0.0],
+                                  [1e-300, 0.5, 0.8, 0.5])]
+for order in ([0, 1, 2, 3], [3, 2, 1, 0], [1, 3, 0, 2]):
+    got = ta.garch11_loglik(special[order], *(w[order] for w in weights), seed=1e-8)
+    for k, r in enumerate(order):
+        alone = ta.garch11_loglik(special[r], *(w[r] for w in weights), seed=1e-8)
+        assert np.float64(alone).tobytes() == got[k].tobytes(), (order, k)
+        cases += 1
+print(cases)
+"""
+
+
+@pytest.mark.parametrize("path", ["scalar", "sse2"])
+def test_panel_rows_in_lanes_keep_the_bits_of_one_series(path):
+    assert run_fresh(LANES_CHECK, env={"TARNWICK_LANES": path}).split() == ["48"]
 
 
 # ---- forecasts
