@@ -454,14 +454,16 @@ constexpr std::array<Start, 3> starts{{{1.0, 0.98, 0.06, {false, false, false}, 
                                        {1.0, 0.99, 0.0, {false, false, true}, 20},
                                        {0.0, 0.999, 0.0, {true, false, true}, 30}}};
 
-// One series' fit: its runs from each start in turn, on its returns scaled
-// by a power of two c that brings the mean of their squares into [1, 4).
-class Search {
+// One series' fit: its returns scaled by a power of two c that brings the
+// mean of their squares into [1, 4), and the runs from each start, which
+// are independent of one another and may end in any order; the choice
+// among them is made in the starts' order once all have ended.
+class Series {
   public:
-    Search() noexcept = default;
-    // Writes the scaled returns to `scaled`, `stride` doubles apart.
-    Search(std::span<const double> returns, std::optional<double> given_seed, double* scaled,
-           std::size_t stride) noexcept {
+    // Writes the scaled returns to `scaled`.
+    void prepare(std::span<const double> returns, std::optional<double> given_seed,
+                 double* scaled) noexcept {
+        *this = Series();
         const double seed = garch11_seed_from(given_seed ? *given_seed : [&] {
             double sum = 0.0;
             for (const double r : returns) {
@@ -476,46 +478,38 @@ class Search {
         }
         mean_square = mean_square / static_cast<double>(returns.size());
         if (!(mean_square > 0.0) || mean_square == INFINITY) {
+            ended_ = starts.size();
             return;
         }
-        c_ = 1.0;
         c2_ = 1.0;
+        double c = 1.0;
         while (mean_square * c2_ < 1.0) {
-            c_ = c_ * 2.0;
-            c2_ = c_ * c_;
+            c = c * 2.0;
+            c2_ = c * c;
         }
         while (mean_square * c2_ >= 4.0) {
-            c_ = c_ * 0.5;
-            c2_ = c_ * c_;
+            c = c * 0.5;
+            c2_ = c * c;
         }
         for (std::size_t i = 0; i < returns.size(); ++i) {
-            scaled[i * stride] = returns[i] * c_;
+            scaled[i] = returns[i] * c;
         }
         scaled_seed_ = seed * c2_;
-        begin(0);
     }
 
-    [[nodiscard]] bool done() const noexcept { return start_ == starts.size(); }
     [[nodiscard]] double scaled_seed() const noexcept { return scaled_seed_; }
-    // The (omega, alpha, beta) whose objective the search needs next.
-    [[nodiscard]] std::array<double, 3> wanted() const noexcept {
-        const auto& x = run_.wanted();
-        return {x[0], alpha_of(x), beta_of(x)};
+    [[nodiscard]] bool done() const noexcept { return ended_ == starts.size(); }
+
+    // The run from start k.
+    [[nodiscard]] Newton run_from(std::size_t k) const noexcept {
+        const Start& s = starts[k];
+        const double omega = clamp(s.omega_share * (scaled_seed_ * (1.0 - s.p)), 0);
+        return Newton({omega, s.p, s.q}, s.held, s.max_passes);
     }
 
-    void take(const Objective<double>& t) noexcept {
-        run_.take(t);
-        if (!run_.done()) {
-            return;
-        }
-        const Run& run = run_.run();
-        const bool better =
-            start_ == 0 || (run.converged && !best_.converged) ||
-            (run.converged == best_.converged && run.best.at.value < best_.best.at.value);
-        if (better) {
-            best_ = run;
-        }
-        begin(start_ + 1);
+    void ended(std::size_t k, const Run& run) noexcept {
+        runs_[k] = run;
+        ++ended_;
     }
 
     // The fit, once done(), its log-likelihood taken on the caller's returns.
@@ -524,40 +518,39 @@ class Search {
         if (c2_ == 0.0) {
             return fit;
         }
-        const auto& x = best_.best.x;
+        Run best = runs_[0];
+        for (std::size_t k = 1; k < starts.size(); ++k) {
+            const Run& run = runs_[k];
+            if ((run.converged && !best.converged) ||
+                (run.converged == best.converged && run.best.at.value < best.best.at.value)) {
+                best = run;
+            }
+        }
+        const auto& x = best.best.x;
         // A point on the ceiling of alpha + beta is not a maximum of the open
         // set the model allows: the likelihood still rises past it.
         const bool on_edge = x[1] >= p_ceiling;
         fit.omega = x[0] / c2_;
         fit.alpha = alpha_of(x);
         fit.beta = beta_of(x);
-        fit.iterations = static_cast<std::uint32_t>(best_.iterations);
-        fit.converged = best_.converged && !on_edge;
+        fit.iterations = static_cast<std::uint32_t>(best.iterations);
+        fit.converged = best.converged && !on_edge;
         fit.loglik = garch11_loglik(returns, fit.omega, fit.alpha, fit.beta, fit.seed);
         return fit;
     }
 
   private:
-    void begin(std::size_t start) noexcept {
-        start_ = start;
-        if (start < starts.size()) {
-            const Start& s = starts[start];
-            const double omega = clamp(s.omega_share * (scaled_seed_ * (1.0 - s.p)), 0);
-            run_ = Newton({omega, s.p, s.q}, s.held, s.max_passes);
-        }
-    }
-
     Garch11Fit fit_;
-    double c_ = 0.0, c2_ = 0.0, scaled_seed_ = 0.0;
-    std::size_t start_ = starts.size(); // none: nothing to fit
-    Newton run_{{0.0, 0.0, 0.0}, {}, 0};
-    Run best_{};
+    double c2_ = 0.0, scaled_seed_ = 0.0;
+    std::array<Run, starts.size()> runs_{};
+    std::size_t ended_ = 0;
 };
 
-// The doubles of interleaved returns, variances and reciprocals for `lanes` series of
-// at most `longest` returns, and two buffers of one series.
+// The doubles of scratch for `lanes` lanes and series of at most `longest`
+// returns: interleaved returns, variances and reciprocals; the scaled
+// returns of one series per lane; a series gathered.
 constexpr std::size_t scratch_for(std::size_t lanes, std::size_t longest) noexcept {
-    return (3 * lanes + 2) * longest;
+    return (4 * lanes + 1) * longest;
 }
 
 std::optional<double> seed_given(const Garch11Rows& rows, std::size_t r) noexcept {
@@ -565,79 +558,103 @@ std::optional<double> seed_given(const Garch11Rows& rows, std::size_t r) noexcep
     return p.seeded ? std::optional<double>(p.seed) : std::nullopt;
 }
 
-// Series of one length side by side in the lanes of L: each lane holds a
-// search until it is done, then the next series'.
+// Runs side by side in the lanes of L, a run being one series from one
+// start, all of one length at a time: each lane holds a run until it ends,
+// then the next; a series' runs may share the lanes with another's.
 template <class L>
 void fit_rows(const Garch11Rows& rows, Garch11FitSink& out, std::span<double> scratch) noexcept {
     using V = typename L::V;
     constexpr std::size_t w = L::width;
+    constexpr std::size_t slots = w; // series under way: one a lane at most
     constexpr std::size_t none = static_cast<std::size_t>(-1);
     const std::size_t longest = rows.longest();
     double* const returns = scratch.data();
     double* const variances = returns + w * longest;
-    double* const waiting = variances + 2 * w * longest; // the next series, gathered
-    double* const finished = waiting + longest;          // a finished one, gathered again
-    // Lanes that hold no series compute on what their columns last held.
+    double* const scaled = variances + 2 * w * longest; // one series per slot
+    double* const gathered = scaled + slots * longest;
+    // Lanes that hold no run compute on what their columns last held.
     for (std::size_t i = 0; i < 3 * w * longest; ++i) {
         scratch[i] = 1.0;
     }
-    std::array<std::size_t, w> row_of{};
-    row_of.fill(none);
-    std::array<Search, w> searches{};
+    std::array<Series, slots> series{};
+    std::array<std::size_t, slots> row_of{};
+    std::array<std::size_t, slots> unfinished{}; // runs not yet ended
+    struct Lane {
+        Newton run{{0.0, 0.0, 0.0}, {}, 0};
+        std::size_t slot = none;
+        std::size_t start = 0;
+    };
+    std::array<Lane, w> lanes{};
     std::array<std::array<double, 4>, w> theta{}; // omega, alpha, beta, seed
     for (auto& t : theta) {
         t = {1.0, 0.0, 0.0, 1.0};
     }
     std::size_t next = 0, length = 0, active = 0;
-    std::span<const double> gathered;
-    bool have = false; // whether `waiting` holds series `next`
-    const auto finish = [&](std::size_t r, const Search& search) {
-        out.put(r, search.fit(rows.row(r, finished)));
+    std::size_t current = none, next_start = 0; // the series whose runs go in next
+    // Series `next` into a free slot, or none when it must wait for another
+    // length (or there is none left).
+    const auto admit = [&]() -> std::size_t {
+        while (next < rows.count()) {
+            const std::span<const double> row = rows.row(next, gathered);
+            if (active != 0 && row.size() != length) {
+                return none;
+            }
+            std::size_t slot = 0;
+            while (unfinished[slot] != 0) {
+                ++slot;
+            }
+            series[slot].prepare(row, seed_given(rows, next), scaled + slot * longest);
+            row_of[slot] = next++;
+            if (series[slot].done()) {
+                out.put(row_of[slot], series[slot].fit(row));
+                continue;
+            }
+            length = row.size();
+            unfinished[slot] = starts.size();
+            return slot;
+        }
+        return none;
     };
     for (;;) {
-        for (std::size_t j = 0; j < w && next < rows.count(); ++j) {
-            while (row_of[j] == none && next < rows.count()) {
-                if (!have) {
-                    gathered = rows.row(next, waiting);
-                    have = true;
-                }
-                if (active != 0 && gathered.size() != length) {
+        for (std::size_t j = 0; j < w; ++j) {
+            if (lanes[j].slot != none) {
+                continue;
+            }
+            if (current == none) {
+                current = admit();
+                next_start = 0;
+                if (current == none) {
                     break;
                 }
-                const std::size_t r = next++;
-                have = false;
-                length = gathered.size();
-                searches[j] = Search(gathered, seed_given(rows, r), returns + j, w);
-                if (searches[j].done()) {
-                    out.put(r, searches[j].fit(gathered));
-                } else {
-                    row_of[j] = r;
-                    ++active;
-                }
+            }
+            const double* from = scaled + current * longest;
+            for (std::size_t i = 0; i < length; ++i) {
+                returns[i * w + j] = from[i];
+            }
+            lanes[j] = {series[current].run_from(next_start), current, next_start};
+            ++active;
+            if (++next_start == starts.size()) {
+                current = none;
             }
         }
         if (active == 0) {
-            if (next == rows.count()) {
-                return;
-            }
-            continue;
+            return;
         }
         for (std::size_t j = 0; j < w; ++j) {
-            if (row_of[j] != none) {
-                const auto x = searches[j].wanted();
-                theta[j] = {x[0], x[1], x[2], searches[j].scaled_seed()};
+            if (lanes[j].slot != none) {
+                const auto& x = lanes[j].run.wanted();
+                theta[j] = {x[0], alpha_of(x), beta_of(x), series[lanes[j].slot].scaled_seed()};
             }
         }
-        std::array<V, 4> lanes;
+        std::array<V, 4> at;
         for (std::size_t k = 0; k < 4; ++k) {
             std::array<double, w> column;
             for (std::size_t j = 0; j < w; ++j) {
                 column[j] = theta[j][k];
             }
-            lanes[k] = L::load(column.data());
+            at[k] = L::load(column.data());
         }
-        const Objective<V> o =
-            objective<L>(returns, length, lanes[0], lanes[1], lanes[2], lanes[3], variances);
+        const Objective<V> o = objective<L>(returns, length, at[0], at[1], at[2], at[3], variances);
         // Lane j of each value.
         std::array<std::array<double, w>, 10> parts;
         L::store(parts[0].data(), o.value);
@@ -648,17 +665,23 @@ void fit_rows(const Garch11Rows& rows, Garch11FitSink& out, std::span<double> sc
             L::store(parts[4 + k].data(), o.hessian[k]);
         }
         for (std::size_t j = 0; j < w; ++j) {
-            if (row_of[j] == none) {
+            Lane& lane = lanes[j];
+            if (lane.slot == none) {
                 continue;
             }
-            searches[j].take(
+            lane.run.take(
                 {parts[0][j],
                  {parts[1][j], parts[2][j], parts[3][j]},
                  {parts[4][j], parts[5][j], parts[6][j], parts[7][j], parts[8][j], parts[9][j]}});
-            if (searches[j].done()) {
-                finish(row_of[j], searches[j]);
-                row_of[j] = none;
-                --active;
+            if (!lane.run.done()) {
+                continue;
+            }
+            const std::size_t slot = lane.slot;
+            series[slot].ended(lane.start, lane.run.run());
+            lane.slot = none;
+            --active;
+            if (--unfinished[slot] == 0) {
+                out.put(row_of[slot], series[slot].fit(rows.row(row_of[slot], gathered)));
             }
         }
     }
