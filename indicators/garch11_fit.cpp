@@ -138,34 +138,45 @@ template <class T> struct Objective {
 };
 
 // The objective of L::width series at once, their returns interleaved
-// (return t of lane j at returns[t * width + j]). First the chain of
-// variances, one product and one sum per return, with the logarithms and
-// the value's running sum alongside (the chain leaves the processor time
-// for them), the variances and their reciprocals kept in `variances`
-// (2 * width doubles per return); then the derivatives, whose returns are
-// independent of one another but for the running sums.
+// (return t of lane j at returns[t * width + j]), in two passes. The first
+// is the chain of variances, one product and one sum per return, with the
+// logarithms and the value's running sum alongside (the chain leaves the
+// processor time for them); it keeps the variances and their reciprocals in
+// `variances` (2 * width doubles per return).
 template <class L, class V = typename L::V>
-Objective<V> objective(const double* returns, std::size_t n, V omega, V alpha, V beta, V seed,
-                       double* variances) noexcept {
+V objective_value(const double* returns, std::size_t n, V omega, V alpha, V beta, V seed,
+                  double* variances) noexcept {
     constexpr std::size_t w = L::width;
-    const V zero = L::splat(0.0), one = L::splat(1.0);
-    Objective<V> o{zero, {zero, zero, zero}, {zero, zero, zero, zero, zero, zero}};
+    const V one = L::splat(1.0);
+    V value = L::splat(0.0);
     V s = seed;
     for (std::size_t i = 0; i < n; ++i) {
         const V r = L::load(returns + i * w);
         const V inv = one / s;
-        o.value = o.value + (exact_log_lanes<L>(s) + (r * r) * inv);
+        value = value + (exact_log_lanes<L>(s) + (r * r) * inv);
         L::store(variances + 2 * i * w, s);
         L::store(variances + (2 * i + 1) * w, inv);
         s = garch11_next<L>(s, r, omega, alpha, beta);
     }
+    return value;
+}
+
+// The second pass, from what the first kept: the gradient and Hessian,
+// whose returns are independent of one another but for the running sums. A
+// line search that turns a point down needs only the first.
+template <class L, class V = typename L::V>
+Objective<V> objective_derivatives(const double* returns, std::size_t n, V beta, V value,
+                                   const double* variances) noexcept {
+    constexpr std::size_t w = L::width;
+    const V zero = L::splat(0.0), one = L::splat(1.0);
+    Objective<V> o{value, {zero, zero, zero}, {zero, zero, zero, zero, zero, zero}};
     // First derivatives of s in omega, alpha, beta; second derivatives in
     // (beta, omega), (beta, alpha), (beta, beta), the only ones not zero.
     V so = zero, sa = zero, sb = zero;
     V sbo = zero, sba = zero, sbb = zero;
     for (std::size_t i = 0; i < n; ++i) {
         const V r = L::load(returns + i * w);
-        s = L::load(variances + 2 * i * w);
+        const V s = L::load(variances + 2 * i * w);
         const V inv = L::load(variances + (2 * i + 1) * w);
         const V rr = r * r;
         const V ratio = rr * inv;
@@ -345,21 +356,27 @@ class Newton {
     [[nodiscard]] const std::array<double, 3>& wanted() const noexcept { return wanted_; }
     [[nodiscard]] const Run& run() const noexcept { return run_; }
 
-    void take(const Objective<double>& t) noexcept {
-        const Point trial = point_at(wanted_, t);
-        ++passes_;
-        if (passes_ == 1) {
-            run_.best = trial;
-            iterate();
-        } else if (trial.at.value <= run_.best.at.value + sufficient_decrease * predicted_) {
-            run_.best = trial;
-            ++run_.iterations;
-            iterate();
-        } else {
-            step_ = step_ * 0.5;
-            ++halvings_;
-            try_step();
+    // Whether the objective whose value is `value` is kept (the start, or a
+    // step with enough decrease), so that its derivatives are needed; if not,
+    // the step is halved.
+    [[nodiscard]] bool keeps(double value) noexcept {
+        if (passes_ == 0 || value <= run_.best.at.value + sufficient_decrease * predicted_) {
+            return true;
         }
+        ++passes_;
+        step_ = step_ * 0.5;
+        ++halvings_;
+        try_step();
+        return false;
+    }
+
+    // The whole objective at the point kept.
+    void take(const Objective<double>& t) noexcept {
+        run_.best = point_at(wanted_, t);
+        if (++passes_ > 1) {
+            ++run_.iterations;
+        }
+        iterate();
     }
 
   private:
@@ -654,25 +671,37 @@ void fit_rows(const Garch11Rows& rows, Garch11FitSink& out, std::span<double> sc
             }
             at[k] = L::load(column.data());
         }
-        const Objective<V> o = objective<L>(returns, length, at[0], at[1], at[2], at[3], variances);
-        // Lane j of each value.
-        std::array<std::array<double, w>, 10> parts;
-        L::store(parts[0].data(), o.value);
-        for (std::size_t k = 0; k < 3; ++k) {
-            L::store(parts[1 + k].data(), o.gradient[k]);
+        const V value = objective_value<L>(returns, length, at[0], at[1], at[2], at[3], variances);
+        // Lane j of each part of the objective.
+        std::array<std::array<double, w>, 10> parts{};
+        L::store(parts[0].data(), value);
+        std::array<bool, w> kept{};
+        bool any = false;
+        for (std::size_t j = 0; j < w; ++j) {
+            kept[j] = lanes[j].slot != none && lanes[j].run.keeps(parts[0][j]);
+            any = any || kept[j];
         }
-        for (std::size_t k = 0; k < 6; ++k) {
-            L::store(parts[4 + k].data(), o.hessian[k]);
+        if (any) {
+            const Objective<V> o =
+                objective_derivatives<L>(returns, length, at[2], value, variances);
+            for (std::size_t k = 0; k < 3; ++k) {
+                L::store(parts[1 + k].data(), o.gradient[k]);
+            }
+            for (std::size_t k = 0; k < 6; ++k) {
+                L::store(parts[4 + k].data(), o.hessian[k]);
+            }
         }
         for (std::size_t j = 0; j < w; ++j) {
             Lane& lane = lanes[j];
             if (lane.slot == none) {
                 continue;
             }
-            lane.run.take(
-                {parts[0][j],
-                 {parts[1][j], parts[2][j], parts[3][j]},
-                 {parts[4][j], parts[5][j], parts[6][j], parts[7][j], parts[8][j], parts[9][j]}});
+            if (kept[j]) {
+                lane.run.take({parts[0][j],
+                               {parts[1][j], parts[2][j], parts[3][j]},
+                               {parts[4][j], parts[5][j], parts[6][j], parts[7][j], parts[8][j],
+                                parts[9][j]}});
+            }
             if (!lane.run.done()) {
                 continue;
             }
