@@ -430,13 +430,7 @@ class FieldSink final : public Garch11FitSink {
   public:
     FieldSink(double* fields, std::size_t series) noexcept : fields_(fields), series_(series) {}
     void put(std::size_t r, const Garch11Fit& fit) noexcept override {
-        const std::array<double, 7> values{fit.omega,
-                                           fit.alpha,
-                                           fit.beta,
-                                           fit.loglik,
-                                           fit.seed,
-                                           static_cast<double>(fit.iterations),
-                                           fit.converged ? 1.0 : 0.0};
+        const std::array<double, 7> values = garch11_fit_fields(fit);
         for (std::size_t k = 0; k < 7; ++k) {
             fields_[k * series_ + r] = stored(values[k]);
         }

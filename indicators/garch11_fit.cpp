@@ -86,20 +86,7 @@ namespace {
 using TARNWICK_TARGET::exact_log_lanes;
 using TARNWICK_TARGET::garch11_next;
 
-// Two series at once in the two-lane code of lanes.hpp.
-struct PairLanes {
-    using V = TARNWICK_TARGET::lanes::f64x2;
-    static constexpr std::size_t width = 2;
-    TARNWICK_LANE_INLINE static V load(const double* p) noexcept {
-        return TARNWICK_TARGET::lanes::load(p);
-    }
-    TARNWICK_LANE_INLINE static void store(double* p, V a) noexcept {
-        TARNWICK_TARGET::lanes::store(p, a);
-    }
-    TARNWICK_LANE_INLINE static V splat(double x) noexcept {
-        return TARNWICK_TARGET::lanes::broadcast(x);
-    }
-};
+using PairLanes = TARNWICK_TARGET::lanes::PairLanes;
 
 } // namespace
 

@@ -19,6 +19,7 @@
 #include "exact_log.hpp"
 #include "garch11.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -83,6 +84,18 @@ struct Garch11Fit {
     std::uint32_t iterations = 0; // Newton steps of the start that was kept
     bool converged = false;
 };
+
+// The seven fields in the order above, iterations and converged as exact
+// doubles (a panel's results and the recorded vectors hold them so).
+[[nodiscard]] inline std::array<double, 7> garch11_fit_fields(const Garch11Fit& f) noexcept {
+    return {f.omega,
+            f.alpha,
+            f.beta,
+            f.loglik,
+            f.seed,
+            static_cast<double>(f.iterations),
+            f.converged ? 1.0 : 0.0};
+}
 
 // Why a series cannot be fitted.
 enum class Garch11FitRefusal : unsigned char {
