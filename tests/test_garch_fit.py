@@ -316,6 +316,45 @@ def test_panel_rows_in_lanes_keep_the_bits_of_one_series(path):
     assert run_fresh(LANES_CHECK, env={"TARNWICK_LANES": path}).split() == ["48"]
 
 
+RECORDED_CHECK = """
+import numpy as np
+import models
+import tarnwick_arrays as ta
+from test_garch_fit import vector_cases
+
+# The recorded fits, alone and as panels of the cases of one length and one
+# kind of seed, with a row whose squares overflow (fitted without a run).
+groups = {}
+for case in vector_cases():
+    function, inputs, expected = case.values
+    if function != "fit":
+        continue
+    r = [models.from_bits(t) for t in inputs["returns"]]
+    seed = models.from_bits(inputs["seed"][0]) if "seed" in inputs else None
+    groups.setdefault((len(r), seed is None), []).append((r, seed, expected))
+cases = 0
+for (n, unseeded), rows in groups.items():
+    panel = np.array([r for r, _, _ in rows] + [([1e200, 1e-3] * n)[:n]])
+    seeds = None if unseeded else np.array([s for _, s, _ in rows] + [1.0])
+    fits = ta.garch11_fit(panel, seed=seeds)
+    for k, (r, seed, expected) in enumerate(rows):
+        alone = ta.garch11_fit(np.array(r), seed=seed)
+        for got in (list(alone), [field[k] for field in fits]):
+            assert [f"{np.float64(v).view(np.uint64):016x}" for v in got] == expected
+            cases += 1
+    last = np.array([float(field[-1]) for field in fits])
+    alone = np.array([float(v) for v in ta.garch11_fit(panel[-1], seed=None if unseeded else 1.0)])
+    assert np.isnan(last[0]) and last[6] == 0 and last.tobytes() == alone.tobytes()
+print(cases)
+"""
+
+
+@pytest.mark.parametrize("path", ["scalar", "sse2"])
+def test_recorded_fits_on_each_lane_path_alone_and_in_panels(path):
+    count = 2 * sum(1 for c in vector_cases() if c.values[0] == "fit")
+    assert run_fresh(RECORDED_CHECK, env={"TARNWICK_LANES": path}).split() == [str(count)]
+
+
 # ---- forecasts
 
 
