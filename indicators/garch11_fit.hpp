@@ -156,10 +156,10 @@ class Garch11FitSink {
 [[nodiscard]] std::size_t garch11_rows_scratch(std::size_t longest) noexcept;
 
 // out.put(r, garch11_fit(series r, the seed given it)), bit for bit, with the
-// likelihoods of several series of one length computed at once in vector
-// lanes (TARNWICK_LANES=scalar steps one series at a time). Each
-// series' optimiser steps on its own; one that has finished hands its lane
-// to the next series. A series of another length waits until the lanes
+// likelihoods of several runs (a series from one of the fit's starts) of
+// one length computed at once in vector lanes (TARNWICK_LANES=scalar steps
+// one run at a time). Each run steps on its own; one that has ended hands
+// its lane to the next. A series of another length waits until the lanes
 // empty, so series of one length are best given together.
 void garch11_fit_rows(const Garch11Rows& rows, Garch11FitSink& out,
                       std::span<double> scratch) noexcept;
