@@ -42,16 +42,21 @@ inline constexpr double lg7 = from_bits(0x3fc2f112df3e5244);
 // unsigned 64-bit lane per double, the same operations on every lane.
 template <class V> struct LogBits;
 
-template <> struct LogBits<double> {
-    using B = std::uint64_t;
-    static B bits(double x) noexcept { return std::bit_cast<B>(x); }
-    static double value(B b) noexcept { return std::bit_cast<double>(b); }
-    static B splat(std::uint64_t b) noexcept { return b; }
+// The steps for a word type with the integer operators (std::uint64_t, or
+// a compiler's vector of them).
+template <class Word> struct WordSteps {
+    using B = Word;
+    static B splat(std::uint64_t b) noexcept { return B{} + b; }
     static B both(B a, B b) noexcept { return a & b; }
     static B either(B a, B b) noexcept { return a | b; }
     static B differ(B a, B b) noexcept { return a ^ b; }
     static B add(B a, B b) noexcept { return a + b; }
     static B exponent(B a) noexcept { return a >> 52; }
+};
+
+template <> struct LogBits<double> : WordSteps<std::uint64_t> {
+    static B bits(double x) noexcept { return std::bit_cast<B>(x); }
+    static double value(B b) noexcept { return std::bit_cast<double>(b); }
 };
 
 } // namespace exact_log_detail
@@ -105,12 +110,17 @@ template <class L>
     return select(is_nan(x), x, infinite);
 }
 
+// One double (a function of each instruction set's namespace, like the
+// template it is made from, so that no build of it for wider instructions
+// stands in for the baseline one).
+[[nodiscard]] inline double exact_log(double x) noexcept {
+    return exact_log_lanes<OneLane>(x);
+}
+
 } // namespace tarnwick::TARNWICK_TARGET
 
 namespace tarnwick {
 
-[[nodiscard]] inline double exact_log(double x) noexcept {
-    return TARNWICK_TARGET::exact_log_lanes<TARNWICK_TARGET::OneLane>(x);
-}
+using TARNWICK_TARGET::exact_log;
 
 } // namespace tarnwick

@@ -58,16 +58,17 @@ template <class L, class V = typename L::V>
     return L::splat(-0.5) * acc;
 }
 
+// The log-likelihood of one series.
+[[nodiscard]] inline double garch11_loglik(std::span<const double> returns, double omega,
+                                           double alpha, double beta, double seed) noexcept {
+    return garch11_loglik_lanes<OneLane>(returns.data(), returns.size(), omega, alpha, beta, seed);
+}
+
 } // namespace tarnwick::TARNWICK_TARGET
 
 namespace tarnwick {
 
-// The log-likelihood of one series.
-[[nodiscard]] inline double garch11_loglik(std::span<const double> returns, double omega,
-                                           double alpha, double beta, double seed) noexcept {
-    return TARNWICK_TARGET::garch11_loglik_lanes<TARNWICK_TARGET::OneLane>(
-        returns.data(), returns.size(), omega, alpha, beta, seed);
-}
+using TARNWICK_TARGET::garch11_loglik;
 
 // The variance forecast for the next `out.size()` periods from `variance`,
 // the last variance of the recursion (which already contains the last

@@ -8,6 +8,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from test_lanes import available as lanes_available
 
 import models
 import tarnwick_arrays as ta
@@ -256,6 +257,12 @@ def test_fit_refusals(values, message):
 
 # ---- panels in vector lanes: each row the bits of its own 1-D call
 
+# The paths this processor has (test_lanes.py).
+LANE_PATHS = [
+    pytest.param(p, marks=pytest.mark.skipif(not lanes_available(p), reason=f"no {p} lanes"))
+    for p in ("scalar", "sse2", "avx2", "avx512")
+]
+
 LANES_CHECK = """
 import numpy as np
 import tarnwick_arrays as ta
@@ -298,10 +305,10 @@ for values, policy, seed, axis in ((panel, "propagate", None, -1),
         cases += 1
 # Variances that are subnormal, zero, infinite and NaN: every branch of the
 # logarithm, in each lane.
-special = np.array([[0.01] * 6, [1e300] * 6, [np.nan] + [0.01] * 5, [1e-170] * 6])
-weights = [np.array(w) for w in ([0.0, 1e-5, 1e-5, 1e-320], [0.0, 0.5, 0.1, 0.0],
-                                  [1e-300, 0.5, 0.8, 0.5])]
-for order in ([0, 1, 2, 3], [3, 2, 1, 0], [1, 3, 0, 2]):
+special = np.array([[0.01] * 6, [1e300] * 6, [np.nan] + [0.01] * 5, [1e-170] * 6] * 2)
+weights = [np.array(w * 2) for w in ([0.0, 1e-5, 1e-5, 1e-320], [0.0, 0.5, 0.1, 0.0],
+                                      [1e-300, 0.5, 0.8, 0.5])]
+for order in (list(range(8)), list(range(8))[::-1], [1, 3, 0, 2, 7, 5, 4, 6]):
     got = ta.garch11_loglik(special[order], *(w[order] for w in weights), seed=1e-8)
     for k, r in enumerate(order):
         alone = ta.garch11_loglik(special[r], *(w[r] for w in weights), seed=1e-8)
@@ -311,9 +318,9 @@ print(cases)
 """
 
 
-@pytest.mark.parametrize("path", ["scalar", "sse2"])
+@pytest.mark.parametrize("path", LANE_PATHS)
 def test_panel_rows_in_lanes_keep_the_bits_of_one_series(path):
-    assert run_fresh(LANES_CHECK, env={"TARNWICK_LANES": path}).split() == ["48"]
+    assert run_fresh(LANES_CHECK, env={"TARNWICK_LANES": path}).split() == ["60"]
 
 
 RECORDED_CHECK = """
@@ -349,7 +356,7 @@ print(cases)
 """
 
 
-@pytest.mark.parametrize("path", ["scalar", "sse2"])
+@pytest.mark.parametrize("path", LANE_PATHS)
 def test_recorded_fits_on_each_lane_path_alone_and_in_panels(path):
     count = 2 * sum(1 for c in vector_cases() if c.values[0] == "fit")
     assert run_fresh(RECORDED_CHECK, env={"TARNWICK_LANES": path}).split() == [str(count)]
