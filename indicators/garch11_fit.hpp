@@ -171,4 +171,12 @@ void garch11_fit_rows(const Garch11Rows& rows, Garch11FitSink& out,
 void garch11_loglik_rows(const Garch11Rows& rows, std::span<double> out,
                          std::span<double> scratch) noexcept;
 
+// A wider instruction set's garch11_fit_rows and garch11_loglik_rows, from
+// a translation unit of its own: null where this build has none.
+struct Garch11WideLanes {
+    std::size_t lanes;
+    void (*fit)(const Garch11Rows&, Garch11FitSink&, std::span<double>) noexcept;
+    void (*loglik)(const Garch11Rows&, std::span<double>, std::span<double>) noexcept;
+};
+
 } // namespace tarnwick

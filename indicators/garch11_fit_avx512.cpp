@@ -3,9 +3,10 @@
 // registers. Built with -mavx512f alone (no FMA, and no contraction in any
 // case) and chosen only where the processor has AVX-512 (rows.hpp).
 #define TARNWICK_TARGET avx512
-#include "garch11_fit_lanes.hpp"
+#include "garch11_fit.hpp"
 
 #if defined(__AVX512F__) && defined(__GNUC__)
+#include "garch11_fit_lanes.hpp"
 #include "vector_lanes.hpp"
 
 namespace tarnwick {

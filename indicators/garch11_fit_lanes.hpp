@@ -644,15 +644,3 @@ void loglik_rows(const Garch11Rows& rows, std::span<double> out,
 } // namespace
 
 } // namespace tarnwick::TARNWICK_TARGET
-
-namespace tarnwick {
-
-// A wider instruction set's fit and likelihoods, from a translation unit of
-// its own: null where this build has none.
-struct Garch11WideLanes {
-    std::size_t lanes;
-    void (*fit)(const Garch11Rows&, Garch11FitSink&, std::span<double>) noexcept;
-    void (*loglik)(const Garch11Rows&, std::span<double>, std::span<double>) noexcept;
-};
-
-} // namespace tarnwick
