@@ -323,6 +323,33 @@ def test_panel_rows_in_lanes_keep_the_bits_of_one_series(path):
     assert run_fresh(LANES_CHECK, env={"TARNWICK_LANES": path}).split() == ["60"]
 
 
+LOG_CHECK = """
+import numpy as np
+import tarnwick_arrays as ta
+
+# One zero return per row from a seed per row: each row's likelihood is
+# -0.5 * ((log(2 pi) + log(seed)) + 0 / seed), so a panel of them takes the
+# logarithm of every seed in the lanes, normal and subnormal alike.
+rng = np.random.default_rng(5)
+seeds = np.concatenate([
+    rng.integers(1, 0x7FF0000000000000, 3000, dtype=np.uint64).view(np.float64),
+    rng.integers(1, 0x0010000000000000, 1000, dtype=np.uint64).view(np.float64),
+    [5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1.0, 2.0, 0.5],
+])
+got = ta.garch11_loglik(np.zeros((len(seeds), 1)), 0.0, 0.0, 0.0, seed=seeds)
+log_two_pi = float.fromhex("0x1.d67f1c864beb5p+0")  # log(2 pi), correctly rounded
+for k, x in enumerate(seeds.tolist()):
+    expected = -0.5 * ((log_two_pi + ta._exact_log(x)) + 0.0 / x)
+    assert got[k].tobytes() == np.float64(expected).tobytes(), (k, x)
+print(len(seeds))
+"""
+
+
+@pytest.mark.parametrize("path", LANE_PATHS)
+def test_logarithm_in_lanes_is_the_scalar_one(path):
+    assert run_fresh(LOG_CHECK, env={"TARNWICK_LANES": path}).split() == ["4006"]
+
+
 RECORDED_CHECK = """
 import numpy as np
 import models
