@@ -171,6 +171,32 @@ CallStatus read_panel(Panel& panel, PyObject* returns, PyObject* axis, PyObject*
     return CallStatus::ok();
 }
 
+// A panel's series for the kernels, with the weights and seeds given for
+// them (null where none were).
+class PanelRows final : public Garch11Rows {
+  public:
+    PanelRows(const Panel& panel, const PerRow* weights, const PerRow* seed) noexcept
+        : panel_(panel), weights_(weights), seed_(seed) {}
+    std::size_t count() const noexcept override { return panel_.series(); }
+    std::size_t longest() const noexcept override { return panel_.length(); }
+    bool one_length() const noexcept override { return panel_.policy != NanPolicy::omit; }
+    std::span<const double> row(std::size_t r, double* buffer) const noexcept override {
+        return panel_.gather(r, buffer);
+    }
+    Garch11Parameters parameters(std::size_t r) const noexcept override {
+        const auto weight = [&](std::size_t k) {
+            return weights_ != nullptr ? weights_[k].at(r) : quiet_nan;
+        };
+        return {weight(0), weight(1), weight(2), seed_ != nullptr,
+                seed_ != nullptr ? seed_->at(r) : 0.0};
+    }
+
+  private:
+    const Panel& panel_;
+    const PerRow* weights_;
+    const PerRow* seed_;
+};
+
 CallStatus refuse_nan_in(const Panel& panel, std::string_view function) noexcept {
     if (panel.policy != NanPolicy::raise) {
         return CallStatus::ok();
@@ -316,17 +342,18 @@ PyObject* garch11_loglik_entry(PyObject* module, PyObject* const* args, Py_ssize
         return raised(std::move(clean.error()));
     }
     FloatSeries result = sized(series);
-    FloatSeries buffer = sized(panel.length());
-    if (held.copy_failed() || result.size() != series || buffer.size() != panel.length()) {
+    FloatSeries scratch = sized(garch11_rows_scratch(panel.length()));
+    if (held.copy_failed() || result.size() != series ||
+        scratch.size() != garch11_rows_scratch(panel.length())) {
         return raised(no_memory_for_copy(function));
     }
     const bool release_lock = series * panel.length() >= release_lock_from;
     PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
+    garch11_loglik_rows(PanelRows(panel, p.data(), seeded ? &p[3] : nullptr),
+                        std::span<double>(result.data(), series),
+                        std::span<double>(scratch.data(), scratch.size()));
     for (std::size_t r = 0; r < series; ++r) {
-        const std::span<const double> row = panel.gather(r, buffer.data());
-        const double seed =
-            row.empty() ? 0.0 : (seeded ? garch11_seed_from(p[3].at(r)) : garch11_seed(row));
-        result[r] = stored(garch11_loglik<double>(row, p[0].at(r), p[1].at(r), p[2].at(r), seed));
+        result[r] = stored(result[r]);
     }
     if (saved != nullptr) {
         PyEval_RestoreThread(saved);
@@ -398,6 +425,22 @@ CallError refusal_error(Garch11FitRefusal refusal, std::size_t row, std::size_t 
     return CallError::pending(PyExc_ValueError, std::move(message));
 }
 
+// Field k of series r at fields[k * series + r].
+class FieldSink final : public Garch11FitSink {
+  public:
+    FieldSink(double* fields, std::size_t series) noexcept : fields_(fields), series_(series) {}
+    void put(std::size_t r, const Garch11Fit& fit) noexcept override {
+        const std::array<double, 7> values = garch11_fit_fields(fit);
+        for (std::size_t k = 0; k < 7; ++k) {
+            fields_[k * series_ + r] = stored(values[k]);
+        }
+    }
+
+  private:
+    double* fields_;
+    std::size_t series_;
+};
+
 PyObject* garch11_fit_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
     constexpr std::string_view function = "garch11_fit";
@@ -425,12 +468,12 @@ PyObject* garch11_fit_entry(PyObject* module, PyObject* const* args, Py_ssize_t 
         return raised(std::move(clean.error()));
     }
     FloatSeries buffer = sized(panel.length());
-    FloatSeries scratch = sized(2 * panel.length());
+    FloatSeries scratch = sized(garch11_rows_scratch(panel.length()));
     // The seven fields of every series, field after field; iterations and
     // converged as exact doubles until they become int64 and bool.
     FloatSeries fields = sized(7 * series);
     if (held.copy_failed() || buffer.size() != panel.length() ||
-        scratch.size() != 2 * panel.length() || fields.size() != 7 * series) {
+        scratch.size() != garch11_rows_scratch(panel.length()) || fields.size() != 7 * series) {
         return raised(no_memory_for_copy(function));
     }
     // Every series is checked before any is fitted.
@@ -444,22 +487,9 @@ PyObject* garch11_fit_entry(PyObject* module, PyObject* const* args, Py_ssize_t 
     const bool release_lock = series * panel.length() >= garch11_fit_min_returns;
     PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
     double* const f = fields.data();
-    for (std::size_t r = 0; r < series; ++r) {
-        const std::span<const double> row = panel.gather(r, buffer.data());
-        const std::span<double> room(scratch.data(), 2 * row.size());
-        const Garch11Fit fit =
-            garch11_fit(row, seeded ? std::optional<double>(seed.at(r)) : std::nullopt, room);
-        const std::array<double, 7> values{fit.omega,
-                                           fit.alpha,
-                                           fit.beta,
-                                           fit.loglik,
-                                           fit.seed,
-                                           static_cast<double>(fit.iterations),
-                                           fit.converged ? 1.0 : 0.0};
-        for (std::size_t k = 0; k < 7; ++k) {
-            f[k * series + r] = stored(values[k]);
-        }
-    }
+    const PanelRows rows(panel, nullptr, seeded ? &seed : nullptr);
+    FieldSink sink(f, series);
+    garch11_fit_rows(rows, sink, std::span<double>(scratch.data(), scratch.size()));
     if (saved != nullptr) {
         PyEval_RestoreThread(saved);
     }

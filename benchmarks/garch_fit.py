@@ -2,6 +2,7 @@
 variance recursion, in the same run.
 
     python benchmarks/garch_fit.py [--runs 3] [--series 20] [--arch-panel 100]
+                                   [--peer SITE_PACKAGES]
 
 Prints, for each figure, the median over the runs and their range; every
 timed call gets returns it has not seen before (simulated GARCH(1,1),
@@ -15,13 +16,17 @@ omega 2e-6, alpha 0.08, beta 0.9, daily-sized).
 - how far the estimates are from arch's on the bundled daily returns.
 
 Everything runs on one thread. arch is a peer installed for comparison only
-(pip install 'tarnwick[bench]').
+(pip install 'tarnwick[bench]'), or kept in a virtual environment of its own:
+--peer names that environment's site-packages, searched after this one's.
+The load average at the start and the end is printed with the figures.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import statistics
+import sys
 import time
 import warnings
 from pathlib import Path
@@ -140,9 +145,14 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--series", type=int, default=20)
     parser.add_argument("--arch-panel", type=int, default=100)
+    parser.add_argument("--peer", help="site-packages of an environment holding arch")
     args = parser.parse_args()
+    if args.peer:
+        sys.path.append(args.peer)
+    print("load average at start: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     against_arch()
     speed(args.runs, args.series, args.arch_panel)
+    print("load average at end: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
 
 
 if __name__ == "__main__":

@@ -14,12 +14,13 @@
 #pragma once
 
 #include "ieee_double.hpp"
+#include "lane_ops.hpp"
 
 #include <bit>
 #include <cstdint>
 #include <limits>
 
-namespace tarnwick {
+namespace tarnwick::TARNWICK_TARGET {
 
 namespace exact_log_detail {
 
@@ -37,50 +38,89 @@ inline constexpr double lg5 = from_bits(0x3fc7466496cb03de);
 inline constexpr double lg6 = from_bits(0x3fc39a09d078c69f);
 inline constexpr double lg7 = from_bits(0x3fc2f112df3e5244);
 
+// The integer steps of the reduction on a value type's bit patterns: one
+// unsigned 64-bit lane per double, the same operations on every lane.
+template <class V> struct LogBits;
+
+// The steps for a word type with the integer operators (std::uint64_t, or
+// a compiler's vector of them).
+template <class Word> struct WordSteps {
+    using B = Word;
+    static B splat(std::uint64_t b) noexcept { return B{} + b; }
+    static B both(B a, B b) noexcept { return a & b; }
+    static B either(B a, B b) noexcept { return a | b; }
+    static B differ(B a, B b) noexcept { return a ^ b; }
+    static B add(B a, B b) noexcept { return a + b; }
+    static B exponent(B a) noexcept { return a >> 52; }
+};
+
+template <> struct LogBits<double> : WordSteps<std::uint64_t> {
+    static B bits(double x) noexcept { return std::bit_cast<B>(x); }
+    static double value(B b) noexcept { return std::bit_cast<double>(b); }
+};
+
 } // namespace exact_log_detail
 
-[[nodiscard]] inline double exact_log(double x) noexcept {
+// The logarithm of every lane of `x` (L a lane set of lane_ops.hpp), each
+// lane the same operations as the scalar exact_log below, which is the
+// one-lane case of it. Special values are the branches of the reduction made
+// selects: log(+-0) = -inf, log of a negative number NaN, log(+inf) = +inf,
+// NaN itself.
+template <class L>
+[[nodiscard]] TARNWICK_LANE_INLINE typename L::V exact_log_lanes(typename L::V x) noexcept {
     namespace d = exact_log_detail;
-    std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-    int k = 0;
-    // Negative numbers (sign bit set), +inf and NaN all compare above the
-    // largest finite positive pattern.
-    if (bits >= 0x7ff0000000000000) {
-        if (x != x || bits == 0x7ff0000000000000) {
-            return x; // NaN stays NaN, log(+inf) = +inf
-        }
-        if (bits == 0x8000000000000000) {
-            return -std::numeric_limits<double>::infinity(); // log(-0) = -inf
-        }
-        return quiet_nan;
-    }
-    if (bits < 0x0010000000000000) {
-        if (bits == 0) {
-            return -std::numeric_limits<double>::infinity();
-        }
-        // A subnormal: scaled into the normal range, exactly.
-        x *= d::from_bits(0x4350000000000000); // 2^54
-        bits = std::bit_cast<std::uint64_t>(x);
-        k = -54;
-    }
-    // Mantissa bits of the high word, and whether the mantissa is at least
-    // sqrt(2) (then 1 + f is halved and k raised by one).
-    const std::uint64_t high = bits >> 32;
-    const std::uint64_t mantissa_high = high & 0x000fffff;
-    const std::uint64_t halve = (mantissa_high + 0x95f64) & 0x100000;
-    k += static_cast<int>(high >> 20) - 1023 + static_cast<int>(halve >> 20);
-    const std::uint64_t reduced_high = mantissa_high | (halve ^ 0x3ff00000);
-    const double m = std::bit_cast<double>((reduced_high << 32) | (bits & 0xffffffff));
-    const double f = m - 1.0;
-    const double s = f / (2.0 + f);
-    const double z = s * s;
-    const double w = z * z;
-    const double even = w * (d::lg2 + w * (d::lg4 + w * d::lg6));
-    const double odd = z * (d::lg1 + w * (d::lg3 + w * (d::lg5 + w * d::lg7)));
-    const double r = odd + even;
-    const double hfsq = 0.5 * f * f;
-    const double dk = static_cast<double>(k);
-    return dk * d::ln2_hi + (f - (hfsq - (s * (hfsq + r) + dk * d::ln2_lo)));
+    using V = typename L::V;
+    using Bits = d::LogBits<V>;
+    const V zero = L::splat(0.0);
+    // A subnormal (or a value the selects below replace) is scaled into the
+    // normal range exactly, its exponent lowered by 54 to match.
+    const auto tiny = x < L::splat(d::from_bits(0x0010000000000000));
+    const V scaled = select(tiny, x * L::splat(d::from_bits(0x4350000000000000)), x); // 2^54
+    const V bias = select(tiny, L::splat(1023.0 + 54.0), L::splat(1023.0));
+    const auto bits = Bits::bits(scaled);
+    // The high mantissa bits plus those of 2 - sqrt(2) carry into the
+    // exponent's lowest bit exactly when the mantissa is at least sqrt(2):
+    // 1 + f is then halved and the exponent raised by one.
+    const auto halve = Bits::both(Bits::add(Bits::both(bits, Bits::splat(0x000fffff00000000)),
+                                            Bits::splat(0x00095f6400000000)),
+                                  Bits::splat(0x0010000000000000));
+    const V m = Bits::value(Bits::either(Bits::both(bits, Bits::splat(0x000fffffffffffff)),
+                                         Bits::differ(halve, Bits::splat(0x3ff0000000000000))));
+    // The exponent field (at most 2047) as a double, exactly: the bits of
+    // 2^52 + e, less 2^52.
+    const V two52 = L::splat(d::from_bits(0x4330000000000000));
+    const V field =
+        Bits::value(Bits::either(Bits::exponent(Bits::add(bits, halve)), Bits::bits(two52)));
+    const V dk = (field - two52) - bias;
+    const V f = m - L::splat(1.0);
+    const V s = f / (L::splat(2.0) + f);
+    const V z = s * s;
+    const V w = z * z;
+    const V even = w * (L::splat(d::lg2) + w * (L::splat(d::lg4) + w * L::splat(d::lg6)));
+    const V odd = z * (L::splat(d::lg1) +
+                       w * (L::splat(d::lg3) + w * (L::splat(d::lg5) + w * L::splat(d::lg7))));
+    const V r = odd + even;
+    const V hfsq = L::splat(0.5) * f * f;
+    const V log =
+        dk * L::splat(d::ln2_hi) + (f - (hfsq - (s * (hfsq + r) + dk * L::splat(d::ln2_lo))));
+    const V negative =
+        select(x < zero, L::splat(quiet_nan), L::splat(-std::numeric_limits<double>::infinity()));
+    const V finite = select(zero < x, log, negative);
+    const V infinite = select(L::splat(std::numeric_limits<double>::max()) < x, x, finite);
+    return select(is_nan(x), x, infinite);
 }
+
+// One double (a function of each instruction set's namespace, like the
+// template it is made from, so that no build of it for wider instructions
+// stands in for the baseline one).
+[[nodiscard]] inline double exact_log(double x) noexcept {
+    return exact_log_lanes<OneLane>(x);
+}
+
+} // namespace tarnwick::TARNWICK_TARGET
+
+namespace tarnwick {
+
+using TARNWICK_TARGET::exact_log;
 
 } // namespace tarnwick

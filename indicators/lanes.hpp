@@ -15,6 +15,7 @@
 #include "lane_ops.hpp"
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 #if !defined(TARNWICK_SCALAR_LANES)
@@ -227,5 +228,19 @@ using namespace native;
 [[nodiscard]] inline f64x2 broadcast(double x) noexcept {
     return pair(x, x);
 }
+
+// The two lanes as a lane set of lane_ops.hpp.
+struct PairLanes {
+    using V = f64x2;
+    static constexpr std::size_t width = 2;
+    TARNWICK_LANE_INLINE static V load(const double* p) noexcept { return lanes::load(p); }
+    TARNWICK_LANE_INLINE static void store(double* p, V a) noexcept { lanes::store(p, a); }
+    TARNWICK_LANE_INLINE static V splat(double x) noexcept { return broadcast(x); }
+    TARNWICK_LANE_INLINE static void transpose(V* square) noexcept {
+        const V first = square[0];
+        square[0] = pair(first_lane(first), first_lane(square[1]));
+        square[1] = pair(second_lane(first), second_lane(square[1]));
+    }
+};
 
 } // namespace tarnwick::TARNWICK_TARGET::lanes

@@ -47,21 +47,16 @@ std::vector<std::string> run(const Case& c) {
     } else {
         const std::vector<double>& r = c.inputs.at("returns");
         if (c.function == "loglik") {
-            got.push_back(tarnwick::stored(tarnwick::garch11_loglik<double>(
-                r, c.inputs.at("omega")[0], c.inputs.at("alpha")[0], c.inputs.at("beta")[0],
-                c.inputs.at("seed")[0])));
+            got.push_back(tarnwick::stored(
+                tarnwick::garch11_loglik(r, c.inputs.at("omega")[0], c.inputs.at("alpha")[0],
+                                         c.inputs.at("beta")[0], c.inputs.at("seed")[0])));
         } else {
-            std::vector<double> scratch(2 * r.size());
+            std::vector<double> scratch(5 * r.size());
             const auto seed = c.inputs.count("seed") ? std::optional<double>(c.inputs.at("seed")[0])
                                                      : std::nullopt;
-            const tarnwick::Garch11Fit f = tarnwick::garch11_fit(r, seed, scratch);
-            got = {f.omega,
-                   f.alpha,
-                   f.beta,
-                   f.loglik,
-                   f.seed,
-                   static_cast<double>(f.iterations),
-                   f.converged ? 1.0 : 0.0};
+            const auto fields =
+                tarnwick::garch11_fit_fields(tarnwick::garch11_fit(r, seed, scratch));
+            got.assign(fields.begin(), fields.end());
         }
     }
     std::vector<std::string> out;

@@ -8,10 +8,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from test_lanes import available as lanes_available
 
 import models
 import tarnwick_arrays as ta
 import tarnwick_stream as ts
+from support import run_fresh
 
 LONG_RUN = os.environ.get("TARNWICK_LONG_RUN") == "1"
 DATA = Path(__file__).resolve().parent.parent / "examples" / "data"
@@ -251,6 +253,140 @@ def test_fit_refusals(values, message):
         return
     with pytest.raises(ValueError, match="^" + message.replace("(", "\\(").replace(")", "\\)")):
         ta.garch11_fit(values)
+
+
+# ---- panels in vector lanes: each row the bits of its own 1-D call
+
+# The paths this processor has (test_lanes.py).
+LANE_PATHS = [
+    pytest.param(p, marks=pytest.mark.skipif(not lanes_available(p), reason=f"no {p} lanes"))
+    for p in ("scalar", "sse2", "avx2", "avx512")
+]
+
+LANES_CHECK = """
+import numpy as np
+import tarnwick_arrays as ta
+
+rng = np.random.default_rng(11)
+# Rows whose fits take different numbers of steps (so lanes empty and refill
+# at different times), one holding NaN, one on the alpha = 0 edge, and under
+# 'omit' rows of three lengths (lanes wait for the next length).
+weights = [(1e-5, 0.1, 0.85), (2e-6, 0.05, 0.94), (1e-4, 0.0, 0.5), (3e-6, 0.2, 0.7)]
+panel = []
+for k in range(9):
+    omega, alpha, beta = weights[k % 4]
+    s, z, row = omega / (1 - alpha - beta), rng.standard_normal(400), []
+    for x in z:
+        row.append(np.sqrt(s) * x)
+        s = omega + alpha * row[-1] ** 2 + beta * s
+    panel.append(row)
+panel = np.array(panel)
+panel[4, 17] = np.nan
+holed = panel.copy()
+holed[[1, 5, 6], 3] = np.nan
+holed[6, 30] = np.nan
+seeds = np.linspace(1e-5, 3e-4, 9)
+cases = 0
+for values, policy, seed, axis in ((panel, "propagate", None, -1),
+                                   (panel, "propagate", seeds, -1),
+                                   (holed, "omit", None, -1), (holed.T, "omit", seeds, 0)):
+    fits = ta.garch11_fit(values, seed=seed, axis=axis, nan_policy=policy)
+    loglik = ta.garch11_loglik(values, fits.omega, fits.alpha, fits.beta, seed=seed,
+                               axis=axis, nan_policy=policy)
+    for r in range(9):
+        row = values[:, r] if axis == 0 else values[r]
+        one = ta.garch11_fit(row, seed=None if seed is None else seed[r], nan_policy=policy)
+        got = tuple(field[r] for field in fits)
+        assert np.array([one[:5]]).tobytes() == np.array([got[:5]]).tobytes(), (policy, r)
+        assert one[5:] == got[5:], (policy, r)
+        alone = ta.garch11_loglik(row, one.omega, one.alpha, one.beta,
+                                  seed=None if seed is None else seed[r], nan_policy=policy)
+        assert np.float64(alone).tobytes() == loglik[r].tobytes(), (policy, r)
+        cases += 1
+# Variances that are subnormal, zero, infinite and NaN: every branch of the
+# logarithm, in each lane.
+special = np.array([[0.01] * 6, [1e300] * 6, [np.nan] + [0.01] * 5, [1e-170] * 6] * 2)
+weights = [np.array(w * 2) for w in ([0.0, 1e-5, 1e-5, 1e-320], [0.0, 0.5, 0.1, 0.0],
+                                      [1e-300, 0.5, 0.8, 0.5])]
+for order in (list(range(8)), list(range(8))[::-1], [1, 3, 0, 2, 7, 5, 4, 6]):
+    got = ta.garch11_loglik(special[order], *(w[order] for w in weights), seed=1e-8)
+    for k, r in enumerate(order):
+        alone = ta.garch11_loglik(special[r], *(w[r] for w in weights), seed=1e-8)
+        assert np.float64(alone).tobytes() == got[k].tobytes(), (order, k)
+        cases += 1
+print(cases)
+"""
+
+
+@pytest.mark.parametrize("path", LANE_PATHS)
+def test_panel_rows_in_lanes_keep_the_bits_of_one_series(path):
+    assert run_fresh(LANES_CHECK, env={"TARNWICK_LANES": path}).split() == ["60"]
+
+
+LOG_CHECK = """
+import numpy as np
+import tarnwick_arrays as ta
+
+# One zero return per row from a seed per row: each row's likelihood is
+# -0.5 * ((log(2 pi) + log(seed)) + 0 / seed), so a panel of them takes the
+# logarithm of every seed in the lanes, normal and subnormal alike.
+rng = np.random.default_rng(5)
+seeds = np.concatenate([
+    rng.integers(1, 0x7FF0000000000000, 3000, dtype=np.uint64).view(np.float64),
+    rng.integers(1, 0x0010000000000000, 1000, dtype=np.uint64).view(np.float64),
+    [5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1.0, 2.0, 0.5],
+])
+got = ta.garch11_loglik(np.zeros((len(seeds), 1)), 0.0, 0.0, 0.0, seed=seeds)
+log_two_pi = float.fromhex("0x1.d67f1c864beb5p+0")  # log(2 pi), correctly rounded
+for k, x in enumerate(seeds.tolist()):
+    expected = -0.5 * ((log_two_pi + ta._exact_log(x)) + 0.0 / x)
+    assert got[k].tobytes() == np.float64(expected).tobytes(), (k, x)
+print(len(seeds))
+"""
+
+
+@pytest.mark.parametrize("path", LANE_PATHS)
+def test_logarithm_in_lanes_is_the_scalar_one(path):
+    assert run_fresh(LOG_CHECK, env={"TARNWICK_LANES": path}).split() == ["4006"]
+
+
+RECORDED_CHECK = """
+import numpy as np
+import models
+import tarnwick_arrays as ta
+from test_garch_fit import vector_cases
+
+# The recorded fits, alone and as panels of the cases of one length and one
+# kind of seed, with a row whose squares overflow (fitted without a run).
+groups = {}
+for case in vector_cases():
+    function, inputs, expected = case.values
+    if function != "fit":
+        continue
+    r = [models.from_bits(t) for t in inputs["returns"]]
+    seed = models.from_bits(inputs["seed"][0]) if "seed" in inputs else None
+    groups.setdefault((len(r), seed is None), []).append((r, seed, expected))
+cases = 0
+for (n, unseeded), rows in groups.items():
+    panel = np.array([r for r, _, _ in rows] + [([1e200, 1e-3] * n)[:n]])
+    seeds = None if unseeded else np.array([s for _, s, _ in rows] + [1.0])
+    fits = ta.garch11_fit(panel, seed=seeds)
+    for k, (r, seed, expected) in enumerate(rows):
+        alone = ta.garch11_fit(np.array(r), seed=seed)
+        for got in (list(alone), [field[k] for field in fits]):
+            assert [f"{np.float64(v).view(np.uint64):016x}" for v in got] == expected
+            cases += 1
+    last = np.array([float(field[-1]) for field in fits])
+    alone = np.array([float(v) for v in ta.garch11_fit(panel[-1], seed=None if unseeded else 1.0)])
+    assert np.isnan(last[0]) and last[6] == 0 and last.tobytes() == alone.tobytes()
+print(cases)
+"""
+
+
+@pytest.mark.parametrize("path", LANE_PATHS)
+def test_recorded_fits_on_each_lane_path_alone_and_in_panels(path):
+    count = 2 * sum(1 for c in vector_cases() if c.values[0] == "fit")
+    assert run_fresh(RECORDED_CHECK, env={"TARNWICK_LANES": path}).split() == [str(count)]
 
 
 # ---- forecasts
