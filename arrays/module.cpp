@@ -20,13 +20,11 @@ namespace tarnwick::arrays {
 namespace {
 
 int module_exec(PyObject* module) noexcept {
-    OwnedRef ndarray = import_ndarray(
-        "tarnwick_arrays", "tarnwick_arrays needs numpy: pip install 'tarnwick[arrays]'");
-    if (!ndarray) {
+    ModuleState& state = state_of(module);
+    if (!kept_ndarray(state, "tarnwick_arrays",
+                      "tarnwick_arrays needs numpy: pip install 'tarnwick[arrays]'")) {
         return -1;
     }
-    ModuleState& state = state_of(module);
-    state.ndarray = ndarray.release();
     state.frames = nullptr;
     state.garch11_fit = make_garch11_fit_type();
     if (state.garch11_fit == nullptr || add_tuple_types(module, state) < 0 ||

@@ -1,19 +1,18 @@
 // SPDX-License-Identifier: MIT
-// What tarnwick_arrays keeps from numpy, which it imports when it is
-// imported: the ndarray type, to recognise arrays by identity and to create
-// results; and tarnwick_frames, imported on the first call given pandas,
+// What tarnwick_arrays keeps: numpy's ndarray type (NumpyState), imported
+// when the module is; tarnwick_frames, imported on the first call given pandas,
 // polars or Arrow columns (columns.hpp); and the named tuple types of the
 // functions of several values per bar.
 #pragma once
 
 #include "../binding/catalogue.hpp"
+#include "numpy_type.hpp"
 
 #include <Python.h>
 
 namespace tarnwick::arrays {
 
-struct ModuleState {
-    PyObject* ndarray;               // a strong reference, released with the module
+struct ModuleState : NumpyState {
     PyObject* frames = nullptr;      // until first needed, then the same
     PyObject* garch11_fit = nullptr; // the named tuple garch11_fit returns, strong
     // The named tuple type each function of several values per bar returns,

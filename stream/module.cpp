@@ -36,7 +36,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     for (PyObject* type : state_of(module).types) {
         Py_VISIT(type);
     }
-    Py_VISIT(state_of(module).ndarray);
+    Py_VISIT(state_of(module).numpy.ndarray);
     return 0;
 }
 
@@ -44,7 +44,8 @@ int module_clear(PyObject* module) noexcept {
     for (PyObject*& type : state_of(module).types) {
         const OwnedRef dropped = OwnedRef::steal(std::exchange(type, nullptr));
     }
-    const OwnedRef ndarray = OwnedRef::steal(std::exchange(state_of(module).ndarray, nullptr));
+    const OwnedRef ndarray =
+        OwnedRef::steal(std::exchange(state_of(module).numpy.ndarray, nullptr));
     return 0;
 }
 

@@ -3,6 +3,7 @@
 // its exec slot (module.cpp).
 #pragma once
 
+#include "../arrays/numpy_type.hpp"
 #include "../binding/catalogue.hpp"
 
 #include <Python.h>
@@ -11,7 +12,7 @@ namespace tarnwick::stream {
 
 struct ModuleState {
     PyObject* types[Catalogue::size]; // strong references, released with the module
-    PyObject* ndarray;                // numpy's array type, once a stream of many symbols is made
+    arrays::NumpyState numpy;         // numpy's array type, once a stream of many symbols is made
 };
 
 [[nodiscard]] inline ModuleState& state_of(PyObject* module) noexcept {
