@@ -6,6 +6,7 @@
 #pragma once
 
 #include "../binding/catalogue.hpp"
+#include "../binding/module_definition.hpp"
 #include "numpy_type.hpp"
 
 #include <Python.h>
@@ -18,10 +19,20 @@ struct ModuleState : NumpyState {
     // The named tuple type each function of several values per bar returns,
     // by its place in the catalogue (null for the others); the same.
     PyObject* tuples[ArrayCatalogue::size] = {};
+
+    // Every strong reference above, for the module's collector hooks.
+    template <class F> void each_reference(F f) noexcept {
+        f(ndarray);
+        f(frames);
+        f(garch11_fit);
+        for (PyObject*& type : tuples) {
+            f(type);
+        }
+    }
 };
 
 [[nodiscard]] inline ModuleState& state_of(PyObject* module) noexcept {
-    return *static_cast<ModuleState*>(PyModule_GetState(module));
+    return module_state<ModuleState>(module);
 }
 
 } // namespace tarnwick::arrays

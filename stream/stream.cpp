@@ -42,7 +42,6 @@
 #include <Python.h>
 
 #include <array>
-#include <cstring>
 #include <utility>
 
 namespace tarnwick::stream {
@@ -237,13 +236,7 @@ constexpr auto restores = restores_of(Catalogue{});
 
 int add_types(PyObject* module, PyObject** types) noexcept {
     for (std::size_t i = 0; i < specs.size(); ++i) {
-        PyObject* type = PyType_FromModuleAndSpec(module, specs[i], nullptr);
-        if (type == nullptr) {
-            return -1;
-        }
-        types[i] = type;
-        const char* name = specs[i]->name + std::strlen("tarnwick_stream.");
-        if (PyModule_AddObjectRef(module, name, type) < 0) {
+        if (add_type(module, specs[i], types[i]) < 0) {
             return -1;
         }
     }

@@ -5,6 +5,7 @@
 
 #include "../arrays/numpy_type.hpp"
 #include "../binding/catalogue.hpp"
+#include "../binding/module_definition.hpp"
 
 #include <Python.h>
 
@@ -13,10 +14,18 @@ namespace tarnwick::stream {
 struct ModuleState {
     PyObject* types[Catalogue::size]; // strong references, released with the module
     arrays::NumpyState numpy;         // numpy's array type, once a stream of many symbols is made
+
+    // Every strong reference above, for the module's collector hooks.
+    template <class F> void each_reference(F f) noexcept {
+        for (PyObject*& type : types) {
+            f(type);
+        }
+        f(numpy.ndarray);
+    }
 };
 
 [[nodiscard]] inline ModuleState& state_of(PyObject* module) noexcept {
-    return *static_cast<ModuleState*>(PyModule_GetState(module));
+    return module_state<ModuleState>(module);
 }
 
 // Creates one heap type of `module` per indicator, stores new references
