@@ -8,9 +8,9 @@
 
 #include "../binding/catalogue.hpp"
 #include "../binding/float_series.hpp"
-#include "destination.hpp"
+#include "../ndarray/destination.hpp"
+#include "../ndarray/row_output.hpp"
 #include "groups.hpp"
-#include "row_output.hpp"
 #include "series_walk.hpp"
 
 #include <array>

@@ -8,7 +8,7 @@
 // and step in vector lanes together; the results are put back at their rows.
 #pragma once
 
-#include "row_output.hpp"
+#include "../ndarray/row_output.hpp"
 
 #include <cstddef>
 #include <cstdint>

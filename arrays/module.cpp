@@ -6,10 +6,10 @@
 #include "../binding/fatal.hpp"
 #include "../binding/py_ref.hpp"
 #include "../indicators/rows.hpp"
+#include "../ndarray/numpy_type.hpp"
 #include "functions.hpp"
 #include "garch_fit.hpp"
 #include "module_state.hpp"
-#include "numpy_type.hpp"
 
 #include <Python.h>
 

@@ -7,7 +7,7 @@
 
 #include "../binding/catalogue.hpp"
 #include "../binding/module_definition.hpp"
-#include "numpy_type.hpp"
+#include "../ndarray/numpy_type.hpp"
 
 #include <Python.h>
 

@@ -3,9 +3,9 @@
 // other values of an indicator of several) and its repr.
 #pragma once
 
-#include "../arrays/row_output.hpp"
 #include "../binding/fatal.hpp"
 #include "../binding/py_ref.hpp"
+#include "../ndarray/row_output.hpp"
 #include "many_symbols.hpp"
 #include "object.hpp"
 #include "pickle.hpp"

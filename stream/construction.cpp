@@ -2,8 +2,8 @@
 // The parts of making a stream that do not depend on its indicator.
 #include "construction.hpp"
 
-#include "../arrays/numpy_type.hpp"
 #include "../binding/arguments.hpp"
+#include "../ndarray/numpy_type.hpp"
 #include "stream.hpp"
 
 #include <Python.h>

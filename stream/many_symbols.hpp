@@ -4,12 +4,12 @@
 // the interpreter lock let go for many values.
 #pragma once
 
-#include "../arrays/array_arguments.hpp"
-#include "../arrays/destination.hpp"
-#include "../arrays/row_output.hpp"
 #include "../binding/arguments.hpp"
 #include "../binding/float_series.hpp"
 #include "../binding/resize_guard.hpp"
+#include "../ndarray/array_arguments.hpp"
+#include "../ndarray/destination.hpp"
+#include "../ndarray/row_output.hpp"
 #include "object.hpp"
 
 #include <Python.h>

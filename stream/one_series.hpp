@@ -3,10 +3,10 @@
 // a float or a list out, as tarnwick takes and gives them.
 #pragma once
 
-#include "../arrays/array_arguments.hpp"
 #include "../binding/arguments.hpp"
 #include "../binding/list_call.hpp"
 #include "../binding/list_output.hpp"
+#include "../ndarray/array_arguments.hpp"
 #include "object.hpp"
 
 #include <Python.h>

@@ -3,9 +3,9 @@
 // its exec slot (module.cpp).
 #pragma once
 
-#include "../arrays/numpy_type.hpp"
 #include "../binding/catalogue.hpp"
 #include "../binding/module_definition.hpp"
+#include "../ndarray/numpy_type.hpp"
 
 #include <Python.h>
 
