@@ -10,8 +10,8 @@
 
 #include "../binding/catalogue.hpp"
 #include "../indicators/kernel_error.hpp"
-#include "array_series.hpp"
-#include "row_output.hpp"
+#include "../ndarray/array_series.hpp"
+#include "../ndarray/row_output.hpp"
 
 #include <algorithm>
 #include <array>

@@ -4,8 +4,8 @@
 #include "../binding/buffer_export.hpp"
 #include "../binding/py_ref.hpp"
 #include "../binding/text.hpp"
-#include "array_series.hpp"
-#include "numpy_type.hpp"
+#include "../ndarray/array_series.hpp"
+#include "../ndarray/numpy_type.hpp"
 
 #include <array>
 #include <cstdint>

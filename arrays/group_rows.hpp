@@ -7,9 +7,9 @@
 #pragma once
 
 #include "../binding/catalogue.hpp"
-#include "destination.hpp"
+#include "../ndarray/destination.hpp"
+#include "../ndarray/row_output.hpp"
 #include "groups.hpp"
-#include "row_output.hpp"
 #include "series_walk.hpp"
 
 #include <array>

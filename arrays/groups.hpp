@@ -9,7 +9,7 @@
 // That scratch memory is kept from call to call (Scratch).
 #pragma once
 
-#include "row_output.hpp"
+#include "../ndarray/row_output.hpp"
 
 #include <array>
 #include <cstddef>

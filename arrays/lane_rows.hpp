@@ -4,9 +4,9 @@
 #pragma once
 
 #include "../binding/catalogue.hpp"
-#include "array_series.hpp"
-#include "destination.hpp"
-#include "row_output.hpp"
+#include "../ndarray/array_series.hpp"
+#include "../ndarray/destination.hpp"
+#include "../ndarray/row_output.hpp"
 
 #include <array>
 #include <cstddef>

@@ -6,11 +6,10 @@
 #include "../binding/fatal.hpp"
 #include "../binding/py_ref.hpp"
 #include "../indicators/rows.hpp"
+#include "../ndarray/numpy_type.hpp"
 #include "functions.hpp"
 #include "garch_fit.hpp"
-#include "groups.hpp"
 #include "module_state.hpp"
-#include "numpy_type.hpp"
 
 #include <Python.h>
 
@@ -21,13 +20,11 @@ namespace tarnwick::arrays {
 namespace {
 
 int module_exec(PyObject* module) noexcept {
-    OwnedRef ndarray = import_ndarray(
-        "tarnwick_arrays", "tarnwick_arrays needs numpy: pip install 'tarnwick[arrays]'");
-    if (!ndarray) {
+    ModuleState& state = state_of(module);
+    if (!kept_ndarray(state, "tarnwick_arrays",
+                      "tarnwick_arrays needs numpy: pip install 'tarnwick[arrays]'")) {
         return -1;
     }
-    ModuleState& state = state_of(module);
-    state.ndarray = ndarray.release();
     state.frames = nullptr;
     state.garch11_fit = make_garch11_fit_type();
     if (state.garch11_fit == nullptr || add_tuple_types(module, state) < 0 ||
@@ -36,11 +33,18 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
 
-    const OwnedRef all = OwnedRef::steal(created_or_abort(PyList_New(0)));
+    if (PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION) < 0) {
+        return -1;
+    }
+    // The vector-lane path this process runs panels on, for checks and reports.
+    if (PyModule_AddStringConstant(module, "_lanes", name_of(lane_path())) < 0) {
+        return -1;
+    }
     const auto listed = [&](const PyMethodDef* record) {
         const OwnedRef name =
             OwnedRef::steal(created_or_abort(PyUnicode_FromString(record->ml_name)));
-        return PyList_Append(all.get(), name.get());
+        CallStatus status = list_in_all(module, name.get());
+        return status.failed() ? (std::move(status.error()).raise(), -1) : 0;
     };
     for (PyMethodDef* record = method_records(); record->ml_name != nullptr; ++record) {
         if (listed(record) < 0) {
@@ -52,68 +56,20 @@ int module_exec(PyObject* module) noexcept {
             return -1;
         }
     }
-    if (PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION) < 0) {
-        return -1;
-    }
-    // The vector-lane path this process runs panels on, for checks and reports.
-    if (PyModule_AddStringConstant(module, "_lanes", name_of(lane_path())) < 0) {
-        return -1;
-    }
-    return PyObject_SetAttrString(module, "__all__", all.get());
-}
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
-    const ModuleState& state = state_of(module);
-    Py_VISIT(state.ndarray);
-    Py_VISIT(state.frames);
-    Py_VISIT(state.garch11_fit);
-    for (PyObject* type : state.tuples) {
-        Py_VISIT(type);
-    }
     return 0;
 }
 
-int module_clear(PyObject* module) noexcept {
-    ModuleState& state = state_of(module);
-    // Dropped through OwnedRef, after the state no longer points at them.
-    const OwnedRef ndarray = OwnedRef::steal(std::exchange(state.ndarray, nullptr));
-    const OwnedRef frames = OwnedRef::steal(std::exchange(state.frames, nullptr));
-    const OwnedRef fit = OwnedRef::steal(std::exchange(state.garch11_fit, nullptr));
-    for (PyObject*& type : state.tuples) {
-        const OwnedRef dropped = OwnedRef::steal(std::exchange(type, nullptr));
-    }
-    return 0;
-}
-
-void module_free(void* module) noexcept {
-    module_clear(static_cast<PyObject*>(module));
-    Scratch::release_kept();
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
-    {0, nullptr},
-};
-
-// Writable: the interpreter fills in the header during initialisation.
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef definition = module_definition<ModuleState>(
     "tarnwick_arrays",
     "ADX, Parabolic SAR and GARCH(1,1) variance over arrays: numpy, pandas, polars and\n"
     "Arrow, one series or a whole panel, the interpreter lock released while they run.\n"
     "Values are bit for bit those of the tarnwick functions, series by series.",
-    sizeof(ModuleState),
-    method_records(),
-    module_slots,
-    &module_traverse,
-    &module_clear,
-    &module_free,
-};
+    method_records(), exec_slots<&module_exec>);
 
 } // namespace
 
 } // namespace tarnwick::arrays
 
 PyMODINIT_FUNC PyInit_tarnwick_arrays(void) {
-    return PyModuleDef_Init(&tarnwick::arrays::module_definition);
+    return PyModuleDef_Init(&tarnwick::arrays::definition);
 }

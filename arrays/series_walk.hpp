@@ -19,10 +19,10 @@
 #include "../binding/call_error.hpp"
 #include "../binding/float_series.hpp"
 #include "../indicators/kernel_error.hpp"
-#include "array_arguments.hpp"
-#include "array_series.hpp"
-#include "destination.hpp"
-#include "row_output.hpp"
+#include "../ndarray/array_arguments.hpp"
+#include "../ndarray/array_series.hpp"
+#include "../ndarray/destination.hpp"
+#include "../ndarray/row_output.hpp"
 
 #include <Python.h>
 

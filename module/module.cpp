@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Module definition and registration: the only symbol the shared object
-// exports is PyInit_tarnwick. Its only state is process-wide: the few values
+// Module definition and registration (binding/module_definition.hpp, as
+// every module of the package): the only symbol the shared object exports is
+// PyInit_tarnwick. Its only state is process-wide: the few values
 // made on first use (binding/cached.hpp), which every module object shares,
 // so the module object itself holds none.
 //
@@ -10,7 +11,7 @@
 // exec slot also lists each name in __all__ as it goes.
 #include "../binding/cached.hpp"
 #include "../binding/call_error.hpp"
-#include "../binding/fatal.hpp"
+#include "../binding/module_definition.hpp"
 #include "../binding/py_ref.hpp"
 #include "functions.hpp"
 
@@ -36,41 +37,14 @@ CallResult<OwnedRef> wrap_pyfunction(PyObject* module, PyMethodDef* record) noex
     return function;
 }
 
-// The module's __all__, created as an empty list if the module has none.
-CallResult<OwnedRef> export_list(PyObject* module) noexcept {
-    OwnedRef all = OwnedRef::steal(PyObject_GetAttr(module, name_of_all().get()));
-    if (all) {
-        if ((PyType_GetFlags(Py_TYPE(all.get())) & Py_TPFLAGS_LIST_SUBCLASS) == 0) {
-            return cast_error(all.get(), reinterpret_cast<PyObject*>(&PyList_Type));
-        }
-        return all;
-    }
-    CallError lookup = CallError::fetch();
-    if (!lookup.matches(PyExc_AttributeError)) {
-        return lookup;
-    }
-    all = OwnedRef::steal(created_or_abort(PyList_New(0)));
-    if (PyObject_SetAttr(module, name_of_all().get(), all.get()) < 0) {
-        return CallError::fetch();
-    }
-    return all;
-}
-
 // Lists the function's name in __all__, then sets it as an attribute.
 CallStatus add_function(PyObject* module, OwnedRef function) noexcept {
     const OwnedRef name = OwnedRef::steal(PyObject_GetAttr(function.get(), name_of_name().get()));
     if (!name) {
         return CallError::fetch();
     }
-    {
-        CallResult<OwnedRef> all = export_list(module);
-        if (all.failed()) {
-            return std::move(all.error());
-        }
-        if (PyList_Append(all.value().get(), name.get()) < 0) {
-            PyErr_WriteUnraisable(nullptr);
-            fatal("could not append __name__ to __all__");
-        }
+    if (CallStatus listed = list_in_all(module, name.get()); listed.failed()) {
+        return listed;
     }
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) {
         return CallError::fetch();
@@ -91,20 +65,12 @@ int module_exec(PyObject* module) noexcept {
     return 0;
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
-    {0, nullptr},
-};
-
-// Writable: the interpreter fills in the header during initialisation.
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "tarnwick", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
-};
+PyModuleDef definition = module_definition("tarnwick", "", nullptr, exec_slots<&module_exec>);
 
 } // namespace
 
 } // namespace tarnwick
 
 PyMODINIT_FUNC PyInit_tarnwick(void) {
-    return PyModuleDef_Init(&tarnwick::module_definition);
+    return PyModuleDef_Init(&tarnwick::definition);
 }

@@ -8,7 +8,6 @@
 #include <Python.h>
 
 #include <atomic>
-#include <utility>
 
 namespace tarnwick::stream {
 
@@ -32,26 +31,6 @@ PyObject* module_restore(PyObject* module, PyObject* args) noexcept {
     return restore(state_of(module).types, args);
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
-    for (PyObject* type : state_of(module).types) {
-        Py_VISIT(type);
-    }
-    Py_VISIT(state_of(module).ndarray);
-    return 0;
-}
-
-int module_clear(PyObject* module) noexcept {
-    for (PyObject*& type : state_of(module).types) {
-        const OwnedRef dropped = OwnedRef::steal(std::exchange(type, nullptr));
-    }
-    const OwnedRef ndarray = OwnedRef::steal(std::exchange(state_of(module).ndarray, nullptr));
-    return 0;
-}
-
-void module_free(void* module) noexcept {
-    module_clear(static_cast<PyObject*>(module));
-}
-
 PyMethodDef module_methods[] = {
     {"_restore", &module_restore, METH_VARARGS,
      "_restore(type, version, parameters, symbols, record)\n--\n\nA pickled stream, "
@@ -59,30 +38,17 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
-    {0, nullptr},
-};
-
-// Writable: the interpreter fills in the header during initialisation.
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef definition = module_definition<ModuleState>(
     "tarnwick_stream",
     "ADX, Parabolic SAR and GARCH(1,1) variance a bar at a time, for live data: each stream "
     "continues one series (or one per symbol) from where it stopped, with the same bits as "
     "the whole-series functions of tarnwick, and pickles to its exact state.",
-    sizeof(ModuleState),
-    module_methods,
-    module_slots,
-    &module_traverse,
-    &module_clear,
-    &module_free,
-};
+    module_methods, exec_slots<&module_exec>);
 
 } // namespace
 
 } // namespace tarnwick::stream
 
 PyMODINIT_FUNC PyInit_tarnwick_stream(void) {
-    return PyModuleDef_Init(&tarnwick::stream::module_definition);
+    return PyModuleDef_Init(&tarnwick::stream::definition);
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "../binding/catalogue.hpp"
+#include "../binding/module_definition.hpp"
+#include "../ndarray/numpy_type.hpp"
 
 #include <Python.h>
 
@@ -11,11 +13,19 @@ namespace tarnwick::stream {
 
 struct ModuleState {
     PyObject* types[Catalogue::size]; // strong references, released with the module
-    PyObject* ndarray;                // numpy's array type, once a stream of many symbols is made
+    arrays::NumpyState numpy;         // numpy's array type, once a stream of many symbols is made
+
+    // Every strong reference above, for the module's collector hooks.
+    template <class F> void each_reference(F f) noexcept {
+        for (PyObject*& type : types) {
+            f(type);
+        }
+        f(numpy.ndarray);
+    }
 };
 
 [[nodiscard]] inline ModuleState& state_of(PyObject* module) noexcept {
-    return *static_cast<ModuleState*>(PyModule_GetState(module));
+    return module_state<ModuleState>(module);
 }
 
 // Creates one heap type of `module` per indicator, stores new references

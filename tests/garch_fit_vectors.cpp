@@ -1,120 +1,97 @@
 // SPDX-License-Identifier: MIT
 // Checks the GARCH(1,1) logarithm, likelihood and fit kernels alone against
 // tests/garch_fit_vectors.txt, bit for bit, on targets where no Python runs
-// the test suite (a 32-bit x86 build, say).
+// the test suite (a 32-bit x86 build, say). A case belongs to the entry of
+// `checks` that it names, and must give exactly that entry's inputs.
 //
 //   garch_fit_vectors PATH    prints one line per failing case and a summary;
 //                             exits 1 on any difference, 2 on a bad file
 #include "../indicators/garch11_fit.hpp"
+#include "vector_reader.hpp"
 
-#include <bit>
-#include <cstdint>
+#include <array>
 #include <cstdio>
-#include <fstream>
-#include <map>
 #include <optional>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
 
-double number(std::string token) {
-    token.resize(16, '0');
-    return std::bit_cast<double>(static_cast<std::uint64_t>(std::stoull(token, nullptr, 16)));
+using vectors::Case;
+
+std::vector<double> logarithms(const Case& c) {
+    std::vector<double> got;
+    for (const double x : c.numbers("x")) {
+        got.push_back(tarnwick::exact_log(x));
+    }
+    return got;
 }
 
-std::string hex(double value) {
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx",
-                  static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(value)));
-    return text;
+std::vector<double> loglik(const Case& c) {
+    return {tarnwick::stored(tarnwick::garch11_loglik(c.numbers("returns"), c.numbers("omega")[0],
+                                                      c.numbers("alpha")[0], c.numbers("beta")[0],
+                                                      c.numbers("seed")[0]))};
 }
 
-struct Case {
-    std::string function;
-    std::string name;
-    std::map<std::string, std::vector<double>> inputs;
-    std::vector<std::string> expected;
+// omega alpha beta loglik seed iterations converged, as the file records a fit.
+std::vector<double> fit(const Case& c) {
+    const std::vector<double> r = c.numbers("returns");
+    std::vector<double> scratch(5 * r.size());
+    const auto seed =
+        c.inputs.count("seed") ? std::optional<double>(c.numbers("seed")[0]) : std::nullopt;
+    const auto fields = tarnwick::garch11_fit_fields(tarnwick::garch11_fit(r, seed, scratch));
+    return {fields.begin(), fields.end()};
+}
+
+struct Check {
+    std::string_view function;
+    std::vector<std::string_view> inputs; // every one it needs
+    std::string_view optional_input;      // one it may be given, or empty
+    std::vector<double> (*run)(const Case&);
 };
 
-std::vector<std::string> run(const Case& c) {
-    std::vector<double> got;
-    if (c.function == "log") {
-        for (const double x : c.inputs.at("x")) {
-            got.push_back(tarnwick::exact_log(x));
-        }
-    } else {
-        const std::vector<double>& r = c.inputs.at("returns");
-        if (c.function == "loglik") {
-            got.push_back(tarnwick::stored(
-                tarnwick::garch11_loglik(r, c.inputs.at("omega")[0], c.inputs.at("alpha")[0],
-                                         c.inputs.at("beta")[0], c.inputs.at("seed")[0])));
-        } else {
-            std::vector<double> scratch(5 * r.size());
-            const auto seed = c.inputs.count("seed") ? std::optional<double>(c.inputs.at("seed")[0])
-                                                     : std::nullopt;
-            const auto fields =
-                tarnwick::garch11_fit_fields(tarnwick::garch11_fit(r, seed, scratch));
-            got.assign(fields.begin(), fields.end());
-        }
+const std::array<Check, 3> checks = {{
+    {"log", {"x"}, "", &logarithms},
+    {"loglik", {"returns", "omega", "alpha", "beta", "seed"}, "", &loglik},
+    {"fit", {"returns"}, "seed", &fit},
+}};
+
+// Whether `c` gives every input `check` needs and nothing it does not take.
+bool gives_inputs_of(const Case& c, const Check& check) {
+    std::size_t known = 0;
+    for (const std::string_view input : check.inputs) {
+        known += c.inputs.count(std::string(input));
     }
-    std::vector<std::string> out;
-    for (const double v : got) {
-        out.push_back(hex(v));
+    if (!check.optional_input.empty()) {
+        known += c.inputs.count(std::string(check.optional_input));
     }
-    return out;
+    return known == c.inputs.size() &&
+           (check.inputs.size() == known || check.inputs.size() + 1 == known);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s garch_fit_vectors.txt\n", argv[0]);
-        return 2;
-    }
-    std::ifstream file(argv[1]);
-    if (!file) {
-        std::fprintf(stderr, "cannot read %s\n", argv[1]);
-        return 2;
-    }
     std::vector<Case> cases;
-    for (std::string line; std::getline(file, line);) {
-        std::istringstream in(line);
-        std::vector<std::string> w;
-        for (std::string word; in >> word;) {
-            w.push_back(word);
-        }
-        if (w.empty() || w[0][0] == '#') {
-            continue;
-        }
-        if (w[0] == "case" && w.size() == 3) {
-            cases.push_back({w[1], w[2], {}, {}});
-        } else if (cases.empty()) {
-            std::fprintf(stderr, "input before the first case: %s\n", line.c_str());
-            return 2;
-        } else if (w[0] == "expect") {
-            for (std::size_t i = 1; i < w.size(); ++i) {
-                cases.back().expected.push_back(hex(number(w[i])));
-            }
-        } else {
-            for (std::size_t i = 1; i < w.size(); ++i) {
-                cases.back().inputs[w[0]].push_back(number(w[i]));
-            }
-        }
+    if (!vectors::read_cases(argc, argv, "garch_fit_vectors.txt", cases)) {
+        return 2;
     }
     int failed = 0;
     for (const Case& c : cases) {
-        const std::vector<std::string> got = run(c);
-        if (got != c.expected) {
-            ++failed;
-            std::printf("FAIL %s %s\n", c.function.c_str(), c.name.c_str());
-            for (std::size_t i = 0; i < got.size() && i < c.expected.size(); ++i) {
-                if (got[i] != c.expected[i]) {
-                    std::printf("  [%zu] got %s, expected %s\n", i, got[i].c_str(),
-                                c.expected[i].c_str());
-                }
+        const Check* check = nullptr;
+        for (const Check& candidate : checks) {
+            if (candidate.function == c.function && gives_inputs_of(c, candidate)) {
+                check = &candidate;
             }
+        }
+        if (check == nullptr || c.outcome != "expect") {
+            std::fprintf(stderr, "case %s %s is not one of the checks' cases\n", c.function.c_str(),
+                         c.name.c_str());
+            return 2;
+        }
+        if (!vectors::as_recorded(c, vectors::hex_of(check->run(c)))) {
+            ++failed;
         }
     }
     std::printf("%zu cases: %s\n", cases.size(),

@@ -8,14 +8,11 @@
 //   reference_vectors PATH     prints one line per failing case and a summary;
 //                              exits 1 on any difference, 2 on a bad file
 #include "../indicators/catalogue.hpp"
+#include "vector_reader.hpp"
 
-#include <bit>
-#include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <span>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -23,40 +20,15 @@
 
 namespace {
 
+using vectors::Case;
+using vectors::hex_of;
+using vectors::number;
+
 struct Collected {
     std::vector<double> values;
     void start(std::size_t n) { values.assign(n, 0.0); }
     void put(std::size_t i, double value) { values[i] = value; }
 };
-
-std::uint64_t bits_of(const std::string& token) {
-    std::string padded = token;
-    padded.resize(16, '0');
-    return std::stoull(padded, nullptr, 16);
-}
-
-double number(const std::string& token) {
-    return std::bit_cast<double>(bits_of(token));
-}
-
-struct Case {
-    std::string function;
-    std::string name;
-    std::map<std::string, std::vector<std::string>> inputs;
-    std::string outcome; // "expect" or "refuse"
-    std::vector<std::string> expected;
-};
-
-std::vector<std::string> hex_of(const std::vector<double>& values) {
-    std::vector<std::string> hex;
-    for (double value : values) {
-        char text[17];
-        std::snprintf(text, sizeof text, "%016llx",
-                      static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(value)));
-        hex.emplace_back(text);
-    }
-    return hex;
-}
 
 // A case's inputs as indicator `E` takes them; the series are kept in
 // `storage`, which must outlive the spans.
@@ -171,60 +143,16 @@ bool check(const Case& c, tarnwick::IndicatorList<E...>, Checked& checked, std::
             ...);
 }
 
-std::vector<std::string> words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> out;
-    for (std::string word; in >> word;) {
-        out.push_back(word);
-    }
-    return out;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s reference_vectors.txt\n", argv[0]);
-        return 2;
-    }
-    std::ifstream file(argv[1]);
-    if (!file) {
-        std::fprintf(stderr, "cannot read %s\n", argv[1]);
-        return 2;
-    }
     std::vector<Case> cases;
-    for (std::string line; std::getline(file, line);) {
-        std::vector<std::string> w = words(line);
-        if (w.empty() || w[0][0] == '#') {
-            continue;
-        }
-        if (w[0] == "case" && w.size() == 3) {
-            cases.push_back({w[1], w[2], {}, {}, {}});
-        } else if (cases.empty()) {
-            std::fprintf(stderr, "input before the first case: %s\n", line.c_str());
-            return 2;
-        } else if (w[0] == "expect") {
-            cases.back().outcome = w[0];
-            for (std::size_t i = 1; i < w.size(); ++i) {
-                std::string padded = w[i];
-                padded.resize(16, '0');
-                cases.back().expected.push_back(padded);
-            }
-        } else if (w[0] == "refuse") {
-            cases.back().outcome = w[0];
-            cases.back().expected = {line.substr(line.find(' ') + 1)};
-        } else {
-            cases.back().inputs[w[0]].assign(w.begin() + 1, w.end());
-        }
+    if (!vectors::read_cases(argc, argv, "reference_vectors.txt", cases)) {
+        return 2;
     }
-
     int failed = 0;
     std::map<std::string, int> checked;
     for (const Case& c : cases) {
-        if (c.outcome.empty()) {
-            std::fprintf(stderr, "case %s %s has no outcome\n", c.function.c_str(), c.name.c_str());
-            return 2;
-        }
         Checked result;
         std::string stem;
         if (!check(c, tarnwick::Catalogue{}, result, stem)) {
@@ -238,17 +166,8 @@ int main(int argc, char** argv) {
             std::printf("FAIL %s %s: continued from bar %d differs from the whole series\n",
                         c.function.c_str(), c.name.c_str(), result.split);
         }
-        const std::vector<std::string>& got = result.got;
-        if (got != c.expected) {
+        if (!vectors::as_recorded(c, result.got)) {
             ++failed;
-            std::printf("FAIL %s %s\n", c.function.c_str(), c.name.c_str());
-            for (std::size_t i = 0; i < got.size() || i < c.expected.size(); ++i) {
-                const char* g = i < got.size() ? got[i].c_str() : "(none)";
-                const char* e = i < c.expected.size() ? c.expected[i].c_str() : "(none)";
-                if (i >= got.size() || i >= c.expected.size() || got[i] != c.expected[i]) {
-                    std::printf("  [%zu] got %s, expected %s\n", i, g, e);
-                }
-            }
         }
     }
     if (checked.size() != tarnwick::Catalogue::size) {

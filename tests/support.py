@@ -1,5 +1,5 @@
 """Helpers several test files share: the caller's objects that lie or fail,
-the leak probe, fresh interpreters and numpy layouts."""
+the leak probe, fresh interpreters, numpy layouts and the random prices."""
 
 import ctypes
 import ctypes.util
@@ -238,3 +238,42 @@ def numpy_layouts():
         "big-endian": lambda xs: np.array(xs, dtype=">f8"),
         "masked-unmasked": lambda xs: np.ma.masked_array(xs),
     }
+
+
+# Values a price series should never hold, which every path must still give
+# the documented bits for: NaN of either sign, infinities, signed zeros,
+# subnormals, the smallest normal and the largest magnitudes.
+ODD_VALUES = (
+    float("nan"),
+    -float("nan"),
+    float("inf"),
+    -float("inf"),
+    -0.0,
+    0.0,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1e308,
+    -1e308,
+)
+
+
+def price_bars(shape, seed, odd=0.0):
+    """The test suite's random prices: float64 arrays of `shape` (bars along
+    the last axis) by name, high, low and close of a random walk from 100 and
+    the returns of close, the same for the same seed (an int or a tuple of
+    ints). With `odd` > 0, about that share of each series' values are
+    replaced by values from ODD_VALUES."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    close = 100 + np.cumsum(rng.normal(0, 1, shape), axis=-1)
+    spread = np.abs(rng.normal(0, 0.5, shape))
+    bars = {"high": close + spread, "low": close - spread, "close": close}
+    previous = np.concatenate([np.full((*close.shape[:-1], 1), 100.0), close[..., :-1]], axis=-1)
+    bars["returns"] = (close - previous) * 0.01
+    if odd > 0:
+        for values in bars.values():
+            at = rng.random(values.shape) < odd
+            values[at] = rng.choice(ODD_VALUES, int(at.sum()))
+    return bars

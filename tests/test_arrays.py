@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 from exact import bits
 from registry import BY_NAME, FUNCTIONS
-from support import run_fresh
+from support import price_bars, run_fresh
 
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
@@ -54,10 +54,8 @@ def assert_matches_tarnwick(f, series, result):
 
 
 def prices(shape, seed=7):
-    rng = np.random.default_rng(seed)
-    close = 100 + np.cumsum(rng.normal(0, 1, shape), axis=-1)
-    spread = np.abs(rng.normal(0, 0.5, shape))
-    return [close + spread, close - spread, close]
+    bars = price_bars(shape, seed)
+    return [bars["high"], bars["low"], bars["close"]]
 
 
 values = st.one_of(

@@ -2,30 +2,18 @@
 
 import multiprocessing
 import pickle
-import random
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
-from itertools import pairwise
 
 import pytest
 
 from exact import bits
 from registry import FUNCTIONS, NAMES
+from support import price_bars
 
 
 def symbol(seed, n=300):
     """A reproducible random-walk OHLC series with its returns, by parameter name."""
-    rng = random.Random(seed)
-    close, high, low = [], [], []
-    price = 100.0
-    for _ in range(n):
-        step = rng.gauss(0.0, 0.015)
-        new = price * (1.0 + step)
-        high.append(max(price, new) * (1.0 + abs(rng.gauss(0.0, 0.005))))
-        low.append(min(price, new) * (1.0 - abs(rng.gauss(0.0, 0.005))))
-        close.append(new)
-        price = new
-    returns = [b / a - 1.0 for a, b in pairwise(close)]
-    return {"high": high, "low": low, "close": close, "returns": returns}
+    return {k: v.tolist() for k, v in price_bars(n, seed).items()}
 
 
 def indicators(series):

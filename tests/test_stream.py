@@ -4,7 +4,6 @@ anything else; a call that fails changes nothing; many symbols match one
 stream per symbol; threads that share a stream never lose a bar."""
 
 import copy
-import itertools
 import pickle
 import random
 import struct
@@ -19,25 +18,15 @@ import tarnwick_arrays
 import tarnwick_stream as ts
 from exact import INF, NAN, assert_bits_equal, bits
 from registry import ADX, FUNCTIONS, GARCH11_VARIANCE, PARABOLIC_SAR
-from support import run_fresh
+from support import price_bars, run_fresh
 
 CONTINUED = [ADX, PARABOLIC_SAR]  # GARCH's seed depends on the history: below
-ODD = [NAN, INF, -INF, -0.0, 5e-324, 1e308]
 
 
 def bars(n, seed, odd=True):
-    """n bars of high, low and close, and n returns, with odd values sprinkled in."""
-    rng = random.Random(seed)
-    close = [100.0]
-    for _ in range(n - 1):
-        close.append(close[-1] + rng.gauss(0, 1))
-    high = [c + rng.random() for c in close]
-    low = [c - rng.random() for c in close]
-    for series in (high, low, close):
-        for _ in range(n // 40 if odd else 0):
-            series[rng.randrange(n)] = rng.choice(ODD)
-    returns = [(b - a) * 0.01 for a, b in itertools.pairwise([99.0, *close])]
-    return {"high": high, "low": low, "close": close, "returns": returns}
+    """n bars of high, low and close, and n returns, as lists, with odd values
+    sprinkled in."""
+    return {k: v.tolist() for k, v in price_bars(n, seed, odd=1 / 40 if odd else 0.0).items()}
 
 
 def fed(s, *series):

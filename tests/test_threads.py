@@ -22,18 +22,13 @@ RACE = textwrap.dedent(
     """
     import random, struct, sys, threading
     import registry
-    from support import Boom
+    from support import Boom, price_bars
 
     sys.setswitchinterval(1e-6)
     assert "tarnwick" not in sys.modules
 
     def data(seed, n):
-        rng = random.Random(seed)
-        high = [100.0 + rng.random() * 10 for _ in range(n)]
-        low = [h - rng.random() * 3 for h in high]
-        close = [lo + (h - lo) * rng.random() for h, lo in zip(high, low)]
-        returns = [rng.gauss(0.0, 0.01) for _ in range(n)]
-        return {"high": high, "low": low, "close": close, "returns": returns}
+        return {k: v.tolist() for k, v in price_bars(n, seed).items()}
 
     def packed(values):
         return struct.pack("<%dd" % len(values), *values)

@@ -42,14 +42,14 @@ bool c_contiguous(const Py_buffer& view, const Shape& shape) noexcept {
 
 } // namespace
 
-CallStatus Destination::prepare(const ModuleState& state, std::string_view function, PyObject* out,
+CallStatus Destination::prepare(const NumpyState& numpy, std::string_view function, PyObject* out,
                                 const Shape& shape, std::span<const std::span<const double>> inputs,
                                 InPlaceSeries& in_place, std::size_t fields) noexcept {
     fields_ = fields;
     if (out == nullptr) {
-        return create(state, function, shape);
+        return create(numpy, function, shape);
     }
-    if (CallStatus status = take_out(state, function, out, shape, in_place); status.failed()) {
+    if (CallStatus status = take_out(numpy, function, out, shape, in_place); status.failed()) {
         return status;
     }
     if (overlaps(inputs)) {
@@ -59,9 +59,9 @@ CallStatus Destination::prepare(const ModuleState& state, std::string_view funct
     return CallStatus::ok();
 }
 
-CallStatus Destination::take_out(const ModuleState& state, std::string_view function, PyObject* out,
+CallStatus Destination::take_out(const NumpyState& numpy, std::string_view function, PyObject* out,
                                  const Shape& shape, InPlaceSeries& in_place) noexcept {
-    auto* ndarray = reinterpret_cast<PyTypeObject*>(state.ndarray);
+    auto* ndarray = reinterpret_cast<PyTypeObject*>(numpy.ndarray);
     if (!PyObject_TypeCheck(out, ndarray)) {
         Text problem = "must be a numpy.ndarray, not '";
         problem += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(out)));
@@ -103,7 +103,7 @@ CallStatus Destination::take_out(const ModuleState& state, std::string_view func
     return CallStatus::ok();
 }
 
-CallStatus Destination::create(const ModuleState& state, std::string_view function,
+CallStatus Destination::create(const NumpyState& numpy, std::string_view function,
                                const Shape& shape) noexcept {
     const auto rows = static_cast<Py_ssize_t>(shape.rows);
     const auto columns = static_cast<Py_ssize_t>(shape.columns);
@@ -119,7 +119,7 @@ CallStatus Destination::create(const ModuleState& state, std::string_view functi
                           : Py_BuildValue("(n)", columns));
     if (dimensions) {
         array_ =
-            OwnedRef::steal(PyObject_CallFunctionObjArgs(state.ndarray, dimensions.get(), nullptr));
+            OwnedRef::steal(PyObject_CallFunctionObjArgs(numpy.ndarray, dimensions.get(), nullptr));
     }
     const bool exported = array_ && buffer_.acquire(array_.get(), PyBUF_RECORDS);
     if (collector_was_enabled) {

@@ -63,4 +63,16 @@ OwnedRef import_ndarray(const char* module, const char* needs) noexcept {
     return ndarray;
 }
 
+OwnedRef kept_ndarray(NumpyState& numpy, const char* module, const char* needs) noexcept {
+    if (numpy.ndarray != nullptr) {
+        return OwnedRef::borrow(numpy.ndarray);
+    }
+    OwnedRef ndarray = import_ndarray(module, needs);
+    // The import may have run code that kept one already.
+    if (ndarray && numpy.ndarray == nullptr) {
+        numpy.ndarray = OwnedRef::borrow(ndarray.get()).release();
+    }
+    return ndarray;
+}
+
 } // namespace tarnwick::arrays

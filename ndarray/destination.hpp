@@ -15,7 +15,7 @@
 #include "../binding/buffer_export.hpp"
 #include "../binding/py_ref.hpp"
 #include "array_series.hpp"
-#include "module_state.hpp"
+#include "numpy_type.hpp"
 #include "row_output.hpp"
 
 #include <Python.h>
@@ -39,7 +39,7 @@ class Destination {
     // are copied if `out` overlaps any of them. An indicator of `fields`
     // values per bar (> 1, with no `out`) has a stack of as many results,
     // one C-contiguous array of shape (fields, *shape).
-    [[nodiscard]] CallStatus prepare(const ModuleState& state, std::string_view function,
+    [[nodiscard]] CallStatus prepare(const NumpyState& numpy, std::string_view function,
                                      PyObject* out, const Shape& shape,
                                      std::span<const std::span<const double>> inputs,
                                      InPlaceSeries& in_place, std::size_t fields = 1) noexcept;
@@ -53,10 +53,10 @@ class Destination {
     [[nodiscard]] PyObject* release() noexcept;
 
   private:
-    [[nodiscard]] CallStatus take_out(const ModuleState& state, std::string_view function,
+    [[nodiscard]] CallStatus take_out(const NumpyState& numpy, std::string_view function,
                                       PyObject* out, const Shape& shape,
                                       InPlaceSeries& in_place) noexcept;
-    [[nodiscard]] CallStatus create(const ModuleState& state, std::string_view function,
+    [[nodiscard]] CallStatus create(const NumpyState& numpy, std::string_view function,
                                     const Shape& shape) noexcept;
     [[nodiscard]] bool overlaps(std::span<const std::span<const double>> inputs) const noexcept;
 

@@ -1,0 +1,1 @@
+"""The parts of benchmarks/run.py, by what they time."""

@@ -1,0 +1,171 @@
+// SPDX-License-Identifier: MIT
+// A stream's attributes (value, bars, symbols, its parameters, seed and the
+// other values of an indicator of several) and its repr.
+#pragma once
+
+#include "../binding/fatal.hpp"
+#include "../binding/py_ref.hpp"
+#include "../ndarray/row_output.hpp"
+#include "many_symbols.hpp"
+#include "object.hpp"
+#include "pickle.hpp"
+
+#include <Python.h>
+
+#include <bit>
+#include <cstdint>
+
+namespace tarnwick::stream {
+
+// A value per symbol: a float (None when NaN and `none_for_nan`) for one
+// series, an array for many.
+template <class I, class Value>
+PyObject* per_symbol(PyObject* self, Value value, bool none_for_nan) noexcept {
+    Stream<I>& s = stream_of<I>(self);
+    if (!s.many) {
+        double v = 0.0;
+        {
+            const Claim claim(s.busy);
+            v = value(s.records[0]);
+        }
+        if (none_for_nan && v != v) {
+            Py_RETURN_NONE;
+        }
+        return PyFloat_FromDouble(v);
+    }
+    arrays::Destination destination;
+    ConvertedArguments<arrays::ReportWhenCopyFails> nothing;
+    if (CallStatus made = make_result(destination, s.ndarray, Layout<I>::construction,
+                                      {1, 1, s.symbols}, nothing);
+        made.failed()) {
+        return raised(std::move(made.error()));
+    }
+    arrays::RowOutput out = destination.row(0);
+    const Claim claim(s.busy);
+    for (std::size_t i = 0; i < s.symbols; ++i) {
+        out.put(i, value(s.records[i]));
+    }
+    return destination.release();
+}
+
+template <class I> PyObject* get_value(PyObject* self, void* /*unused*/) noexcept {
+    Stream<I>& s = stream_of<I>(self);
+    if (!s.many && s.records[0].state.bars == 0) {
+        Py_RETURN_NONE;
+    }
+    return per_symbol<I>(self, [](const Record<I>& r) { return r.value; }, false);
+}
+
+template <class I> PyObject* get_bars(PyObject* self, void* /*unused*/) noexcept {
+    Stream<I>& s = stream_of<I>(self);
+    if (!s.many) {
+        const Claim claim(s.busy);
+        return PyLong_FromUnsignedLongLong(s.records[0].state.bars);
+    }
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(s.symbols)));
+    if (!list) {
+        return nullptr;
+    }
+    const Claim claim(s.busy);
+    for (std::size_t i = 0; i < s.symbols; ++i) {
+        PyObject* count = PyLong_FromUnsignedLongLong(s.records[i].state.bars);
+        if (count == nullptr) {
+            return nullptr;
+        }
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), count);
+    }
+    return list.release();
+}
+
+template <class I> PyObject* get_symbols(PyObject* self, void* /*unused*/) noexcept {
+    const Stream<I>& s = stream_of<I>(self);
+    if (!s.many) {
+        Py_RETURN_NONE;
+    }
+    return PyLong_FromSize_t(s.symbols);
+}
+
+template <class I> PyObject* get_seed(PyObject* self, void* /*unused*/) noexcept {
+    return per_symbol<I>(self, [](const Record<I>& r) { return r.state.seed; }, true);
+}
+
+// Value `field` of the last bar of the indicator's kin of several values
+// (ManyValuedKin), read from the state that bar left: None (NaN for each
+// symbol of many) before the first bar.
+template <class I> PyObject* get_field(PyObject* self, void* field) noexcept {
+    using Kin = ManyValuedKin<I>;
+    using Kernel = typename Kin::type::template Kernel<TARNWICK_TARGET::OneLane>;
+    const auto f = reinterpret_cast<std::uintptr_t>(field);
+    Stream<I>& s = stream_of<I>(self);
+    if (!s.many && s.records[0].state.bars == 0) {
+        Py_RETURN_NONE;
+    }
+    return per_symbol<I>(
+        self,
+        [f](const Record<I>& r) {
+            return r.state.bars == 0 ? quiet_nan : Kernel::value_of(r.state, r.value).value[f];
+        },
+        false);
+}
+
+// Scalar parameter `index`, as the stream was made with it.
+template <class I> PyObject* get_parameter(PyObject* self, void* index) noexcept {
+    const OwnedRef arguments = scalar_arguments(stream_of<I>(self));
+    PyObject* item = PyTuple_GetItem(arguments.get(), reinterpret_cast<Py_ssize_t>(index));
+    return OwnedRef::borrow(item).release();
+}
+
+// The seed every symbol started from, or NaN until all have the same one.
+template <class I> double common_seed(Stream<I>& s) noexcept {
+    const Claim claim(s.busy);
+    const double first = s.records[0].state.seed;
+    for (std::size_t i = 1; i < s.symbols; ++i) {
+        if (std::bit_cast<Word>(s.records[i].state.seed) != std::bit_cast<Word>(first)) {
+            return quiet_nan;
+        }
+    }
+    return first;
+}
+
+// "Adx(period=14)", with ", symbols=N" for many symbols: the call that makes
+// a stream with these parameters. A GARCH stream adds its seed once it has
+// one: with the parameters it fixes every value the stream gives. The bars
+// seen are state that no argument sets, and stay in `bars`.
+template <class I> PyObject* stream_repr(PyObject* self) noexcept {
+    using L = Layout<I>;
+    Stream<I>& s = stream_of<I>(self);
+    const OwnedRef values = scalar_arguments(s);
+    const OwnedRef parts = OwnedRef::steal(created_or_abort(PyList_New(0)));
+    for (std::size_t j = 0; j < L::scalars; ++j) {
+        const OwnedRef part = OwnedRef::steal(
+            PyUnicode_FromFormat("%s=%R", I::parameters[L::series + j].name.data(),
+                                 PyTuple_GetItem(values.get(), static_cast<Py_ssize_t>(j))));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if constexpr (L::takes_seed) {
+        const double seed = common_seed(s);
+        const OwnedRef value = OwnedRef::steal(PyFloat_FromDouble(seed));
+        const OwnedRef part = seed == seed && value
+                                  ? OwnedRef::steal(PyUnicode_FromFormat("seed=%R", value.get()))
+                                  : OwnedRef();
+        if (seed == seed && (!part || PyList_Append(parts.get(), part.get()) < 0)) {
+            return nullptr;
+        }
+    }
+    if (s.many) {
+        const OwnedRef part = OwnedRef::steal(PyUnicode_FromFormat("symbols=%zu", s.symbols));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) {
+            return nullptr;
+        }
+    }
+    const OwnedRef separator = OwnedRef::steal(created_or_abort(PyUnicode_FromString(", ")));
+    const OwnedRef joined_parts = OwnedRef::steal(PyUnicode_Join(separator.get(), parts.get()));
+    if (!joined_parts) {
+        return nullptr;
+    }
+    return PyUnicode_FromFormat("%s(%U)", I::type_name.data(), joined_parts.get());
+}
+
+} // namespace tarnwick::stream

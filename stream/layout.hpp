@@ -1,0 +1,134 @@
+// SPDX-License-Identifier: MIT
+// What a stream of one indicator of the catalogue is made of: its bar (the
+// series parameters), its settings (the scalar parameters), its methods'
+// descriptions and documentation, and the converted arguments of each.
+#pragma once
+
+#include "../binding/arguments.hpp"
+#include "../binding/catalogue.hpp"
+#include "../binding/converted_arguments.hpp"
+#include "../binding/list_call.hpp"
+#include "../binding/text.hpp"
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace tarnwick::stream {
+
+// What a stream of indicator `I` is made of: its series parameters (the
+// bar), which come first, and its scalar parameters (the settings).
+template <class I> struct Layout {
+    static constexpr std::size_t series = [] {
+        std::size_t n = 0;
+        while (n < I::parameters.size() && I::parameters[n].kind == Kind::series) {
+            ++n;
+        }
+        return n;
+    }();
+    static constexpr std::size_t scalars = I::parameters.size() - series;
+    static constexpr bool takes_seed = requires(typename I::State& s) { I::seed_with(s, 0.0); };
+
+    static constexpr auto bar_names = []<std::size_t... J>(std::index_sequence<J...>) {
+        return std::array<std::string_view, series>{I::parameters[J].name...};
+    }(std::make_index_sequence<series>{});
+    static constexpr auto bar_names_where = []<std::size_t... J>(std::index_sequence<J...>) {
+        return std::array<std::string_view, series + 1>{I::parameters[J].name..., "where"};
+    }(std::make_index_sequence<series>{});
+    static constexpr auto construction_names = []<std::size_t... J>(std::index_sequence<J...>) {
+        if constexpr (takes_seed) {
+            return std::array<std::string_view, scalars + 2>{I::parameters[series + J].name...,
+                                                             "seed", "symbols"};
+        } else {
+            return std::array<std::string_view, scalars + 1>{I::parameters[series + J].name...,
+                                                             "symbols"};
+        }
+    }(std::make_index_sequence<scalars>{});
+
+    // What a stream promises: a seeded recursion depends on a seed that a
+    // live stream takes from the first returns it sees, so only a stream
+    // without one matches the whole-series function at every split.
+    static constexpr std::string_view continues =
+        takes_seed
+            ? "\n\nA stream continues a series from where it stopped. It seeds from the first "
+              "returns it is given (the history passed to its first extend(), or the first "
+              "update's return) as the whole-series function seeds from its series, or from "
+              "seed= when given: garch11_variance(returns, omega, alpha, beta, "
+              "seed=stream.seed) of tarnwick_arrays gives the values of everything fed to it, "
+              "bit for bit, in any split."
+            : "\n\nA stream continues a series from where it stopped: for every split of a "
+              "series into extend() and update() calls, the values are those of the "
+              "whole-series function of tarnwick, bit for bit.";
+    static constexpr std::string_view side_by_side =
+        " With symbols=N, it keeps N series side by side: update() takes arrays of N values "
+        "(where=, a boolean array, picks the symbols that have a bar) and extend() one row "
+        "per symbol.";
+    static constexpr auto documentation =
+        joined<I::summary.size() + continues.size() + side_by_side.size()>(I::summary, continues,
+                                                                           side_by_side);
+    static constexpr auto qualified_name =
+        joined<16 + I::type_name.size()>("tarnwick_stream.", I::type_name);
+
+    static constexpr FunctionDescription construction{
+        .function_name = I::type_name,
+        .parameter_names = construction_names,
+        .required_count = scalars,
+        .keyword_only_count = construction_names.size() - scalars,
+        .documentation = documentation.view(),
+    };
+    static constexpr FunctionDescription update{
+        .function_name = "update",
+        .parameter_names = bar_names_where,
+        .required_count = series,
+        .keyword_only_count = 1,
+        .documentation = "Takes one bar (with symbols=N, arrays of N values) and returns its "
+                         "value. Where where= is false (with symbols=N, a boolean array of N), "
+                         "a symbol has no bar: it keeps its state and reports NaN.",
+        .method = true,
+    };
+    static constexpr FunctionDescription peek{
+        .function_name = "peek",
+        .parameter_names = bar_names_where,
+        .required_count = series,
+        .keyword_only_count = 1,
+        .documentation = "The value update() would return for this bar, without changing the "
+                         "stream.",
+        .method = true,
+    };
+    static constexpr FunctionDescription extend{
+        .function_name = "extend",
+        .parameter_names = bar_names,
+        .required_count = series,
+        .documentation = "Takes many bars (series as tarnwick takes them; with symbols=N, one "
+                         "row per symbol), continues the stream over them in one pass and "
+                         "returns their values (a list; with symbols=N, an array of N rows).",
+        .method = true,
+    };
+};
+
+// The converted scalar parameters, as the kernel takes them.
+template <Kind K> using ScalarOf = std::conditional_t<K == Kind::real, double, std::uint64_t>;
+template <class I, class = std::make_index_sequence<Layout<I>::scalars>> struct ScalarsOf;
+template <class I, std::size_t... J> struct ScalarsOf<I, std::index_sequence<J...>> {
+    using type = std::tuple<ScalarOf<I::parameters[Layout<I>::series + J].kind>...>;
+    using Arguments =
+        ConvertedArguments<AbortWhenCopyFails,
+                           ConversionFor<I::parameters[Layout<I>::series + J].kind, ToSeries>...>;
+};
+
+// The series parameters only, converted by `Series`.
+template <class Policy, class Series, class I, class = std::make_index_sequence<Layout<I>::series>>
+struct SeriesOf;
+template <std::size_t, class T> using Each = T;
+template <class Policy, class Series, class I, std::size_t... J>
+struct SeriesOf<Policy, Series, I, std::index_sequence<J...>> {
+    using type = ConvertedArguments<Policy, Each<J, Series>...>;
+};
+
+} // namespace tarnwick::stream

@@ -1,0 +1,199 @@
+// SPDX-License-Identifier: MIT
+// update, peek and extend of a stream of N symbols: numpy arrays of N values
+// (or N rows) in, an array out, converted as tarnwick_arrays converts them,
+// the interpreter lock let go for many values.
+#pragma once
+
+#include "../binding/arguments.hpp"
+#include "../binding/float_series.hpp"
+#include "../binding/resize_guard.hpp"
+#include "../ndarray/array_arguments.hpp"
+#include "../ndarray/destination.hpp"
+#include "../ndarray/row_output.hpp"
+#include "object.hpp"
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <utility>
+
+namespace tarnwick::stream {
+
+using arrays::Shape;
+
+// The message for a series whose shape does not fit the stream's symbols.
+CallError symbols_mismatch(const FunctionDescription& d, std::string_view parameter,
+                           const Shape& shape, std::size_t symbols, bool rows) noexcept;
+
+// A new float64 array of `shape`, made before any record is claimed.
+CallStatus make_result(arrays::Destination& destination, PyObject* ndarray,
+                       const FunctionDescription& d, const Shape& shape,
+                       InPlaceSeries& in_place) noexcept;
+
+// The flags of where=, a numpy array of dtype bool (a float's NaN, or any
+// number, would be a guess at what the caller meant), copied into `flags` as
+// 1.0 or 0.0; its shape, which the caller checks with the series'.
+CallResult<Shape> read_where(const FunctionDescription& d, PyObject* where, PyObject* ndarray,
+                             FloatSeries& flags, InPlaceSeries& in_place) noexcept;
+
+// Whether a call over `values` lets go of the interpreter lock: below this
+// many, letting go and taking it back would cost more than the work.
+inline bool unlocked(std::size_t values) noexcept {
+    return values >= arrays::release_lock_from;
+}
+
+// Before a call lets go of the lock, the arrays it reads in place and the
+// result it writes are kept from being resized by another thread
+// (resize_guard.hpp): numpy would otherwise free their memory under it. A
+// call lets go of it to compute over many values, or to wait for another
+// thread's claim on the stream (`busy`), however few values it has.
+template <class Arguments>
+CallStatus guard_inputs(const FunctionDescription& d, ResizeGuard& guard, std::size_t values,
+                        const ClaimQueue& busy, const Arguments& converted,
+                        const arrays::Destination& destination, PyObject* ndarray) noexcept {
+    if (converted.copies_failed()) {
+        return arrays::no_memory_for_copy(d.function_name);
+    }
+    if (!unlocked(values) && !Claim::held_elsewhere(busy)) {
+        return CallStatus::ok();
+    }
+    return arrays::guard_against_resize(guard, converted, destination, ndarray);
+}
+
+// Runs `work` with the interpreter lock let go when there is enough of it.
+template <class Work> void maybe_without_lock(std::size_t values, Work work) noexcept {
+    PyThreadState* saved = unlocked(values) ? PyEval_SaveThread() : nullptr;
+    work();
+    if (saved != nullptr) {
+        PyEval_RestoreThread(saved);
+    }
+}
+
+template <class I>
+PyObject* many_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    bool keep) noexcept {
+    using L = Layout<I>;
+    constexpr std::size_t k = L::series;
+    const FunctionDescription& d = keep ? L::update : L::peek;
+    Stream<I>& s = stream_of<I>(self);
+    std::array<PyObject*, k + 1> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+    const arrays::ArrayContext context{d.function_name, s.ndarray};
+    typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
+    if (CallStatus status = converted.convert(d, slots.data(), context); status.failed()) {
+        return raised(std::move(status.error()));
+    }
+    FloatSeries flags;
+    const bool has_where = slots[k] != nullptr && slots[k] != Py_None;
+    std::array<Shape, k + 1> shapes{};
+    if (has_where) {
+        CallResult<Shape> shape = read_where(d, slots[k], s.ndarray, flags, converted);
+        if (shape.failed()) {
+            return raised(std::move(shape.error()));
+        }
+        shapes[k] = shape.value();
+    }
+    converted.for_each_series(
+        [&](std::size_t i, const arrays::ArraySeries& series) { shapes[i] = series.shape(); });
+    for (std::size_t i = 0; i < (has_where ? k + 1 : k); ++i) {
+        if (shapes[i].ndim != 1 || shapes[i].columns != s.symbols) {
+            return raised(symbols_mismatch(d, d.parameter_names[i], shapes[i], s.symbols, false));
+        }
+    }
+    arrays::Destination destination;
+    if (CallStatus made = make_result(destination, s.ndarray, d, {1, 1, s.symbols}, converted);
+        made.failed()) {
+        return raised(std::move(made.error()));
+    }
+    ResizeGuard guard;
+    if (CallStatus held =
+            guard_inputs(d, guard, s.symbols, s.busy, converted, destination, s.ndarray);
+        held.failed()) {
+        return raised(std::move(held.error()));
+    }
+    std::array<std::span<const double>, k + 1> columns{};
+    converted.for_each_series([&](std::size_t i, const arrays::ArraySeries& series) {
+        columns[i] = series.all_values();
+    });
+    columns[k] = flags.view();
+    arrays::RowOutput out = destination.row(0);
+    const Claim claim(s.busy);
+    maybe_without_lock(s.symbols, [&] {
+        double bar[k];
+        for (std::size_t i = 0; i < s.symbols; ++i) {
+            if (has_where && !(columns[k][i] != 0.0)) {
+                out.put(i, quiet_nan);
+                continue;
+            }
+            for (std::size_t j = 0; j < k; ++j) {
+                bar[j] = columns[j][i];
+            }
+            Record<I>& r = s.records[i];
+            if (keep) {
+                out.put(i, r.value = I::step(r.state, s.settings, bar));
+            } else {
+                typename I::State copy = r.state;
+                out.put(i, I::step(copy, s.settings, bar));
+            }
+        }
+    });
+    return destination.release();
+}
+
+template <class I>
+PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    using L = Layout<I>;
+    const FunctionDescription& d = L::extend;
+    Stream<I>& s = stream_of<I>(self);
+    typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
+    if (CallStatus status = bind_and_convert<L::series>(
+            d, args, nargs, kwnames, converted, arrays::ArrayContext{d.function_name, s.ndarray});
+        status.failed()) {
+        return raised(std::move(status.error()));
+    }
+    CallResult<Shape> agreed = arrays::agreed_shape(d, converted);
+    if (agreed.failed()) {
+        return raised(std::move(agreed.error()));
+    }
+    const Shape shape = agreed.value();
+    if (shape.ndim != 2 || shape.rows != s.symbols) {
+        return raised(symbols_mismatch(d, d.parameter_names[0], shape, s.symbols, true));
+    }
+    arrays::Destination destination;
+    if (CallStatus made = make_result(destination, s.ndarray, d, shape, converted); made.failed()) {
+        return raised(std::move(made.error()));
+    }
+    ResizeGuard guard;
+    if (CallStatus held = guard_inputs(d, guard, shape.rows * shape.columns, s.busy, converted,
+                                       destination, s.ndarray);
+        held.failed()) {
+        return raised(std::move(held.error()));
+    }
+    const Claim claim(s.busy);
+    KernelStatus computed = KernelStatus::ok();
+    maybe_without_lock(shape.rows * shape.columns, [&] {
+        for (std::size_t r = 0; r < shape.rows && !computed.failed(); ++r) {
+            arrays::RowOutput row = destination.row(r);
+            Record<I>& record = s.records[r];
+            computed = converted.compute(
+                [&](arrays::RowOutput& o, auto... series) noexcept {
+                    KeepingLast<arrays::RowOutput> keeping{o, record.value};
+                    return I::extend(keeping, record.state, s.settings, series...);
+                },
+                row, r);
+        }
+    });
+    if (computed.failed()) {
+        return raised(value_error(Text(message(computed.error()))));
+    }
+    return destination.release();
+}
+
+} // namespace tarnwick::stream
