@@ -3,6 +3,7 @@ parabolic_sar plus the time to fill as many fresh arrays as they give more:
 their extra values are stores, not work.
 
     python benchmarks/many_valued.py [--runs 3] [--clock wall|thread] [--cases rows,by]
+                                     [--warm-pages]
 
 For one series of 1,000,000 bars, panels of 5,000 x 2,520 (one series per
 row) and 2,520 x 5,000 (dates x symbols, axis=0), and the long table of the
@@ -10,6 +11,11 @@ same 5,000 x 2,520 rows grouped with by= (sorted by symbol, and shuffled),
 each timed call gets fresh prices (made before the timer starts). The clock
 is the wall clock, or with --clock thread the calling thread's CPU time,
 which leaves out the time other processes of a busy machine take from it.
+Fresh result arrays are fresh pages, which the system zeroes when first
+written, inside the timed call, and on a busy machine that time swings
+widely; with --warm-pages (glibc) memory is taken from the heap and never
+given back, so after an untimed first call of each case the arrays reuse
+pages already touched and the times are those of the work and its stores.
 Prints per case the median over the runs and the range, in ms, of the
 many-valued call and of the single-valued call followed by filling as many
 fresh arrays as it gives more (all kept until the call returns, as a
@@ -17,6 +23,7 @@ result's fields are), and their ratio, which the design holds to at most 1.1.
 """
 
 import argparse
+import ctypes
 import statistics
 import time
 
@@ -91,20 +98,40 @@ PAIRS = (
 )
 
 
+def keep_pages():
+    """Every allocation from the heap (none mapped on its own) and none
+    handed back to the system, through glibc's mallopt."""
+    libc = ctypes.CDLL("libc.so.6")
+    m_trim_threshold, m_mmap_max = -1, -4
+    if not (libc.mallopt(m_mmap_max, 0) and libc.mallopt(m_trim_threshold, 2**31 - 1)):
+        raise SystemExit("--warm-pages: mallopt refused")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--clock", choices=("wall", "thread"), default="wall")
     parser.add_argument("--cases", default=",".join(CASES))
+    parser.add_argument("--warm-pages", action="store_true")
     arguments = parser.parse_args()
+    if arguments.warm_pages:
+        keep_pages()
     runs = arguments.runs
     clock = time.perf_counter if arguments.clock == "wall" else time.thread_time
-    print(f"lanes: {ta._lanes}; {arguments.clock} clock; median ms over {runs} runs (range)")
+    pages = "warm" if arguments.warm_pages else "fresh"
+    print(
+        f"lanes: {ta._lanes}; {arguments.clock} clock; {pages} pages;"
+        f" median ms over {runs} runs (range)"
+    )
     seed = 0
     for case, shape, axis in (CASES[c] for c in arguments.cases.split(",")):
         if not isinstance(axis, int):
             KEYS[axis] = keys_of(axis)
         for name, many, single, extra in PAIRS:
+            if arguments.warm_pages:
+                seed += 1
+                timed(many, shape, axis, seed, clock)
+                timed(with_fills(single, extra), shape, axis, seed, clock)
             times = {"many": [], "single + fills": [], "ratio": []}
             for _ in range(runs):
                 seed += 1

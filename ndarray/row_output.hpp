@@ -24,10 +24,14 @@ class RowOutput {
         std::memcpy(first_ + static_cast<std::ptrdiff_t>(i) * stride_, &value, sizeof value);
     }
     template <std::size_t N> void put(std::size_t i, const Fields<double, N>& values) noexcept {
+        // The bar's place and the field stride read once, before the first
+        // store: a store through a byte pointer may alias this object, so
+        // reading them per field would reload and multiply them N times.
+        char* const bar = first_ + static_cast<std::ptrdiff_t>(i) * stride_;
+        const std::ptrdiff_t field_stride = field_stride_;
         for (std::size_t f = 0; f < N; ++f) {
-            std::memcpy(first_ + static_cast<std::ptrdiff_t>(i) * stride_ +
-                            static_cast<std::ptrdiff_t>(f) * field_stride_,
-                        &values.value[f], sizeof(double));
+            std::memcpy(bar + static_cast<std::ptrdiff_t>(f) * field_stride, &values.value[f],
+                        sizeof(double));
         }
     }
     // The row of value f alone.
