@@ -18,18 +18,12 @@ import math
 import operator
 import sys
 
-__all__ = ["_dispatch"]
+__all__ = ["_dispatch", "_unwrap"]
 
-# Each function's series parameters, which come first in its signature.
-_SERIES = {
-    "adx": ("high", "low", "close"),
-    "parabolic_sar": ("high", "low"),
-    "garch11_variance": ("returns",),
-    "garch11_loglik": ("returns",),
-    "garch11_fit": ("returns",),
-    "directional_movement": ("high", "low", "close"),
-    "parabolic_sar_trend": ("high", "low"),
-}
+# The series parameters of the functions tarnwick_arrays hands on as the
+# caller gave them (_dispatch); the others bind their call first and hand it
+# on bound, with their series' names (_unwrap).
+_UNBOUND = {"garch11_loglik": ("returns",), "garch11_fit": ("returns",)}
 # Functions that reduce each series to numbers: a series gives numbers, a
 # frame one value per column.
 _REDUCING = ("garch11_loglik", "garch11_fit")
@@ -564,21 +558,19 @@ def _plain_pandas(parameters, args, kwargs):
     return [series.to_numpy() for series in args[:count]]
 
 
-def _dispatch(name, args, kwargs):
-    """Calls tarnwick_arrays.<name> on `args` and `kwargs` with every pandas,
-    polars and Arrow series read as numbers, and wraps the result in the
+def _unwrap(name, parameters, args, kwargs):
+    """Reads every pandas, polars and Arrow series of a call to
+    tarnwick_arrays.<name> as numbers, in place: `parameters` names the
+    series, which come first among `args` (a list) or are given by keyword
+    in `kwargs` (a dict), whose options it may change to read the numbers as
+    the containers hold them. Returns what wraps the call's result in the
     container of the first series."""
-    import tarnwick_arrays
-
-    function = getattr(tarnwick_arrays, name)
-    parameters = _SERIES[name]
     values = _plain_pandas(parameters, args, kwargs)
     if values is not None:
-        _check_order(name, parameters[0], args[0].index)
-        result = function(*values, *args[len(parameters) :], **kwargs)
-        first = _Series("pandas", None, index=args[0].index)
-        return result if name in _REDUCING else _wrap_all(name, first, result)
-    args, kwargs = list(args), dict(kwargs)
+        index = args[0].index
+        _check_order(name, parameters[0], index)
+        args[: len(parameters)] = values
+        return _finish(name, _Series("pandas", None, index=index))
     # (parameter, where it was given): positionally or by keyword.
     present = [
         (p, (args, i) if i < len(args) else (kwargs, p))
@@ -611,9 +603,28 @@ def _dispatch(name, args, kwargs):
         from tarnwick_frames._groups import _group_codes
 
         kwargs["by"] = _group_codes(name, kwargs["by"], len(series[0].values))
-    result = function(*args, **kwargs)
-    if not series:
-        return result
+    return _finish(name, series[0] if series else None)
+
+
+def _finish(name, first):
+    if first is None:
+        return lambda result: result
     if name in _REDUCING:
-        return _wrap_reduced(name, series[0], result)
-    return _wrap_all(name, series[0], result)
+        return lambda result: _wrap_reduced(name, first, result)
+    return lambda result: _wrap_all(name, first, result)
+
+
+def _dispatch(name, args, kwargs):
+    """Calls tarnwick_arrays.<name> on `args` and `kwargs` with every pandas,
+    polars and Arrow series read as numbers, and wraps the result in the
+    container of the first series."""
+    import tarnwick_arrays
+
+    function = getattr(tarnwick_arrays, name)
+    parameters = _UNBOUND.get(name)
+    if parameters is None:
+        # Bound once, and handed back to _unwrap by tarnwick_arrays itself.
+        return function(*args, **kwargs)
+    args, kwargs = list(args), dict(kwargs)
+    finish = _unwrap(name, parameters, args, kwargs)
+    return finish(function(*args, **kwargs))
