@@ -1,16 +1,19 @@
 // SPDX-License-Identifier: MIT
 // The functions of tarnwick_arrays, one per indicator of the catalogue
-// (binding/catalogue.hpp), named after its stem, with the keyword-only `out`
-// and the catalogue's summary as documentation. The life of one call:
+// (binding/catalogue.hpp), named after its stem, with its keyword-only
+// options (array_options.hpp) and the catalogue's summary as documentation.
+// The life of one call:
 //
-//   bind     as tarnwick binds (arguments.hpp), plus the keyword-only `out`.
-//   hand on  a call given pandas, polars or Arrow columns for any series is
-//            tarnwick_frames' to answer, which calls again with arrays
-//            (columns.hpp).
+//   bind     as tarnwick binds (arguments.hpp), plus the options.
+//   unwrap   pandas, polars or Arrow columns given for any series are read as
+//            numpy arrays by tarnwick_frames, in the bound call (columns.hpp),
+//            which then goes on as one given arrays and has its result
+//            wrapped as its first series was.
 //   convert  each parameter in declaration order, as tarnwick converts it,
 //            the first failure winning; numpy arrays are read through their
 //            buffer, float64 rows in place (array_series.hpp).
 //   agree    the series have one dimension each, or the same two.
+//   options  each in declaration order, knowing that shape.
 //   ready    `out` is exported and checked against that shape, or the result
 //            is created; from then on no code of the caller's runs until the
 //            kernel is done (destination.hpp).
@@ -46,6 +49,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace tarnwick::arrays {

@@ -14,6 +14,7 @@ nested values) are refused as tarnwick refuses their values. pandas, polars
 and pyarrow are imported only when one of their objects is given.
 """
 
+import functools
 import math
 import operator
 import sys
@@ -204,12 +205,19 @@ def _pandas_values(array, parameter):
     raise _not_numbers(parameter, _first_value(array, lambda v: v is pd.NA), dtype)
 
 
-def _check_order(name, parameter, index):
-    """A datetime-like index running newest first would be read backwards."""
+@functools.cache
+def _dated(index_type):
+    """Whether an index of this type holds dates, durations or periods (asked
+    once a type: pandas' own check is slow)."""
     import pandas as pd
 
+    return issubclass(index_type, pd.DatetimeIndex | pd.TimedeltaIndex | pd.PeriodIndex)
+
+
+def _check_order(name, parameter, index):
+    """A datetime-like index running newest first would be read backwards."""
     if (
-        isinstance(index, pd.DatetimeIndex | pd.TimedeltaIndex | pd.PeriodIndex)
+        _dated(type(index))
         and len(index) > 1
         and index.is_monotonic_decreasing
         and not index.is_monotonic_increasing
@@ -537,6 +545,13 @@ def _wrap_all(name, first, result):
 _PLAIN_KEYWORDS = frozenset(("nan_policy", "seed", "out"))
 
 
+@functools.cache
+def _float64():
+    import numpy as np
+
+    return np.dtype(np.float64)
+
+
 def _plain_pandas(parameters, args, kwargs):
     """The series' values when every series is a float64 pandas Series given
     positionally on one index object (most calls on one frame's columns):
@@ -546,10 +561,8 @@ def _plain_pandas(parameters, args, kwargs):
     count = len(parameters)
     if pd is None or len(args) < count or not _PLAIN_KEYWORDS.issuperset(kwargs):
         return None
-    import numpy as np
-
     index = args[0].index if type(args[0]) is pd.Series else None
-    float64 = np.dtype(np.float64)
+    float64 = _float64()
     for series in args[:count]:
         if type(series) is not pd.Series or series.index is not index:
             return None
