@@ -211,6 +211,7 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     static_assert(I::parameters[0].kind == Kind::series,
                   "the result takes its shape from the series");
     using Declared = OptionsOf<I>;
+    constexpr bool seeded = Declared::template declares<SeedOption>;
     constexpr std::size_t fields = outputs_of_entry<I>();
     constexpr std::size_t series_count = series_parameters<I>();
     const std::span<PyObject* const> given = slots.subspan(I::parameters.size());
@@ -234,20 +235,8 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
         status.failed()) {
         return raised(std::move(status.error()));
     }
-    PyObject* const out = [&]() -> PyObject* {
-        if constexpr (Declared::template declares<OutOption>) {
-            return options.template value<OutOption>();
-        } else {
-            return nullptr;
-        }
-    }();
-    const std::optional<double> seed = [&]() -> std::optional<double> {
-        if constexpr (Declared::template declares<SeedOption>) {
-            return options.template value<SeedOption>();
-        } else {
-            return std::nullopt;
-        }
-    }();
+    PyObject* const out = options.template value_or<OutOption>(nullptr);
+    const std::optional<double> seed = options.template value_or<SeedOption>(std::nullopt);
     const bool by_column = options.template value<AxisOption>();
     const NanPolicy policy = options.template value<PolicyOption>();
     PyObject* const by = options.template value<ByOption>();
@@ -282,7 +271,7 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
             return raised(std::move(clean.error()));
         }
     }
-    if constexpr (Declared::template declares<SeedOption>) {
+    if constexpr (seeded) {
         if (!seed && policy == NanPolicy::propagate) {
             FloatSeries marks;
             // Each group is a series of its own, warned of as a row is.
@@ -337,7 +326,7 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     }
     PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
     const auto one = [&](RowOutput& o, const auto& series) {
-        if constexpr (Declared::template declares<SeedOption>) {
+        if constexpr (seeded) {
             if (seed) {
                 return converted.compute_with(
                     [&](RowOutput& into, auto... arguments) noexcept {

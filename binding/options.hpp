@@ -65,6 +65,16 @@ template <class... Kinds> class Options {
         return std::get<position<K>()>(values_);
     }
 
+    // The converted value of option K, or `otherwise` if it is not declared.
+    template <class K>
+    [[nodiscard]] typename K::Value value_or(typename K::Value otherwise) const noexcept {
+        if constexpr (declares<K>) {
+            return value<K>();
+        } else {
+            return otherwise;
+        }
+    }
+
   private:
     template <class K> static consteval std::size_t position() {
         static_assert(declares<K>, "an option the function does not declare");
