@@ -551,6 +551,38 @@ def test_a_call_of_columns_is_bound_once(function, f, kind, monkeypatch):
     assert field_bits(got) == field_bits(function(*f.call_on(arrays)))
 
 
+# Options in error, alone and two at once (the first declared is refused).
+OPTIONS_IN_ERROR = [
+    {"seed": "x"},
+    {"axis": 1},
+    {"axis": "0"},
+    {"nan_policy": "never"},
+    {"out": np.empty(3)},
+    {"by": np.arange(3)},
+    {"nan_policy": "never", "seed": "x", "axis": 1},
+]
+
+
+@pytest.mark.parametrize(("function", "f"), EVERY, ids=EVERY_IDS)
+@pytest.mark.parametrize("index", [DATES, None], ids=["one index", "equal indexes"])
+@pytest.mark.parametrize("keywords", OPTIONS_IN_ERROR, ids=lambda k: ",".join(k))
+def test_an_option_in_error_with_pandas_series_is_refused_as_with_arrays(
+    function, f, index, keywords
+):
+    arrays = {n: np.array(f.call[i]) for i, n in enumerate(f.names[: f.series_count])}
+    series = {
+        n: pd.Series(v, index=DATES if index is DATES else DATES.copy()) for n, v in arrays.items()
+    }
+    errors = []
+    for given in (arrays, series):
+        with pytest.raises((TypeError, ValueError)) as caught:
+            function(*f.call_on(given), **keywords)
+        errors.append(
+            (type(caught.value), str(caught.value), getattr(caught.value, "__notes__", []))
+        )
+    assert errors[1] == errors[0]
+
+
 def test_pieces_are_kept_from_being_resized_while_a_call_reads_them():
     # A row freed by a resize under the kernel would be read after it is gone.
     out = run_fresh(
