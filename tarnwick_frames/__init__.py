@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 """tarnwick_arrays for pandas, polars and Arrow data: the containers in, the same containers out.
 
-tarnwick_arrays hands a call here when one of its series is a pandas, polars or
-pyarrow object (a subclass included) or exports Arrow data. Each such series
+tarnwick_arrays hands a call here, once bound, when one of its series is a
+pandas, polars or pyarrow object (a subclass included) or exports Arrow data
+(_unwrap; _dispatch for a call as given). Each such series
 is read as numbers in one pass (in place when it already is float64 without
 nulls: a frame's columns and a chunked array's chunks each where it lies, not
 joined into one array), the tarnwick_arrays function runs on them, and its result is

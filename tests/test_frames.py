@@ -566,6 +566,7 @@ OPTIONS_IN_ERROR = [
 @pytest.mark.parametrize(("function", "f"), EVERY, ids=EVERY_IDS)
 @pytest.mark.parametrize("index", [DATES, None], ids=["one index", "equal indexes"])
 @pytest.mark.parametrize("keywords", OPTIONS_IN_ERROR, ids=lambda k: ",".join(k))
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 def test_an_option_in_error_with_pandas_series_is_refused_as_with_arrays(
     function, f, index, keywords
 ):
