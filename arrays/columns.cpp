@@ -138,6 +138,84 @@ PyObject* dispatch_to_frames(ModuleState& state, std::string_view function, PyOb
 
 namespace {
 
+OwnedRef str_of(std::string_view text) noexcept {
+    return OwnedRef::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+} // namespace
+
+CallStatus unwrap_columns(ModuleState& state, const FunctionDescription& d, std::size_t series,
+                          std::span<PyObject*> slots, UnwrappedCall& call) noexcept {
+    PyObject* frames = frames_module(state);
+    if (frames == nullptr) {
+        return CallError::fetch();
+    }
+    const OwnedRef held = OwnedRef::borrow(frames);
+    const std::size_t positional = d.positional_count();
+    call.positional = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(positional)));
+    call.options = OwnedRef::steal(PyDict_New());
+    const OwnedRef names = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(series)));
+    if (!call.positional || !call.options || !names) {
+        return CallError::fetch();
+    }
+    for (std::size_t i = 0; i < positional; ++i) {
+        if (PyList_SetItem(call.positional.get(), static_cast<Py_ssize_t>(i),
+                           OwnedRef::borrow(slots[i]).release()) < 0) {
+            return CallError::fetch();
+        }
+    }
+    for (std::size_t i = 0; i < series; ++i) {
+        OwnedRef name = str_of(d.parameter_names[i]);
+        if (!name || PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), name.release()) < 0) {
+            return CallError::fetch();
+        }
+    }
+    for (std::size_t i = positional; i < slots.size(); ++i) {
+        const OwnedRef key = slots[i] != nullptr ? str_of(d.parameter_names[i]) : OwnedRef();
+        if (slots[i] != nullptr &&
+            (!key || PyDict_SetItem(call.options.get(), key.get(), slots[i]) < 0)) {
+            return CallError::fetch();
+        }
+    }
+    const OwnedRef unwrap = OwnedRef::steal(PyObject_GetAttrString(held.get(), "_unwrap"));
+    const OwnedRef function = str_of(d.function_name);
+    if (!unwrap || !function) {
+        return CallError::fetch();
+    }
+    call.finish = OwnedRef::steal(PyObject_CallFunctionObjArgs(unwrap.get(), function.get(),
+                                                               names.get(), call.positional.get(),
+                                                               call.options.get(), nullptr));
+    if (!call.finish) {
+        return CallError::fetch();
+    }
+    // The list keeps its length: each series is replaced, never removed.
+    for (std::size_t i = 0; i < positional; ++i) {
+        slots[i] = PyList_GetItem(call.positional.get(), static_cast<Py_ssize_t>(i));
+        if (slots[i] == nullptr) {
+            return CallError::fetch();
+        }
+    }
+    for (std::size_t i = positional; i < slots.size(); ++i) {
+        if (slots[i] == nullptr) {
+            continue; // left out, and so it stays
+        }
+        const OwnedRef key = str_of(d.parameter_names[i]);
+        slots[i] = key ? PyDict_GetItemWithError(call.options.get(), key.get()) : nullptr;
+        if (slots[i] == nullptr && PyErr_Occurred() != nullptr) {
+            return CallError::fetch();
+        }
+    }
+    return CallStatus::ok();
+}
+
+PyObject* wrap_result(const UnwrappedCall& call, PyObject* result) noexcept {
+    const OwnedRef owned = OwnedRef::steal(result);
+    return owned ? PyObject_CallFunctionObjArgs(call.finish.get(), owned.get(), nullptr) : nullptr;
+}
+
+namespace {
+
 // Whether reading `by` as codes runs only numpy's own code: an ndarray of
 // numbers or text, not of objects.
 bool numpy_keys(PyObject* by, PyObject* ndarray) noexcept {

@@ -2,14 +2,15 @@
 // Column containers: pandas, polars and Arrow objects, whose values are not
 // what iterating them gives (a frame iterates its labels) and which want
 // their own kind of result back (an index kept, a frame of columns). A call
-// given one is handed whole to the pure-Python tarnwick_frames, which
-// converts the containers to numpy arrays (a frame's float64 columns and a
-// chunked array's chunks as pieces, each read where it lies: array_series.hpp),
-// calls the same function again with those, and wraps the result as its
-// inputs were.
+// given one, once bound, is handed to the pure-Python tarnwick_frames, which
+// reads the containers as numpy arrays (a frame's float64 columns and a
+// chunked array's chunks as pieces, each read where it lies: array_series.hpp);
+// the call goes on with those, and its result is wrapped as its inputs were.
 #pragma once
 
+#include "../binding/arguments.hpp"
 #include "../binding/call_error.hpp"
+#include "../binding/py_ref.hpp"
 #include "../binding/series_argument.hpp"
 #include "groups.hpp"
 #include "module_state.hpp"
@@ -17,6 +18,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 namespace tarnwick::arrays {
@@ -27,6 +29,27 @@ namespace tarnwick::arrays {
 // tuples and arrays cost a type check; may run code (an attribute lookup)
 // for anything else.
 [[nodiscard]] bool is_column_container(PyObject* object, PyObject* ndarray) noexcept;
+
+// What the slots of a call read by tarnwick_frames borrow from, and what
+// wraps its result; kept until the result is wrapped.
+struct UnwrappedCall {
+    OwnedRef positional; // a list, one item per positional parameter
+    OwnedRef options;    // a dict of the options given
+    OwnedRef finish;     // wraps the result
+};
+
+// Hands the call bound in `slots` (one per parameter of `d`, the first
+// `series` of them series, every positional one given) to
+// tarnwick_frames._unwrap with the series' names, which reads each container
+// as numbers and may change the options to read them as the containers hold
+// them; the slots then hold what it gave back, borrowed from `call`.
+[[nodiscard]] CallStatus unwrap_columns(ModuleState& state, const FunctionDescription& d,
+                                        std::size_t series, std::span<PyObject*> slots,
+                                        UnwrappedCall& call) noexcept;
+
+// The result of the call in the container of its first series; steals
+// `result`, which may be null with an exception set.
+[[nodiscard]] PyObject* wrap_result(const UnwrappedCall& call, PyObject* result) noexcept;
 
 // tarnwick_frames._dispatch(function, args, kwargs) for the fast call
 // `args`, `nargs`, `kwnames`, rebuilt as the caller gave it; tarnwick_frames

@@ -1,16 +1,19 @@
 // SPDX-License-Identifier: MIT
 // The functions of tarnwick_arrays, one per indicator of the catalogue
-// (binding/catalogue.hpp), named after its stem, with the keyword-only `out`
-// and the catalogue's summary as documentation. The life of one call:
+// (binding/catalogue.hpp), named after its stem, with its keyword-only
+// options (array_options.hpp) and the catalogue's summary as documentation.
+// The life of one call:
 //
-//   bind     as tarnwick binds (arguments.hpp), plus the keyword-only `out`.
-//   hand on  a call given pandas, polars or Arrow columns for any series is
-//            tarnwick_frames' to answer, which calls again with arrays
-//            (columns.hpp).
+//   bind     as tarnwick binds (arguments.hpp), plus the options.
+//   unwrap   pandas, polars or Arrow columns given for any series are read as
+//            numpy arrays by tarnwick_frames, in the bound call (columns.hpp),
+//            which then goes on as one given arrays and has its result
+//            wrapped as its first series was.
 //   convert  each parameter in declaration order, as tarnwick converts it,
 //            the first failure winning; numpy arrays are read through their
 //            buffer, float64 rows in place (array_series.hpp).
 //   agree    the series have one dimension each, or the same two.
+//   options  each in declaration order, knowing that shape.
 //   ready    `out` is exported and checked against that shape, or the result
 //            is created; from then on no code of the caller's runs until the
 //            kernel is done (destination.hpp).
@@ -30,6 +33,7 @@
 #include "../ndarray/array_series.hpp"
 #include "../ndarray/destination.hpp"
 #include "../ndarray/row_output.hpp"
+#include "array_options.hpp"
 #include "chunks.hpp"
 #include "columns.hpp"
 #include "group_rows.hpp"
@@ -45,18 +49,12 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace tarnwick::arrays {
 
 namespace {
-
-// An indicator that can start from a given seed (GARCH) also takes the
-// keyword-only `seed`.
-template <class I>
-constexpr bool seeded = requires(RowOutput& out) {
-    I::seeded_kernel(out, 0.0, std::span<const double>{}, 0.0, 0.0, 0.0);
-};
 
 // How many values the indicator gives per bar: one, or one per name of its
 // `outputs`, returned as a named tuple with no `out`.
@@ -67,6 +65,18 @@ template <class I> constexpr std::size_t outputs_of_entry() noexcept {
         return 1;
     }
 }
+
+// The keyword-only options of indicator `I`: `out` when it gives one value
+// per bar, `seed` when it can start from a given seed (GARCH), then `axis`,
+// `nan_policy` and `by`.
+template <class I>
+using OptionsOf =
+    std::conditional_t<requires(RowOutput& out) {
+        I::seeded_kernel(out, 0.0, std::span<const double>{}, 0.0, 0.0, 0.0);
+    }, Options<OutOption, SeedOption, AxisOption, PolicyOption, ByOption>,
+                       std::conditional_t<outputs_of_entry<I>() == 1,
+                                          Options<OutOption, AxisOption, PolicyOption, ByOption>,
+                                          Options<AxisOption, PolicyOption, ByOption>>>;
 
 // The named tuple of the fields of a stack of results (Destination), each
 // field a view of its own array in the stack; steals `stack`.
@@ -194,47 +204,22 @@ bool warn_of_nan_seed(std::string_view function, std::size_t holding, const Shap
     return PyErr_WarnEx(PyExc_RuntimeWarning, message.view().data(), caller_stack_level()) == 0;
 }
 
-// by= groups the bars of one-dimensional series only.
-CallError by_takes_one_series(const FunctionDescription& d, const Shape& shape) {
-    Text message = call_message(d.function_name);
-    message += "by= groups the rows of one-dimensional series, but '";
-    message += d.parameter_names[0];
-    message += "' has shape ";
-    append_shape(message, shape);
-    message += "; give the long table's columns as 1-D arrays, or leave out by= for one series "
-               "per row";
-    return CallError::pending(PyExc_ValueError, std::move(message));
-}
-
-// The fast-call entry of tarnwick_arrays' function for indicator `I`,
-// described by `D`, whose last parameter is `out`. The self argument is the
-// module.
+// One call of indicator `I`, described by `D`, on its bound `slots` (its
+// parameters, then its options), every series an array or a sequence.
 template <class I, const FunctionDescription& D>
-PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
+PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     static_assert(I::parameters[0].kind == Kind::series,
                   "the result takes its shape from the series");
-    constexpr std::size_t count = I::parameters.size();
-    constexpr bool takes_seed = seeded<I>;
+    using Declared = OptionsOf<I>;
+    constexpr bool seeded = Declared::template declares<SeedOption>;
     constexpr std::size_t fields = outputs_of_entry<I>();
-    // The keyword-only slots: out when there is one value per bar, seed when
-    // it takes one, axis, nan_policy, by.
-    constexpr std::size_t seed_slot = count + (fields == 1 ? 1 : 0);
-    constexpr std::size_t axis_slot = seed_slot + (takes_seed ? 1 : 0);
     constexpr std::size_t series_count = series_parameters<I>();
-    std::array<PyObject*, axis_slot + 3> slots{};
-    if (CallStatus bound = extract_arguments_fastcall(D, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
-    ModuleState& state = state_of(module);
-    if (any_column_container<I>(slots, state.ndarray)) {
-        return dispatch_to_frames(state, D.function_name, args, nargs, kwnames);
-    }
-    PyObject* out = fields > 1 || slots[count] == Py_None ? nullptr : slots[count];
-    const ArrayContext context{
-        D.function_name, state.ndarray,
-        pieces_in_place(out, slots[axis_slot], slots[axis_slot + 1], slots[axis_slot + 2])};
+    const std::span<PyObject* const> given = slots.subspan(I::parameters.size());
+    const ArrayContext context{D.function_name, state.ndarray,
+                               pieces_in_place(Declared::template given<OutOption>(given),
+                                               Declared::template given<AxisOption>(given),
+                                               Declared::template given<PolicyOption>(given),
+                                               Declared::template given<ByOption>(given))};
 
     typename ArgumentsOf<ReportWhenCopyFails, ToArraySeries, I>::type converted;
     if (CallStatus status = converted.convert(D, slots.data(), context); status.failed()) {
@@ -244,26 +229,17 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (agreed.failed()) {
         return raised(std::move(agreed.error()));
     }
-    std::optional<double> seed;
-    if constexpr (takes_seed) {
-        if (PyObject* given = slots[seed_slot]; given != nullptr && given != Py_None) {
-            CallResult<double> value = extract_float(given, "seed", converted);
-            if (value.failed()) {
-                return raised(std::move(value.error()));
-            }
-            seed = value.value();
-        }
-    }
     const Shape shape = agreed.value();
-    CallResult<bool> by_column =
-        series_are_columns(slots[axis_slot], D.function_name, shape, converted);
-    if (by_column.failed()) {
-        return raised(std::move(by_column.error()));
+    Declared options;
+    if (CallStatus status = options.convert(given, OptionContext{D, shape, converted});
+        status.failed()) {
+        return raised(std::move(status.error()));
     }
-    CallResult<NanPolicy> policy = extract_nan_policy(slots[axis_slot + 1], D.function_name);
-    if (policy.failed()) {
-        return raised(std::move(policy.error()));
-    }
+    PyObject* const out = options.template value_or<OutOption>(nullptr);
+    const std::optional<double> seed = options.template value_or<SeedOption>(std::nullopt);
+    const bool by_column = options.template value<AxisOption>();
+    const NanPolicy policy = options.template value<PolicyOption>();
+    PyObject* const by = options.template value<ByOption>();
     std::array<std::span<const double>, series_count> inputs{};
     converted.for_each_series(
         [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
@@ -274,15 +250,11 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     });
     // A long table's rows, one series per key of `by`. Series of unequal
     // lengths are left whole, for the kernel to refuse as without it.
-    PyObject* by = slots[axis_slot + 2] == Py_None ? nullptr : slots[axis_slot + 2];
     Groups groups;
     const bool grouped =
         by != nullptr && std::ranges::all_of(inputs, [&](std::span<const double> values) {
             return values.size() == inputs[0].size();
         });
-    if (by != nullptr && shape.ndim != 1) {
-        return raised(by_takes_one_series(D, shape));
-    }
     if (grouped) {
         if (CallStatus made =
                 group_rows(state, D.function_name, by, inputs[0].size(), converted, groups);
@@ -293,14 +265,14 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         converted.for_each_series(
             [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
     }
-    if (policy.value() == NanPolicy::raise) {
+    if (policy == NanPolicy::raise) {
         if (CallStatus clean = refuse_nan(D.function_name, D.parameter_names, inputs, shape);
             clean.failed()) {
             return raised(std::move(clean.error()));
         }
     }
-    if constexpr (takes_seed) {
-        if (!seed && policy.value() == NanPolicy::propagate) {
+    if constexpr (seeded) {
+        if (!seed && policy == NanPolicy::propagate) {
             FloatSeries marks;
             // Each group is a series of its own, warned of as a row is.
             const bool gather = grouped && !groups.together();
@@ -310,11 +282,11 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
             }
             const std::size_t holding =
                 pieces[0] != nullptr ? pieces_holding_nan(*pieces[0], shape)
-                : !grouped ? series_holding_nan(inputs[0], shape, by_column.value(), marks)
-                : room     ? groups.holding_nan(gather ? marks.data() : inputs[0].data())
-                           : groups.count();
+                : !grouped           ? series_holding_nan(inputs[0], shape, by_column, marks)
+                : room               ? groups.holding_nan(gather ? marks.data() : inputs[0].data())
+                                     : groups.count();
             const Shape warned = grouped ? Shape{2, groups.count(), 0} : shape;
-            if (!warn_of_nan_seed(D.function_name, holding, warned, by_column.value())) {
+            if (!warn_of_nan_seed(D.function_name, holding, warned, by_column)) {
                 return nullptr;
             }
         }
@@ -334,7 +306,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
     // Grouped, the walk takes one group at a time, the longest at most.
     SeriesWalk<series_count, fields> walk(grouped ? Shape{1, 1, groups.longest()} : shape,
-                                          by_column.value(), policy.value(), inputs);
+                                          by_column, policy, inputs);
     walk.read_pieces(pieces);
     if (CallStatus room = walk.make_room(D.function_name); room.failed()) {
         return raised(std::move(room.error()));
@@ -354,7 +326,7 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
     const auto one = [&](RowOutput& o, const auto& series) {
-        if constexpr (takes_seed) {
+        if constexpr (seeded) {
             if (seed) {
                 return converted.compute_with(
                     [&](RowOutput& into, auto... arguments) noexcept {
@@ -390,6 +362,29 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          fields);
     }
     return destination.release();
+}
+
+// The fast-call entry of tarnwick_arrays' function for indicator `I`,
+// described by `D`: its parameters, then its options. The self argument is
+// the module.
+template <class I, const FunctionDescription& D>
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+    std::array<PyObject*, I::parameters.size() + OptionsOf<I>::count> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(D, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+    ModuleState& state = state_of(module);
+    if (!any_column_container<I>(slots, state.ndarray)) {
+        return run<I, D>(state, slots);
+    }
+    UnwrappedCall unwrapped;
+    if (CallStatus read = unwrap_columns(state, D, series_parameters<I>(), slots, unwrapped);
+        read.failed()) {
+        return raised(std::move(read.error()));
+    }
+    return wrap_result(unwrapped, run<I, D>(state, slots));
 }
 
 // What every array function shares: the inputs, the keywords and the result.
@@ -436,9 +431,11 @@ constexpr std::string_view fields_text =
     "DataFrame, a pyarrow array.";
 
 template <class I> struct ArrayFunction {
-    static constexpr bool takes_seed = seeded<I>;
+    using Declared = OptionsOf<I>;
+    static constexpr bool takes_seed = Declared::template declares<SeedOption>;
     static constexpr bool single = outputs_of_entry<I>() == 1;
-    static constexpr std::string_view usage_out = single ? out_text : "\n";
+    static constexpr std::string_view usage_out =
+        Declared::template declares<OutOption> ? out_text : "\n";
     static constexpr std::string_view usage_returns = single ? returns_text : fields_text;
 
     static constexpr std::string_view seed_text =
@@ -456,35 +453,22 @@ template <class I> struct ArrayFunction {
                example_heading.size() + I::array_example.size()>(
             I::summary, seed_text, inputs_text, usage_out, keywords_text, by_text, usage_returns,
             example_heading, I::array_example);
-    static constexpr auto parameter_names = []<std::size_t... J>(std::index_sequence<J...>) {
-        if constexpr (takes_seed) {
-            return std::array<std::string_view, sizeof...(J) + 5>{
-                I::parameters[J].name..., "out", "seed", "axis", "nan_policy", "by"};
-        } else if constexpr (!single) {
-            return std::array<std::string_view, sizeof...(J) + 3>{I::parameters[J].name..., "axis",
-                                                                  "nan_policy", "by"};
-        } else {
-            return std::array<std::string_view, sizeof...(J) + 4>{I::parameters[J].name..., "out",
-                                                                  "axis", "nan_policy", "by"};
-        }
-    }(std::make_index_sequence<I::parameters.size()>{});
-    static constexpr auto keyword_defaults = [] {
-        if constexpr (takes_seed) {
-            return std::array<std::string_view, 5>{"None", "None", "-1", "'propagate'", "None"};
-        } else if constexpr (!single) {
-            return std::array<std::string_view, 3>{"-1", "'propagate'", "None"};
-        } else {
-            return std::array<std::string_view, 4>{"None", "-1", "'propagate'", "None"};
-        }
-    }();
+    // The parameters, then the options.
+    static constexpr auto parameter_names =
+        []<std::size_t... J, std::size_t... K>(std::index_sequence<J...>,
+                                               std::index_sequence<K...>) {
+            return std::array<std::string_view, sizeof...(J) + sizeof...(K)>{
+                I::parameters[J].name..., Declared::names[K]...};
+        }(std::make_index_sequence<I::parameters.size()>{},
+          std::make_index_sequence<Declared::count>{});
     static constexpr auto name = joined<I::stem.size()>(I::stem, "");
     static constexpr FunctionDescription description{
         .function_name = name.view(),
         .parameter_names = parameter_names,
         .required_count = I::parameters.size(),
-        .keyword_only_count = keyword_defaults.size(),
+        .keyword_only_count = Declared::count,
         .documentation = documentation.view(),
-        .keyword_defaults = keyword_defaults,
+        .keyword_defaults = Declared::defaults,
     };
 
     static PyMethodDef record() noexcept {

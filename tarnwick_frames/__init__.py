@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 """tarnwick_arrays for pandas, polars and Arrow data: the containers in, the same containers out.
 
-tarnwick_arrays hands a call here when one of its series is a pandas, polars or
-pyarrow object (a subclass included) or exports Arrow data. Each such series
+tarnwick_arrays hands a call here, once bound, when one of its series is a
+pandas, polars or pyarrow object (a subclass included) or exports Arrow data
+(_unwrap; _dispatch for a call as given). Each such series
 is read as numbers in one pass (in place when it already is float64 without
 nulls: a frame's columns and a chunked array's chunks each where it lies, not
 joined into one array), the tarnwick_arrays function runs on them, and its result is
@@ -14,22 +15,17 @@ nested values) are refused as tarnwick refuses their values. pandas, polars
 and pyarrow are imported only when one of their objects is given.
 """
 
+import functools
 import math
 import operator
 import sys
 
-__all__ = ["_dispatch"]
+__all__ = ["_dispatch", "_unwrap"]
 
-# Each function's series parameters, which come first in its signature.
-_SERIES = {
-    "adx": ("high", "low", "close"),
-    "parabolic_sar": ("high", "low"),
-    "garch11_variance": ("returns",),
-    "garch11_loglik": ("returns",),
-    "garch11_fit": ("returns",),
-    "directional_movement": ("high", "low", "close"),
-    "parabolic_sar_trend": ("high", "low"),
-}
+# The series parameters of the functions tarnwick_arrays hands on as the
+# caller gave them (_dispatch); the others bind their call first and hand it
+# on bound, with their series' names (_unwrap).
+_UNBOUND = {"garch11_loglik": ("returns",), "garch11_fit": ("returns",)}
 # Functions that reduce each series to numbers: a series gives numbers, a
 # frame one value per column.
 _REDUCING = ("garch11_loglik", "garch11_fit")
@@ -210,12 +206,19 @@ def _pandas_values(array, parameter):
     raise _not_numbers(parameter, _first_value(array, lambda v: v is pd.NA), dtype)
 
 
-def _check_order(name, parameter, index):
-    """A datetime-like index running newest first would be read backwards."""
+@functools.cache
+def _dated(index_type):
+    """Whether an index of this type holds dates, durations or periods (asked
+    once a type: pandas' own check is slow)."""
     import pandas as pd
 
+    return issubclass(index_type, pd.DatetimeIndex | pd.TimedeltaIndex | pd.PeriodIndex)
+
+
+def _check_order(name, parameter, index):
+    """A datetime-like index running newest first would be read backwards."""
     if (
-        isinstance(index, pd.DatetimeIndex | pd.TimedeltaIndex | pd.PeriodIndex)
+        _dated(type(index))
         and len(index) > 1
         and index.is_monotonic_decreasing
         and not index.is_monotonic_increasing
@@ -543,6 +546,13 @@ def _wrap_all(name, first, result):
 _PLAIN_KEYWORDS = frozenset(("nan_policy", "seed", "out"))
 
 
+@functools.cache
+def _float64():
+    import numpy as np
+
+    return np.dtype(np.float64)
+
+
 def _plain_pandas(parameters, args, kwargs):
     """The series' values when every series is a float64 pandas Series given
     positionally on one index object (most calls on one frame's columns):
@@ -552,10 +562,8 @@ def _plain_pandas(parameters, args, kwargs):
     count = len(parameters)
     if pd is None or len(args) < count or not _PLAIN_KEYWORDS.issuperset(kwargs):
         return None
-    import numpy as np
-
     index = args[0].index if type(args[0]) is pd.Series else None
-    float64 = np.dtype(np.float64)
+    float64 = _float64()
     for series in args[:count]:
         if type(series) is not pd.Series or series.index is not index:
             return None
@@ -564,21 +572,19 @@ def _plain_pandas(parameters, args, kwargs):
     return [series.to_numpy() for series in args[:count]]
 
 
-def _dispatch(name, args, kwargs):
-    """Calls tarnwick_arrays.<name> on `args` and `kwargs` with every pandas,
-    polars and Arrow series read as numbers, and wraps the result in the
+def _unwrap(name, parameters, args, kwargs):
+    """Reads every pandas, polars and Arrow series of a call to
+    tarnwick_arrays.<name> as numbers, in place: `parameters` names the
+    series, which come first among `args` (a list) or are given by keyword
+    in `kwargs` (a dict), whose options it may change to read the numbers as
+    the containers hold them. Returns what wraps the call's result in the
     container of the first series."""
-    import tarnwick_arrays
-
-    function = getattr(tarnwick_arrays, name)
-    parameters = _SERIES[name]
     values = _plain_pandas(parameters, args, kwargs)
     if values is not None:
-        _check_order(name, parameters[0], args[0].index)
-        result = function(*values, *args[len(parameters) :], **kwargs)
-        first = _Series("pandas", None, index=args[0].index)
-        return result if name in _REDUCING else _wrap_all(name, first, result)
-    args, kwargs = list(args), dict(kwargs)
+        index = args[0].index
+        _check_order(name, parameters[0], index)
+        args[: len(parameters)] = values
+        return _finish(name, _Series("pandas", None, index=index))
     # (parameter, where it was given): positionally or by keyword.
     present = [
         (p, (args, i) if i < len(args) else (kwargs, p))
@@ -611,9 +617,28 @@ def _dispatch(name, args, kwargs):
         from tarnwick_frames._groups import _group_codes
 
         kwargs["by"] = _group_codes(name, kwargs["by"], len(series[0].values))
-    result = function(*args, **kwargs)
-    if not series:
-        return result
+    return _finish(name, series[0] if series else None)
+
+
+def _finish(name, first):
+    if first is None:
+        return lambda result: result
     if name in _REDUCING:
-        return _wrap_reduced(name, series[0], result)
-    return _wrap_all(name, series[0], result)
+        return lambda result: _wrap_reduced(name, first, result)
+    return lambda result: _wrap_all(name, first, result)
+
+
+def _dispatch(name, args, kwargs):
+    """Calls tarnwick_arrays.<name> on `args` and `kwargs` with every pandas,
+    polars and Arrow series read as numbers, and wraps the result in the
+    container of the first series."""
+    import tarnwick_arrays
+
+    function = getattr(tarnwick_arrays, name)
+    parameters = _UNBOUND.get(name)
+    if parameters is None:
+        # Bound once, and handed back to _unwrap by tarnwick_arrays itself.
+        return function(*args, **kwargs)
+    args, kwargs = list(args), dict(kwargs)
+    finish = _unwrap(name, parameters, args, kwargs)
+    return finish(function(*args, **kwargs))

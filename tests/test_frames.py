@@ -524,6 +524,66 @@ def test_series_on_one_index_object_give_what_series_on_equal_indexes_give(funct
     assert names(short_route) == names(long_route)
 
 
+@pytest.mark.parametrize(("function", "f"), EVERY, ids=EVERY_IDS)
+@pytest.mark.parametrize("kind", ["pandas on one index", "pandas on equal indexes", "polars"])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_a_call_of_columns_is_bound_once(function, f, kind, monkeypatch):
+    # tarnwick_frames reads the columns of the bound call and hands the
+    # numbers back: the function is not called again with them.
+    import tarnwick_arrays
+
+    calls = []
+
+    def counted(*args, **kwargs):
+        calls.append(args)
+        return function(*args, **kwargs)
+
+    monkeypatch.setattr(tarnwick_arrays, function.__name__, counted)
+    names = f.names[: f.series_count]
+    arrays = {n: np.array(f.call[i]) for i, n in enumerate(names)}
+    make = {
+        "pandas on one index": lambda v: pd.Series(v, index=DATES),
+        "pandas on equal indexes": lambda v: pd.Series(v, index=DATES.copy()),
+        "polars": lambda v: pl.Series(v),
+    }[kind]
+    got = counted(*f.call_on({n: make(v) for n, v in arrays.items()}), nan_policy="propagate")
+    assert len(calls) == 1
+    assert field_bits(got) == field_bits(function(*f.call_on(arrays)))
+
+
+# Options in error, alone and two at once (the first declared is refused).
+OPTIONS_IN_ERROR = [
+    {"seed": "x"},
+    {"axis": 1},
+    {"axis": "0"},
+    {"nan_policy": "never"},
+    {"out": np.empty(3)},
+    {"by": np.arange(3)},
+    {"nan_policy": "never", "seed": "x", "axis": 1},
+]
+
+
+@pytest.mark.parametrize(("function", "f"), EVERY, ids=EVERY_IDS)
+@pytest.mark.parametrize("index", [DATES, None], ids=["one index", "equal indexes"])
+@pytest.mark.parametrize("keywords", OPTIONS_IN_ERROR, ids=lambda k: ",".join(k))
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_an_option_in_error_with_pandas_series_is_refused_as_with_arrays(
+    function, f, index, keywords
+):
+    arrays = {n: np.array(f.call[i]) for i, n in enumerate(f.names[: f.series_count])}
+    series = {
+        n: pd.Series(v, index=DATES if index is DATES else DATES.copy()) for n, v in arrays.items()
+    }
+    errors = []
+    for given in (arrays, series):
+        with pytest.raises((TypeError, ValueError)) as caught:
+            function(*f.call_on(given), **keywords)
+        errors.append(
+            (type(caught.value), str(caught.value), getattr(caught.value, "__notes__", []))
+        )
+    assert errors[1] == errors[0]
+
+
 def test_pieces_are_kept_from_being_resized_while_a_call_reads_them():
     # A row freed by a resize under the kernel would be read after it is gone.
     out = run_fresh(
