@@ -24,6 +24,7 @@
 //            first row or none, with tarnwick's ValueError.
 //   release  buffers and converted inputs, by their destructors.
 #include "functions.hpp"
+#include "nan_scan.hpp"
 
 #include "../binding/converted_arguments.hpp"
 #include "../binding/float_series.hpp"
@@ -131,7 +132,7 @@ std::size_t series_holding_nan(std::span<const double> values, const Shape& shap
     if (!by_column || shape.ndim == 1) {
         for (std::size_t r = 0; r < (shape.ndim == 1 ? 1 : shape.rows); ++r) {
             const std::span<const double> row = values.subspan(r * length, length);
-            count += std::ranges::any_of(row, [](double v) { return v != v; }) ? 1U : 0U;
+            count += holds_nan(row) ? 1U : 0U;
         }
         return count;
     }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "groups.hpp"
 
+#include "nan_scan.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -260,10 +262,7 @@ void Groups::scatter(const double* grouped, RowOutput out, std::size_t fields) c
 std::size_t Groups::holding_nan(const double* grouped) const noexcept {
     std::size_t holding = 0;
     for (std::size_t g = 0; g < count_; ++g) {
-        holding += std::any_of(grouped + start_[g], grouped + start_[g + 1],
-                               [](double v) { return v != v; })
-                       ? 1U
-                       : 0U;
+        holding += holds_nan({grouped + start_[g], grouped + start_[g + 1]}) ? 1U : 0U;
     }
     return holding;
 }

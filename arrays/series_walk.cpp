@@ -3,6 +3,7 @@
 
 #include "../binding/conversion.hpp"
 #include "../binding/py_ref.hpp"
+#include "nan_scan.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -67,7 +68,7 @@ PiecesInPlace pieces_in_place(PyObject* out, PyObject* axis, PyObject* policy,
 std::size_t pieces_holding_nan(const Pieces& pieces, const Shape& shape) noexcept {
     std::size_t count = 0;
     for (std::size_t i = 0; i < pieces.count(); ++i) {
-        count += std::ranges::any_of(pieces[i], [](double v) { return v != v; }) ? 1U : 0U;
+        count += holds_nan(pieces[i]) ? 1U : 0U;
         if (shape.ndim == 1 && count != 0) {
             return 1;
         }
