@@ -1,0 +1,193 @@
+// SPDX-License-Identifier: MIT
+// Keys of symbols and of rows: any column of them is read as a list of
+// Python objects by its library's own conversion (Arrow's to_pylist,
+// polars' to_list, numpy's and pandas' tolist), then looked up once a row
+// in the dict the stream made of its keys.
+#include "keys.hpp"
+
+#include "../binding/text.hpp"
+#include "../ndarray/array_series.hpp"
+#include "object.hpp"
+
+#include <Python.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+
+namespace tarnwick::stream {
+
+namespace {
+
+// A column of keys as a list.
+OwnedRef key_list(PyObject* column) noexcept {
+    if (PyList_Check(column) || PyTuple_Check(column)) {
+        return OwnedRef::steal(PySequence_List(column));
+    }
+    for (const char* name : {"to_pylist", "to_list", "tolist"}) {
+        if (PyObject_HasAttrString(column, name) != 0) {
+            const OwnedRef made = OwnedRef::steal(PyObject_CallMethod(column, name, nullptr));
+            if (!made || PyList_CheckExact(made.get())) {
+                return OwnedRef::borrow(made.get());
+            }
+            return OwnedRef::steal(PySequence_List(made.get()));
+        }
+    }
+    return OwnedRef::steal(PySequence_List(column));
+}
+
+// None, or NaN as pandas and numpy give a missing key.
+bool is_null(PyObject* key) noexcept {
+    return key == Py_None || (PyFloat_Check(key) && std::isnan(PyFloat_AsDouble(key)));
+}
+
+Text repr_of(PyObject* o) noexcept {
+    const OwnedRef text = OwnedRef::steal(PyObject_Repr(o));
+    const char* chars = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+    PyErr_Clear();
+    return Text(chars != nullptr ? chars : "?");
+}
+
+} // namespace
+
+bool gives_keys(PyObject* symbols) noexcept {
+    if (symbols == nullptr || symbols == Py_None || PyLong_Check(symbols) ||
+        PyUnicode_Check(symbols) || PyBytes_Check(symbols)) {
+        return false;
+    }
+    return PyList_Check(symbols) || PyTuple_Check(symbols) ||
+           PyObject_HasAttrString(symbols, "__len__") != 0;
+}
+
+CallStatus symbol_keys(PyObject* column, OwnedRef& keys, OwnedRef& places) noexcept {
+    const OwnedRef list = key_list(column);
+    if (!list) {
+        return CallError::fetch();
+    }
+    const Py_ssize_t n = PyList_Size(list.get());
+    if (n == 0) {
+        return value_error("symbols must hold at least one key");
+    }
+    OwnedRef dict = OwnedRef::steal(PyDict_New());
+    if (!dict) {
+        return CallError::fetch();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyList_GetItem(list.get(), i);
+        Text message("symbols: ");
+        if (is_null(key)) {
+            message += "the key at position ";
+            append_decimal(message, static_cast<unsigned long long>(i));
+            message += " is null; every symbol needs a key";
+            return value_error(std::move(message));
+        }
+        if (!PyUnicode_Check(key) && (!PyLong_Check(key) || PyBool_Check(key))) {
+            message += "keys must be str or int, not '";
+            message += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(key)));
+            message += '\'';
+            return CallError::pending(PyExc_TypeError, std::move(message));
+        }
+        if (PyDict_GetItemWithError(dict.get(), key) != nullptr) {
+            message += "the key ";
+            message += repr_of(key);
+            message += " is given twice; the keys must be distinct";
+            return value_error(std::move(message));
+        }
+        const OwnedRef place = OwnedRef::steal(PyLong_FromSsize_t(i));
+        if (PyErr_Occurred() != nullptr || !place ||
+            PyDict_SetItem(dict.get(), key, place.get()) < 0) {
+            return CallError::fetch();
+        }
+    }
+    keys = OwnedRef::steal(PyList_AsTuple(list.get()));
+    if (!keys) {
+        return CallError::fetch();
+    }
+    places = std::move(dict);
+    return CallStatus::ok();
+}
+
+CallStatus row_places(std::string_view function, PyObject* by, PyObject* places,
+                      std::size_t symbols, RowPlaces& rows) noexcept {
+    const OwnedRef list = key_list(by);
+    if (!list) {
+        return CallError::fetch();
+    }
+    const auto n = static_cast<std::size_t>(PyList_Size(list.get()));
+    rows.at.reset(static_cast<std::size_t*>(std::malloc(sizeof(std::size_t) * n + 1)));
+    if (!rows.at) {
+        return CallError::pending(PyExc_MemoryError, "cannot allocate the rows of 'by'");
+    }
+    rows.rows = n;
+    std::size_t nulls = 0;
+    std::size_t first_null = 0;
+    PyObject* unknown = nullptr;
+    std::size_t unknown_row = 0;
+    for (std::size_t r = 0; r < n; ++r) {
+        PyObject* key = PyList_GetItem(list.get(), static_cast<Py_ssize_t>(r));
+        if (is_null(key)) {
+            first_null = nulls++ == 0 ? r : first_null;
+            continue;
+        }
+        Py_ssize_t place = -1;
+        if (places != nullptr) {
+            PyObject* found = PyDict_GetItemWithError(places, key);
+            place = found != nullptr ? PyLong_AsSsize_t(found) : -1;
+        } else if (PyLong_Check(key) && !PyBool_Check(key)) {
+            place = PyLong_AsSsize_t(key);
+        }
+        PyErr_Clear(); // an unhashable key, or an int out of range, is not a key of the stream
+        if (place < 0 || static_cast<std::size_t>(place) >= symbols) {
+            if (unknown == nullptr) {
+                unknown = key;
+                unknown_row = r;
+            }
+            continue;
+        }
+        rows.at[r] = static_cast<std::size_t>(place);
+    }
+    Text message = arrays::call_message(function);
+    if (nulls > 0) {
+        message += "'by' has ";
+        append_count(message, nulls, "null key", "null keys");
+        message += ", the first at position ";
+        append_decimal(message, first_null);
+        message += "; drop those rows or fill their keys first (pandas: .dropna() or "
+                   ".fillna(...), polars: .drop_nulls() or .fill_null(...))";
+        return value_error(std::move(message));
+    }
+    if (unknown != nullptr) {
+        message += "'by' has the key ";
+        message += repr_of(unknown);
+        message += " at position ";
+        append_decimal(message, unknown_row);
+        message += ", which is not one of the stream's symbols (see its keys)";
+        return value_error(std::move(message));
+    }
+    return CallStatus::ok();
+}
+
+CallError rows_mismatch(std::string_view function, std::size_t keys, std::size_t bars) noexcept {
+    Text message = arrays::call_message(function);
+    message += "'by' has ";
+    append_count(message, keys, "key", "keys");
+    message += ", but the series have ";
+    append_count(message, bars, "bar", "bars");
+    message += "; give one key per row";
+    return value_error(std::move(message));
+}
+
+CallError where_with_by(std::string_view function) noexcept {
+    Text message = arrays::call_message(function);
+    message += "'where' and 'by' cannot be given together: with 'by', the rows given are the "
+               "bars there are; leave out the rows without one";
+    return CallError::pending(PyExc_TypeError, std::move(message));
+}
+
+CallError by_without_symbols(std::string_view function) noexcept {
+    Text message = arrays::call_message(function);
+    message += "'by' needs a stream of many symbols (made with symbols=)";
+    return CallError::pending(PyExc_TypeError, std::move(message));
+}
+
+} // namespace tarnwick::stream
