@@ -5,6 +5,7 @@
 // in the dict the stream made of its keys.
 #include "keys.hpp"
 
+#include "../binding/buffer_export.hpp"
 #include "../binding/text.hpp"
 #include "../ndarray/array_series.hpp"
 #include "object.hpp"
@@ -12,7 +13,9 @@
 #include <Python.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace tarnwick::stream {
@@ -41,11 +44,70 @@ bool is_null(PyObject* key) noexcept {
     return key == Py_None || (PyFloat_Check(key) && std::isnan(PyFloat_AsDouble(key)));
 }
 
+// A native integer's value, of the buffer's format character and width.
+bool read_integer(const char* at, char format, Py_ssize_t width, long long& value) noexcept {
+    const bool is_signed = std::strchr("bhilq", format) != nullptr;
+    if (!is_signed && std::strchr("BHILQ", format) == nullptr) {
+        return false;
+    }
+    std::uint64_t bits = 0;
+    switch (width) {
+    case 1: {
+        std::uint8_t v = 0;
+        std::memcpy(&v, at, 1);
+        bits = is_signed ? static_cast<std::uint64_t>(static_cast<std::int8_t>(v)) : v;
+        break;
+    }
+    case 2: {
+        std::uint16_t v = 0;
+        std::memcpy(&v, at, 2);
+        bits = is_signed ? static_cast<std::uint64_t>(static_cast<std::int16_t>(v)) : v;
+        break;
+    }
+    case 4: {
+        std::uint32_t v = 0;
+        std::memcpy(&v, at, 4);
+        bits = is_signed ? static_cast<std::uint64_t>(static_cast<std::int32_t>(v)) : v;
+        break;
+    }
+    case 8:
+        std::memcpy(&bits, at, 8);
+        if (!is_signed && bits > static_cast<std::uint64_t>(INT64_MAX)) {
+            bits = UINT64_MAX; // beyond any place: an unknown key, -1
+        }
+        break;
+    default:
+        return false;
+    }
+    value = static_cast<long long>(bits);
+    return true;
+}
+
 Text repr_of(PyObject* o) noexcept {
     const OwnedRef text = OwnedRef::steal(PyObject_Repr(o));
     const char* chars = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
     PyErr_Clear();
     return Text(chars != nullptr ? chars : "?");
+}
+
+CallError unknown_key(std::string_view function, PyObject* key, std::size_t row) noexcept {
+    Text message = arrays::call_message(function);
+    message += "'by' has the key ";
+    message += repr_of(key);
+    message += " at position ";
+    append_decimal(message, row);
+    message += ", which is not one of the stream's symbols (see its keys)";
+    return value_error(std::move(message));
+}
+
+// Room for the places of `n` rows.
+CallStatus make_rows(RowPlaces& rows, std::size_t n) noexcept {
+    rows.at.reset(static_cast<std::size_t*>(std::malloc(sizeof(std::size_t) * n + 1)));
+    if (!rows.at) {
+        return CallError::pending(PyExc_MemoryError, "cannot allocate the rows of 'by'");
+    }
+    rows.rows = n;
+    return CallStatus::ok();
 }
 
 } // namespace
@@ -107,18 +169,60 @@ CallStatus symbol_keys(PyObject* column, OwnedRef& keys, OwnedRef& places) noexc
     return CallStatus::ok();
 }
 
-CallStatus row_places(std::string_view function, PyObject* by, PyObject* places,
+namespace {
+
+// Whether `by` is a numpy array of native integers, the places of a stream
+// of symbols=N, read in place with no Python object made per row; its places
+// then, or the error.
+bool integer_places(std::string_view function, PyObject* by, PyObject* ndarray, std::size_t symbols,
+                    RowPlaces& rows, CallStatus& status) noexcept {
+    BufferExport buffer;
+    if (ndarray == nullptr || Py_TYPE(by) != reinterpret_cast<PyTypeObject*>(ndarray) ||
+        !buffer.try_acquire(by, PyBUF_RECORDS_RO)) {
+        return false;
+    }
+    const Py_buffer& view = buffer.view();
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (format[0] == '@' || format[0] == '=') {
+        ++format;
+    }
+    long long value = 0;
+    const char* base = static_cast<const char*>(view.buf);
+    if (view.ndim != 1 || format[0] == '\0' || format[1] != '\0' ||
+        (view.shape[0] > 0 && !read_integer(base, format[0], view.itemsize, value))) {
+        return false;
+    }
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    status = make_rows(rows, n);
+    for (std::size_t r = 0; r < n && !status.failed(); ++r) {
+        (void)read_integer(base + static_cast<Py_ssize_t>(r) * view.strides[0], format[0],
+                           view.itemsize, value);
+        if (value < 0 || static_cast<unsigned long long>(value) >= symbols) {
+            const OwnedRef key = OwnedRef::steal(PyLong_FromLongLong(value));
+            status = key ? unknown_key(function, key.get(), r) : CallError::fetch();
+            break;
+        }
+        rows.at[r] = static_cast<std::size_t>(value);
+    }
+    return true;
+}
+
+} // namespace
+
+CallStatus row_places(std::string_view function, PyObject* by, PyObject* places, PyObject* ndarray,
                       std::size_t symbols, RowPlaces& rows) noexcept {
+    if (CallStatus status = CallStatus::ok();
+        places == nullptr && integer_places(function, by, ndarray, symbols, rows, status)) {
+        return status;
+    }
     const OwnedRef list = key_list(by);
     if (!list) {
         return CallError::fetch();
     }
     const auto n = static_cast<std::size_t>(PyList_Size(list.get()));
-    rows.at.reset(static_cast<std::size_t*>(std::malloc(sizeof(std::size_t) * n + 1)));
-    if (!rows.at) {
-        return CallError::pending(PyExc_MemoryError, "cannot allocate the rows of 'by'");
+    if (CallStatus made = make_rows(rows, n); made.failed()) {
+        return made;
     }
-    rows.rows = n;
     std::size_t nulls = 0;
     std::size_t first_null = 0;
     PyObject* unknown = nullptr;
@@ -157,12 +261,7 @@ CallStatus row_places(std::string_view function, PyObject* by, PyObject* places,
         return value_error(std::move(message));
     }
     if (unknown != nullptr) {
-        message += "'by' has the key ";
-        message += repr_of(unknown);
-        message += " at position ";
-        append_decimal(message, unknown_row);
-        message += ", which is not one of the stream's symbols (see its keys)";
-        return value_error(std::move(message));
+        return unknown_key(function, unknown, unknown_row);
     }
     return CallStatus::ok();
 }

@@ -23,12 +23,13 @@ bool gives_keys(PyObject* symbols) noexcept;
 CallStatus symbol_keys(PyObject* column, OwnedRef& keys, OwnedRef& places) noexcept;
 
 // The place of the symbol of each row of `by`: found in `places` for a
-// stream made with keys, else the key itself, 0 to symbols - 1.
+// stream made with keys, else the key itself, 0 to symbols - 1, read in
+// place from a numpy array (`ndarray`) of integers.
 struct RowPlaces {
     arrays::Counts at;
     std::size_t rows = 0;
 };
-CallStatus row_places(std::string_view function, PyObject* by, PyObject* places,
+CallStatus row_places(std::string_view function, PyObject* by, PyObject* places, PyObject* ndarray,
                       std::size_t symbols, RowPlaces& rows) noexcept;
 
 // The messages of a call with by=.

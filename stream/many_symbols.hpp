@@ -85,7 +85,7 @@ PyObject* keyed_bars(Stream<I>& s, const FunctionDescription& d, PyObject* const
                      PyObject* by, bool keep) noexcept {
     constexpr std::size_t k = Layout<I>::series;
     RowPlaces places;
-    if (CallStatus found = row_places(d.function_name, by, s.places, s.symbols, places);
+    if (CallStatus found = row_places(d.function_name, by, s.places, s.ndarray, s.symbols, places);
         found.failed()) {
         return raised(std::move(found.error()));
     }

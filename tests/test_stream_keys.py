@@ -167,3 +167,17 @@ def test_version_1_records_load_and_damaged_keys_are_refused():
     for damaged in [(kind, 1, parameters, keys, record), (kind, 2, parameters, ("a", "a"), record)]:
         with pytest.raises(ValueError, match=r"^not a pickled tarnwick_stream stream$"):
             restore(*damaged)
+
+
+@pytest.mark.parametrize("dtype", ["i1", "u1", "i2", "<u4", ">i4", "i8", "u8"])
+def test_integer_arrays_name_positions_directly(dtype):
+    rows = [3, 0, 2, 1, 1, 0, 3, 2, 0, 1, 2, 3]
+    series, _ = shuffled_rows(ADX, 3, seed=6)
+    expected = ADX.stream(3, symbols=4).update(*series, by=rows)
+    strided = np.repeat(np.array(rows, dtype=dtype), 2)[::2]
+    assert bits(ADX.stream(3, symbols=4).update(*series, by=strided)) == bits(expected)
+    for bad in ([4], [-1] if dtype[-2] == "i" else [2**8 - 1]):
+        stream = ADX.stream(3, symbols=4)
+        with pytest.raises(ValueError, match=f"'by' has the key {bad[0]} at position 1, which"):
+            stream.update(*(s[:2] for s in series), by=np.array([0, *bad], dtype=dtype))
+        assert stream.bars == [0] * 4
