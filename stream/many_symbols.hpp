@@ -75,6 +75,30 @@ template <class Work> void maybe_without_lock(std::size_t values, Work work) noe
     }
 }
 
+// The series of a call converted from `slots`, and the shape they agree on.
+template <class Converted>
+CallResult<Shape> converted_shape(const FunctionDescription& d, PyObject* ndarray,
+                                  PyObject* const* slots, Converted& converted) noexcept {
+    if (CallStatus status =
+            converted.convert(d, slots, arrays::ArrayContext{d.function_name, ndarray});
+        status.failed()) {
+        return std::move(status.error());
+    }
+    return arrays::agreed_shape(d, converted);
+}
+
+// The result array of `shape`, and the inputs guarded when the call lets go
+// of the lock for `values`.
+template <class I, class Converted>
+CallStatus result_and_guard(const FunctionDescription& d, Stream<I>& s, const Shape& shape,
+                            std::size_t values, Converted& converted,
+                            arrays::Destination& destination, ResizeGuard& guard) noexcept {
+    if (CallStatus made = make_result(destination, s.ndarray, d, shape, converted); made.failed()) {
+        return made;
+    }
+    return guard_inputs(d, guard, values, s.busy, converted, destination, s.ndarray);
+}
+
 // update, peek or extend with by=: rows of one bar each, in any order, each
 // row's symbol named by its key in `by`; a row steps its symbol's record as
 // that symbol's own update would, rows of one symbol in their order. peek
@@ -90,12 +114,7 @@ PyObject* keyed_bars(Stream<I>& s, const FunctionDescription& d, PyObject* const
         return raised(std::move(found.error()));
     }
     typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
-    if (CallStatus status =
-            converted.convert(d, slots, arrays::ArrayContext{d.function_name, s.ndarray});
-        status.failed()) {
-        return raised(std::move(status.error()));
-    }
-    CallResult<Shape> agreed = arrays::agreed_shape(d, converted);
+    CallResult<Shape> agreed = converted_shape(d, s.ndarray, slots, converted);
     if (agreed.failed()) {
         return raised(std::move(agreed.error()));
     }
@@ -107,14 +126,11 @@ PyObject* keyed_bars(Stream<I>& s, const FunctionDescription& d, PyObject* const
         return raised(rows_mismatch(d.function_name, places.rows, shape.columns));
     }
     arrays::Destination destination;
-    if (CallStatus made = make_result(destination, s.ndarray, d, shape, converted); made.failed()) {
-        return raised(std::move(made.error()));
-    }
     ResizeGuard guard;
-    if (CallStatus held =
-            guard_inputs(d, guard, shape.columns, s.busy, converted, destination, s.ndarray);
-        held.failed()) {
-        return raised(std::move(held.error()));
+    if (CallStatus ready =
+            result_and_guard(d, s, shape, shape.columns, converted, destination, guard);
+        ready.failed()) {
+        return raised(std::move(ready.error()));
     }
     struct Copies {
         Record<I>* records;
@@ -242,12 +258,7 @@ PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return keyed_bars<I>(s, d, slots.data(), slots[L::series], true);
     }
     typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
-    if (CallStatus status =
-            converted.convert(d, slots.data(), arrays::ArrayContext{d.function_name, s.ndarray});
-        status.failed()) {
-        return raised(std::move(status.error()));
-    }
-    CallResult<Shape> agreed = arrays::agreed_shape(d, converted);
+    CallResult<Shape> agreed = converted_shape(d, s.ndarray, slots.data(), converted);
     if (agreed.failed()) {
         return raised(std::move(agreed.error()));
     }
@@ -256,14 +267,11 @@ PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return raised(symbols_mismatch(d, d.parameter_names[0], shape, s.symbols, true));
     }
     arrays::Destination destination;
-    if (CallStatus made = make_result(destination, s.ndarray, d, shape, converted); made.failed()) {
-        return raised(std::move(made.error()));
-    }
     ResizeGuard guard;
-    if (CallStatus held = guard_inputs(d, guard, shape.rows * shape.columns, s.busy, converted,
-                                       destination, s.ndarray);
-        held.failed()) {
-        return raised(std::move(held.error()));
+    if (CallStatus ready = result_and_guard(d, s, shape, shape.rows * shape.columns, converted,
+                                            destination, guard);
+        ready.failed()) {
+        return raised(std::move(ready.error()));
     }
     const Claim claim(s.busy);
     KernelStatus computed = KernelStatus::ok();
