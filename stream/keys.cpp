@@ -117,8 +117,13 @@ bool gives_keys(PyObject* symbols) noexcept {
         PyUnicode_Check(symbols) || PyBytes_Check(symbols)) {
         return false;
     }
-    return PyList_Check(symbols) || PyTuple_Check(symbols) ||
-           PyObject_HasAttrString(symbols, "__len__") != 0;
+    // A column has a length; a count, even a numpy array of no dimension
+    // (which has __len__ but refuses it), does not.
+    if (PyList_Check(symbols) || PyTuple_Check(symbols) || PyObject_Length(symbols) >= 0) {
+        return true;
+    }
+    PyErr_Clear();
+    return false;
 }
 
 CallStatus symbol_keys(PyObject* column, OwnedRef& keys, OwnedRef& places) noexcept {

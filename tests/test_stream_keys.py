@@ -91,7 +91,7 @@ def test_symbols_n_are_named_by_their_positions():
     series, _ = shuffled_rows(ADX, 3, seed=2)
     rows = np.array([3, 0, 2, 1, 1, 0, 3, 2, 0, 1, 2, 3])
     numbered = ADX.stream(3, symbols=4)
-    assert numbered.keys == (0, 1, 2, 3)
+    assert numbered.keys == ADX.stream(3, symbols=np.array(4)).keys == (0, 1, 2, 3)
     assert bits(numbered.extend(*series, by=rows)) == bits(
         keyed(ADX, [0, 1, 2, 3]).extend(*series, by=rows.tolist())
     )
