@@ -85,6 +85,27 @@ template <class I> PyObject* get_symbols(PyObject* self, void* /*unused*/) noexc
     return PyLong_FromSize_t(s.symbols);
 }
 
+// The symbols' keys: those of symbols=keys, 0 to N - 1 for symbols=N, None
+// for one series.
+template <class I> PyObject* get_keys(PyObject* self, void* /*unused*/) noexcept {
+    const Stream<I>& s = stream_of<I>(self);
+    if (s.keys != nullptr) {
+        return OwnedRef::borrow(s.keys).release();
+    }
+    if (!s.many) {
+        Py_RETURN_NONE;
+    }
+    OwnedRef keys = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(s.symbols)));
+    for (std::size_t i = 0; keys && i < s.symbols; ++i) {
+        PyObject* key = PyLong_FromSize_t(i);
+        if (key == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SetItem(keys.get(), static_cast<Py_ssize_t>(i), key);
+    }
+    return keys.release();
+}
+
 template <class I> PyObject* get_seed(PyObject* self, void* /*unused*/) noexcept {
     return per_symbol<I>(self, [](const Record<I>& r) { return r.state.seed; }, true);
 }
@@ -127,8 +148,9 @@ template <class I> double common_seed(Stream<I>& s) noexcept {
     return first;
 }
 
-// "Adx(period=14)", with ", symbols=N" for many symbols: the call that makes
-// a stream with these parameters. A GARCH stream adds its seed once it has
+// "Adx(period=14)", with ", symbols=N" for many symbols (or their keys, when
+// there are few enough to read at a glance): the call that makes a stream
+// with these parameters. A GARCH stream adds its seed once it has
 // one: with the parameters it fixes every value the stream gives. The bars
 // seen are state that no argument sets, and stay in `bars`.
 template <class I> PyObject* stream_repr(PyObject* self) noexcept {
@@ -155,7 +177,11 @@ template <class I> PyObject* stream_repr(PyObject* self) noexcept {
         }
     }
     if (s.many) {
-        const OwnedRef part = OwnedRef::steal(PyUnicode_FromFormat("symbols=%zu", s.symbols));
+        constexpr std::size_t shown = 8;
+        const OwnedRef part = OwnedRef::steal(
+            s.keys == nullptr    ? PyUnicode_FromFormat("symbols=%zu", s.symbols)
+            : s.symbols <= shown ? PyUnicode_FromFormat("symbols=%R", s.keys)
+                                 : PyUnicode_FromFormat("symbols=<%zu keys>", s.symbols));
         if (!part || PyList_Append(parts.get(), part.get()) < 0) {
             return nullptr;
         }

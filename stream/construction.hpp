@@ -8,6 +8,7 @@
 #include "../binding/call_error.hpp"
 #include "../binding/fatal.hpp"
 #include "../binding/py_ref.hpp"
+#include "keys.hpp"
 #include "layout.hpp"
 #include "object.hpp"
 
@@ -80,7 +81,16 @@ template <class I> PyObject* stream_new(PyTypeObject* type, PyObject* args, PyOb
             seeded = true;
         }
     }
-    CallResult<std::size_t> symbols = symbols_of(slots[most - 1], converted);
+    OwnedRef keys;
+    OwnedRef places;
+    if (gives_keys(slots[most - 1])) {
+        if (CallStatus named = symbol_keys(slots[most - 1], keys, places); named.failed()) {
+            return raised(std::move(named.error()));
+        }
+    }
+    CallResult<std::size_t> symbols =
+        keys ? CallResult<std::size_t>(static_cast<std::size_t>(PyTuple_Size(keys.get())))
+             : symbols_of(slots[most - 1], converted);
     if (symbols.failed()) {
         return raised(std::move(symbols.error()));
     }
@@ -119,6 +129,8 @@ template <class I> PyObject* stream_new(PyTypeObject* type, PyObject* args, PyOb
     s.scalars = made.scalars;
     s.many = symbols.value() > 0;
     s.ndarray = ndarray.release();
+    s.keys = keys.release();
+    s.places = places.release();
     if constexpr (L::takes_seed) {
         for (std::size_t i = 0; seeded && i < s.symbols; ++i) {
             I::seed_with(s.records[i].state, seed);

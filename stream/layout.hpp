@@ -35,11 +35,11 @@ template <class I> struct Layout {
     static constexpr std::size_t scalars = I::parameters.size() - series;
     static constexpr bool takes_seed = requires(typename I::State& s) { I::seed_with(s, 0.0); };
 
-    static constexpr auto bar_names = []<std::size_t... J>(std::index_sequence<J...>) {
-        return std::array<std::string_view, series>{I::parameters[J].name...};
-    }(std::make_index_sequence<series>{});
     static constexpr auto bar_names_where = []<std::size_t... J>(std::index_sequence<J...>) {
-        return std::array<std::string_view, series + 1>{I::parameters[J].name..., "where"};
+        return std::array<std::string_view, series + 2>{I::parameters[J].name..., "where", "by"};
+    }(std::make_index_sequence<series>{});
+    static constexpr auto bar_names_by = []<std::size_t... J>(std::index_sequence<J...>) {
+        return std::array<std::string_view, series + 1>{I::parameters[J].name..., "by"};
     }(std::make_index_sequence<series>{});
     static constexpr auto construction_names = []<std::size_t... J>(std::index_sequence<J...>) {
         if constexpr (takes_seed) {
@@ -68,7 +68,8 @@ template <class I> struct Layout {
     static constexpr std::string_view side_by_side =
         " With symbols=N, it keeps N series side by side: update() takes arrays of N values "
         "(where=, a boolean array, picks the symbols that have a bar) and extend() one row "
-        "per symbol.";
+        "per symbol. With symbols=keys (distinct str or int keys), by= names each row's symbol: "
+        "update() and extend() then take rows in any order, one bar each.";
     static constexpr auto documentation =
         joined<I::summary.size() + continues.size() + side_by_side.size()>(I::summary, continues,
                                                                            side_by_side);
@@ -86,28 +87,32 @@ template <class I> struct Layout {
         .function_name = "update",
         .parameter_names = bar_names_where,
         .required_count = series,
-        .keyword_only_count = 1,
+        .keyword_only_count = 2,
         .documentation = "Takes one bar (with symbols=N, arrays of N values) and returns its "
                          "value. Where where= is false (with symbols=N, a boolean array of N), "
-                         "a symbol has no bar: it keeps its state and reports NaN.",
+                         "a symbol has no bar: it keeps its state and reports NaN. With by= "
+                         "(a key of the stream's symbols per row), takes rows in any order, "
+                         "one bar each, and returns one value per row.",
         .method = true,
     };
     static constexpr FunctionDescription peek{
         .function_name = "peek",
         .parameter_names = bar_names_where,
         .required_count = series,
-        .keyword_only_count = 1,
+        .keyword_only_count = 2,
         .documentation = "The value update() would return for this bar, without changing the "
                          "stream.",
         .method = true,
     };
     static constexpr FunctionDescription extend{
         .function_name = "extend",
-        .parameter_names = bar_names,
+        .parameter_names = bar_names_by,
         .required_count = series,
+        .keyword_only_count = 1,
         .documentation = "Takes many bars (series as tarnwick takes them; with symbols=N, one "
                          "row per symbol), continues the stream over them in one pass and "
-                         "returns their values (a list; with symbols=N, an array of N rows).",
+                         "returns their values (a list; with symbols=N, an array of N rows). "
+                         "With by=, as update() with by=.",
         .method = true,
     };
 };

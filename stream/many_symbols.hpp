@@ -10,12 +10,15 @@
 #include "../ndarray/array_arguments.hpp"
 #include "../ndarray/destination.hpp"
 #include "../ndarray/row_output.hpp"
+#include "keys.hpp"
 #include "object.hpp"
 
 #include <Python.h>
 
 #include <array>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -72,6 +75,94 @@ template <class Work> void maybe_without_lock(std::size_t values, Work work) noe
     }
 }
 
+// The series of a call converted from `slots`, and the shape they agree on.
+template <class Converted>
+CallResult<Shape> converted_shape(const FunctionDescription& d, PyObject* ndarray,
+                                  PyObject* const* slots, Converted& converted) noexcept {
+    if (CallStatus status =
+            converted.convert(d, slots, arrays::ArrayContext{d.function_name, ndarray});
+        status.failed()) {
+        return std::move(status.error());
+    }
+    return arrays::agreed_shape(d, converted);
+}
+
+// The result array of `shape`, and the inputs guarded when the call lets go
+// of the lock for `values`.
+template <class I, class Converted>
+CallStatus result_and_guard(const FunctionDescription& d, Stream<I>& s, const Shape& shape,
+                            std::size_t values, Converted& converted,
+                            arrays::Destination& destination, ResizeGuard& guard) noexcept {
+    if (CallStatus made = make_result(destination, s.ndarray, d, shape, converted); made.failed()) {
+        return made;
+    }
+    return guard_inputs(d, guard, values, s.busy, converted, destination, s.ndarray);
+}
+
+// update, peek or extend with by=: rows of one bar each, in any order, each
+// row's symbol named by its key in `by`; a row steps its symbol's record as
+// that symbol's own update would, rows of one symbol in their order. peek
+// steps copies of the records, so its rows of one symbol follow each other
+// as update's would.
+template <class I>
+PyObject* keyed_bars(Stream<I>& s, const FunctionDescription& d, PyObject* const* slots,
+                     PyObject* by, bool keep) noexcept {
+    constexpr std::size_t k = Layout<I>::series;
+    RowPlaces places;
+    if (CallStatus found = row_places(d.function_name, by, s.places, s.ndarray, s.symbols, places);
+        found.failed()) {
+        return raised(std::move(found.error()));
+    }
+    typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
+    CallResult<Shape> agreed = converted_shape(d, s.ndarray, slots, converted);
+    if (agreed.failed()) {
+        return raised(std::move(agreed.error()));
+    }
+    const Shape shape = agreed.value();
+    if (shape.ndim != 1) {
+        return raised(symbols_mismatch(d, d.parameter_names[0], shape, s.symbols, false));
+    }
+    if (shape.columns != places.rows) {
+        return raised(rows_mismatch(d.function_name, places.rows, shape.columns));
+    }
+    arrays::Destination destination;
+    ResizeGuard guard;
+    if (CallStatus ready =
+            result_and_guard(d, s, shape, shape.columns, converted, destination, guard);
+        ready.failed()) {
+        return raised(std::move(ready.error()));
+    }
+    struct Copies {
+        Record<I>* records;
+        ~Copies() { std::free(records); }
+    } copies{keep ? nullptr : static_cast<Record<I>*>(std::malloc(sizeof(Record<I>) * s.symbols))};
+    if (!keep && copies.records == nullptr) {
+        return PyErr_NoMemory();
+    }
+    std::array<std::span<const double>, k> columns{};
+    converted.for_each_series([&](std::size_t i, const arrays::ArraySeries& series) {
+        columns[i] = series.all_values();
+    });
+    arrays::RowOutput out = destination.row(0);
+    const Claim claim(s.busy);
+    Record<I>* records = s.records;
+    if (!keep) {
+        std::memcpy(static_cast<void*>(copies.records), s.records, sizeof(Record<I>) * s.symbols);
+        records = copies.records;
+    }
+    maybe_without_lock(shape.columns, [&] {
+        double bar[k];
+        for (std::size_t r = 0; r < shape.columns; ++r) {
+            for (std::size_t j = 0; j < k; ++j) {
+                bar[j] = columns[j][r];
+            }
+            Record<I>& record = records[places.at[r]];
+            out.put(r, record.value = I::step(record.state, s.settings, bar));
+        }
+    });
+    return destination.release();
+}
+
 template <class I>
 PyObject* many_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     bool keep) noexcept {
@@ -79,10 +170,16 @@ PyObject* many_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     constexpr std::size_t k = L::series;
     const FunctionDescription& d = keep ? L::update : L::peek;
     Stream<I>& s = stream_of<I>(self);
-    std::array<PyObject*, k + 1> slots{};
+    std::array<PyObject*, k + 2> slots{};
     if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
         bound.failed()) {
         return raised(std::move(bound.error()));
+    }
+    if (slots[k + 1] != nullptr && slots[k + 1] != Py_None) {
+        if (slots[k] != nullptr && slots[k] != Py_None) {
+            return raised(where_with_by(d.function_name));
+        }
+        return keyed_bars<I>(s, d, slots.data(), slots[k + 1], keep);
     }
     const arrays::ArrayContext context{d.function_name, s.ndarray};
     typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
@@ -152,13 +249,16 @@ PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     using L = Layout<I>;
     const FunctionDescription& d = L::extend;
     Stream<I>& s = stream_of<I>(self);
-    typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
-    if (CallStatus status = bind_and_convert<L::series>(
-            d, args, nargs, kwnames, converted, arrays::ArrayContext{d.function_name, s.ndarray});
-        status.failed()) {
-        return raised(std::move(status.error()));
+    std::array<PyObject*, L::series + 1> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
     }
-    CallResult<Shape> agreed = arrays::agreed_shape(d, converted);
+    if (slots[L::series] != nullptr && slots[L::series] != Py_None) {
+        return keyed_bars<I>(s, d, slots.data(), slots[L::series], true);
+    }
+    typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
+    CallResult<Shape> agreed = converted_shape(d, s.ndarray, slots.data(), converted);
     if (agreed.failed()) {
         return raised(std::move(agreed.error()));
     }
@@ -167,14 +267,11 @@ PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return raised(symbols_mismatch(d, d.parameter_names[0], shape, s.symbols, true));
     }
     arrays::Destination destination;
-    if (CallStatus made = make_result(destination, s.ndarray, d, shape, converted); made.failed()) {
-        return raised(std::move(made.error()));
-    }
     ResizeGuard guard;
-    if (CallStatus held = guard_inputs(d, guard, shape.rows * shape.columns, s.busy, converted,
-                                       destination, s.ndarray);
-        held.failed()) {
-        return raised(std::move(held.error()));
+    if (CallStatus ready = result_and_guard(d, s, shape, shape.rows * shape.columns, converted,
+                                            destination, guard);
+        ready.failed()) {
+        return raised(std::move(ready.error()));
     }
     const Claim claim(s.busy);
     KernelStatus computed = KernelStatus::ok();

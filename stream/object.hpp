@@ -26,6 +26,8 @@ template <class I> struct Stream {
     std::size_t symbols; // 1 for a one-series stream
     bool many;           // made with symbols=N: takes and gives arrays
     PyObject* ndarray;   // numpy's array type when many, owned
+    PyObject* keys;      // made with symbols=keys: their tuple, owned; else null
+    PyObject* places;    // and a dict from each key to its symbol, owned
     ClaimQueue busy;     // the claims on the records
 };
 
@@ -61,6 +63,8 @@ template <class I> OwnedRef allocate(PyTypeObject* type, std::size_t symbols) no
     s.symbols = symbols;
     s.many = false;
     s.ndarray = nullptr;
+    s.keys = nullptr;
+    s.places = nullptr;
     new (&s.busy) ClaimQueue();
     return self;
 }
@@ -69,6 +73,8 @@ template <class I> void stream_dealloc(PyObject* self) noexcept {
     Stream<I>& s = stream_of<I>(self);
     std::free(s.records);
     const OwnedRef ndarray = OwnedRef::steal(std::exchange(s.ndarray, nullptr));
+    const OwnedRef keys = OwnedRef::steal(std::exchange(s.keys, nullptr));
+    const OwnedRef places = OwnedRef::steal(std::exchange(s.places, nullptr));
     PyTypeObject* type = Py_TYPE(self);
     const auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);

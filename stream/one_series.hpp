@@ -7,6 +7,7 @@
 #include "../binding/list_call.hpp"
 #include "../binding/list_output.hpp"
 #include "../ndarray/array_arguments.hpp"
+#include "keys.hpp"
 #include "object.hpp"
 
 #include <Python.h>
@@ -32,10 +33,13 @@ CallStatus read_bar(const FunctionDescription& d, double* bar, bool& skip, PyObj
             return CallStatus::ok();
         }
     }
-    std::array<PyObject*, k + 1> slots{};
+    std::array<PyObject*, k + 2> slots{};
     if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
         bound.failed()) {
         return bound;
+    }
+    if (slots[k + 1] != nullptr && slots[k + 1] != Py_None) {
+        return by_without_symbols(d.function_name);
     }
     ConvertedArguments<AbortWhenCopyFails> none; // numbers only: nothing is read in place
     for (std::size_t i = 0; i < k; ++i) {
@@ -89,10 +93,16 @@ PyObject* extend_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     using Output = ListOutput<WhenListFails::drop>;
     const FunctionDescription& d = Layout<I>::extend;
     Stream<I>& s = stream_of<I>(self);
+    std::array<PyObject*, Layout<I>::series + 1> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+    if (slots[Layout<I>::series] != nullptr && slots[Layout<I>::series] != Py_None) {
+        return raised(by_without_symbols(d.function_name));
+    }
     Arguments converted;
-    if (CallStatus status =
-            bind_and_convert<Layout<I>::series>(d, args, nargs, kwnames, converted, NoContext{});
-        status.failed()) {
+    if (CallStatus status = converted.convert(d, slots.data(), NoContext{}); status.failed()) {
         return raised(std::move(status.error()));
     }
     if (converted.copies_failed()) {

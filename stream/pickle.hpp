@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A stream's pickle: (_restore, (type, version, parameters, symbols, record
 // as little-endian words)), the same bytes on every platform, and the
-// records loaded back from it.
+// records loaded back from it. `symbols` is None for one series, N, or from
+// version 2 on the tuple of the symbols' keys; version 1 records still load.
 #pragma once
 
 #include "../binding/fatal.hpp"
@@ -17,7 +18,7 @@
 
 namespace tarnwick::stream {
 
-constexpr long pickle_version = 1;
+constexpr long pickle_version = 2;
 
 // The construction arguments: the scalar parameters as Python numbers.
 template <class I> OwnedRef scalar_arguments(const Stream<I>& s) noexcept {
@@ -71,7 +72,8 @@ template <class I> PyObject* stream_reduce(PyObject* self, PyObject* /*unused*/)
         }
     }
     const OwnedRef arguments = scalar_arguments(s);
-    const OwnedRef symbols = s.many
+    const OwnedRef symbols = s.keys != nullptr ? OwnedRef::borrow(s.keys)
+                             : s.many
                                  ? OwnedRef::steal(created_or_abort(PyLong_FromSize_t(s.symbols)))
                                  : OwnedRef::borrow(Py_None);
     return Py_BuildValue("(O(OlOOO))", restore.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),

@@ -80,6 +80,8 @@ template <class I> PyObject* stream_copy(PyObject* self, PyObject* /*unused*/) n
     to.scalars = from.scalars;
     to.many = from.many;
     to.ndarray = OwnedRef::borrow(from.ndarray).release();
+    to.keys = OwnedRef::borrow(from.keys).release();
+    to.places = OwnedRef::borrow(from.places).release();
     const Claim claim(from.busy);
     std::memcpy(static_cast<void*>(to.records), from.records, sizeof(Record<I>) * from.symbols);
     return copy.release();
@@ -124,7 +126,7 @@ template <class I> struct Type {
         }
     }();
     static constexpr std::size_t attributes =
-        3 + L::scalars + (L::takes_seed ? 1 : 0) + (fields > 0 ? fields - 1 : 0);
+        4 + L::scalars + (L::takes_seed ? 1 : 0) + (fields > 0 ? fields - 1 : 0);
     static inline std::array<PyGetSetDef, attributes + 1> getset = [] {
         std::array<PyGetSetDef, attributes + 1> list{};
         std::size_t at = 0;
@@ -137,6 +139,10 @@ template <class I> struct Type {
                       nullptr};
         list[at++] = {"symbols", &get_symbols<I>, nullptr,
                       "The number of symbols, None for a stream of one series.", nullptr};
+        list[at++] = {"keys", &get_keys<I>, nullptr,
+                      "The symbols' keys in order (those of symbols=keys; 0 to N - 1 for "
+                      "symbols=N), None for a stream of one series: by= names symbols by them.",
+                      nullptr};
         for (std::size_t j = 0; j < L::scalars; ++j) {
             list[at++] = {I::parameters[L::series + j].name.data(), &get_parameter<I>, nullptr,
                           "A parameter, as the stream was made with it.",
@@ -186,7 +192,9 @@ template <class I> struct Type {
     static bool restore(PyObject* type, PyObject* arguments, PyObject* symbols, PyObject* bytes,
                         OwnedRef& made) noexcept {
         std::size_t count = 1;
-        if (symbols != Py_None) {
+        if (PyTuple_Check(symbols)) {
+            count = static_cast<std::size_t>(PyTuple_Size(symbols));
+        } else if (symbols != Py_None) {
             if (!PyLong_Check(symbols)) {
                 return false;
             }
@@ -266,7 +274,7 @@ PyObject* restore(PyObject* const* types, PyObject* args) noexcept {
         return corrupted();
     }
     const long number = PyLong_AsLong(version);
-    if (number != pickle_version) {
+    if (number < 1 || number > pickle_version) {
         PyErr_Clear();
         Text message("unknown tarnwick_stream pickle version ");
         const OwnedRef text = OwnedRef::steal(PyObject_Repr(version));
@@ -274,6 +282,10 @@ PyObject* restore(PyObject* const* types, PyObject* args) noexcept {
         message += repr != nullptr ? repr : "?";
         PyErr_Clear();
         return raised(value_error(std::move(message)));
+    }
+    // Keys came with version 2: in an older record, a tuple is damage.
+    if (number < 2 && PyTuple_Check(symbols)) {
+        return corrupted();
     }
     OwnedRef made;
     if (!restores[kind](type, arguments, symbols, bytes, made)) {

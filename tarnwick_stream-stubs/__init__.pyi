@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """ADX, Parabolic SAR and GARCH(1,1) variance a bar at a time, for live data."""
 
-from collections.abc import Sequence
+from collections.abc import Sequence, Sized
 from typing import (
     Any,
     Generic,
@@ -25,6 +25,9 @@ _Array: TypeAlias = npt.NDArray[np.float64]
 # value (update) or one row (extend) per symbol.
 _Series: TypeAlias = npt.NDArray[np.floating[Any] | np.integer[Any] | np.bool_] | Sequence[_Number]
 _Mask: TypeAlias = npt.NDArray[np.bool_] | Sequence[bool]
+# Symbols' keys (str or int), or a row's: a list or tuple, or a column of them
+# (numpy, pandas Series or Categorical, polars Series, Arrow array).
+_Keys: TypeAlias = Sequence[str] | Sequence[int] | npt.NDArray[Any] | Sized
 
 # What a stream gives: a float per bar and a list per history for one series,
 # arrays for many symbols.
@@ -60,7 +63,9 @@ class Adx(Generic[_Value, _History]):
     @overload
     def __new__(cls, period: SupportsIndex, *, symbols: None = None) -> Adx[float, list[float]]: ...
     @overload
-    def __new__(cls, period: SupportsIndex, *, symbols: SupportsIndex) -> Adx[_Array, _Array]: ...
+    def __new__(
+        cls, period: SupportsIndex, *, symbols: SupportsIndex | _Keys
+    ) -> Adx[_Array, _Array]: ...
     def update(
         self,
         high: _Number | _Series,
@@ -68,6 +73,7 @@ class Adx(Generic[_Value, _History]):
         close: _Number | _Series,
         *,
         where: _Mask | None = None,
+        by: _Keys | None = None,
     ) -> _Value: ...
     def peek(
         self,
@@ -76,8 +82,11 @@ class Adx(Generic[_Value, _History]):
         close: _Number | _Series,
         *,
         where: _Mask | None = None,
+        by: _Keys | None = None,
     ) -> _Value: ...
-    def extend(self, high: _Series, low: _Series, close: _Series) -> _History: ...
+    def extend(
+        self, high: _Series, low: _Series, close: _Series, *, by: _Keys | None = None
+    ) -> _History: ...
     def copy(self) -> Adx[_Value, _History]: ...
     def __copy__(self) -> Adx[_Value, _History]: ...
     def __deepcopy__(self, memo: object, /) -> Adx[_Value, _History]: ...
@@ -88,6 +97,8 @@ class Adx(Generic[_Value, _History]):
     bars: _PerKind[int, list[int]]
     @property
     def symbols(self) -> int | None: ...
+    @property
+    def keys(self) -> tuple[str | int, ...] | None: ...
     @property
     def period(self) -> int: ...
     # The last bar's other values, as tarnwick_arrays.directional_movement
@@ -106,15 +117,25 @@ class ParabolicSar(Generic[_Value, _History]):
     ) -> ParabolicSar[float, list[float]]: ...
     @overload
     def __new__(
-        cls, af_step: _Number, af_max: _Number, *, symbols: SupportsIndex
+        cls, af_step: _Number, af_max: _Number, *, symbols: SupportsIndex | _Keys
     ) -> ParabolicSar[_Array, _Array]: ...
     def update(
-        self, high: _Number | _Series, low: _Number | _Series, *, where: _Mask | None = None
+        self,
+        high: _Number | _Series,
+        low: _Number | _Series,
+        *,
+        where: _Mask | None = None,
+        by: _Keys | None = None,
     ) -> _Value: ...
     def peek(
-        self, high: _Number | _Series, low: _Number | _Series, *, where: _Mask | None = None
+        self,
+        high: _Number | _Series,
+        low: _Number | _Series,
+        *,
+        where: _Mask | None = None,
+        by: _Keys | None = None,
     ) -> _Value: ...
-    def extend(self, high: _Series, low: _Series) -> _History: ...
+    def extend(self, high: _Series, low: _Series, *, by: _Keys | None = None) -> _History: ...
     def copy(self) -> ParabolicSar[_Value, _History]: ...
     def __copy__(self) -> ParabolicSar[_Value, _History]: ...
     def __deepcopy__(self, memo: object, /) -> ParabolicSar[_Value, _History]: ...
@@ -125,6 +146,8 @@ class ParabolicSar(Generic[_Value, _History]):
     bars: _PerKind[int, list[int]]
     @property
     def symbols(self) -> int | None: ...
+    @property
+    def keys(self) -> tuple[str | int, ...] | None: ...
     @property
     def af_step(self) -> float: ...
     @property
@@ -166,11 +189,15 @@ class Garch11Variance(Generic[_Value, _History]):
         beta: _Number,
         *,
         seed: _Number | None = None,
-        symbols: SupportsIndex,
+        symbols: SupportsIndex | _Keys,
     ) -> Garch11Variance[_Array, _Array]: ...
-    def update(self, returns: _Number | _Series, *, where: _Mask | None = None) -> _Value: ...
-    def peek(self, returns: _Number | _Series, *, where: _Mask | None = None) -> _Value: ...
-    def extend(self, returns: _Series) -> _History: ...
+    def update(
+        self, returns: _Number | _Series, *, where: _Mask | None = None, by: _Keys | None = None
+    ) -> _Value: ...
+    def peek(
+        self, returns: _Number | _Series, *, where: _Mask | None = None, by: _Keys | None = None
+    ) -> _Value: ...
+    def extend(self, returns: _Series, *, by: _Keys | None = None) -> _History: ...
     def copy(self) -> Garch11Variance[_Value, _History]: ...
     def __copy__(self) -> Garch11Variance[_Value, _History]: ...
     def __deepcopy__(self, memo: object, /) -> Garch11Variance[_Value, _History]: ...
@@ -182,6 +209,8 @@ class Garch11Variance(Generic[_Value, _History]):
     bars: _PerKind[int, list[int]]
     @property
     def symbols(self) -> int | None: ...
+    @property
+    def keys(self) -> tuple[str | int, ...] | None: ...
     @property
     def omega(self) -> float: ...
     @property

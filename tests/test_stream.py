@@ -174,7 +174,8 @@ NOT_A_STREAM = "not a pickled tarnwick_stream stream"
     [
         ((ts.Adx, VERSION, (3,), SYMBOLS, RECORD), NOT_A_STREAM),  # another type's record
         ((dict, VERSION, PARAMETERS, SYMBOLS, RECORD), NOT_A_STREAM),
-        ((TYPE, 2, PARAMETERS, SYMBOLS, RECORD), "unknown tarnwick_stream pickle version 2"),
+        ((TYPE, 3, PARAMETERS, SYMBOLS, RECORD), "unknown tarnwick_stream pickle version 3"),
+        ((TYPE, 0, PARAMETERS, SYMBOLS, RECORD), "unknown tarnwick_stream pickle version 0"),
         ((TYPE, "1", PARAMETERS, SYMBOLS, RECORD), NOT_A_STREAM),
         ((TYPE, VERSION, PARAMETERS, SYMBOLS, RECORD[:-1]), NOT_A_STREAM),
         ((TYPE, VERSION, PARAMETERS, SYMBOLS, RECORD + b"\0" * 64), NOT_A_STREAM),

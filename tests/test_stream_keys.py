@@ -1,0 +1,183 @@
+"""Streams of many symbols named by keys: rows (symbol, bar) in any order."""
+
+import copy
+import itertools
+import pickle
+import types
+
+import numpy as np
+import pandas as pd
+import polars as pl
+import pyarrow as pa
+import pytest
+
+from exact import bits
+from registry import ADX, FUNCTIONS, NAMES
+from support import price_bars
+
+KEYS = ["msft", "aapl", "ibm", "xom"]
+
+
+def read_state(stream, symbol=None):
+    """Every attribute, floats as bits; of one symbol (its place) when given."""
+    state = {}
+    for name, v in vars(type(stream)).items():
+        if isinstance(v, types.GetSetDescriptorType) and name not in ("symbols", "keys"):
+            value = getattr(stream, name)
+            if isinstance(value, (list, np.ndarray)):
+                value = value[symbol] if symbol is not None else list(value)
+            state[name] = bits(value) if isinstance(value, list) else value
+            state[name] = bits([value]) if isinstance(value, float) else state[name]
+    return state
+
+
+def keyed(function, keys):
+    return function.stream(*function.scalars, symbols=keys)
+
+
+def shuffled_rows(function, n, seed):
+    """Rows of every key, in one random arrival order, each key's in its own order."""
+    bars = price_bars((len(KEYS), n), seed)
+    rng = np.random.default_rng(seed)
+    order = rng.permutation(np.repeat(np.arange(len(KEYS)), n))
+    taken = np.zeros(len(KEYS), dtype=int)
+    at = np.empty_like(order)
+    for row, symbol in enumerate(order):
+        at[row], taken[symbol] = taken[symbol], taken[symbol] + 1
+    series = [bars[name][order, at] for name in function.names[: function.series_count]]
+    return series, np.array(KEYS)[order]
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=NAMES)
+def test_rows_in_any_order_are_each_symbols_own_stream(function):
+    # Past 4096 rows the call lets go of the interpreter lock.
+    series, by = shuffled_rows(function, 1100, seed=7)
+    own = {key: function.stream(*function.scalars) for key in KEYS}
+    expected = [own[k].update(*(float(s[r]) for s in series)) for r, k in enumerate(by)]
+    stream = keyed(function, KEYS)
+    cuts = [0, 1, 9, 400, len(by)]
+    got = []
+    for i, (a, b) in enumerate(itertools.pairwise(cuts)):
+        step = stream.extend if i % 2 else stream.update
+        got.extend(step(*(s[a:b] for s in series), by=by[a:b]))
+    assert bits(got) == bits(expected)
+    for i, key in enumerate(KEYS):
+        assert read_state(stream, i) == read_state(own[key])
+
+
+KINDS = {
+    "str list": lambda keys: list(keys),
+    "numpy str": lambda keys: np.array(keys),
+    "pandas Categorical": lambda keys: pd.Categorical(keys),
+    "pandas Series": lambda keys: pd.Series(keys),
+    "polars": lambda keys: pl.Series(keys),
+    "arrow": lambda keys: pa.chunked_array([keys[:1], keys[1:]]),
+}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("ints", [False, True], ids=["str", "int"])
+def test_key_kinds_agree(kind, ints):
+    keys = [10, 3, 7] if ints else ["c", "a", "b"]
+    rows = keys[::-1] + keys
+    series = [s[: len(rows)] for s in shuffled_rows(ADX, 2, seed=1)[0]]
+    expected = keyed(ADX, keys).update(*series, by=rows)
+    stream = keyed(ADX, KINDS[kind](keys))
+    assert stream.keys == tuple(keys)
+    assert bits(stream.update(*series, by=KINDS[kind](rows))) == bits(expected)
+
+
+def test_symbols_n_are_named_by_their_positions():
+    series, _ = shuffled_rows(ADX, 3, seed=2)
+    rows = np.array([3, 0, 2, 1, 1, 0, 3, 2, 0, 1, 2, 3])
+    numbered = ADX.stream(3, symbols=4)
+    assert numbered.keys == ADX.stream(3, symbols=np.array(4)).keys == (0, 1, 2, 3)
+    assert bits(numbered.extend(*series, by=rows)) == bits(
+        keyed(ADX, [0, 1, 2, 3]).extend(*series, by=rows.tolist())
+    )
+
+
+REFUSED = [
+    (["aapl", "zzz", None], None, ValueError, "'by' has 1 null key, the first at position 2"),
+    (["aapl", "zzz", 5], None, ValueError, "'by' has the key 'zzz' at position 1, which is"),
+    (["aapl", "ibm"], None, ValueError, "'by' has 2 keys, but the series have 3 bars"),
+    (KEYS[:3], np.ones(3, bool), TypeError, "'where' and 'by' cannot be given together"),
+]
+
+
+@pytest.mark.parametrize(
+    "method, by, where, error, message",
+    [
+        (m, *case)
+        for m in ("update", "peek", "extend")
+        for case in REFUSED[: 3 if m == "extend" else 4]
+    ],
+)
+def test_a_refused_call_changes_nothing(method, by, where, error, message):
+    stream = keyed(ADX, KEYS)
+    stream.update(*shuffled_rows(ADX, 2, seed=3)[0], by=KEYS * 2)
+    before = pickle.dumps(stream)
+    extra = {} if where is None else {"where": where}
+    with pytest.raises(error) as info:
+        getattr(stream, method)([1.0] * 3, [0.5] * 3, [0.7] * 3, by=by, **extra)
+    assert str(info.value).startswith(f"{method}(): {message}")
+    assert pickle.dumps(stream) == before
+
+
+@pytest.mark.parametrize(
+    "symbols, error, message",
+    [
+        (["a", "b", "a"], ValueError, "symbols: the key 'a' is given twice"),
+        (["a", None], ValueError, "symbols: the key at position 1 is null"),
+        ([1.5], TypeError, "symbols: keys must be str or int, not 'float'"),
+        ([], ValueError, "symbols must hold at least one key"),
+    ],
+)
+def test_bad_keys_are_refused(symbols, error, message):
+    with pytest.raises(error, match=message):
+        ADX.stream(3, symbols=symbols)
+
+
+def test_peek_follows_rows_of_one_symbol_and_changes_nothing():
+    stream = keyed(ADX, KEYS)
+    series, _ = shuffled_rows(ADX, 2, seed=4)
+    before = pickle.dumps(stream)
+    peeked = stream.peek(*series, by=["ibm"] * 8)
+    assert pickle.dumps(stream) == before
+    assert bits(peeked) == bits(stream.update(*series, by=["ibm"] * 8))
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=NAMES)
+def test_keys_survive_pickle_and_copies(function):
+    stream = keyed(function, KEYS)
+    series, by = shuffled_rows(function, 3, seed=5)
+    stream.update(*series, by=by)
+    for again in (pickle.loads(pickle.dumps(stream)), copy.copy(stream), copy.deepcopy(stream)):
+        assert again.keys == tuple(KEYS) and repr(again) == repr(stream)
+        assert read_state(again) == read_state(stream)
+        assert bits(again.update(*series, by=by)) == bits(stream.copy().update(*series, by=by))
+    assert "symbols=('msft', 'aapl', 'ibm', 'xom')" in repr(stream)
+    assert "symbols=<9 keys>" in repr(keyed(function, list("abcdefghi")))
+
+
+def test_version_1_records_load_and_damaged_keys_are_refused():
+    restore, (kind, version, parameters, keys, record) = keyed(ADX, ["a", "b"]).__reduce__()
+    assert (version, keys) == (2, ("a", "b"))
+    assert restore(kind, 1, parameters, 2, record).keys == (0, 1)
+    for damaged in [(kind, 1, parameters, keys, record), (kind, 2, parameters, ("a", "a"), record)]:
+        with pytest.raises(ValueError, match=r"^not a pickled tarnwick_stream stream$"):
+            restore(*damaged)
+
+
+@pytest.mark.parametrize("dtype", ["i1", "u1", "i2", "<u4", ">i4", "i8", "u8"])
+def test_integer_arrays_name_positions_directly(dtype):
+    rows = [3, 0, 2, 1, 1, 0, 3, 2, 0, 1, 2, 3]
+    series, _ = shuffled_rows(ADX, 3, seed=6)
+    expected = ADX.stream(3, symbols=4).update(*series, by=rows)
+    strided = np.repeat(np.array(rows, dtype=dtype), 2)[::2]
+    assert bits(ADX.stream(3, symbols=4).update(*series, by=strided)) == bits(expected)
+    for bad in ([4], [-1] if dtype[-2] == "i" else [2**8 - 1]):
+        stream = ADX.stream(3, symbols=4)
+        with pytest.raises(ValueError, match=f"'by' has the key {bad[0]} at position 1, which"):
+            stream.update(*(s[:2] for s in series), by=np.array([0, *bad], dtype=dtype))
+        assert stream.bars == [0] * 4
