@@ -13,11 +13,46 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace tarnwick::arrays {
 
 namespace {
+
+// A str from a name of the catalogue.
+OwnedRef text(std::string_view name) noexcept {
+    return OwnedRef::steal(
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
+// `_series`: each indicator's series parameters by function name, which come
+// first in its signature; tarnwick_frames reads those arguments out of their
+// containers.
+template <class... I> int add_series_names(PyObject* module, IndicatorList<I...>) noexcept {
+    const OwnedRef names = OwnedRef::steal(PyDict_New());
+    const auto add = []<class E>(PyObject* into, std::type_identity<E>) {
+        const OwnedRef each = OwnedRef::steal(PyTuple_New(series_count<E>));
+        if (!each) {
+            return false;
+        }
+        for (std::size_t k = 0; k < series_count<E>; ++k) {
+            OwnedRef name = text(E::parameters[k].name);
+            if (!name ||
+                PyTuple_SetItem(each.get(), static_cast<Py_ssize_t>(k), name.release()) < 0) {
+                return false;
+            }
+        }
+        const OwnedRef stem = text(E::stem);
+        return stem && PyDict_SetItem(into, stem.get(), each.get()) == 0;
+    };
+    if (!names || !(add(names.get(), std::type_identity<I>{}) && ...)) {
+        return -1;
+    }
+    return PyModule_AddObjectRef(module, "_series", names.get());
+}
 
 int module_exec(PyObject* module) noexcept {
     ModuleState& state = state_of(module);
@@ -29,7 +64,8 @@ int module_exec(PyObject* module) noexcept {
     state.garch11_fit = make_garch11_fit_type();
     if (state.garch11_fit == nullptr || add_tuple_types(module, state) < 0 ||
         PyModule_AddFunctions(module, garch_fit_records()) < 0 ||
-        PyModule_AddObjectRef(module, "Garch11Fit", state.garch11_fit) < 0) {
+        PyModule_AddObjectRef(module, "Garch11Fit", state.garch11_fit) < 0 ||
+        add_series_names(module, ArrayCatalogue{}) < 0) {
         return -1;
     }
 

@@ -18,17 +18,16 @@ import math
 import operator
 import sys
 
+import tarnwick_arrays
+
 __all__ = ["_dispatch"]
 
-# Each function's series parameters, which come first in its signature.
+# Each function's series parameters, which come first in its signature: the
+# indicators' as tarnwick_arrays lists them, and the fit's.
 _SERIES = {
-    "adx": ("high", "low", "close"),
-    "parabolic_sar": ("high", "low"),
-    "garch11_variance": ("returns",),
+    **tarnwick_arrays._series,
     "garch11_loglik": ("returns",),
     "garch11_fit": ("returns",),
-    "directional_movement": ("high", "low", "close"),
-    "parabolic_sar_trend": ("high", "low"),
 }
 # Functions that reduce each series to numbers: a series gives numbers, a
 # frame one value per column.

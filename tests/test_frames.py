@@ -392,6 +392,15 @@ EVERY = [(f.array, f) for f in FUNCTIONS] + [(m.array, m.single) for m in MANY_V
 EVERY_IDS = [short(f) for f in FUNCTIONS] + [m.name for m in MANY_VALUED]
 
 
+def test_series_parameters_come_from_the_catalogue():
+    # The frames read the series the catalogue declares: the same names, in
+    # order, for every function and no other.
+    import tarnwick_arrays
+
+    declared = (f.names[: f.series_count] for _, f in EVERY)
+    assert tarnwick_arrays._series == dict(zip(EVERY_IDS, declared, strict=True))
+
+
 def field_bits(result, rows=False):
     """Each field of a result as bits, a frame's columns as rows."""
     fields = result if isinstance(result, tuple) else (result,)
