@@ -337,3 +337,7 @@ PARABOLIC_SAR_TREND = ManyValued(
     "parabolic_sar_trend", PARABOLIC_SAR, models.parabolic_sar_trend, same_as="sar"
 )
 MANY_VALUED = (DIRECTIONAL_MOVEMENT, PARABOLIC_SAR_TREND)
+
+# Functions of tarnwick_arrays and tarnwick_stream only, added since
+# tarnwick's list functions were frozen; `name` is the array function's.
+ARRAYS_ONLY = ()
