@@ -54,6 +54,14 @@ class Function:
 
         return getattr(tarnwick_arrays, self.name.removeprefix("native_"))
 
+    def whole(self, *args):
+        """The values of the whole series, as a list: tarnwick's function, or
+        for a function of tarnwick_arrays and tarnwick_stream only, the
+        array function's."""
+        if self.name.startswith("native_"):
+            return self.native(*args)
+        return self.array(*args).tolist()
+
     @property
     def stream(self):
         """Its stream type in tarnwick_stream."""
