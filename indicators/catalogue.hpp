@@ -67,6 +67,10 @@ template <class... Indicators> struct IndicatorList {
     static constexpr std::size_t size = sizeof...(Indicators);
 };
 
+// One list, then another.
+template <class... A, class... B>
+IndicatorList<A..., B...> followed_by(IndicatorList<A...>, IndicatorList<B...>);
+
 // Where `E` is in a list.
 template <class E, class... I> consteval std::size_t position_of(IndicatorList<I...>) {
     std::size_t at = 0;
@@ -412,10 +416,20 @@ template <> struct ManyValuedKin<ParabolicSarIndicator> {
     static constexpr std::size_t value_field = 0;
 };
 
-// What tarnwick_arrays offers and the lanes run: the catalogue, then the
-// indicators of several values.
-using ArrayCatalogue = IndicatorList<AdxIndicator, ParabolicSarIndicator, Garch11VarianceIndicator,
-                                     DirectionalMovementIndicator, ParabolicSarTrendIndicator>;
+// Indicators added since tarnwick's list functions were frozen: offered by
+// tarnwick_arrays and tarnwick_stream, not by tarnwick. A new indicator is
+// one name here.
+using ArraysAndStreamsOnly = IndicatorList<>;
+
+// What tarnwick_stream offers: the catalogue, then the indicators above.
+using StreamCatalogue = decltype(followed_by(Catalogue{}, ArraysAndStreamsOnly{}));
+
+// What tarnwick_arrays offers and the lanes run: the catalogue, the
+// indicators of several values, then the indicators above.
+using ArrayCatalogue = decltype(followed_by(
+    IndicatorList<AdxIndicator, ParabolicSarIndicator, Garch11VarianceIndicator,
+                  DirectionalMovementIndicator, ParabolicSarTrendIndicator>{},
+    ArraysAndStreamsOnly{}));
 
 // What an entry declares; the rest of its surface is Entry's.
 template <class E>
@@ -471,6 +485,7 @@ namespace tarnwick {
 using TARNWICK_TARGET::ArrayCatalogue;
 using TARNWICK_TARGET::Catalogue;
 using TARNWICK_TARGET::ManyValuedKin;
+using TARNWICK_TARGET::StreamCatalogue;
 
 // Text made at compile time, null-terminated, for names that a binding
 // derives from a stem.

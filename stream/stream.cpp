@@ -237,8 +237,8 @@ template <class... I> constexpr std::array<Restore, sizeof...(I)> restores_of(In
     return {&Type<I>::restore...};
 }
 
-constexpr auto specs = specs_of(Catalogue{});
-constexpr auto restores = restores_of(Catalogue{});
+constexpr auto specs = specs_of(StreamCatalogue{});
+constexpr auto restores = restores_of(StreamCatalogue{});
 
 } // namespace
 

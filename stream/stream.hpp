@@ -12,8 +12,8 @@
 namespace tarnwick::stream {
 
 struct ModuleState {
-    PyObject* types[Catalogue::size]; // strong references, released with the module
-    arrays::NumpyState numpy;         // numpy's array type, once a stream of many symbols is made
+    PyObject* types[StreamCatalogue::size]; // strong references, released with the module
+    arrays::NumpyState numpy; // numpy's array type, once a stream of many symbols is made
 
     // Every strong reference above, for the module's collector hooks.
     template <class F> void each_reference(F f) noexcept {

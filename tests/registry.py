@@ -54,6 +54,14 @@ class Function:
 
         return getattr(tarnwick_arrays, self.name.removeprefix("native_"))
 
+    def whole(self, *args):
+        """The values of the whole series, as a list: tarnwick's function, or
+        for a function of tarnwick_arrays and tarnwick_stream only, the
+        array function's."""
+        if self.name.startswith("native_"):
+            return self.native(*args)
+        return self.array(*args).tolist()
+
     @property
     def stream(self):
         """Its stream type in tarnwick_stream."""
@@ -337,3 +345,7 @@ PARABOLIC_SAR_TREND = ManyValued(
     "parabolic_sar_trend", PARABOLIC_SAR, models.parabolic_sar_trend, same_as="sar"
 )
 MANY_VALUED = (DIRECTIONAL_MOVEMENT, PARABOLIC_SAR_TREND)
+
+# Functions of tarnwick_arrays and tarnwick_stream only, added since
+# tarnwick's list functions were frozen; `name` is the array function's.
+ARRAYS_ONLY = ()

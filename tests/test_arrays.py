@@ -11,7 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from exact import bits
-from registry import BY_NAME, FUNCTIONS
+from registry import ARRAYS_ONLY, BY_NAME, FUNCTIONS
 from support import price_bars, run_fresh
 
 np = pytest.importorskip("numpy")
@@ -415,12 +415,16 @@ def test_import_without_numpy_says_what_to_install(missing, expected):
 
 
 def test_signatures():
+    # tarnwick's indicators, those of several values, those added to
+    # tarnwick_arrays and tarnwick_stream only, then the fit's functions.
+    options = ", *, out=None, axis=-1, nan_policy='propagate', by=None)"
     assert ta.__all__ == [
         "adx",
         "parabolic_sar",
         "garch11_variance",
         "directional_movement",
         "parabolic_sar_trend",
+        *(f.name for f in ARRAYS_ONLY),
         "garch11_loglik",
         "garch11_fit",
         "garch11_forecast",
@@ -432,6 +436,7 @@ def test_signatures():
         "nan_policy='propagate', by=None)",
         "(high, low, close, period, *, axis=-1, nan_policy='propagate', by=None)",
         "(high, low, af_step, af_max, *, axis=-1, nan_policy='propagate', by=None)",
+        *(f.signature[:-1] + options for f in ARRAYS_ONLY),
         "(returns, omega, alpha, beta, *, seed=None, axis=-1, nan_policy='propagate')",
         "(returns, *, seed=None, axis=-1, nan_policy='propagate')",
         "(variance, omega, alpha, beta, horizon)",

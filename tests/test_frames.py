@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from exact import NAN, bits
-from registry import FUNCTIONS, MANY_VALUED
+from registry import ARRAYS_ONLY, FUNCTIONS, MANY_VALUED
 from support import run_fresh
 
 pd = pytest.importorskip("pandas")
@@ -388,8 +388,9 @@ def test_a_datetime_index_running_newest_first_is_refused(index, refused):
 
 # Every tarnwick_arrays function over the registry's series: (function, the
 # single-valued entry whose parameters it takes).
-EVERY = [(f.array, f) for f in FUNCTIONS] + [(m.array, m.single) for m in MANY_VALUED]
-EVERY_IDS = [short(f) for f in FUNCTIONS] + [m.name for m in MANY_VALUED]
+SINGLE = (*FUNCTIONS, *ARRAYS_ONLY)
+EVERY = [(f.array, f) for f in SINGLE] + [(m.array, m.single) for m in MANY_VALUED]
+EVERY_IDS = [short(f) for f in SINGLE] + [m.name for m in MANY_VALUED]
 
 
 def field_bits(result, rows=False):

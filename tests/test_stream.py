@@ -17,10 +17,11 @@ from test_reference_vectors import FUNCTIONS as VECTOR_FUNCTIONS
 import tarnwick_arrays
 import tarnwick_stream as ts
 from exact import INF, NAN, assert_bits_equal, bits
-from registry import ADX, FUNCTIONS, GARCH11_VARIANCE, PARABOLIC_SAR
+from registry import ADX, ARRAYS_ONLY, FUNCTIONS, GARCH11_VARIANCE, PARABOLIC_SAR
 from support import price_bars, run_fresh
 
-CONTINUED = [ADX, PARABOLIC_SAR]  # GARCH's seed depends on the history: below
+CONTINUED = [ADX, PARABOLIC_SAR, *ARRAYS_ONLY]  # GARCH's seed depends on the history: below
+EVERY = (*FUNCTIONS, *ARRAYS_ONLY)
 
 
 def bars(n, seed, odd=True):
@@ -56,7 +57,7 @@ def continued(f, args, split, by_steps):
 @pytest.mark.parametrize("f", CONTINUED, ids=lambda f: f.name)
 def test_every_split_gives_the_whole_series_bits(f, n, by_steps):
     args = f.call_on(bars(n, seed=n))
-    whole = f.native(*args)
+    whole = f.whole(*args)
     # Every split of the short series, and splits around the kernels' blocks.
     splits = range(n + 1) if n <= 40 else [1, 255, 256, 257, n - 1]
     for split in splits:
@@ -99,7 +100,7 @@ def test_garch_given_seed_is_the_batch_seed(seed):
     )
 
 
-@pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
+@pytest.mark.parametrize("f", EVERY, ids=lambda f: f.name)
 def test_peek_copy_and_pickle_keep_the_exact_state(f):
     args = f.call_on(bars(60, seed=3))
     series = args[: f.series_count]
@@ -327,7 +328,7 @@ def test_errors_are_tarnwicks_and_change_nothing(f):
     assert pickle.dumps(s) == before
 
 
-@pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
+@pytest.mark.parametrize("f", EVERY, ids=lambda f: f.name)
 def test_many_symbols_are_one_stream_each(f):
     panel = [f.call_on(bars(50, seed=k)) for k in range(4)]
     rows = [np.array([p[j] for p in panel]) for j in range(f.series_count)]
