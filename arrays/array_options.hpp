@@ -6,13 +6,13 @@
 #include "../binding/arguments.hpp"
 #include "../binding/conversion.hpp"
 #include "../binding/options.hpp"
+#include "../binding/seed_option.hpp"
 #include "../binding/text.hpp"
 #include "../ndarray/array_series.hpp"
 #include "series_walk.hpp"
 
 #include <Python.h>
 
-#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -35,24 +35,6 @@ struct OutOption {
     using Value = PyObject*;
     static CallResult<Value> convert(PyObject* given, const OptionContext&) noexcept {
         return given == Py_None ? nullptr : given;
-    }
-};
-
-// The variance a recursion starts from instead of the mean of the squared
-// returns; none when None.
-struct SeedOption {
-    static constexpr std::string_view name = "seed";
-    static constexpr std::string_view default_text = "None";
-    using Value = std::optional<double>;
-    static CallResult<Value> convert(PyObject* given, const OptionContext& context) noexcept {
-        if (given == nullptr || given == Py_None) {
-            return Value();
-        }
-        CallResult<double> value = extract_float(given, name, context.in_place);
-        if (value.failed()) {
-            return std::move(value.error());
-        }
-        return Value(value.value());
     }
 };
 

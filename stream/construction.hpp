@@ -11,17 +11,17 @@
 #include "keys.hpp"
 #include "layout.hpp"
 #include "object.hpp"
+#include "stream_options.hpp"
 
 #include <Python.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdlib>
+#include <optional>
+#include <span>
 
 namespace tarnwick::stream {
-
-// The number of symbols: 0 for None (one series), else a count > 0.
-CallResult<std::size_t> symbols_of(PyObject* o, InPlaceSeries& none) noexcept;
 
 // numpy's array type, imported when the first stream of many symbols is made
 // and kept in the module's state.
@@ -68,32 +68,14 @@ template <class I> PyObject* stream_new(PyTypeObject* type, PyObject* args, PyOb
     if (CallStatus status = converted.convert(d, slots.data(), NoContext{}); status.failed()) {
         return raised(std::move(status.error()));
     }
-    double seed = quiet_nan;
-    bool seeded = false;
-    if constexpr (L::takes_seed) {
-        PyObject* given = slots[L::scalars];
-        if (given != nullptr && given != Py_None) {
-            CallResult<double> value = extract_float(given, "seed", converted);
-            if (value.failed()) {
-                return raised(std::move(value.error()));
-            }
-            seed = value.value();
-            seeded = true;
-        }
+    typename L::Declared options;
+    if (CallStatus status = options.convert(std::span<PyObject* const>(slots).subspan(L::scalars),
+                                            MakingContext{converted});
+        status.failed()) {
+        return raised(std::move(status.error()));
     }
-    OwnedRef keys;
-    OwnedRef places;
-    if (gives_keys(slots[most - 1])) {
-        if (CallStatus named = symbol_keys(slots[most - 1], keys, places); named.failed()) {
-            return raised(std::move(named.error()));
-        }
-    }
-    CallResult<std::size_t> symbols =
-        keys ? CallResult<std::size_t>(static_cast<std::size_t>(PyTuple_Size(keys.get())))
-             : symbols_of(slots[most - 1], converted);
-    if (symbols.failed()) {
-        return raised(std::move(symbols.error()));
-    }
+    const std::optional<double> seed = options.template value_or<SeedOption>(std::nullopt);
+    const Symbols& symbols = options.template value<SymbolsOption>();
     struct Made {
         typename I::Settings settings{};
         typename ScalarsOf<I>::type scalars{};
@@ -114,26 +96,26 @@ template <class I> PyObject* stream_new(PyTypeObject* type, PyObject* args, PyOb
         return raised(value_error(Text(message(valid.error()))));
     }
     OwnedRef ndarray;
-    if (symbols.value() > 0) {
+    if (symbols.count > 0) {
         ndarray = numpy_array_type(type);
         if (!ndarray) {
             return nullptr;
         }
     }
-    OwnedRef self = allocate<I>(type, symbols.value() > 0 ? symbols.value() : 1);
+    OwnedRef self = allocate<I>(type, symbols.count > 0 ? symbols.count : 1);
     if (!self) {
         return nullptr;
     }
     Stream<I>& s = stream_of<I>(self.get());
     s.settings = made.settings;
     s.scalars = made.scalars;
-    s.many = symbols.value() > 0;
+    s.many = symbols.count > 0;
     s.ndarray = ndarray.release();
-    s.keys = keys.release();
-    s.places = places.release();
+    s.keys = OwnedRef::borrow(symbols.keys.get()).release();
+    s.places = OwnedRef::borrow(symbols.places.get()).release();
     if constexpr (L::takes_seed) {
-        for (std::size_t i = 0; seeded && i < s.symbols; ++i) {
-            I::seed_with(s.records[i].state, seed);
+        for (std::size_t i = 0; seed && i < s.symbols; ++i) {
+            I::seed_with(s.records[i].state, *seed);
         }
     }
     return self.release();

@@ -9,6 +9,7 @@
 #include "../binding/converted_arguments.hpp"
 #include "../binding/list_call.hpp"
 #include "../binding/text.hpp"
+#include "stream_options.hpp"
 
 #include <Python.h>
 
@@ -35,21 +36,22 @@ template <class I> struct Layout {
     static constexpr std::size_t scalars = I::parameters.size() - series;
     static constexpr bool takes_seed = requires(typename I::State& s) { I::seed_with(s, 0.0); };
 
-    static constexpr auto bar_names_where = []<std::size_t... J>(std::index_sequence<J...>) {
-        return std::array<std::string_view, series + 2>{I::parameters[J].name..., "where", "by"};
-    }(std::make_index_sequence<series>{});
-    static constexpr auto bar_names_by = []<std::size_t... J>(std::index_sequence<J...>) {
-        return std::array<std::string_view, series + 1>{I::parameters[J].name..., "by"};
-    }(std::make_index_sequence<series>{});
-    static constexpr auto construction_names = []<std::size_t... J>(std::index_sequence<J...>) {
-        if constexpr (takes_seed) {
-            return std::array<std::string_view, scalars + 2>{I::parameters[series + J].name...,
-                                                             "seed", "symbols"};
-        } else {
-            return std::array<std::string_view, scalars + 1>{I::parameters[series + J].name...,
-                                                             "symbols"};
-        }
-    }(std::make_index_sequence<scalars>{});
+    // The options of making the stream, of update and peek, of extend.
+    using Declared = MakingOptions<takes_seed>;
+
+    // `count` parameters of the indicator from `first` on, then the options
+    // `names`.
+    template <std::size_t first, std::size_t count, std::size_t options>
+    static constexpr auto names_with(const std::array<std::string_view, options>& names) {
+        return [&]<std::size_t... J, std::size_t... K>(std::index_sequence<J...>,
+                                                       std::index_sequence<K...>) {
+            return std::array<std::string_view, count + options>{I::parameters[first + J].name...,
+                                                                 names[K]...};
+        }(std::make_index_sequence<count>{}, std::make_index_sequence<options>{});
+    }
+    static constexpr auto bar_names_where = names_with<0, series>(BarOptions::names);
+    static constexpr auto bar_names_by = names_with<0, series>(BarsOptions::names);
+    static constexpr auto construction_names = names_with<series, scalars>(Declared::names);
 
     // What a stream promises: a seeded recursion depends on a seed that a
     // live stream takes from the first returns it sees, so only a stream
@@ -80,40 +82,44 @@ template <class I> struct Layout {
         .function_name = I::type_name,
         .parameter_names = construction_names,
         .required_count = scalars,
-        .keyword_only_count = construction_names.size() - scalars,
+        .keyword_only_count = Declared::count,
         .documentation = documentation.view(),
+        .keyword_defaults = Declared::defaults,
     };
     static constexpr FunctionDescription update{
         .function_name = "update",
         .parameter_names = bar_names_where,
         .required_count = series,
-        .keyword_only_count = 2,
+        .keyword_only_count = BarOptions::count,
         .documentation = "Takes one bar (with symbols=N, arrays of N values) and returns its "
                          "value. Where where= is false (with symbols=N, a boolean array of N), "
                          "a symbol has no bar: it keeps its state and reports NaN. With by= "
                          "(a key of the stream's symbols per row), takes rows in any order, "
                          "one bar each, and returns one value per row.",
         .method = true,
+        .keyword_defaults = BarOptions::defaults,
     };
     static constexpr FunctionDescription peek{
         .function_name = "peek",
         .parameter_names = bar_names_where,
         .required_count = series,
-        .keyword_only_count = 2,
+        .keyword_only_count = BarOptions::count,
         .documentation = "The value update() would return for this bar, without changing the "
                          "stream.",
         .method = true,
+        .keyword_defaults = BarOptions::defaults,
     };
     static constexpr FunctionDescription extend{
         .function_name = "extend",
         .parameter_names = bar_names_by,
         .required_count = series,
-        .keyword_only_count = 1,
+        .keyword_only_count = BarsOptions::count,
         .documentation = "Takes many bars (series as tarnwick takes them; with symbols=N, one "
                          "row per symbol), continues the stream over them in one pass and "
                          "returns their values (a list; with symbols=N, an array of N rows). "
                          "With by=, as update() with by=.",
         .method = true,
+        .keyword_defaults = BarsOptions::defaults,
     };
 };
 

@@ -12,6 +12,7 @@
 #include "../ndarray/row_output.hpp"
 #include "keys.hpp"
 #include "object.hpp"
+#include "stream_options.hpp"
 
 #include <Python.h>
 
@@ -19,6 +20,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -106,13 +108,8 @@ CallStatus result_and_guard(const FunctionDescription& d, Stream<I>& s, const Sh
 // as update's would.
 template <class I>
 PyObject* keyed_bars(Stream<I>& s, const FunctionDescription& d, PyObject* const* slots,
-                     PyObject* by, bool keep) noexcept {
+                     const RowPlaces& places, bool keep) noexcept {
     constexpr std::size_t k = Layout<I>::series;
-    RowPlaces places;
-    if (CallStatus found = row_places(d.function_name, by, s.places, s.ndarray, s.symbols, places);
-        found.failed()) {
-        return raised(std::move(found.error()));
-    }
     typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
     CallResult<Shape> agreed = converted_shape(d, s.ndarray, slots, converted);
     if (agreed.failed()) {
@@ -170,27 +167,31 @@ PyObject* many_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     constexpr std::size_t k = L::series;
     const FunctionDescription& d = keep ? L::update : L::peek;
     Stream<I>& s = stream_of<I>(self);
-    std::array<PyObject*, k + 2> slots{};
+    std::array<PyObject*, k + BarOptions::count> slots{};
     if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
         bound.failed()) {
         return raised(std::move(bound.error()));
     }
-    if (slots[k + 1] != nullptr && slots[k + 1] != Py_None) {
-        if (slots[k] != nullptr && slots[k] != Py_None) {
-            return raised(where_with_by(d.function_name));
-        }
-        return keyed_bars<I>(s, d, slots.data(), slots[k + 1], keep);
+    BarOptions options;
+    if (CallStatus status = convert_options(options, d.function_name, slots.data(), k, s.symbols,
+                                            s.places, s.ndarray);
+        status.failed()) {
+        return raised(std::move(status.error()));
     }
+    if (const std::optional<RowPlaces>& by = options.value<ByOption>()) {
+        return keyed_bars<I>(s, d, slots.data(), *by, keep);
+    }
+    PyObject* const where = options.value<WhereOption>();
     const arrays::ArrayContext context{d.function_name, s.ndarray};
     typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
     if (CallStatus status = converted.convert(d, slots.data(), context); status.failed()) {
         return raised(std::move(status.error()));
     }
     FloatSeries flags;
-    const bool has_where = slots[k] != nullptr && slots[k] != Py_None;
+    const bool has_where = where != nullptr;
     std::array<Shape, k + 1> shapes{};
     if (has_where) {
-        CallResult<Shape> shape = read_where(d, slots[k], s.ndarray, flags, converted);
+        CallResult<Shape> shape = read_where(d, where, s.ndarray, flags, converted);
         if (shape.failed()) {
             return raised(std::move(shape.error()));
         }
@@ -249,13 +250,19 @@ PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     using L = Layout<I>;
     const FunctionDescription& d = L::extend;
     Stream<I>& s = stream_of<I>(self);
-    std::array<PyObject*, L::series + 1> slots{};
+    std::array<PyObject*, L::series + BarsOptions::count> slots{};
     if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
         bound.failed()) {
         return raised(std::move(bound.error()));
     }
-    if (slots[L::series] != nullptr && slots[L::series] != Py_None) {
-        return keyed_bars<I>(s, d, slots.data(), slots[L::series], true);
+    BarsOptions options;
+    if (CallStatus status = convert_options(options, d.function_name, slots.data(), L::series,
+                                            s.symbols, s.places, s.ndarray);
+        status.failed()) {
+        return raised(std::move(status.error()));
+    }
+    if (const std::optional<RowPlaces>& by = options.value<ByOption>()) {
+        return keyed_bars<I>(s, d, slots.data(), *by, true);
     }
     typename SeriesOf<arrays::ReportWhenCopyFails, arrays::ToArraySeries, I>::type converted;
     CallResult<Shape> agreed = converted_shape(d, s.ndarray, slots.data(), converted);

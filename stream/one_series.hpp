@@ -9,6 +9,7 @@
 #include "../ndarray/array_arguments.hpp"
 #include "keys.hpp"
 #include "object.hpp"
+#include "stream_options.hpp"
 
 #include <Python.h>
 
@@ -33,13 +34,16 @@ CallStatus read_bar(const FunctionDescription& d, double* bar, bool& skip, PyObj
             return CallStatus::ok();
         }
     }
-    std::array<PyObject*, k + 2> slots{};
+    std::array<PyObject*, k + BarOptions::count> slots{};
     if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
         bound.failed()) {
         return bound;
     }
-    if (slots[k + 1] != nullptr && slots[k + 1] != Py_None) {
-        return by_without_symbols(d.function_name);
+    BarOptions options;
+    if (CallStatus status =
+            convert_options(options, d.function_name, slots.data(), k, 0, nullptr, nullptr);
+        status.failed()) {
+        return status;
     }
     ConvertedArguments<AbortWhenCopyFails> none; // numbers only: nothing is read in place
     for (std::size_t i = 0; i < k; ++i) {
@@ -49,8 +53,8 @@ CallStatus read_bar(const FunctionDescription& d, double* bar, bool& skip, PyObj
         }
         bar[i] = v.value();
     }
-    if (slots[k] != nullptr && slots[k] != Py_None) {
-        const int truth = PyObject_IsTrue(slots[k]);
+    if (PyObject* const where = options.value<WhereOption>(); where != nullptr) {
+        const int truth = PyObject_IsTrue(where);
         if (truth < 0) {
             return argument_extraction_error("where", CallError::fetch());
         }
@@ -93,13 +97,16 @@ PyObject* extend_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     using Output = ListOutput<WhenListFails::drop>;
     const FunctionDescription& d = Layout<I>::extend;
     Stream<I>& s = stream_of<I>(self);
-    std::array<PyObject*, Layout<I>::series + 1> slots{};
+    std::array<PyObject*, Layout<I>::series + BarsOptions::count> slots{};
     if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
         bound.failed()) {
         return raised(std::move(bound.error()));
     }
-    if (slots[Layout<I>::series] != nullptr && slots[Layout<I>::series] != Py_None) {
-        return raised(by_without_symbols(d.function_name));
+    BarsOptions options;
+    if (CallStatus status = convert_options(options, d.function_name, slots.data(),
+                                            Layout<I>::series, 0, nullptr, nullptr);
+        status.failed()) {
+        return raised(std::move(status.error()));
     }
     Arguments converted;
     if (CallStatus status = converted.convert(d, slots.data(), NoContext{}); status.failed()) {

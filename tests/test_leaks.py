@@ -290,6 +290,8 @@ if pd is not None:
 # The stream module: each method on success, and each way a call fails.
 ADX_STREAM = tarnwick_stream.Adx(3)
 GARCH_STREAMS = tarnwick_stream.Garch11Variance(1e-6, 0.1, 0.85, symbols=2)
+KEYED = tarnwick_stream.Adx(3, symbols=["a", "b", 7])
+KEYED_ROWS = np.array(["b", "a", "b", "b", "a"])
 _, RESTORE_ARGS = tarnwick_stream.ParabolicSar(0.02, 0.2).__reduce__()
 CASES.update(
     {
@@ -322,6 +324,13 @@ CASES.update(
         ),
         "streams wrong shape": (GARCH_STREAMS.update, (R,), {}, ValueError),
         "streams wrong rows": (GARCH_STREAMS.extend, (np.array([R]),), {}, ValueError),
+        "keyed streams by= in place": (KEYED.update, (R, R, R), {"by": KEYED_ROWS}, None),
+        "keyed streams unknown key in place": (
+            KEYED.update,
+            (R, R, R),
+            {"by": np.array(["b", "b", "z", "a", "z"])},
+            ValueError,
+        ),
     }
 )
 

@@ -8,6 +8,7 @@ import types
 import numpy as np
 import pytest
 
+import tarnwick_stream as ts
 from exact import bits
 from registry import ADX, FUNCTIONS, NAMES
 from support import price_bars
@@ -183,3 +184,91 @@ def test_integer_arrays_name_positions_directly(dtype):
         with pytest.raises(ValueError, match=f"'by' has the key {bad[0]} at position 1, which"):
             stream.update(*(s[:2] for s in series), by=np.array([0, *bad], dtype=dtype))
         assert stream.bars == [0] * 4
+
+
+# Numpy arrays of keys are read in place and grouped by key before lookup;
+# other columns go a row at a time. Both ways give the same bits and refusals.
+IN_PLACE = {
+    "str": np.array,
+    "str strided": lambda rows: np.repeat(np.array(rows), 2)[::2],
+    "str padded": lambda rows: np.array(rows, dtype="<U12"),
+    "str big-endian": lambda rows: np.array(rows, dtype=">U8"),
+}
+WIDE_KEYS = ["k", "a\x00b", "é", "\U0001f600", "\ufeffbom"] + [f"s{i}" for i in range(300)]
+
+
+@pytest.mark.parametrize("kind", IN_PLACE)
+def test_keys_read_in_place_agree_with_a_list(kind):
+    rng = np.random.default_rng(11)
+    rows = [WIDE_KEYS[i] for i in rng.integers(0, len(WIDE_KEYS), 5000)]
+    series = [s.ravel()[: len(rows)] for s in shuffled_rows(ADX, 1250, seed=8)[0]]
+    by_list, by_array = keyed(ADX, WIDE_KEYS), keyed(ADX, WIDE_KEYS)
+    expected = by_list.update(*series, by=rows)
+    assert bits(by_array.update(*series, by=IN_PLACE[kind](rows))) == bits(expected)
+    assert read_state(by_array) == read_state(by_list)
+
+
+@pytest.mark.parametrize("dtype", ["i1", "u2", "i8", "u8"])
+def test_integer_keys_read_in_place_agree_with_a_list(dtype):
+    keys = [10, 3, 7, 0, 2**40] if dtype[1] == "8" else [10, 3, 7, 0]
+    rows = (keys * 3)[::-1]
+    series = [s[: len(rows)] for s in shuffled_rows(ADX, 4, seed=9)[0]]
+    expected = keyed(ADX, keys).update(*series, by=rows)
+    assert bits(keyed(ADX, keys).update(*series, by=np.array(rows, dtype=dtype))) == bits(expected)
+
+
+@pytest.mark.parametrize(
+    "keys, rows, message",
+    [
+        (KEYS, ["msft", "zzz", "aapl", "zzz", "yyy"], "'by' has the key 'zzz' at position 1,"),
+        (KEYS, ["ibm", "ibm", "msft\x00x"], "'by' has the key 'msft\\x00x' at position 2,"),
+        ([0, 1, 2], np.array([2, 2, 9, 9], "i8"), "'by' has the key 9 at position 2,"),
+        ([0, 1, 2], np.array([1, 2**64 - 1], "u8"), "'by' has the key 18446744073709551615 at"),
+    ],
+)
+def test_an_unknown_key_read_in_place_is_refused_as_in_a_list(keys, rows, message):
+    stream = keyed(ADX, keys)
+    before = pickle.dumps(stream)
+    refused = []
+    for by in (np.asarray(rows), list(np.asarray(rows).tolist())):
+        with pytest.raises(ValueError) as info:
+            stream.update(*([1.0] * len(rows) for _ in range(3)), by=by)
+        refused.append(str(info.value))
+    assert refused[0] == refused[1] and refused[0].startswith(f"update(): {message}")
+    assert pickle.dumps(stream) == before
+
+
+# Two bad options at once: the first declared is reported (seed before
+# symbols; where= with by= before a key is looked up; a key before the bar).
+GARCH = (1e-6, 0.1, 0.85)
+TWO_BAD = [
+    (lambda: ts.Garch11Variance(*GARCH, seed="x", symbols=0), TypeError, "must be real number"),
+    (lambda: ts.Adx(0, symbols=["a", "a"]), ValueError, "symbols: the key 'a' is given twice"),
+    (
+        lambda: ts.Adx(3).update("x", 0.5, 0.7, where=np.ones(2), by=["a"]),
+        TypeError,
+        "update(): 'by' needs a stream of many symbols",
+    ),
+    (
+        lambda: keyed(ADX, KEYS).update([1.0], [0.5], [0.7], where=np.ones(1), by=["z"]),
+        TypeError,
+        "update(): 'where' and 'by' cannot be given together",
+    ),
+    (
+        lambda: keyed(ADX, KEYS).peek(["x"], [0.5], [0.7], by=["z"], where="x"),
+        TypeError,
+        "peek(): 'where' and 'by' cannot be given together",
+    ),
+    (
+        lambda: keyed(ADX, KEYS).extend(["x"], [0.5], [0.7], by=np.array(["z"])),
+        ValueError,
+        "extend(): 'by' has the key 'z' at position 0",
+    ),
+]
+
+
+@pytest.mark.parametrize("call, error, message", TWO_BAD)
+def test_the_first_of_two_bad_options_is_reported(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value).startswith(message)
