@@ -451,6 +451,34 @@ def test_frames_give_one_value_per_column():
     )
 
 
+@pytest.mark.parametrize("function", ["garch11_fit", "garch11_loglik"])
+@pytest.mark.parametrize("kind", ["pandas Series", "pandas DataFrame", "polars DataFrame"])
+def test_a_call_of_columns_is_bound_once(function, kind, monkeypatch):
+    # tarnwick_frames reads the columns of the bound call and hands the
+    # numbers back: the function is not called again with them.
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars") if kind.startswith("polars") else None
+    panel = returns((2, 60))
+    calls = []
+    original = getattr(ta, function)
+
+    def counted(*args, **kwargs):
+        calls.append(args)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(ta, function, counted)
+    containers = {
+        "pandas Series": lambda: pd.Series(panel[0]),
+        "pandas DataFrame": lambda: pd.DataFrame(panel.T, columns=["A", "B"]),
+        "polars DataFrame": lambda: pl.DataFrame({"A": panel[0], "B": panel[1]}),
+    }
+    weights = (1e-5, 0.1, 0.85) if function == "garch11_loglik" else ()
+    got = counted(containers[kind](), *weights, seed=2e-4, nan_policy="raise")
+    assert len(calls) == 1
+    want = original(panel[0] if kind == "pandas Series" else panel, *weights, seed=2e-4)
+    assert np.array(got).tobytes() == np.array(want).tobytes()
+
+
 def test_threads_give_the_same_bits():
     from concurrent.futures import ThreadPoolExecutor
 
