@@ -81,6 +81,16 @@ PyObject* bound_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     return wrap_result(unwrapped, Run(state, slots));
 }
 
+// The method record of bound_entry<D, Series, Run>, documented from `D`.
+template <const FunctionDescription& D, std::size_t Series,
+          PyObject* (*Run)(ModuleState&, std::span<PyObject* const>)>
+PyMethodDef bound_record() noexcept {
+    return {
+        D.function_name.data(),
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&bound_entry<D, Series, Run>)),
+        METH_FASTCALL | METH_KEYWORDS, docstring<D>.data()};
+}
+
 // The rows grouped by the keys `by` (a call's `by=`), one key per bar of
 // series `length` bars long: the keys become integer codes through
 // tarnwick_frames._groups (its ValueError naming `by` for keys of another

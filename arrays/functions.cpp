@@ -436,10 +436,7 @@ template <class I> struct ArrayFunction {
     };
 
     static PyMethodDef record() noexcept {
-        return {description.function_name.data(),
-                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                    &bound_entry<description, series_parameters<I>(), &run<I, description>>)),
-                METH_FASTCALL | METH_KEYWORDS, docstring<description>.data()};
+        return bound_record<description, series_parameters<I>(), &run<I, description>>();
     }
 };
 

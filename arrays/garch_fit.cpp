@@ -531,16 +531,8 @@ constexpr FunctionDescription forecast_description{
         "[0.0004, 0.00039000000000000005, 0.00038050000000000003]",
 };
 
-PyObject* garch11_forecast_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+PyObject* run_forecast(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     constexpr std::string_view function = "garch11_forecast";
-    std::array<PyObject*, 5> slots{};
-    if (CallStatus bound =
-            extract_arguments_fastcall(forecast_description, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
-    ModuleState& state = state_of(module);
     Held held;
     ArraySeries variance;
     if (CallStatus read = extract_array_series_into(variance, slots[0], function, "variance",
@@ -603,16 +595,11 @@ PyObject* exact_log_entry(PyObject*, PyObject* x) noexcept {
     return PyFloat_FromDouble(exact_log(value));
 }
 
-template <const FunctionDescription& D, auto Entry> PyMethodDef fast_record() noexcept {
-    return {D.function_name.data(),
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry)),
-            METH_FASTCALL | METH_KEYWORDS, docstring<D>.data()};
-}
-
 PyMethodDef records[] = {
-    fast_record<loglik_description, &bound_entry<loglik_description, 1, &run_loglik>>(),
-    fast_record<fit_description, &bound_entry<fit_description, 1, &run_fit>>(),
-    fast_record<forecast_description, &garch11_forecast_entry>(),
+    bound_record<loglik_description, 1, &run_loglik>(),
+    bound_record<fit_description, 1, &run_fit>(),
+    // Forecasts run past the variance's last date: an ndarray, whatever holds it.
+    bound_record<forecast_description, 0, &run_forecast>(),
     {"_exact_log", &exact_log_entry, METH_O, "The module's logarithm of a float."},
     {nullptr, nullptr, 0, nullptr},
 };
