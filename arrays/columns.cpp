@@ -79,25 +79,9 @@ PyObject* frames_module(ModuleState& state) noexcept {
     return state.frames;
 }
 
-// The arguments as the caller gave them: a tuple of the positional ones and
-// a dict of the keyword ones, in their order.
-bool rebuilt_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, OwnedRef& positional,
-                  OwnedRef& keywords) noexcept {
-    positional = OwnedRef::steal(PyTuple_New(nargs));
-    keywords = OwnedRef::steal(PyDict_New());
-    if (!positional || !keywords) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyTuple_SetItem(positional.get(), i, OwnedRef::borrow(args[i]).release());
-    }
-    const Py_ssize_t named = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
-    for (Py_ssize_t k = 0; k < named; ++k) {
-        if (PyDict_SetItem(keywords.get(), PyTuple_GetItem(kwnames, k), args[nargs + k]) < 0) {
-            return false;
-        }
-    }
-    return true;
+OwnedRef str_of(std::string_view text) noexcept {
+    return OwnedRef::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 } // namespace
@@ -112,38 +96,6 @@ bool is_column_container(PyObject* object, PyObject* ndarray) noexcept {
     }
     return from_column_library(reinterpret_cast<PyObject*>(type)) || exports_arrow(object);
 }
-
-PyObject* dispatch_to_frames(ModuleState& state, std::string_view function, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* frames = frames_module(state);
-    if (frames == nullptr) {
-        return nullptr;
-    }
-    // Held while it runs: a module replaced in the state must outlive the call.
-    const OwnedRef held = OwnedRef::borrow(frames);
-    OwnedRef positional;
-    OwnedRef keywords;
-    if (!rebuilt_call(args, nargs, kwnames, positional, keywords)) {
-        return nullptr;
-    }
-    const OwnedRef dispatch = OwnedRef::steal(PyObject_GetAttrString(held.get(), "_dispatch"));
-    const OwnedRef name = OwnedRef::steal(
-        PyUnicode_FromStringAndSize(function.data(), static_cast<Py_ssize_t>(function.size())));
-    if (!dispatch || !name) {
-        return nullptr;
-    }
-    return PyObject_CallFunctionObjArgs(dispatch.get(), name.get(), positional.get(),
-                                        keywords.get(), nullptr);
-}
-
-namespace {
-
-OwnedRef str_of(std::string_view text) noexcept {
-    return OwnedRef::steal(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-} // namespace
 
 CallStatus unwrap_columns(ModuleState& state, const FunctionDescription& d, std::size_t series,
                           std::span<PyObject*> slots, UnwrappedCall& call) noexcept {

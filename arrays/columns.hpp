@@ -17,9 +17,12 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <span>
 #include <string_view>
+#include <utility>
 
 namespace tarnwick::arrays {
 
@@ -51,12 +54,42 @@ struct UnwrappedCall {
 // `result`, which may be null with an exception set.
 [[nodiscard]] PyObject* wrap_result(const UnwrappedCall& call, PyObject* result) noexcept;
 
-// tarnwick_frames._dispatch(function, args, kwargs) for the fast call
-// `args`, `nargs`, `kwnames`, rebuilt as the caller gave it; tarnwick_frames
-// is imported on the first such call and kept in `state`.
-[[nodiscard]] PyObject* dispatch_to_frames(ModuleState& state, std::string_view function,
-                                           PyObject* const* args, Py_ssize_t nargs,
-                                           PyObject* kwnames) noexcept;
+// The fast-call entry of the array function described by `D`, whose first
+// `Series` parameters are series: binds the call into slots (its parameters,
+// then its options) and runs `Run` on them once, with any column container
+// among the series read as numbers by tarnwick_frames (unwrap_columns) and
+// the result then wrapped as the first series was. The self argument is the
+// module.
+template <const FunctionDescription& D, std::size_t Series,
+          PyObject* (*Run)(ModuleState&, std::span<PyObject* const>)>
+PyObject* bound_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    std::array<PyObject*, D.parameter_names.size()> slots{};
+    if (CallStatus bound = extract_arguments_fastcall(D, args, nargs, kwnames, slots);
+        bound.failed()) {
+        return raised(std::move(bound.error()));
+    }
+    ModuleState& state = state_of(module);
+    if (std::none_of(slots.begin(), slots.begin() + Series,
+                     [&](PyObject* given) { return is_column_container(given, state.ndarray); })) {
+        return Run(state, slots);
+    }
+    UnwrappedCall unwrapped;
+    if (CallStatus read = unwrap_columns(state, D, Series, slots, unwrapped); read.failed()) {
+        return raised(std::move(read.error()));
+    }
+    return wrap_result(unwrapped, Run(state, slots));
+}
+
+// The method record of bound_entry<D, Series, Run>, documented from `D`.
+template <const FunctionDescription& D, std::size_t Series,
+          PyObject* (*Run)(ModuleState&, std::span<PyObject* const>)>
+PyMethodDef bound_record() noexcept {
+    return {
+        D.function_name.data(),
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&bound_entry<D, Series, Run>)),
+        METH_FASTCALL | METH_KEYWORDS, docstring<D>.data()};
+}
 
 // The rows grouped by the keys `by` (a call's `by=`), one key per bar of
 // series `length` bars long: the keys become integer codes through

@@ -110,17 +110,6 @@ template <class I> constexpr std::size_t series_parameters() noexcept {
     return n;
 }
 
-// Whether any series argument is a column container.
-template <class I>
-bool any_column_container(std::span<PyObject* const> slots, PyObject* ndarray) noexcept {
-    for (std::size_t i = 0; i < I::parameters.size(); ++i) {
-        if (I::parameters[i].kind == Kind::series && is_column_container(slots[i], ndarray)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // How many of the series in `values`, of `shape`, hold a NaN: the rows, or
 // the columns when `by_column`. Rows are scanned up to their first NaN;
 // columns in one pass over the rows, marking `marks` (room for a mark per
@@ -365,29 +354,6 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     return destination.release();
 }
 
-// The fast-call entry of tarnwick_arrays' function for indicator `I`,
-// described by `D`: its parameters, then its options. The self argument is
-// the module.
-template <class I, const FunctionDescription& D>
-PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
-    std::array<PyObject*, I::parameters.size() + OptionsOf<I>::count> slots{};
-    if (CallStatus bound = extract_arguments_fastcall(D, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
-    ModuleState& state = state_of(module);
-    if (!any_column_container<I>(slots, state.ndarray)) {
-        return run<I, D>(state, slots);
-    }
-    UnwrappedCall unwrapped;
-    if (CallStatus read = unwrap_columns(state, D, series_parameters<I>(), slots, unwrapped);
-        read.failed()) {
-        return raised(std::move(read.error()));
-    }
-    return wrap_result(unwrapped, run<I, D>(state, slots));
-}
-
 // What every array function shares: the inputs, the keywords and the result.
 constexpr std::string_view inputs_text =
     "\n\nEach series is a numpy array of 1 or 2 dimensions (any real dtype, any strides),\n"
@@ -456,12 +422,9 @@ template <class I> struct ArrayFunction {
             example_heading, I::array_example);
     // The parameters, then the options.
     static constexpr auto parameter_names =
-        []<std::size_t... J, std::size_t... K>(std::index_sequence<J...>,
-                                               std::index_sequence<K...>) {
-            return std::array<std::string_view, sizeof...(J) + sizeof...(K)>{
-                I::parameters[J].name..., Declared::names[K]...};
-        }(std::make_index_sequence<I::parameters.size()>{},
-          std::make_index_sequence<Declared::count>{});
+        Declared::after([]<std::size_t... J>(std::index_sequence<J...>) {
+            return std::array<std::string_view, sizeof...(J)>{I::parameters[J].name...};
+        }(std::make_index_sequence<I::parameters.size()>{}));
     static constexpr auto name = joined<I::stem.size()>(I::stem, "");
     static constexpr FunctionDescription description{
         .function_name = name.view(),
@@ -473,9 +436,7 @@ template <class I> struct ArrayFunction {
     };
 
     static PyMethodDef record() noexcept {
-        return {description.function_name.data(),
-                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I, description>)),
-                METH_FASTCALL | METH_KEYWORDS, docstring<description>.data()};
+        return bound_record<description, series_parameters<I>(), &run<I, description>>();
     }
 };
 

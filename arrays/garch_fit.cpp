@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The life of a call is that of the other array functions (functions.cpp):
-// bind, hand pandas, polars and Arrow columns to tarnwick_frames, convert in
-// declaration order, then compute row by row with the interpreter lock
-// released for all but small inputs. A parameter (omega, alpha, beta, seed)
-// is a number for every row or a 1-D ndarray with one per row, so that a
-// panel fit feeds straight back in.
+// bind with the options (array_options.hpp), have pandas, polars and Arrow
+// returns read by tarnwick_frames (columns.hpp), convert, then compute row by
+// row with the interpreter lock released for all but small inputs. A
+// parameter (omega, alpha, beta, seed) is a number for every row or a 1-D
+// ndarray with one per row, so that a panel fit feeds straight back in: it is
+// read after the axis and NaN policy, the seed with the others.
 #include "garch_fit.hpp"
 
 #include "../binding/arguments.hpp"
@@ -14,6 +15,7 @@
 #include "../indicators/garch11_fit.hpp"
 #include "../ndarray/array_arguments.hpp"
 #include "../ndarray/array_series.hpp"
+#include "array_options.hpp"
 #include "columns.hpp"
 #include "module_state.hpp"
 #include "series_walk.hpp"
@@ -21,7 +23,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -149,25 +150,39 @@ struct Panel {
     }
 };
 
-CallStatus read_panel(Panel& panel, PyObject* returns, PyObject* axis, PyObject* policy,
-                      std::string_view function, const ModuleState& state, Held& held) noexcept {
-    if (CallStatus read = extract_array_series_into(panel.returns, returns, function, "returns",
-                                                    state.ndarray, held);
+// The seed as given, read with omega, alpha and beta (read_per_row); null
+// when None or left out.
+struct RowSeedOption {
+    static constexpr std::string_view name = SeedOption::name;
+    static constexpr std::string_view default_text = SeedOption::default_text;
+    using Value = PyObject*;
+    static CallResult<Value> convert(PyObject* given, const OptionContext&) noexcept {
+        return given == Py_None ? nullptr : given;
+    }
+};
+
+// The keyword-only parameters of garch11_loglik and garch11_fit.
+using PanelOptions = Options<RowSeedOption, AxisOption, PolicyOption>;
+
+// The returns, slots[0], with the options that follow the function's
+// `parameters` slots.
+CallStatus read_panel(Panel& panel, PanelOptions& options, const FunctionDescription& d,
+                      std::span<PyObject* const> slots, std::size_t parameters,
+                      const ModuleState& state, Held& held) noexcept {
+    if (CallStatus read = extract_array_series_into(panel.returns, slots[0], d.function_name,
+                                                    "returns", state.ndarray, held);
         read.failed()) {
         return read;
     }
     held.add(panel.returns);
     panel.shape = panel.returns.shape();
-    CallResult<bool> by_column = series_are_columns(axis, function, panel.shape, held);
-    if (by_column.failed()) {
-        return std::move(by_column.error());
+    if (CallStatus read =
+            options.convert(slots.subspan(parameters), OptionContext{d, panel.shape, held});
+        read.failed()) {
+        return read;
     }
-    panel.by_column = by_column.value();
-    CallResult<NanPolicy> p = extract_nan_policy(policy, function);
-    if (p.failed()) {
-        return std::move(p.error());
-    }
-    panel.policy = p.value();
+    panel.by_column = options.value<AxisOption>();
+    panel.policy = options.value<PolicyOption>();
     return CallStatus::ok();
 }
 
@@ -245,47 +260,14 @@ OwnedRef float_array(const ModuleState& state, std::span<const double> values) n
     return array_of<double>(state, values, "float64", [](double v) { return v; });
 }
 
-// Whether any series argument is a column container, which tarnwick_frames
-// then answers.
-bool for_frames(PyObject* returns, const ModuleState& state) noexcept {
-    return returns != nullptr && is_column_container(returns, state.ndarray);
-}
-
-// The start of a call over a panel of returns: binds the arguments into
-// `slots`, hands column containers to tarnwick_frames, and reads the returns
-// with the axis and NaN policy in `slots[axis_slot]` and the slot after it.
-// Gives the call's result (null with the error set) when it ends here.
-template <std::size_t N>
-std::optional<PyObject*>
-begin_panel_call(const FunctionDescription& d, PyObject* module, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, N>& slots,
-                 std::size_t axis_slot, Panel& panel, Held& held) noexcept {
-    if (CallStatus bound = extract_arguments_fastcall(d, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
-    ModuleState& state = state_of(module);
-    if (for_frames(slots[0], state)) {
-        return dispatch_to_frames(state, d.function_name, args, nargs, kwnames);
-    }
-    if (CallStatus read = read_panel(panel, slots[0], slots[axis_slot], slots[axis_slot + 1],
-                                     d.function_name, state, held);
-        read.failed()) {
-        return raised(std::move(read.error()));
-    }
-    return std::nullopt;
-}
-
 // garch11_loglik(returns, omega, alpha, beta, *, seed=None, axis=-1, nan_policy='propagate')
-constexpr std::array<std::string_view, 7> loglik_names{"returns", "omega", "alpha",     "beta",
-                                                       "seed",    "axis",  "nan_policy"};
-// seed, axis and nan_policy, the keyword-only parameters of both.
-constexpr std::array<std::string_view, 3> panel_defaults{"None", "-1", "'propagate'"};
+constexpr std::array<std::string_view, 4> loglik_parameters{"returns", "omega", "alpha", "beta"};
+constexpr auto loglik_names = PanelOptions::after(loglik_parameters);
 constexpr FunctionDescription loglik_description{
     .function_name = "garch11_loglik",
     .parameter_names = loglik_names,
-    .required_count = 4,
-    .keyword_only_count = 3,
+    .required_count = loglik_parameters.size(),
+    .keyword_only_count = PanelOptions::count,
     .documentation =
         "Gaussian log-likelihood of zero-mean returns under GARCH(1,1):\n"
         "-0.5 * sum over t, in index order, of (log(2 pi) + log(s[t])) + (r[t] * r[t]) / s[t],\n"
@@ -305,32 +287,34 @@ constexpr FunctionDescription loglik_description{
         ">>> r = np.array([0.01, -0.02, 0.015, 0.003])\n"
         ">>> round(ta.garch11_loglik(r, 1e-05, 0.1, 0.85), 6)\n"
         "11.466446",
-    .keyword_defaults = panel_defaults,
+    .keyword_defaults = PanelOptions::defaults,
 };
 
-PyObject* garch11_loglik_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+PyObject* run_loglik(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     constexpr std::string_view function = "garch11_loglik";
-    std::array<PyObject*, 7> slots{};
     Held held;
     Panel panel;
-    if (const auto ended = begin_panel_call(loglik_description, module, args, nargs, kwnames, slots,
-                                            5, panel, held)) {
-        return *ended;
+    PanelOptions options;
+    if (CallStatus read = read_panel(panel, options, loglik_description, slots,
+                                     loglik_parameters.size(), state, held);
+        read.failed()) {
+        return raised(std::move(read.error()));
     }
-    const ModuleState& state = state_of(module);
+    PyObject* const seed = options.value<RowSeedOption>();
+    const bool seeded = seed != nullptr;
+    // omega, alpha, beta, then the seed.
+    const std::array<PyObject*, 4> given{slots[1], slots[2], slots[3], seed};
     std::array<PerRow, 4> p;
     for (std::size_t i = 0; i < 4; ++i) {
-        PyObject* given = slots[i + 1];
-        if (i == 3 && (given == nullptr || given == Py_None)) {
+        if (given[i] == nullptr) {
             continue;
         }
-        if (CallStatus read = read_per_row(p[i], given, function, loglik_names[i + 1], state, held);
+        if (CallStatus read =
+                read_per_row(p[i], given[i], function, loglik_names[i + 1], state, held);
             read.failed()) {
             return raised(std::move(read.error()));
         }
     }
-    const bool seeded = slots[4] != nullptr && slots[4] != Py_None;
     const std::size_t series = panel.series();
     for (std::size_t i = 0; i < 4; ++i) {
         if (CallStatus fits = check_per_row(p[i], function, loglik_names[i + 1], series);
@@ -365,12 +349,13 @@ PyObject* garch11_loglik_entry(PyObject* module, PyObject* const* args, Py_ssize
 }
 
 // garch11_fit(returns, *, seed=None, axis=-1, nan_policy='propagate')
-constexpr std::array<std::string_view, 4> fit_names{"returns", "seed", "axis", "nan_policy"};
+constexpr std::array<std::string_view, 1> fit_parameters{"returns"};
+constexpr auto fit_names = PanelOptions::after(fit_parameters);
 constexpr FunctionDescription fit_description{
     .function_name = "garch11_fit",
     .parameter_names = fit_names,
-    .required_count = 1,
-    .keyword_only_count = 3,
+    .required_count = fit_parameters.size(),
+    .keyword_only_count = PanelOptions::count,
     .documentation =
         "Maximum-likelihood GARCH(1,1) of zero-mean returns (demean them first if\n"
         "they have a mean): the omega > 0, alpha >= 0, beta >= 0, alpha + beta < 1\n"
@@ -401,7 +386,7 @@ constexpr FunctionDescription fit_description{
         ">>> fit = ta.garch11_fit(r)\n"
         ">>> fit.converged, fit.alpha + fit.beta < 1\n"
         "(True, True)",
-    .keyword_defaults = panel_defaults,
+    .keyword_defaults = PanelOptions::defaults,
 };
 
 CallError refusal_error(Garch11FitRefusal refusal, std::size_t row, std::size_t length,
@@ -441,22 +426,22 @@ class FieldSink final : public Garch11FitSink {
     std::size_t series_;
 };
 
-PyObject* garch11_fit_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
+PyObject* run_fit(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     constexpr std::string_view function = "garch11_fit";
-    std::array<PyObject*, 4> slots{};
     Held held;
     Panel panel;
-    if (const auto ended = begin_panel_call(fit_description, module, args, nargs, kwnames, slots, 2,
-                                            panel, held)) {
-        return *ended;
+    PanelOptions options;
+    if (CallStatus read =
+            read_panel(panel, options, fit_description, slots, fit_parameters.size(), state, held);
+        read.failed()) {
+        return raised(std::move(read.error()));
     }
-    const ModuleState& state = state_of(module);
     PerRow seed;
-    const bool seeded = slots[1] != nullptr && slots[1] != Py_None;
+    PyObject* const given_seed = options.value<RowSeedOption>();
+    const bool seeded = given_seed != nullptr;
     const std::size_t series = panel.series();
     if (seeded) {
-        if (CallStatus read = read_per_row(seed, slots[1], function, "seed", state, held);
+        if (CallStatus read = read_per_row(seed, given_seed, function, "seed", state, held);
             read.failed()) {
             return raised(std::move(read.error()));
         }
@@ -546,16 +531,8 @@ constexpr FunctionDescription forecast_description{
         "[0.0004, 0.00039000000000000005, 0.00038050000000000003]",
 };
 
-PyObject* garch11_forecast_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+PyObject* run_forecast(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     constexpr std::string_view function = "garch11_forecast";
-    std::array<PyObject*, 5> slots{};
-    if (CallStatus bound =
-            extract_arguments_fastcall(forecast_description, args, nargs, kwnames, slots);
-        bound.failed()) {
-        return raised(std::move(bound.error()));
-    }
-    ModuleState& state = state_of(module);
     Held held;
     ArraySeries variance;
     if (CallStatus read = extract_array_series_into(variance, slots[0], function, "variance",
@@ -618,16 +595,11 @@ PyObject* exact_log_entry(PyObject*, PyObject* x) noexcept {
     return PyFloat_FromDouble(exact_log(value));
 }
 
-template <const FunctionDescription& D, auto Entry> PyMethodDef fast_record() noexcept {
-    return {D.function_name.data(),
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry)),
-            METH_FASTCALL | METH_KEYWORDS, docstring<D>.data()};
-}
-
 PyMethodDef records[] = {
-    fast_record<loglik_description, &garch11_loglik_entry>(),
-    fast_record<fit_description, &garch11_fit_entry>(),
-    fast_record<forecast_description, &garch11_forecast_entry>(),
+    bound_record<loglik_description, 1, &run_loglik>(),
+    bound_record<fit_description, 1, &run_fit>(),
+    // Forecasts run past the variance's last date: an ndarray, whatever holds it.
+    bound_record<forecast_description, 0, &run_forecast>(),
     {"_exact_log", &exact_log_entry, METH_O, "The module's logarithm of a float."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -9,7 +9,7 @@ C-contiguous (symbols, dates) copy of the same data, and of nan_policy="omit"
 on each (no NaN present, then one bar in 100 NaN), as nanoseconds per bar.
 
     python benchmarks/columns.py --containers [--runs 3]
-    python benchmarks/columns.py --pandas [--runs 3]
+    python benchmarks/columns.py --pandas [--runs 3] [--function adx|garch11_loglik]
 
 times instead 1,000,000 bars given as pandas, polars and Arrow containers
 against the same bars as float64 ndarrays: ADX of four symbols as frames and
@@ -18,8 +18,9 @@ fresh for it (outside the timing), the cases taking turns call by call; each
 run prints the median wall and CPU time of its calls and their ratios to the
 ndarray's (on a shared, busy machine the CPU time, which leaves out waiting
 for a core, is the steadier), and the runs' range closes the table. --pandas
-times the cost of a short call: ADX of 100 bars as pandas Series against the
-same call done by hand (to_numpy(), the array call, a Series made of it).
+times the cost of a short call: ADX (or the GARCH log-likelihood) of 100 bars
+as pandas Series against the same call done by hand (to_numpy(), the array
+call, a Series made of its bars).
 """
 
 from __future__ import annotations
@@ -130,28 +131,43 @@ def time_containers(runs: int) -> None:
 
 
 SHORT_BARS, SHORT_CALLS = 100, 2_000
+# For each function: its series made of closes, the call on them, and whether
+# it gives a value per bar (a Series by hand) or one number.
+SHORT = {
+    "adx": (lambda c: (c + 0.5, c - 0.5, c), lambda *s: ta.adx(*s, 14), True),
+    "garch11_loglik": (
+        lambda c: (c * 1e-4,),
+        lambda *s: ta.garch11_loglik(*s, 1e-5, 0.1, 0.85),
+        False,
+    ),
+}
 
 
-def time_pandas(runs: int) -> None:
-    """ADX(14) of 100 bars given as pandas Series on one index, against the
-    same bars taken out with to_numpy(), computed, and put back in a Series by
-    hand: microseconds per call over SHORT_CALLS calls, each on its own bars
-    (the median wall time of a call; the mean CPU time, the process clock
-    being too coarse for one call)."""
+def time_pandas(runs: int, function: str) -> None:
+    """The function of 100 bars given as pandas Series on one index, against
+    the same bars taken out with to_numpy(), computed, and put back in a
+    Series by hand: microseconds per call over SHORT_CALLS calls, each on its
+    own bars (the median wall time of a call; the mean CPU time, the process
+    clock being too coarse for one call)."""
     import pandas as pd
 
     rng = np.random.default_rng(1)
     index = pd.date_range("2024-01-01", periods=SHORT_BARS)
+    series_of, call, per_bar = SHORT[function]
 
     def bars():
         close = 100 + np.cumsum(rng.normal(0, 1, (SHORT_CALLS, SHORT_BARS)), axis=1)
-        return [[pd.Series(s, index=index) for s in (c + 0.5, c - 0.5, c)] for c in close]
+        return [[pd.Series(s, index=index) for s in series_of(c)] for c in close]
 
-    def by_hand(h, low, c):
-        values = ta.adx(h.to_numpy(), low.to_numpy(), c.to_numpy(), 14)
-        return pd.Series(values, index=h.index, name="adx", copy=False)
+    def by_hand(*series):
+        values = call(*(s.to_numpy() for s in series))
+        return (
+            pd.Series(values, index=series[0].index, name=function, copy=False)
+            if per_bar
+            else values
+        )
 
-    routes = {"pandas Series": lambda h, low, c: ta.adx(h, low, c, 14), "by hand": by_hand}
+    routes = {"pandas Series": call, "by hand": by_hand}
     figures: dict = {name: [] for name in routes}
     for run in range(runs):
         # The routes take turns call by call, each on bars of its own.
@@ -185,9 +201,10 @@ def main() -> None:
     parser.add_argument("--containers", action="store_true")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--pandas", action="store_true")
+    parser.add_argument("--function", choices=sorted(SHORT), default="adx")
     args = parser.parse_args()
     if args.pandas:
-        time_pandas(args.runs)
+        time_pandas(args.runs, args.function)
         return
     if args.containers:
         time_containers(args.runs)

@@ -21,6 +21,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <span>
@@ -36,6 +37,16 @@ template <class... Kinds> class Options {
     static constexpr std::size_t count = sizeof...(Kinds);
     static constexpr std::array<std::string_view, count> names{Kinds::name...};
     static constexpr std::array<std::string_view, count> defaults{Kinds::default_text...};
+
+    // A function's parameter names: `parameters`, then the options'.
+    template <std::size_t N>
+    static constexpr std::array<std::string_view, N + count>
+    after(const std::array<std::string_view, N>& parameters) noexcept {
+        std::array<std::string_view, N + count> all{};
+        std::copy(parameters.begin(), parameters.end(), all.begin());
+        std::copy(names.begin(), names.end(), all.begin() + N);
+        return all;
+    }
 
     // Whether the function takes option K.
     template <class K> static constexpr bool declares = (std::is_same_v<K, Kinds> || ...);

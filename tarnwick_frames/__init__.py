@@ -3,7 +3,7 @@
 
 tarnwick_arrays hands a call here, once bound, when one of its series is a
 pandas, polars or pyarrow object (a subclass included) or exports Arrow data
-(_unwrap; _dispatch for a call as given). Each such series
+(_unwrap). Each such series
 is read as numbers in one pass (in place when it already is float64 without
 nulls: a frame's columns and a chunked array's chunks each where it lies, not
 joined into one array), the tarnwick_arrays function runs on them, and its result is
@@ -22,10 +22,6 @@ import sys
 
 __all__ = ["_dispatch", "_unwrap"]
 
-# The series parameters of the functions tarnwick_arrays hands on as the
-# caller gave them (_dispatch); the others bind their call first and hand it
-# on bound, with their series' names (_unwrap).
-_UNBOUND = {"garch11_loglik": ("returns",), "garch11_fit": ("returns",)}
 # Functions that reduce each series to numbers: a series gives numbers, a
 # frame one value per column.
 _REDUCING = ("garch11_loglik", "garch11_fit")
@@ -629,16 +625,8 @@ def _finish(name, first):
 
 
 def _dispatch(name, args, kwargs):
-    """Calls tarnwick_arrays.<name> on `args` and `kwargs` with every pandas,
-    polars and Arrow series read as numbers, and wraps the result in the
-    container of the first series."""
+    """Calls tarnwick_arrays.<name> on `args` and `kwargs`: it binds the call
+    and hands its pandas, polars and Arrow series to _unwrap itself."""
     import tarnwick_arrays
 
-    function = getattr(tarnwick_arrays, name)
-    parameters = _UNBOUND.get(name)
-    if parameters is None:
-        # Bound once, and handed back to _unwrap by tarnwick_arrays itself.
-        return function(*args, **kwargs)
-    args, kwargs = list(args), dict(kwargs)
-    finish = _unwrap(name, parameters, args, kwargs)
-    return finish(function(*args, **kwargs))
+    return getattr(tarnwick_arrays, name)(*args, **kwargs)

@@ -451,6 +451,55 @@ def test_frames_give_one_value_per_column():
     )
 
 
+@pytest.mark.parametrize("function", ["garch11_fit", "garch11_loglik"])
+@pytest.mark.parametrize("kind", ["pandas Series", "pandas DataFrame", "polars DataFrame"])
+def test_a_call_of_columns_is_bound_once(function, kind, monkeypatch):
+    # tarnwick_frames reads the columns of the bound call and hands the
+    # numbers back: the function is not called again with them.
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars") if kind.startswith("polars") else None
+    panel = returns((2, 60))
+    calls = []
+    original = getattr(ta, function)
+
+    def counted(*args, **kwargs):
+        calls.append(args)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(ta, function, counted)
+    containers = {
+        "pandas Series": lambda: pd.Series(panel[0]),
+        "pandas DataFrame": lambda: pd.DataFrame(panel.T, columns=["A", "B"]),
+        "polars DataFrame": lambda: pl.DataFrame({"A": panel[0], "B": panel[1]}),
+    }
+    weights = (1e-5, 0.1, 0.85) if function == "garch11_loglik" else ()
+    got = counted(containers[kind](), *weights, seed=2e-4, nan_policy="raise")
+    assert len(calls) == 1
+    want = original(panel[0] if kind == "pandas Series" else panel, *weights, seed=2e-4)
+    assert np.array(got).tobytes() == np.array(want).tobytes()
+
+
+# Found in one order with an array or a pandas Series: the axis, the NaN
+# policy, then omega, alpha, beta and last the seed.
+@pytest.mark.parametrize("function", ["garch11_fit", "garch11_loglik"])
+@pytest.mark.parametrize(
+    ("keywords", "expected"),
+    [
+        ({"nan_policy": "never", "seed": "x", "axis": 2}, "{f}(): axis 2 is out of bounds for"),
+        ({"nan_policy": "never", "seed": "x"}, "{f}(): nan_policy must be 'propagate', 'omit'"),
+        ({"seed": "x"}, "must be real number, not str; while processing {p!r}"),
+    ],
+)
+def test_errors_are_found_in_one_order_with_arrays_and_pandas(function, keywords, expected):
+    pd = pytest.importorskip("pandas")
+    weights = ("y", 0.1, 0.85) if function == "garch11_loglik" else ()
+    for given in (returns(60), pd.Series(returns(60))):
+        with pytest.raises((TypeError, ValueError)) as caught:
+            getattr(ta, function)(given, *weights, **keywords)
+        text = "; ".join([str(caught.value), *getattr(caught.value, "__notes__", [])])
+        assert text.startswith(expected.format(f=function, p="omega" if weights else "seed"))
+
+
 def test_threads_give_the_same_bits():
     from concurrent.futures import ThreadPoolExecutor
 
