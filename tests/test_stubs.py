@@ -71,17 +71,18 @@ def test_polars_module_lists_every_function():
 def test_a_new_entry_gets_its_overloads(monkeypatch):
     stubs = generator()
 
-    def ema(close, period, *, out=None, axis=-1, nan_policy="propagate", by=None): ...
+    # A name no entry has: the generator takes whatever the catalogue lists.
+    def smooth(close, period, *, out=None, axis=-1, nan_policy="propagate", by=None): ...
 
-    entry = ("ema", (("close", "series"), ("period", "count")), (), "Ema")
+    entry = ("smooth", (("close", "series"), ("period", "count")), (), "Smooth")
     monkeypatch.setattr(tarnwick_arrays, "_catalogue", (*tarnwick_arrays._catalogue, entry))
-    monkeypatch.setattr(tarnwick_arrays, "ema", ema, raising=False)
+    monkeypatch.setattr(tarnwick_arrays, "smooth", smooth, raising=False)
     text = stubs.array_functions(stubs.catalogue(), {})
-    assert text.count("def ema(close: _") == 3
-    assert "def ema(close: _Column, period: SupportsIndex, *, out: _Out | None = None, " in text
+    assert text.count("def smooth(close: _") == 3
+    assert "def smooth(close: _Column, period: SupportsIndex, *, out: _Out | None = None, " in text
 
     def unknown(close, period, *, window=3): ...
 
-    monkeypatch.setattr(tarnwick_arrays, "ema", unknown)
+    monkeypatch.setattr(tarnwick_arrays, "smooth", unknown)
     with pytest.raises(SystemExit, match="option 'window' has no type"):
         stubs.array_functions(stubs.catalogue(), {})
