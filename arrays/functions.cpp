@@ -47,6 +47,7 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -489,7 +490,68 @@ int add_tuple_type(PyObject* module, PyObject* namedtuple, ModuleState& state) n
     }
 }
 
+// A tuple of the texts given, or null with an exception set.
+template <class Texts> PyObject* text_tuple(const Texts& texts) noexcept {
+    OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(texts))));
+    for (std::size_t k = 0; tuple && k < std::size(texts); ++k) {
+        const std::string_view text = texts[k];
+        PyObject* item =
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (item == nullptr || PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k), item) < 0) {
+            return nullptr;
+        }
+    }
+    return tuple.release();
+}
+
+// Entry `I` as data: (stem, ((name, kind), ...), outputs, type_name), its
+// outputs () where it gives one value.
+template <class I> PyObject* described() noexcept {
+    static constexpr std::string_view kinds[] = {"series", "real", "count"};
+    OwnedRef parameters =
+        OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(I::parameters.size())));
+    for (std::size_t k = 0; parameters && k < I::parameters.size(); ++k) {
+        const std::array<std::string_view, 2> pair = {
+            I::parameters[k].name, kinds[static_cast<std::size_t>(I::parameters[k].kind)]};
+        PyObject* item = text_tuple(pair);
+        if (item == nullptr ||
+            PyTuple_SetItem(parameters.get(), static_cast<Py_ssize_t>(k), item) < 0) {
+            return nullptr;
+        }
+    }
+    const OwnedRef outputs = [] {
+        if constexpr (outputs_of_entry<I>() == 1) {
+            return OwnedRef::steal(PyTuple_New(0));
+        } else {
+            return OwnedRef::steal(text_tuple(I::outputs));
+        }
+    }();
+    const OwnedRef stem = OwnedRef::steal(
+        PyUnicode_FromStringAndSize(I::stem.data(), static_cast<Py_ssize_t>(I::stem.size())));
+    const OwnedRef type_name = OwnedRef::steal(PyUnicode_FromStringAndSize(
+        I::type_name.data(), static_cast<Py_ssize_t>(I::type_name.size())));
+    if (!parameters || !outputs || !stem || !type_name) {
+        return nullptr;
+    }
+    return PyTuple_Pack(4, stem.get(), parameters.get(), outputs.get(), type_name.get());
+}
+
 } // namespace
+
+int add_catalogue(PyObject* module) noexcept {
+    return [&]<class... I>(IndicatorList<I...>) {
+        PyObject* (*const entries[])() noexcept = {&described<I>...};
+        const OwnedRef catalogue = OwnedRef::steal(PyTuple_New(sizeof...(I)));
+        for (std::size_t k = 0; catalogue && k < sizeof...(I); ++k) {
+            PyObject* entry = entries[k]();
+            if (entry == nullptr ||
+                PyTuple_SetItem(catalogue.get(), static_cast<Py_ssize_t>(k), entry) < 0) {
+                return -1;
+            }
+        }
+        return catalogue ? PyModule_AddObjectRef(module, "_catalogue", catalogue.get()) : -1;
+    }(ArrayCatalogue{});
+}
 
 PyMethodDef* method_records() noexcept {
     return records.data();

@@ -16,4 +16,9 @@ namespace tarnwick::arrays {
 // exception set on failure.
 [[nodiscard]] int add_tuple_types(PyObject* module, ModuleState& state) noexcept;
 
+// Adds `_catalogue`: each function's entry as data, (stem, ((name, kind),
+// ...), outputs, type_name), for the type stubs' generator; -1 with an
+// exception set on failure.
+[[nodiscard]] int add_catalogue(PyObject* module) noexcept;
+
 } // namespace tarnwick::arrays

@@ -192,6 +192,90 @@ def garch11_variance(
     by: _Keys | None = None,
 ) -> Any: ...
 
+# The values of the ADX pass, each field what adx() returns for the inputs.
+class DirectionalMovement(NamedTuple, Generic[_T]):
+    plus_di: _T
+    minus_di: _T
+    dx: _T
+    adx: _T
+    atr: _T
+
+@overload
+def directional_movement(
+    high: _Series,
+    low: _Series,
+    close: _Series,
+    period: SupportsIndex,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
+) -> DirectionalMovement[_Out]: ...
+@overload
+def directional_movement(
+    high: _Container,
+    low: _Container,
+    close: _Container,
+    period: SupportsIndex,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
+) -> DirectionalMovement[_Container]: ...
+@overload
+def directional_movement(
+    high: _Column,
+    low: _Column,
+    close: _Column,
+    period: SupportsIndex,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
+) -> DirectionalMovement[Any]: ...
+
+# The stop and the state each bar leaves: trend is +1.0 rising, -1.0 falling,
+# float64 so that every field has one dtype and an omitted bar is NaN in each.
+class ParabolicSarTrend(NamedTuple, Generic[_T]):
+    sar: _T
+    trend: _T
+    extreme: _T
+    factor: _T
+
+@overload
+def parabolic_sar_trend(
+    high: _Series,
+    low: _Series,
+    af_step: _Number,
+    af_max: _Number,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
+) -> ParabolicSarTrend[_Out]: ...
+@overload
+def parabolic_sar_trend(
+    high: _Container,
+    low: _Container,
+    af_step: _Number,
+    af_max: _Number,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
+) -> ParabolicSarTrend[_Container]: ...
+@overload
+def parabolic_sar_trend(
+    high: _Column,
+    low: _Column,
+    af_step: _Number,
+    af_max: _Number,
+    *,
+    axis: SupportsIndex = -1,
+    nan_policy: _NanPolicy = "propagate",
+    by: _Keys | None = None,
+) -> ParabolicSarTrend[Any]: ...
+
 # A number for every series, or a 1-D array with one per series.
 _PerSeries: TypeAlias = _Number | npt.NDArray[np.float64]
 
@@ -243,86 +327,3 @@ def garch11_forecast(
     beta: _PerSeries,
     horizon: SupportsIndex,
 ) -> npt.NDArray[np.float64]: ...
-
-# The values of the ADX pass, each field what adx() returns for the inputs.
-class DirectionalMovement(NamedTuple, Generic[_T]):
-    plus_di: _T
-    minus_di: _T
-    dx: _T
-    adx: _T
-    atr: _T
-
-# The stop and the state each bar leaves: trend is +1.0 rising, -1.0 falling,
-# float64 so that every field has one dtype and an omitted bar is NaN in each.
-class ParabolicSarTrend(NamedTuple, Generic[_T]):
-    sar: _T
-    trend: _T
-    extreme: _T
-    factor: _T
-
-@overload
-def directional_movement(
-    high: _Series,
-    low: _Series,
-    close: _Series,
-    period: SupportsIndex,
-    *,
-    axis: SupportsIndex = -1,
-    nan_policy: _NanPolicy = "propagate",
-    by: _Keys | None = None,
-) -> DirectionalMovement[_Out]: ...
-@overload
-def directional_movement(
-    high: _Container,
-    low: _Container,
-    close: _Container,
-    period: SupportsIndex,
-    *,
-    axis: SupportsIndex = -1,
-    nan_policy: _NanPolicy = "propagate",
-    by: _Keys | None = None,
-) -> DirectionalMovement[_Container]: ...
-@overload
-def directional_movement(
-    high: _Column,
-    low: _Column,
-    close: _Column,
-    period: SupportsIndex,
-    *,
-    axis: SupportsIndex = -1,
-    nan_policy: _NanPolicy = "propagate",
-    by: _Keys | None = None,
-) -> DirectionalMovement[Any]: ...
-@overload
-def parabolic_sar_trend(
-    high: _Series,
-    low: _Series,
-    af_step: _Number,
-    af_max: _Number,
-    *,
-    axis: SupportsIndex = -1,
-    nan_policy: _NanPolicy = "propagate",
-    by: _Keys | None = None,
-) -> ParabolicSarTrend[_Out]: ...
-@overload
-def parabolic_sar_trend(
-    high: _Container,
-    low: _Container,
-    af_step: _Number,
-    af_max: _Number,
-    *,
-    axis: SupportsIndex = -1,
-    nan_policy: _NanPolicy = "propagate",
-    by: _Keys | None = None,
-) -> ParabolicSarTrend[_Container]: ...
-@overload
-def parabolic_sar_trend(
-    high: _Column,
-    low: _Column,
-    af_step: _Number,
-    af_max: _Number,
-    *,
-    axis: SupportsIndex = -1,
-    nan_policy: _NanPolicy = "propagate",
-    by: _Keys | None = None,
-) -> ParabolicSarTrend[Any]: ...

@@ -23,18 +23,12 @@ Float64 field per value:
       .unnest("dm")
 """
 
+import inspect
+
 import polars as pl
 
 import tarnwick_arrays
 from tarnwick_frames import _dispatch
-
-__all__ = [
-    "adx",
-    "directional_movement",
-    "garch11_variance",
-    "parabolic_sar",
-    "parabolic_sar_trend",
-]
 
 
 def _struct(name, result, fields):
@@ -70,42 +64,35 @@ def _grouped(name, series, scalars, keywords, fields, dtype):
     return pl.map_batches([*series, by], batch, return_dtype=dtype).alias(name)
 
 
-def adx(high: str | pl.Expr, low: str | pl.Expr, close: str | pl.Expr, period, **keywords):
-    """tarnwick_arrays.adx of the three columns."""
-    return _expression("adx", (high, low, close), (period,), keywords)
+def _listed(names):
+    return names[0] if len(names) == 1 else f"{', '.join(names[:-1])} and {names[-1]}"
 
 
-def parabolic_sar(high: str | pl.Expr, low: str | pl.Expr, af_step, af_max, **keywords):
-    """tarnwick_arrays.parabolic_sar of the two columns."""
-    return _expression("parabolic_sar", (high, low), (af_step, af_max), keywords)
-
-
-def garch11_variance(returns: str | pl.Expr, omega, alpha, beta, **keywords):
-    """tarnwick_arrays.garch11_variance of the column (`seed=` as there)."""
-    return _expression("garch11_variance", (returns,), (omega, alpha, beta), keywords)
-
-
-def directional_movement(
-    high: str | pl.Expr, low: str | pl.Expr, close: str | pl.Expr, period, **keywords
-):
-    """tarnwick_arrays.directional_movement of the three columns, as a struct
-    of plus_di, minus_di, dx, adx and atr."""
-    return _expression(
-        "directional_movement",
-        (high, low, close),
-        (period,),
-        keywords,
-        tarnwick_arrays.DirectionalMovement._fields,
+def _function(stem, parameters, outputs):
+    # One expression function per function of tarnwick_arrays, its parameters
+    # named as there: the series first, then the scalars, then the options.
+    count = sum(kind == "series" for _, kind in parameters)
+    signature = inspect.Signature(
+        [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD) for name, _ in parameters]
+        + [inspect.Parameter("keywords", inspect.Parameter.VAR_KEYWORD)]
     )
 
+    def function(*arguments, **keywords):
+        bound = signature.bind(*arguments, **keywords)
+        given = bound.args
+        return _expression(stem, given[:count], given[count:], bound.kwargs, outputs or None)
 
-def parabolic_sar_trend(high: str | pl.Expr, low: str | pl.Expr, af_step, af_max, **keywords):
-    """tarnwick_arrays.parabolic_sar_trend of the two columns, as a struct of
-    sar, trend, extreme and factor."""
-    return _expression(
-        "parabolic_sar_trend",
-        (high, low),
-        (af_step, af_max),
-        keywords,
-        tarnwick_arrays.ParabolicSarTrend._fields,
-    )
+    columns = "the column" if count == 1 else f"the {('two', 'three')[count - 2]} columns"
+    shape = f", as a struct of {_listed(outputs)}" if outputs else ""
+    function.__name__ = function.__qualname__ = stem
+    function.__doc__ = f"tarnwick_arrays.{stem} of {columns}{shape}."
+    function.__signature__ = signature
+    return function
+
+
+# Every function of tarnwick_arrays over series of bars, from its catalogue.
+globals().update(
+    (stem, _function(stem, parameters, outputs))
+    for stem, parameters, outputs, _ in tarnwick_arrays._catalogue
+)
+__all__ = sorted(stem for stem, *_ in tarnwick_arrays._catalogue)

@@ -101,9 +101,8 @@ class Adx(Generic[_Value, _History]):
     def keys(self) -> tuple[str | int, ...] | None: ...
     @property
     def period(self) -> int: ...
-    # The last bar's other values, as tarnwick_arrays.directional_movement
-    # gives them (None before the first bar of one series; NaN for a symbol
-    # without one).
+    # The last bar's other values, as tarnwick_arrays.directional_movement gives them
+    # (None before the first bar of one series; NaN for a symbol without one).
     plus_di: _PerKind[float | None, _Array]
     minus_di: _PerKind[float | None, _Array]
     dx: _PerKind[float | None, _Array]
@@ -152,9 +151,8 @@ class ParabolicSar(Generic[_Value, _History]):
     def af_step(self) -> float: ...
     @property
     def af_max(self) -> float: ...
-    # The state the last bar left, as tarnwick_arrays.parabolic_sar_trend
-    # gives it: trend +1.0 rising, -1.0 falling, the extreme point and the
-    # acceleration factor.
+    # The last bar's other values, as tarnwick_arrays.parabolic_sar_trend gives them
+    # (None before the first bar of one series; NaN for a symbol without one).
     trend: _PerKind[float | None, _Array]
     extreme: _PerKind[float | None, _Array]
     factor: _PerKind[float | None, _Array]
