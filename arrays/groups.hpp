@@ -81,16 +81,14 @@ class Groups {
     // Unless together(): values[row] into into[its place among its group's
     // rows], every row.
     void gather(std::span<const double> values, double* into) const noexcept;
-    // The same for S series at once, series s to into + s * rows: each row's
-    // place read once, not once per series.
+    // The same for S series, series s to into + s * rows. One series at a
+    // time: the rows of a shuffled table go to all the groups at once, and a
+    // cache line open in each group's run for one series fits the cache
+    // where one for every series would not.
     template <std::size_t S>
     void gather(const std::array<std::span<const double>, S>& values, double* into) const noexcept {
-        const std::size_t* place = place_.as<std::size_t>();
-        for (std::size_t r = 0; r < rows_; ++r) {
-            const std::size_t at = place[r];
-            for (std::size_t s = 0; s < S; ++s) {
-                into[s * rows_ + at] = values[s][r];
-            }
+        for (std::size_t s = 0; s < S; ++s) {
+            gather(values[s], into + s * rows_);
         }
     }
     // The inverse: grouped[its place] to row `row` of `out`; of `fields`

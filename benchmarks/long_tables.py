@@ -15,7 +15,10 @@ ADX(14) as nanoseconds per bar:
     polars-talib polars_talib.adx(...).over("symbol"), when installed (5,000 x 252)
 
 Every timed call gets prices made fresh for it, outside the timing (the keys
-of a shape and layout are the same from call to call, as a universe's are).
+of a shape and layout are the same from call to call, as a universe's are);
+the contenders of a shape and layout take turns call by call, so that the
+machine's load weighs on each alike. Each line gives the median wall time
+and, in brackets, this process's CPU time.
 Each run prints the load average before it; the last lines give each
 figure's range over the runs, its ratio to the 2-D array, and polars-talib's
 time over polars by='s (medians over the runs).
@@ -32,7 +35,7 @@ import statistics
 
 import numpy as np
 import polars as pl
-from columns import median_time
+from columns import median_times
 
 import tarnwick_arrays as ta
 import tarnwick_frames.polars as tp
@@ -108,10 +111,14 @@ def main():
         print(f"run {run + 1}, load average {load()}")
         for symbols, bars in SHAPES:
             for layout in LAYOUTS:
-                for name, (make, call) in contenders(symbols, bars, layout, rng).items():
-                    ns = median_time(make, call, options.calls) / (symbols * bars) * 1e9
+                cases = contenders(symbols, bars, layout, rng)
+                for name, (wall, cpu) in median_times(cases, options.calls).items():
+                    ns, cpu_ns = (t / (symbols * bars) * 1e9 for t in (wall, cpu))
                     figures.setdefault((symbols, bars, layout, name), []).append(ns)
-                    print(f"  {symbols:>5} x {bars:<5} {layout:<8} {name:<13} {ns:7.1f} ns/bar")
+                    print(
+                        f"  {symbols:>5} x {bars:<5} {layout:<8} {name:<13} {ns:7.1f} ns/bar"
+                        f" (CPU {cpu_ns:7.1f})"
+                    )
     print(f"load average {load()}")
     print(f"over {options.runs} runs (min - max ns/bar; ratios of medians)")
     for (symbols, bars, layout, name), values in figures.items():

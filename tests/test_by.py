@@ -3,6 +3,10 @@ function on that group's rows alone (every field of the functions of several
 values), on every lane path, whatever the key's type and however the rows
 are ordered."""
 
+import subprocess
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 from test_lanes import PATHS, TWO_LANES, available
@@ -340,3 +344,28 @@ def test_sorted_tables_of_one_or_many_short_groups(f, shape):
     keys = np.repeat(rng.permutation(shape[0]) * 2 + 3, shape[1])
     got = f.array(*(w.reshape(-1) for w in wide), *f.scalars, by=keys)
     assert got.tobytes() == f.array(*wide, *f.scalars).tobytes()
+
+
+# A shuffled table's rows are gathered and put back with the lines of rows a
+# little ahead asked for: tables shorter than that, just as long, or just
+# longer, come out alike.
+@pytest.mark.parametrize("rows", [2, 15, 16, 17, 63, 64, 65, 200])
+@pytest.mark.parametrize("f", FUNCTIONS, ids=lambda f: f.name)
+def test_shuffled_tables_around_the_rows_fetched_ahead(f, rows):
+    rng = np.random.default_rng(rows)
+    keys = rng.integers(0, 3, rows) * 5 - 4
+    series = [rng.uniform(9.0, 11.0, rows) for _ in range(f.series_count)]
+    got = f.array(*series, *f.scalars, by=keys)
+    for key in np.unique(keys):
+        alone = f.array(*(s[keys == key] for s in series), *f.scalars)
+        assert got[keys == key].tobytes() == alone.tobytes(), key
+
+
+def test_the_long_tables_benchmark_takes_its_options():
+    script = Path(__file__).resolve().parent.parent / "benchmarks" / "long_tables.py"
+    if not script.exists():
+        pytest.skip("needs the repository's benchmarks")
+    pytest.importorskip("polars")
+    shown = subprocess.run([sys.executable, script, "--help"], capture_output=True, text=True)
+    assert shown.returncode == 0, shown.stderr
+    assert "--runs" in shown.stdout and "--calls" in shown.stdout
