@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "adx.hpp"
 
+#include "adx_blocked.hpp"
+#include "lanes.hpp"
+#include "rows.hpp"
+
 namespace tarnwick::TARNWICK_TARGET {
 
 namespace {
@@ -42,3 +46,33 @@ void adx_movement(std::span<const double> high, std::span<const double> low,
 }
 
 } // namespace tarnwick::TARNWICK_TARGET
+
+namespace tarnwick {
+
+#if defined(TARNWICK_ROWS_X86_64)
+extern const AdxRun avx2_adx_run;
+extern const AdxRun avx512_adx_run;
+#endif
+
+AdxRun adx_run() noexcept {
+    switch (lane_path()) {
+    case LanePath::scalar:
+        return nullptr;
+    case LanePath::sse2:
+    case LanePath::neon:
+        return &baseline::adx_run_in<baseline::lanes::PairLanes>;
+#if defined(TARNWICK_ROWS_X86_64)
+    case LanePath::avx2:
+        return avx2_adx_run;
+    case LanePath::avx512:
+        return avx512_adx_run;
+#else
+    case LanePath::avx2:
+    case LanePath::avx512:
+        return nullptr;
+#endif
+    }
+    return nullptr;
+}
+
+} // namespace tarnwick
