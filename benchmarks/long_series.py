@@ -12,7 +12,9 @@ turns at each size and run, so that a busy machine's load falls on all of
 them alike. The figure of a run is the total time of its calls over their
 bars; the median and the range over the runs are printed. --lanes PATH also
 times tarnwick in a process of its own with TARNWICK_LANES=PATH (`scalar`
-is the serial one-series ADX pass, the others divide in lanes).
+is the serial one-series ADX pass, the others divide in lanes). --cpu-time
+times each call by the processor time of its thread instead of the wall
+clock, leaving out the time a busy machine gives other processes.
 """
 
 import argparse
@@ -42,16 +44,16 @@ def calls(n):
     return max(2, 2_000_000 // n)
 
 
-def timing(functions, n, run):
+def timing(functions, n, run, clock=time.perf_counter_ns):
     """{name: ns per bar} of functions {name: f(high, low, close)} at n bars."""
     figures = {}
     for name, function in functions.items():
         total = 0
         for call in range(calls(n)):
             high, low, close = series(n, (n, run, call))
-            start = time.perf_counter_ns()
+            start = clock()
             function(high, low, close)
-            total += time.perf_counter_ns() - start
+            total += clock() - start
         figures[name] = total / (calls(n) * n)
     return figures
 
@@ -83,25 +85,28 @@ def main():
     parser.add_argument("--peer", action="append", default=[], metavar="NAME=PYTHON")
     parser.add_argument("--lanes", action="append", default=[], metavar="PATH")
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--cpu-time", action="store_true")
     parser.add_argument("--as-peer", nargs=3, metavar=("NAME", "N", "RUN"), help=argparse.SUPPRESS)
     args = parser.parse_args()
+    clock = time.thread_time_ns if args.cpu_time else time.perf_counter_ns
     if args.as_peer:
         name, n, run = args.as_peer
         functions = tarnwick_on(name) if name in args.lanes else talib_functions(name)
-        print(json.dumps(timing(functions, int(n), int(run))))
+        print(json.dumps(timing(functions, int(n), int(run), clock)))
         return
     load_before = os.getloadavg()[0]
     figures = {}
     mine = tarnwick_functions()
     for n in SIZES:
         for run in range(args.runs):
-            found = timing(mine, n, run)
+            found = timing(mine, n, run, clock)
             peers = [peer.split("=", 1) for peer in args.peer]
             peers += [(path, sys.executable) for path in args.lanes]
             for name, python in peers:
                 lanes = ["--lanes", name] if name in args.lanes else []
+                options = ["--cpu-time"] if args.cpu_time else []
                 answer = subprocess.run(
-                    [python, __file__, "--as-peer", name, str(n), str(run), *lanes],
+                    [python, __file__, "--as-peer", name, str(n), str(run), *lanes, *options],
                     check=True,
                     capture_output=True,
                     text=True,
@@ -110,7 +115,8 @@ def main():
                 found.update(json.loads(answer.stdout))
             for key, value in found.items():
                 figures.setdefault(key, {}).setdefault(n, []).append(value)
-    print(f"ns per bar, median [min - max] of {args.runs} runs; fresh series for every call")
+    what = "processor time" if args.cpu_time else "wall clock"
+    print(f"ns per bar ({what}), median [min - max] of {args.runs} runs; fresh series each call")
     load_after = os.getloadavg()[0]
     print(f"load average (1 min) {load_before:.1f} at the start, {load_after:.1f} at the end")
     print(f"{'':24}" + "".join(f"{n:>22,}" for n in SIZES))

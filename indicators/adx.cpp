@@ -55,24 +55,14 @@ extern const AdxRun avx512_adx_run;
 #endif
 
 AdxRun adx_run() noexcept {
-    switch (lane_path()) {
-    case LanePath::scalar:
-        return nullptr;
-    case LanePath::sse2:
-    case LanePath::neon:
-        return &baseline::adx_run_in<baseline::lanes::PairLanes>;
+    const LanePath path = lane_path();
 #if defined(TARNWICK_ROWS_X86_64)
-    case LanePath::avx2:
-        return avx2_adx_run;
-    case LanePath::avx512:
-        return avx512_adx_run;
-#else
-    case LanePath::avx2:
-    case LanePath::avx512:
-        return nullptr;
-#endif
+    if (path == LanePath::avx512 || path == LanePath::avx2) {
+        return path == LanePath::avx512 ? avx512_adx_run : avx2_adx_run;
     }
-    return nullptr;
+#endif
+    // The wider paths are only ever chosen where they were built.
+    return path == LanePath::scalar ? nullptr : &baseline::adx_run_in<baseline::lanes::PairLanes>;
 }
 
 } // namespace tarnwick
