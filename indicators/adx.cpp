@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "adx.hpp"
 
+#include "adx_blocked.hpp"
+#include "lanes.hpp"
+#include "rows.hpp"
+
 namespace tarnwick::TARNWICK_TARGET {
 
 namespace {
@@ -42,3 +46,23 @@ void adx_movement(std::span<const double> high, std::span<const double> low,
 }
 
 } // namespace tarnwick::TARNWICK_TARGET
+
+namespace tarnwick {
+
+#if defined(TARNWICK_ROWS_X86_64)
+extern const AdxRun avx2_adx_run;
+extern const AdxRun avx512_adx_run;
+#endif
+
+AdxRun adx_run() noexcept {
+    const LanePath path = lane_path();
+#if defined(TARNWICK_ROWS_X86_64)
+    if (path == LanePath::avx512 || path == LanePath::avx2) {
+        return path == LanePath::avx512 ? avx512_adx_run : avx2_adx_run;
+    }
+#endif
+    // The wider paths are only ever chosen where they were built.
+    return path == LanePath::scalar ? nullptr : &baseline::adx_run_in<baseline::lanes::PairLanes>;
+}
+
+} // namespace tarnwick

@@ -72,6 +72,36 @@ template <class V> struct AdxState {
     }
 };
 
+// Where a run of bars puts its values, from its first bar on: ADX, and
+// +DI, -DI, DX and ATR too unless plus_di is null (then all four are).
+struct AdxRunOut {
+    double* adx;
+    double* plus_di = nullptr;
+    double* minus_di = nullptr;
+    double* dx = nullptr;
+    double* atr = nullptr;
+
+    // The places of the values from bar `skip` on.
+    [[nodiscard]] AdxRunOut after(std::size_t skip) const noexcept {
+        if (plus_di == nullptr) {
+            return {adx + skip};
+        }
+        return {adx + skip, plus_di + skip, minus_di + skip, dx + skip, atr + skip};
+    }
+};
+
+// Continues `s` (after at least one bar) over `count` bars after the bar at
+// high[0], low[0], close[0], as AdxKernel steps would, bit for bit. Only the
+// smoothed values and ADX of `s` change; the caller keeps the rest.
+using AdxRun = void (*)(AdxState<double>& s, const AdxParameters& p, const double* high,
+                        const double* low, const double* close, std::size_t count,
+                        const AdxRunOut& out) noexcept;
+
+// The run in the lanes of this process's path (rows.hpp: the widest the
+// processor has, or as TARNWICK_LANES asks), or null on the scalar path,
+// where the serial pass of adx_extend is the one used.
+[[nodiscard]] AdxRun adx_run() noexcept;
+
 } // namespace tarnwick
 
 namespace tarnwick::TARNWICK_TARGET {
@@ -129,19 +159,28 @@ template <class L, bool Directional = false> struct AdxKernel {
         s.close = bar[2];
         return value_of(s, L::splat(0.0));
     }
-    TARNWICK_LANE_INLINE Value step(State& s, const V* bar) const noexcept {
+    // The directional movement and true range of a bar after another.
+    struct Movement {
+        V plus_dm, minus_dm, tr;
+    };
+    TARNWICK_LANE_INLINE static Movement movement(V h, V l, V prev_high, V prev_low,
+                                                  V prev_close) noexcept {
         const V zero = L::splat(0.0);
+        const V up = h - prev_high;
+        const V down = prev_low - l;
+        return {select((down < up) & (zero < up), up, zero),
+                select((up < down) & (zero < down), down, zero),
+                nan_ignoring_max_lanes(nan_ignoring_max_lanes(h - l, abs(h - prev_close)),
+                                       abs(l - prev_close))};
+    }
+
+    TARNWICK_LANE_INLINE Value step(State& s, const V* bar) const noexcept {
         const V h = bar[0];
         const V l = bar[1];
-        const V up = h - s.high;
-        const V down = s.low - l;
-        const V plus = select((down < up) & (zero < up), up, zero);
-        const V minus = select((up < down) & (zero < down), down, zero);
-        const V tr = nan_ignoring_max_lanes(nan_ignoring_max_lanes(h - l, abs(h - s.close)),
-                                            abs(l - s.close));
-        s.atr = s.atr * k + tr * w;
-        s.plus_dm = s.plus_dm * k + plus * w;
-        s.minus_dm = s.minus_dm * k + minus * w;
+        const Movement m = movement(h, l, s.high, s.low, s.close);
+        s.atr = s.atr * k + m.tr * w;
+        s.plus_dm = s.plus_dm * k + m.plus_dm * w;
+        s.minus_dm = s.minus_dm * k + m.minus_dm * w;
         // The indicators once, for ADX and for the values a bar gives: the
         // lanes' divisions are the step's dearest work.
         const Indicators i = indicators(s);
@@ -241,25 +280,12 @@ void adx_movement(std::span<const double> high, std::span<const double> low,
                   std::span<const double> close, std::size_t first, std::size_t count,
                   Movement out) noexcept;
 
-// Continues `state` over series of equal length: the values of as many
-// AdxKernel<OneLane, Directional> steps, bit for bit, in one pass.
-template <bool Directional = false, SeriesOutput Out>
-void adx_extend(Out& out, AdxState<double>& state, const AdxParameters& parameters,
-                std::span<const double> high, std::span<const double> low,
-                std::span<const double> close) noexcept {
+// The serial pass of adx_extend after its first bar: each bar's divisions
+// in turn, two of them in one pair of lanes.
+template <bool Directional, SeriesOutput Out>
+void adx_serial(Out& out, AdxState<double>& s, const AdxParameters& p, std::span<const double> high,
+                std::span<const double> low, std::span<const double> close) noexcept {
     const std::size_t n = high.size();
-    out.start(n);
-    if (n == 0) {
-        return;
-    }
-    // Local copies, which stores into the output cannot alias, so that the
-    // state and the parameters stay in registers.
-    AdxState<double> s = state;
-    const auto p = parameters;
-    const double bar[] = {high[0], low[0], close[0]};
-    const AdxKernel<OneLane, Directional> kernel(p);
-    out.put(0, s.bars == 0 ? kernel.first(s, bar) : kernel.step(s, bar));
-
     // The per-bar terms are made a block at a time and consumed at once by the
     // serial recurrences while still in cache.
     constexpr std::size_t block = 256;
@@ -284,6 +310,61 @@ void adx_extend(Out& out, AdxState<double>& state, const AdxParameters& paramete
         }
     }
     smoothed.store_into(s);
+}
+
+// adx_extend after its first bar through `run`, a block of bars at a time,
+// their values put from the block's buffers.
+template <bool Directional, SeriesOutput Out>
+void adx_run_through(Out& out, AdxState<double>& s, const AdxParameters& p, AdxRun run,
+                     std::span<const double> high, std::span<const double> low,
+                     std::span<const double> close) noexcept {
+    const std::size_t n = high.size();
+    constexpr std::size_t block = 256;
+    double adx[block];
+    double fields[Directional ? 4 : 1][block];
+    AdxRunOut places{adx};
+    if constexpr (Directional) {
+        places = {adx, fields[0], fields[1], fields[2], fields[3]};
+    }
+    for (std::size_t first = 1; first < n; first += block) {
+        const std::size_t count = std::min(block, n - first);
+        run(s, p, &high[first - 1], &low[first - 1], &close[first - 1], count, places);
+        for (std::size_t at = 0; at < count; ++at) {
+            if constexpr (Directional) {
+                out.put(first + at,
+                        DirectionalFields<double>{
+                            {fields[0][at], fields[1][at], fields[2][at], adx[at], fields[3][at]}});
+            } else {
+                out.put(first + at, adx[at]);
+            }
+        }
+    }
+}
+
+// Continues `state` over series of equal length: the values of as many
+// AdxKernel<OneLane, Directional> steps, bit for bit, in one pass: the
+// divisions in lanes (adx_blocked.hpp) unless the path is the scalar one.
+template <bool Directional = false, SeriesOutput Out>
+void adx_extend(Out& out, AdxState<double>& state, const AdxParameters& parameters,
+                std::span<const double> high, std::span<const double> low,
+                std::span<const double> close) noexcept {
+    const std::size_t n = high.size();
+    out.start(n);
+    if (n == 0) {
+        return;
+    }
+    // Local copies, which stores into the output cannot alias, so that the
+    // state and the parameters stay in registers.
+    AdxState<double> s = state;
+    const auto p = parameters;
+    const double bar[] = {high[0], low[0], close[0]};
+    const AdxKernel<OneLane, Directional> kernel(p);
+    out.put(0, s.bars == 0 ? kernel.first(s, bar) : kernel.step(s, bar));
+    if (const AdxRun run = adx_run(); run != nullptr) {
+        adx_run_through<Directional>(out, s, p, run, high, low, close);
+    } else {
+        adx_serial<Directional>(out, s, p, high, low, close);
+    }
     s.high = high[n - 1];
     s.low = low[n - 1];
     s.close = close[n - 1];

@@ -1,6 +1,8 @@
 import pytest
+from test_lanes import PATHS, TWO_LANES, available
 
 from exact import INF, NAN, assert_bits_equal
+from support import run_fresh
 from tarnwick import native_adx
 
 
@@ -20,3 +22,45 @@ def test_prefix_property_across_the_vector_blocks():
     full = native_adx(high, low, close, 14)
     for k in (1, 2, 3, 255, 256, 257, 258, 513, 529):
         assert_bits_equal(native_adx(high[:k], low[:k], close[:k], 14), full[:k])
+
+
+# Lengths around the one-series pass's blocks (16 bars, in buffers of 256) and
+# its lanes, with and without odd values (NaN, infinities, subnormals).
+LENGTHS = (1, 2, 3, 15, 16, 17, 18, 33, 256, 257, 258, 529, 1200)
+
+PASS_CHECK = f"""
+import numpy as np, tarnwick_arrays as ta, tarnwick_stream as ts
+import models
+from exact import bits
+from support import price_bars
+
+cases = 0
+for n in {LENGTHS}:
+    for odd in (0.0, 1 / 40):
+        b = price_bars(n, (n, odd > 0), odd=odd)
+        h, l, c = b["high"], b["low"], b["close"]
+        want = models.directional_movement(h.tolist(), l.tolist(), c.tolist(), 14)
+        got = ta.directional_movement(h, l, c, 14)
+        for field, values in want.items():
+            assert bits(getattr(got, field).tolist()) == bits(values), (n, odd, field)
+        assert bits(ta.adx(h, l, c, 14).tolist()) == bits(want["adx"]), (n, odd)
+        # A stream carries the state of one pass into the next.
+        for split in sorted({{0, 1, n // 3, n - 1}}):
+            s = ts.Adx(14)
+            values = s.extend(h[:split].tolist(), l[:split].tolist(), c[:split].tolist())
+            values += s.extend(h[split:].tolist(), l[split:].tolist(), c[split:].tolist())
+            assert bits(values) == bits(want["adx"]), (n, odd, split)
+        cases += 1
+print(ta._lanes, cases)
+"""
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_one_series_pass_keeps_the_documented_bits_on_every_lane_path(path):
+    # The divisions of the one-series pass run in the path's lanes (the
+    # scalar path keeps the serial pass): every path, every value, bit for bit.
+    if not available(path):
+        pytest.skip(f"this processor has no {path} lanes")
+    taken, cases = run_fresh(PASS_CHECK, env={"TARNWICK_LANES": path}).split()
+    assert int(cases) == 2 * len(LENGTHS)
+    assert taken == (TWO_LANES if path == "sse2" else path)
