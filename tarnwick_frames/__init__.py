@@ -25,6 +25,10 @@ __all__ = ["_dispatch", "_unwrap"]
 # Functions that reduce each series to numbers: a series gives numbers, a
 # frame one value per column.
 _REDUCING = ("garch11_loglik", "garch11_fit")
+# The numbers a reducing function takes one of per series, with their places
+# among the arguments: a frame's fit gives them per column, and they go back
+# in with the frame.
+_PER_SERIES = {"garch11_loglik": (("omega", 1), ("alpha", 2), ("beta", 3), ("seed", None))}
 # The policies under which a null is refused: with "omit" it is a missing bar.
 _REFUSING_NULLS = ("propagate", "raise")
 # The axes that read a frame's values (dates down, one series per column)
@@ -517,6 +521,36 @@ def _per_column(name, first, values):
     return pl.Series(name, values)
 
 
+def _per_series_numbers(name, first, args, kwargs):
+    """Numbers given one per series as a pandas Series on a pandas frame's
+    columns, matched by label, or as a polars Series beside a polars frame,
+    in column order: as a frame's fit gives them."""
+    import numpy as np
+
+    kind = first.kind.partition("-")[0]
+    series_type = sys.modules[kind].Series
+    for parameter, place in _PER_SERIES.get(name, ()):
+        container, key = (
+            (args, place) if place is not None and place < len(args) else (kwargs, parameter)
+        )
+        given = container[key] if container is args else container.get(key)
+        if not isinstance(given, series_type):
+            continue
+        if kind == "pandas":
+            index = given.index
+            if not (
+                index.is_unique
+                and len(index) == len(first.columns)
+                and index.isin(first.columns).all()
+            ):
+                raise ValueError(
+                    f"{name}(): {parameter!r} is a pandas Series whose labels are not the "
+                    "frame's columns, one each; give one value per column, labelled by it"
+                )
+            given = given.reindex(first.columns)
+        container[key] = given.to_numpy().astype(np.float64, copy=False)
+
+
 def _wrap_reduced(name, first, result):
     if first.kind not in ("pandas-frame", "polars-frame"):
         return result
@@ -604,6 +638,7 @@ def _unwrap(name, parameters, args, kwargs):
         _check_alignment(name, [*names, "by"], [*series, keys])
     if any(s.frame for s in series):
         _as_columns(name, names, series, kwargs)
+        _per_series_numbers(name, series[0], args, kwargs)
     for (_, (container, key)), s in zip(present, series, strict=True):
         if kwargs.get("by") is not None and isinstance(s.values, _Pieces):
             s.values = s.values.joined()  # the keys are paired with the bars of one array

@@ -3,6 +3,7 @@ order, the fit's maximum against scipy's best, and panels row by row."""
 
 import math
 import os
+import re
 from decimal import Decimal, getcontext
 from pathlib import Path
 
@@ -449,6 +450,34 @@ def test_frames_give_one_value_per_column():
     assert all(
         np.array_equal(a.to_numpy(), b) for a, b in zip(fit, ta.garch11_fit(panel), strict=True)
     )
+
+
+@pytest.mark.parametrize("library", ["pandas", "polars"])
+def test_a_frames_fit_goes_back_into_its_likelihood(library):
+    lib = pytest.importorskip(library)
+    panel = returns((3, 300))
+    frame = (
+        lib.DataFrame(panel.T, columns=["A", "B", "C"])
+        if library == "pandas"
+        else lib.DataFrame(panel.T, schema=["A", "B", "C"])
+    )
+    fit = ta.garch11_fit(frame)
+    expected = ta.garch11_loglik(
+        panel, *(np.asarray(f) for f in fit[:3]), seed=np.asarray(fit.seed)
+    )
+    got = ta.garch11_loglik(frame, fit.omega, fit.alpha, fit.beta, seed=fit.seed)
+    assert np.asarray(got).tolist() == expected.tolist() == np.asarray(fit.loglik).tolist()
+    if library == "pandas":
+        # Matched by label, not by place.
+        turned = ta.garch11_loglik(frame, fit.omega[::-1], fit.alpha, fit.beta, seed=fit.seed)
+        assert turned.tolist() == expected.tolist()
+        message = (
+            "garch11_loglik(): 'omega' is a pandas Series whose labels are not the frame's "
+            "columns, one each; give one value per column, labelled by it"
+        )
+        for wrong in (fit.omega.rename({"A": "Z"}), fit.omega[:2], fit.omega.iloc[[0, 0, 1]]):
+            with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+                ta.garch11_loglik(frame, wrong, fit.alpha, fit.beta)
 
 
 @pytest.mark.parametrize("function", ["garch11_fit", "garch11_loglik"])
