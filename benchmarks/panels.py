@@ -218,7 +218,7 @@ def compare(args, shapes: list) -> int:
     )
     print("| shape | layout | function | path | before | after | after / before |")
     print("|---|---|---|---|---:|---:|---:|")
-    for key in sorted({k[:5] for k in samples}, key=str):
+    for key in dict.fromkeys(k[:5] for k in samples):  # in the order taken
         symbols, bars, layout, f, path = key
         before, after = samples[(*key, "before")], samples[(*key, "after")]
         ratio = f"{statistics.median(after) / statistics.median(before):.2f}" if before else ""
