@@ -16,21 +16,19 @@ pytestmark = pytest.mark.skipif(
 )
 
 
-def test_run_takes_its_documented_options():
+@pytest.mark.parametrize(
+    ("script", "options"),
+    [
+        ("run.py", ("--quick", "--note", "--out", "--stream-only", "--stream-runs", "--frames")),
+        ("panels.py", ("--runs", "--shapes", "--against", "--against-root", "--clock", "--lanes")),
+    ],
+)
+def test_benchmark_takes_its_documented_options(script, options):
     shown = subprocess.run(
-        [sys.executable, BENCHMARKS / "run.py", "--help"], capture_output=True, text=True
+        [sys.executable, BENCHMARKS / script, "--help"], capture_output=True, text=True
     )
     assert shown.returncode == 0, shown.stderr
-    for option in ("--quick", "--note", "--out", "--stream-only", "--stream-runs", "--frames"):
-        assert option in shown.stdout
-
-
-def test_panels_takes_its_documented_options():
-    shown = subprocess.run(
-        [sys.executable, BENCHMARKS / "panels.py", "--help"], capture_output=True, text=True
-    )
-    assert shown.returncode == 0, shown.stderr
-    for option in ("--runs", "--shapes", "--against", "--against-root", "--clock", "--lanes"):
+    for option in options:
         assert option in shown.stdout
 
 
