@@ -16,6 +16,25 @@ and the range:
   module chose (tarnwick_arrays._lanes), and with two threads over blocks of
   rows in a pool kept across calls (rows layout);
 - TA-Lib: its ADX and SAR called on each row in turn (it has no GARCH).
+
+Two builds, before and after a change, in the same run:
+
+    python benchmarks/panels.py --against OTHER_PYTHON [--clock thread|wall]
+        [--runs N] [--shapes 500x2520] [--lanes scalar,sse2,avx2,avx512]
+        [--against-root OTHER_SOURCE_TREE]
+
+times the call from Python of every indicator, both layouts, on each lane path
+(TARNWICK_LANES) in a fresh process of this environment's python and of
+OTHER_PYTHON (another environment with the other build installed), taking turns
+case by case, the first to go alternating from run to run. Each timed call gets
+a panel of its own (another seed), so no call finds the last one's data in the
+caches; the clock is the calling thread's CPU time by default (the call runs in
+it), since on a shared machine wall time swings several-fold with the other
+work. It prints the median and range over the runs of each side and the ratio of
+the medians, after (this environment) over before. With --against-root the
+kernels alone (kernels.cpp) are built from both trees and taken in turns too,
+on the same clock where that tree's kernels.cpp reads TARNWICK_KERNELS_CLOCK
+(wall time otherwise).
 """
 
 from __future__ import annotations
@@ -27,6 +46,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 import timeit
 from collections import defaultdict
 from concurrent.futures import ThreadPoolExecutor
@@ -43,8 +63,8 @@ from array_threads import adx_in_threads, random_prices  # noqa: E402
 NAMES = {"ADX": "adx", "SAR": "parabolic_sar", "GARCH": "garch11_variance"}
 
 
-def build_kernels(build: Path) -> Path:
-    configure = ["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"]
+def build_kernels(build: Path, root: Path = ROOT) -> Path:
+    configure = ["cmake", "-S", str(root), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"]
     configure.append(f"-DPython_EXECUTABLE={sys.executable}")
     subprocess.run(configure, check=True, capture_output=True)
     subprocess.run(
@@ -55,9 +75,13 @@ def build_kernels(build: Path) -> Path:
     return build / "kernels"
 
 
-def kernel_figures(binary: Path, layout: str, symbols: int, bars: int) -> dict:
+def kernel_figures(binary: Path, layout: str, symbols: int, bars: int, clock="wall") -> dict:
     run = subprocess.run(
-        [str(binary), layout, str(symbols), str(bars)], check=True, capture_output=True, text=True
+        [str(binary), layout, str(symbols), str(bars)],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, TARNWICK_KERNELS_CLOCK=clock),
     )
     return {(f, path): float(ns) for f, path, ns, _ in map(str.split, run.stdout.splitlines())}
 
@@ -116,12 +140,120 @@ def cell(values: list[float]) -> str:
     return f"{statistics.median(values):.2f} ({min(values):.2f}-{max(values):.2f})"
 
 
+CLOCKS = {"thread": time.thread_time_ns, "wall": time.perf_counter_ns}
+
+
+def panel(f: str, symbols: int, bars: int, layout: str, seed: int) -> tuple:
+    """The arguments of a call of `f` on a panel of its own (`seed`)."""
+    high, low, close = random_prices(symbols, bars, seed)
+    if f == "GARCH":
+        series = [np.diff(close, axis=1, prepend=close[:, :1]) / close]
+    else:
+        series = [high, low, close][: 3 if f == "ADX" else 2]
+    if layout == "columns":
+        series = [np.ascontiguousarray(s.T) for s in series]
+    else:
+        series = [np.ascontiguousarray(s) for s in series]
+    scalars = {"ADX": (14,), "SAR": (0.02, 0.2), "GARCH": (1e-6, 0.1, 0.85)}[f]
+    return (*series, *scalars)
+
+
+def case_ns(f: str, layout: str, symbols: int, bars: int, clock: str, calls: int) -> float:
+    """Median over `calls` calls, each on a fresh panel, in ns per value."""
+    function = getattr(ta, NAMES[f])
+    axis = {"axis": 0} if layout == "columns" else {}
+    out = np.empty((bars, symbols) if layout == "columns" else (symbols, bars))
+    tick = CLOCKS[clock]
+    function(*panel(f, symbols, bars, layout, 0), **axis, out=out)  # out's pages
+    times = []
+    for call in range(1, calls + 1):
+        arguments = panel(f, symbols, bars, layout, call)
+        start = tick()
+        function(*arguments, **axis, out=out)
+        times.append(tick() - start)
+    return statistics.median(times) / (symbols * bars)
+
+
+def run_case(python: str, lanes: str, case: list[str]) -> tuple[str, float]:
+    """One case in a fresh process of `python` on lane path `lanes`: the path
+    it ran on (the default where it has no such path) and its figure."""
+    env = dict(os.environ, TARNWICK_LANES=lanes)
+    done = subprocess.run(
+        [python, __file__, "--case", *case], check=True, capture_output=True, text=True, env=env
+    )
+    path, ns = done.stdout.split()
+    return path, float(ns)
+
+
+def compare(args, shapes: list) -> int:
+    sides = {"before": args.against, "after": sys.executable}
+    samples: dict = defaultdict(list)
+    binaries = {}
+    with tempfile.TemporaryDirectory(prefix="tarnwick-panels-") as build:
+        if args.against_root:
+            for side, root in (("before", Path(args.against_root)), ("after", ROOT)):
+                binaries[side] = build_kernels(Path(build) / side, root)
+        for run in range(args.runs):
+            order = list(sides) if run % 2 == 0 else list(sides)[::-1]
+            for symbols, bars in shapes:
+                for layout in ("rows", "columns"):
+                    for side in order if binaries else ():
+                        figures = kernel_figures(binaries[side], layout, symbols, bars, args.clock)
+                        for (f, path), ns in figures.items():
+                            samples[(symbols, bars, layout, f, f"kernels {path}", side)].append(ns)
+                    for f in NAMES:
+                        case = [f, layout, f"{symbols}x{bars}", args.clock, str(args.calls)]
+                        for lanes in args.lanes.split(","):
+                            for side in order:
+                                path, ns = run_case(sides[side], lanes, case)
+                                if path == lanes:  # not a path this machine has
+                                    key = (symbols, bars, layout, f, path, side)
+                                    samples[key].append(ns)
+    print(f"\nbefore: {args.against}\nafter: {sys.executable}")
+    print(f"{os.cpu_count()} logical cores; load average {os.getloadavg()[0]:.2f} at the end")
+    print(
+        f"{args.runs} runs; ns per value, median (range) over the runs; tarnwick_arrays rows: "
+        f"{args.clock} clock, median of {args.calls} calls on fresh panels; kernels rows: "
+        "kernels.cpp, median of 15 batches\n"
+    )
+    print("| shape | layout | function | path | before | after | after / before |")
+    print("|---|---|---|---|---:|---:|---:|")
+    for key in dict.fromkeys(k[:5] for k in samples):  # in the order taken
+        symbols, bars, layout, f, path = key
+        before, after = samples[(*key, "before")], samples[(*key, "after")]
+        ratio = f"{statistics.median(after) / statistics.median(before):.2f}" if before else ""
+        print(
+            f"| {symbols:,} x {bars:,} | {layout} | {f} | {path} | {cell(before)} | {cell(after)} "
+            f"| {ratio} |"
+        )
+    return 0
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--shapes", default="5000x2520,500x2520")
+    parser.add_argument("--shapes", default=None)
+    parser.add_argument("--against", help="the python of the build to compare with")
+    parser.add_argument("--against-root", help="the source tree of that build (kernels.cpp)")
+    parser.add_argument("--clock", choices=sorted(CLOCKS), default="thread")
+    parser.add_argument("--lanes", default="scalar,sse2,neon,avx2,avx512")
+    parser.add_argument("--calls", type=int, default=5, help="timed calls per case and run")
+    parser.add_argument("--case", nargs=5, help=argparse.SUPPRESS)
     args = parser.parse_args()
-    shapes = [tuple(int(n) for n in s.split("x")) for s in args.shapes.split(",")]
+    if args.case:
+        f, layout, shape, clock, calls = args.case
+        symbols, bars = (int(n) for n in shape.split("x"))
+        print(ta._lanes, case_ns(f, layout, symbols, bars, clock, int(calls)))
+        return 0
+    default_shapes = "500x2520" if args.against else "5000x2520,500x2520"
+    shapes = [
+        tuple(int(n) for n in s.split("x")) for s in (args.shapes or default_shapes).split(",")
+    ]
+    if args.against:
+        if args.against_root and shutil.which("cmake") is None:
+            print("--against-root needs cmake on PATH to build the kernels")
+            return 2
+        return compare(args, shapes)
     peers = {}
     try:
         import talib

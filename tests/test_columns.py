@@ -223,6 +223,13 @@ ONE, SOME, SPLIT = (
     "hold NaN, so their seeds",
     [[NAN, 0.1, 1], [2, NAN, 1]],
 )
+# Rows of 200 returns, scanned in blocks of 64 and a tail of 8: one NaN in
+# each of five rows (first, last of a block, first of the next, -NaN, in the
+# tail), then rows of infinities and of plain returns, which hold none.
+LONG = [[0.01] * 200 for _ in range(7)]
+for row, (at, value) in enumerate([(0, NAN), (63, NAN), (64, NAN), (130, -NAN), (195, NAN)]):
+    LONG[row][at] = value
+LONG[5][70], LONG[5][199] = float("inf"), -float("inf")
 
 
 @pytest.mark.parametrize(
@@ -232,6 +239,7 @@ ONE, SOME, SPLIT = (
         ([[NAN, 0.1, 1], [2, 0.1, 1]], {"axis": 0}, f"1 of 3 series of 'returns' {ONE}"),
         (SPLIT, {"axis": 0}, f"2 of 3 series of 'returns' {SOME}"),
         (SPLIT, {}, f"2 of 2 series of 'returns' {SOME}"),  # one per row: no frame
+        (LONG, {}, f"5 of 7 series of 'returns' {SOME}"),
         ([0.03, 0.01], {}, None),  # no NaN, no fallback
         ([NAN, 0.01], {"nan_policy": "omit"}, None),  # left out, not seeded from
         ([NAN, 0.01], {"seed": 0.5}, None),  # not seeded from the returns

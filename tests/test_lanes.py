@@ -108,3 +108,35 @@ def test_rows_in_lanes_keep_the_bits_of_one_series(path):
     assert int(cases) == CASES
     # The path asked for is the one checked.
     assert taken == (TWO_LANES if path == "sse2" else path)
+
+
+# GARCH's seed reads every bar of a row before its first step: the tiles of
+# its look ahead are kept for the steps up to a budget (4,096 to 32,768 bars a
+# row by path), those of longer rows gathered again. Rows longer than any
+# budget, in groups of lane sets, single lane sets and rows left over, with and
+# without a seed given, must keep the bits of each row alone.
+LONG_GARCH = """
+import numpy as np
+import tarnwick_arrays
+from exact import bits
+
+rng = np.random.default_rng(7)
+returns = rng.normal(0.0, 0.01, (29, 33_000))
+returns[3, 5_000] = np.nan
+returns[20, 32_999] = np.inf
+for seed in (None, 2e-4):
+    got = tarnwick_arrays.garch11_variance(returns, 1e-6, 0.1, 0.85, seed=seed)
+    for r, row in enumerate(returns):
+        want = tarnwick_arrays.garch11_variance(row, 1e-6, 0.1, 0.85, seed=seed)
+        assert bits(got[r].tolist()) == bits(want.tolist()), (seed, r)
+print(tarnwick_arrays._lanes)
+"""
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_garch_rows_longer_than_the_kept_tiles_keep_the_bits(path):
+    if not available(path):
+        pytest.skip(f"this processor has no {path} lanes")
+    assert run_fresh(LONG_GARCH, env={"TARNWICK_LANES": path}).split() == [
+        TWO_LANES if path == "sse2" else path
+    ]

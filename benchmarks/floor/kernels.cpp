@@ -13,6 +13,8 @@
 //                           "FUNCTION PATH NS_PER_BAR_AND_SERIES VS_FLOOR"
 //   kernels columns ROWS N  the same with the series side by side (N x ROWS,
 //                           a wide frame's layout), through the lanes only
+//
+// TARNWICK_KERNELS_CLOCK=thread times in this thread's CPU time (POSIX).
 #include "../../indicators/catalogue.hpp"
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <time.h>
 #include <utility>
 #include <vector>
 
@@ -42,22 +45,39 @@ std::vector<double> read(const std::string& path) {
     return values;
 }
 
+// Seconds on the clock of every figure: the steady clock, or this thread's
+// CPU time with TARNWICK_KERNELS_CLOCK=thread (on a shared machine, wall time
+// swings several-fold with the other work).
+double seconds() {
+#if defined(CLOCK_THREAD_CPUTIME_ID)
+    static const bool thread = [] {
+        const char* clock = std::getenv("TARNWICK_KERNELS_CLOCK");
+        return clock != nullptr && std::string(clock) == "thread";
+    }();
+    if (thread) {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    }
+#endif
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // Median over batches of the time per bar; a batch lasts about 20 ms.
 template <class Run> double ns_per_bar(std::size_t n, Run run) {
-    using clock = std::chrono::steady_clock;
     run();
-    const auto once_start = clock::now();
+    const double once_start = seconds();
     run();
-    const double once = std::chrono::duration<double>(clock::now() - once_start).count();
+    const double once = seconds() - once_start;
     const int calls = std::max(1, static_cast<int>(0.02 / std::max(once, 1e-9)));
     std::vector<double> batches;
     for (int b = 0; b < 15; ++b) {
-        const auto start = clock::now();
+        const double start = seconds();
         for (int c = 0; c < calls; ++c) {
             run();
         }
-        const double seconds = std::chrono::duration<double>(clock::now() - start).count();
-        batches.push_back(seconds / calls / static_cast<double>(n) * 1e9);
+        batches.push_back((seconds() - start) / calls / static_cast<double>(n) * 1e9);
     }
     std::nth_element(batches.begin(), batches.begin() + 7, batches.end());
     return batches[7];
@@ -112,14 +132,14 @@ struct Rows {
         const auto bytes = [](std::size_t values) {
             return static_cast<std::ptrdiff_t>(values * sizeof(double));
         };
-        return {series_of,
-                rows,
-                n,
-                by_column ? 1 : n,
-                by_column ? rows : 1,
-                reinterpret_cast<char*>(out.data()),
-                bytes(by_column ? 1 : n),
-                bytes(by_column ? rows : 1)};
+        return {.series = series_of,
+                .rows = rows,
+                .columns = n,
+                .in_row = by_column ? 1 : n,
+                .in_column = by_column ? rows : 1,
+                .out = reinterpret_cast<char*>(out.data()),
+                .out_row = bytes(by_column ? 1 : n),
+                .out_column = bytes(by_column ? rows : 1)};
     }
     std::span<const double> row(const std::vector<double>& values, std::size_t r) const {
         return {values.data() + r * n, n};
