@@ -9,6 +9,7 @@
 #include "../binding/conversion.hpp"
 #include "../binding/float_series.hpp"
 #include "../binding/py_ref.hpp"
+#include "../binding/seed_option.hpp"
 #include "../binding/text.hpp"
 #include "../ndarray/array_series.hpp"
 #include "array_options.hpp"
@@ -114,8 +115,8 @@ struct ToPerSeries {
 
 // seed=, a number or one per series; none when None.
 struct PerSeriesSeedOption {
-    static constexpr std::string_view name = "seed";
-    static constexpr std::string_view default_text = "None";
+    static constexpr std::string_view name = SeedOption::name;
+    static constexpr std::string_view default_text = SeedOption::default_text;
     using Value = std::optional<PerSeries>;
     static CallResult<Value> convert(PyObject* given, const OptionContext& context) noexcept {
         if (given == nullptr || given == Py_None) {
