@@ -404,31 +404,17 @@ def test_a_panels_fit_drives_its_variance_row_by_row(axis, seeded, policy):
     fits = ta.garch11_fit(panel, nan_policy="omit")
     fits.omega[4] = np.nan  # taken as a NaN omega alone is, not refused
     seed = fits.seed if seeded else None
+    weights = (fits.omega, fits.alpha, 0.5 * fits.beta)
     given = panel if axis == -1 else np.asfortranarray(panel.T)
     out = np.empty_like(given)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        got = ta.garch11_variance(
-            given,
-            fits.omega,
-            fits.alpha,
-            0.5 * fits.beta,
-            seed=seed,
-            axis=axis,
-            nan_policy=policy,
-            out=out,
-        )
+        got = ta.garch11_variance(given, *weights, seed=seed, axis=axis, nan_policy=policy, out=out)
     assert got is out
     rows = got if axis == -1 else got.T
     for r in range(5):
-        alone = ta.garch11_variance(
-            panel[r],
-            fits.omega[r],
-            fits.alpha[r],
-            0.5 * fits.beta[r],
-            seed=None if seed is None else seed[r],
-            nan_policy=policy,
-        )
+        own = {"seed": None if seed is None else seed[r], "nan_policy": policy}
+        alone = ta.garch11_variance(panel[r], *(w[r] for w in weights), **own)
         assert rows[r].tobytes() == alone.tobytes(), r
     warned = [str(w.message) for w in caught]
     assert warned == (
@@ -442,39 +428,28 @@ def test_a_panels_fit_drives_its_variance_row_by_row(axis, seeded, policy):
     )
 
 
+W = np.full(5, 1e-6)
+BY = "with by=, whose series are the groups of its keys: give a number"
+
+
 @pytest.mark.parametrize(
-    ("call", "message"),
+    ("shape", "given", "message"),
     [
+        ((5, 300), {"omega": W[:3]}, "'omega' has shape (3,), but there are 5 series"),
+        ((5, 300), {"beta": W[:, None]}, "'beta' has shape (5, 1), but there are 5 series"),
+        ((300, 5), {"alpha": W, "seed": W}, "'alpha' has shape (5,), but there are 300 series"),
+        ((5, 300), {"seed": W[:2], "axis": 0}, "'seed' has shape (2,), but there are 300 series"),
+        (300, {"alpha": W}, "'alpha' has shape (5,), but there is 1 series"),
         (
-            lambda p, w: ta.garch11_variance(p, w[:3], 0.1, 0.8),
-            "'omega' has shape (3,), but there are 5 series",
-        ),
-        (
-            lambda p, w: ta.garch11_variance(p, 1e-6, 0.1, w[:, None]),
-            "'beta' has shape (5, 1), but there are 5 series",
-        ),
-        (
-            lambda p, w: ta.garch11_variance(p.T, w, 0.1, 0.8, seed=w),
-            "'omega' has shape (5,), but there are 300 series",
-        ),
-        (
-            lambda p, w: ta.garch11_variance(p, 1e-6, 0.1, 0.8, seed=w[:2]),
-            "'seed' has shape (2,), but there are 5 series",
-        ),
-        (
-            lambda p, w: ta.garch11_variance(p[0], 1e-6, w, 0.8),
-            "'alpha' has shape (5,), but there is 1 series",
-        ),
-        (
-            lambda p, w: ta.garch11_variance(p[0], w[:1], 0.1, 0.8, by=np.zeros(300)),
-            "'omega' cannot be given one per series with by=, whose series are the groups of "
-            "its keys: give a number",
+            300,
+            {"omega": W[:1], "by": np.zeros(300)},
+            f"'omega' cannot be given one per series {BY}",
         ),
     ],
 )
-def test_numbers_per_series_of_the_wrong_shape_are_refused(call, message):
+def test_numbers_per_series_of_the_wrong_shape_are_refused(shape, given, message):
     with pytest.raises(ValueError, match=f"^garch11_variance\\(\\): {re.escape(message)}$"):
-        call(returns((5, 300)), np.full(5, 1e-6))
+        ta.garch11_variance(returns(shape), **{"omega": 1e-6, "alpha": 0.1, "beta": 0.8, **given})
 
 
 @pytest.mark.parametrize("library", ["pandas", "polars"])
