@@ -25,6 +25,7 @@ struct OptionContext {
     const FunctionDescription& description;
     Shape shape;
     InPlaceSeries& in_place;
+    PyObject* ndarray = nullptr; // numpy.ndarray, for options read as arrays
 };
 
 // A writable float64 ndarray of the result's shape, checked when the result

@@ -41,6 +41,7 @@
 #include "groups.hpp"
 #include "lane_rows.hpp"
 #include "module_state.hpp"
+#include "per_series.hpp"
 #include "series_walk.hpp"
 
 #include <algorithm>
@@ -69,13 +70,13 @@ template <class I> constexpr std::size_t outputs_of_entry() noexcept {
 }
 
 // The keyword-only options of indicator `I`: `out` when it gives one value
-// per bar, `seed` when it can start from a given seed (GARCH), then `axis`,
-// `nan_policy` and `by`.
+// per bar, `seed` when it can start from a given seed (GARCH: a number or one
+// per series), then `axis`, `nan_policy` and `by`.
 template <class I>
 using OptionsOf =
     std::conditional_t<requires(RowOutput& out) {
         I::seeded_kernel(out, 0.0, std::span<const double>{}, 0.0, 0.0, 0.0);
-    }, Options<OutOption, SeedOption, AxisOption, PolicyOption, ByOption>,
+    }, Options<OutOption, PerSeriesSeedOption, AxisOption, PolicyOption, ByOption>,
                        std::conditional_t<outputs_of_entry<I>() == 1,
                                           Options<OutOption, AxisOption, PolicyOption, ByOption>,
                                           Options<AxisOption, PolicyOption, ByOption>>>;
@@ -195,6 +196,48 @@ bool warn_of_nan_seed(std::string_view function, std::size_t holding, const Shap
     return PyErr_WarnEx(PyExc_RuntimeWarning, message.view().data(), caller_stack_level()) == 0;
 }
 
+// The seed of a function that takes none.
+const std::optional<PerSeries> no_seed;
+
+// Whether any number of the call is given one per series, each such array checked to hold one
+// value per series, in the parameters' order, the seed last. With `by`, the
+// series are the groups of its keys: a number is refused one per series.
+template <class Converted>
+CallResult<bool> numbers_per_series(const FunctionDescription& d, const Converted& converted,
+                                    const std::optional<PerSeries>& seeds, std::size_t series,
+                                    PyObject* by) noexcept {
+    bool any = false;
+    CallStatus status = CallStatus::ok();
+    const auto check = [&](std::string_view name, const PerSeries& p) {
+        if (status.failed() || !p.is_array) {
+            return;
+        }
+        any = true;
+        if (by != nullptr) {
+            Text message = call_message(d.function_name);
+            message += '\'';
+            message += name;
+            message += "' cannot be given one per series with by=, whose series are the "
+                       "groups of its keys: give a number";
+            status = CallError::pending(PyExc_ValueError, std::move(message));
+        } else {
+            status = check_per_series(p, d.function_name, name, series);
+        }
+    };
+    converted.for_each_scalar([&](std::size_t i, const auto& held) {
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(held)>, PerSeries>) {
+            check(d.parameter_names[i], held);
+        }
+    });
+    if (seeds) {
+        check(PerSeriesSeedOption::name, *seeds);
+    }
+    if (status.failed()) {
+        return std::move(status.error());
+    }
+    return any;
+}
+
 // One call of indicator `I`, described by `D`, on its bound `slots` (its
 // parameters, then its options), every series an array or a sequence.
 template <class I, const FunctionDescription& D>
@@ -202,7 +245,7 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     static_assert(I::parameters[0].kind == Kind::series,
                   "the result takes its shape from the series");
     using Declared = OptionsOf<I>;
-    constexpr bool seeded = Declared::template declares<SeedOption>;
+    constexpr bool seeded = Declared::template declares<PerSeriesSeedOption>;
     constexpr std::size_t fields = outputs_of_entry<I>();
     constexpr std::size_t series_count = series_parameters<I>();
     const std::span<PyObject* const> given = slots.subspan(I::parameters.size());
@@ -212,7 +255,7 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
                                                Declared::template given<PolicyOption>(given),
                                                Declared::template given<ByOption>(given))};
 
-    typename ArgumentsOf<ReportWhenCopyFails, ToArraySeries, I>::type converted;
+    typename ArgumentsOf<ReportWhenCopyFails, ToArraySeries, I, ToPerSeries>::type converted;
     if (CallStatus status = converted.convert(D, slots.data(), context); status.failed()) {
         return raised(std::move(status.error()));
     }
@@ -222,15 +265,32 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     }
     const Shape shape = agreed.value();
     Declared options;
-    if (CallStatus status = options.convert(given, OptionContext{D, shape, converted});
+    if (CallStatus status =
+            options.convert(given, OptionContext{D, shape, converted, state.ndarray});
         status.failed()) {
         return raised(std::move(status.error()));
     }
     PyObject* const out = options.template value_or<OutOption>(nullptr);
-    const std::optional<double> seed = options.template value_or<SeedOption>(std::nullopt);
     const bool by_column = options.template value<AxisOption>();
     const NanPolicy policy = options.template value<PolicyOption>();
     PyObject* const by = options.template value<ByOption>();
+    const std::optional<PerSeries>& seeds = [&]() -> const std::optional<PerSeries>& {
+        if constexpr (seeded) {
+            return options.template value<PerSeriesSeedOption>();
+        } else {
+            return no_seed;
+        }
+    }();
+    CallResult<bool> per_series = numbers_per_series(D, converted, seeds,
+                                                     shape.ndim == 1 ? 1
+                                                     : by_column     ? shape.columns
+                                                                     : shape.rows,
+                                                     by);
+    if (per_series.failed()) {
+        return raised(std::move(per_series.error()));
+    }
+    // One seed for every series, as the lanes, groups and chunks take it.
+    const std::optional<double> seed = seeds ? std::optional(seeds->at(0)) : std::nullopt;
     std::array<std::span<const double>, series_count> inputs{};
     converted.for_each_series(
         [&](std::size_t i, const ArraySeries& series) { inputs[i] = series.all_values(); });
@@ -316,21 +376,24 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
         }
     }
     PyThreadState* saved = release_lock ? PyEval_SaveThread() : nullptr;
-    const auto one = [&](RowOutput& o, const auto& series) {
+    // Series `r` of the call, with its own numbers where they are given one
+    // per series.
+    const auto one = [&](RowOutput& o, const auto& series, std::size_t r) {
         if constexpr (seeded) {
             if (seed) {
                 return converted.compute_with(
                     [&](RowOutput& into, auto... arguments) noexcept {
-                        return I::seeded_kernel(into, *seed, arguments...);
+                        return I::seeded_kernel(into, seeds->at(r), arguments...);
                     },
-                    o, series);
+                    o, series, r);
             }
         }
-        return converted.compute_with(I::template kernel<RowOutput>, o, series);
+        return converted.compute_with(I::template kernel<RowOutput>, o, series, r);
     };
-    // Many series at once in vector lanes; the rest, or all, one at a time.
+    // Many series at once in vector lanes, which take one set of numbers;
+    // the rest, or all, one at a time.
     const std::size_t in_lanes =
-        !grouped && walk.lanes_take_all_bars()
+        !grouped && !per_series.value() && walk.lanes_take_all_bars()
             ? series_in_lanes<I>(converted, destination, shape, walk.by_column(), seed, pieces)
             : 0;
     const KernelStatus computed = [&] {
@@ -400,21 +463,26 @@ constexpr std::string_view fields_text =
 
 template <class I> struct ArrayFunction {
     using Declared = OptionsOf<I>;
-    static constexpr bool takes_seed = Declared::template declares<SeedOption>;
+    static constexpr bool takes_seed = Declared::template declares<PerSeriesSeedOption>;
     static constexpr bool single = outputs_of_entry<I>() == 1;
     static constexpr std::string_view usage_out =
         Declared::template declares<OutOption> ? out_text : "\n";
     static constexpr std::string_view usage_returns = single ? returns_text : fields_text;
 
     static constexpr std::string_view seed_text =
-        takes_seed ? "\n\nseed, when given, is the variance the recursion starts from instead of "
-                     "the mean\nof the squared returns (under the same 1e-8 rule): a "
-                     "tarnwick_stream.Garch11Variance\nopened on returns[:m] and fed the rest "
-                     "gives\ngarch11_variance(returns, omega, alpha, beta, seed=stream.seed). "
-                     "Without it, NaN returns\n(a leading one from pct_change()) make that mean "
-                     "NaN: the seed falls back to 1e-8,\nwith a RuntimeWarning; dropna() them or "
-                     "pass nan_policy='omit'."
-                   : "";
+        takes_seed
+            ? "\n\nomega, alpha, beta and seed are each a number, or a 1-D ndarray of one per "
+              "series\n(per row, or per column with axis=0; not with by=), as garch11_fit "
+              "gives them for a\npanel: each series is then bit for bit that series alone "
+              "with its own numbers."
+              "\n\nseed, when given, is the variance the recursion starts from instead of "
+              "the mean\nof the squared returns (under the same 1e-8 rule): a "
+              "tarnwick_stream.Garch11Variance\nopened on returns[:m] and fed the rest "
+              "gives\ngarch11_variance(returns, omega, alpha, beta, seed=stream.seed). "
+              "Without it, NaN returns\n(a leading one from pct_change()) make that mean "
+              "NaN: the seed falls back to 1e-8,\nwith a RuntimeWarning; dropna() them or "
+              "pass nan_policy='omit'."
+            : "";
     static constexpr auto documentation =
         joined<I::summary.size() + seed_text.size() + inputs_text.size() + usage_out.size() +
                keywords_text.size() + by_text.size() + usage_returns.size() +
@@ -505,14 +573,17 @@ template <class Texts> PyObject* text_tuple(const Texts& texts) noexcept {
 }
 
 // Entry `I` as data: (stem, ((name, kind), ...), outputs, type_name), its
-// outputs () where it gives one value.
+// outputs () where it gives one value; a real the array function also takes
+// one per series is of kind "real or one per series".
 template <class I> PyObject* described() noexcept {
     static constexpr std::string_view kinds[] = {"series", "real", "count"};
     OwnedRef parameters =
         OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(I::parameters.size())));
     for (std::size_t k = 0; parameters && k < I::parameters.size(); ++k) {
+        const Parameter& p = I::parameters[k];
         const std::array<std::string_view, 2> pair = {
-            I::parameters[k].name, kinds[static_cast<std::size_t>(I::parameters[k].kind)]};
+            p.name,
+            p.per_series ? "real or one per series" : kinds[static_cast<std::size_t>(p.kind)]};
         PyObject* item = text_tuple(pair);
         if (item == nullptr ||
             PyTuple_SetItem(parameters.get(), static_cast<Py_ssize_t>(k), item) < 0) {

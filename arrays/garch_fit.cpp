@@ -18,6 +18,7 @@
 #include "array_options.hpp"
 #include "columns.hpp"
 #include "module_state.hpp"
+#include "per_series.hpp"
 #include "series_walk.hpp"
 
 #include <array>
@@ -65,56 +66,6 @@ class Held final : public InPlaceSeries {
     bool copy_failed_ = false;
 };
 
-// A number for every row, or a 1-D ndarray of one per row.
-struct PerRow {
-    ArraySeries array;
-    double value = 0.0;
-    bool is_array = false;
-    [[nodiscard]] double at(std::size_t row) const noexcept {
-        return is_array ? array.all_values()[row] : value;
-    }
-};
-
-CallStatus read_per_row(PerRow& into, PyObject* object, std::string_view function,
-                        std::string_view name, const ModuleState& state, Held& held) noexcept {
-    if (PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(state.ndarray)) != 0) {
-        CallStatus read =
-            extract_array_series_into(into.array, object, function, name, state.ndarray, held);
-        if (read.failed()) {
-            return read;
-        }
-        held.add(into.array);
-        into.is_array = true;
-        return CallStatus::ok();
-    }
-    CallResult<double> value = extract_float(object, name, held);
-    if (value.failed()) {
-        return std::move(value.error());
-    }
-    into.value = value.value();
-    return CallStatus::ok();
-}
-
-// A per-row array must have one value per series.
-CallStatus check_per_row(const PerRow& p, std::string_view function, std::string_view name,
-                         std::size_t series) noexcept {
-    if (!p.is_array || (p.array.shape().ndim == 1 && p.array.shape().columns == series)) {
-        return CallStatus::ok();
-    }
-    Text message = call_message(function);
-    message += '\'';
-    message += name;
-    message += "' has shape ";
-    append_shape(message, p.array.shape());
-    message += ", but there ";
-    message += series == 1 ? "is 1 series" : "are ";
-    if (series != 1) {
-        append_decimal(message, series);
-        message += " series";
-    }
-    return CallError::pending(PyExc_ValueError, std::move(message));
-}
-
 CallError value_error(std::string_view function, std::string_view text) noexcept {
     Text message = call_message(function);
     message += text;
@@ -150,7 +101,7 @@ struct Panel {
     }
 };
 
-// The seed as given, read with omega, alpha and beta (read_per_row); null
+// The seed as given, read with omega, alpha and beta (read_per_series); null
 // when None or left out.
 struct RowSeedOption {
     static constexpr std::string_view name = SeedOption::name;
@@ -190,7 +141,7 @@ CallStatus read_panel(Panel& panel, PanelOptions& options, const FunctionDescrip
 // them (null where none were).
 class PanelRows final : public Garch11Rows {
   public:
-    PanelRows(const Panel& panel, const PerRow* weights, const PerRow* seed) noexcept
+    PanelRows(const Panel& panel, const PerSeries* weights, const PerSeries* seed) noexcept
         : panel_(panel), weights_(weights), seed_(seed) {}
     std::size_t count() const noexcept override { return panel_.series(); }
     std::size_t longest() const noexcept override { return panel_.length(); }
@@ -208,8 +159,8 @@ class PanelRows final : public Garch11Rows {
 
   private:
     const Panel& panel_;
-    const PerRow* weights_;
-    const PerRow* seed_;
+    const PerSeries* weights_;
+    const PerSeries* seed_;
 };
 
 CallStatus refuse_nan_in(const Panel& panel, std::string_view function) noexcept {
@@ -304,20 +255,20 @@ PyObject* run_loglik(ModuleState& state, std::span<PyObject* const> slots) noexc
     const bool seeded = seed != nullptr;
     // omega, alpha, beta, then the seed.
     const std::array<PyObject*, 4> given{slots[1], slots[2], slots[3], seed};
-    std::array<PerRow, 4> p;
+    std::array<PerSeries, 4> p;
     for (std::size_t i = 0; i < 4; ++i) {
         if (given[i] == nullptr) {
             continue;
         }
         if (CallStatus read =
-                read_per_row(p[i], given[i], function, loglik_names[i + 1], state, held);
+                read_per_series(p[i], given[i], function, loglik_names[i + 1], state.ndarray, held);
             read.failed()) {
             return raised(std::move(read.error()));
         }
     }
     const std::size_t series = panel.series();
     for (std::size_t i = 0; i < 4; ++i) {
-        if (CallStatus fits = check_per_row(p[i], function, loglik_names[i + 1], series);
+        if (CallStatus fits = check_per_series(p[i], function, loglik_names[i + 1], series);
             fits.failed()) {
             return raised(std::move(fits.error()));
         }
@@ -436,16 +387,17 @@ PyObject* run_fit(ModuleState& state, std::span<PyObject* const> slots) noexcept
         read.failed()) {
         return raised(std::move(read.error()));
     }
-    PerRow seed;
+    PerSeries seed;
     PyObject* const given_seed = options.value<RowSeedOption>();
     const bool seeded = given_seed != nullptr;
     const std::size_t series = panel.series();
     if (seeded) {
-        if (CallStatus read = read_per_row(seed, given_seed, function, "seed", state, held);
+        if (CallStatus read =
+                read_per_series(seed, given_seed, function, "seed", state.ndarray, held);
             read.failed()) {
             return raised(std::move(read.error()));
         }
-        if (CallStatus fits = check_per_row(seed, function, "seed", series); fits.failed()) {
+        if (CallStatus fits = check_per_series(seed, function, "seed", series); fits.failed()) {
             return raised(std::move(fits.error()));
         }
     }
@@ -541,10 +493,10 @@ PyObject* run_forecast(ModuleState& state, std::span<PyObject* const> slots) noe
         return raised(std::move(read.error()));
     }
     held.add(variance);
-    std::array<PerRow, 3> p;
+    std::array<PerSeries, 3> p;
     for (std::size_t i = 0; i < 3; ++i) {
-        if (CallStatus read =
-                read_per_row(p[i], slots[i + 1], function, forecast_names[i + 1], state, held);
+        if (CallStatus read = read_per_series(p[i], slots[i + 1], function, forecast_names[i + 1],
+                                              state.ndarray, held);
             read.failed()) {
             return raised(std::move(read.error()));
         }
@@ -556,7 +508,7 @@ PyObject* run_forecast(ModuleState& state, std::span<PyObject* const> slots) noe
     const Shape shape = variance.shape();
     const std::size_t series = shape.rows;
     for (std::size_t i = 0; i < 3; ++i) {
-        if (CallStatus fits = check_per_row(p[i], function, forecast_names[i + 1], series);
+        if (CallStatus fits = check_per_series(p[i], function, forecast_names[i + 1], series);
             fits.failed()) {
             return raised(std::move(fits.error()));
         }

@@ -130,7 +130,7 @@ template <std::size_t S, std::size_t F = 1> class SeriesWalk {
                 const Series series = columns      ? gathered(j - first)
                                       : by_column_ ? Series{}
                                                    : row(j);
-                const KernelStatus status = step(out, series, kernel);
+                const KernelStatus status = step(out, series, kernel, j);
                 if (status.failed()) {
                     return status;
                 }
@@ -142,11 +142,13 @@ template <std::size_t S, std::size_t F = 1> class SeriesWalk {
         return KernelStatus::ok();
     }
 
-    // `kernel(out, series)` on one series of its own (a group of a long
-    // table's rows), leaving out NaN bars under "omit".
+    // `kernel(out, series, index)` on one series of its own (series `index`
+    // of the call, or a group of a long table's rows), leaving out NaN bars
+    // under "omit".
     template <class Kernel>
-    [[nodiscard]] KernelStatus step(RowOutput& out, const Series& series, Kernel& kernel) noexcept {
-        return omit_ ? omitting(out, series, kernel) : kernel(out, series);
+    [[nodiscard]] KernelStatus step(RowOutput& out, const Series& series, Kernel& kernel,
+                                    std::size_t index = 0) noexcept {
+        return omit_ ? omitting(out, series, kernel, index) : kernel(out, series, index);
     }
 
   private:
@@ -218,11 +220,12 @@ template <std::size_t S, std::size_t F = 1> class SeriesWalk {
     }
 
     template <class Kernel>
-    KernelStatus omitting(RowOutput& out, const Series& series, Kernel& kernel) noexcept {
+    KernelStatus omitting(RowOutput& out, const Series& series, Kernel& kernel,
+                          std::size_t index) noexcept {
         const std::size_t length = series[0].size();
         for (const std::span<const double> values : series) {
             if (values.size() != length) {
-                return kernel(out, series); // the kernel's to refuse
+                return kernel(out, series, index); // the kernel's to refuse
             }
         }
         std::size_t kept = 0;
@@ -240,7 +243,7 @@ template <std::size_t S, std::size_t F = 1> class SeriesWalk {
         }
         RowOutput into(reinterpret_cast<char*>(result_.data()), sizeof(double),
                        static_cast<std::ptrdiff_t>(kept * sizeof(double)));
-        if (const KernelStatus status = kernel(into, compact); status.failed()) {
+        if (const KernelStatus status = kernel(into, compact, index); status.failed()) {
             return status;
         }
         for (std::size_t f = 0; f < F; ++f) {

@@ -97,12 +97,21 @@ class ConvertedArguments final : public InPlaceSeries {
     }
 
     // The kernel on `series[i]` for each series parameter i (values the
-    // binding gathered itself), the scalars as they are.
+    // binding gathered itself), the scalars as they are for row `row`.
     template <class Kernel, class Out, std::size_t N>
     KernelStatus compute_with(Kernel kernel, Out& out,
-                              const std::array<std::span<const double>, N>& series) const noexcept {
+                              const std::array<std::span<const double>, N>& series,
+                              std::size_t row = 0) const noexcept {
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return kernel(out, passed_with<I>(series)...);
+            return kernel(out, passed_with<I>(series, row)...);
+        }(std::index_sequence_for<Conversions...>{});
+    }
+
+    // Calls `visit(parameter index, held value)` for each parameter that is
+    // not a series.
+    template <class Visit> void for_each_scalar(Visit&& visit) const noexcept {
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            (visit_scalar<I>(visit), ...);
         }(std::index_sequence_for<Conversions...>{});
     }
 
@@ -110,14 +119,14 @@ class ConvertedArguments final : public InPlaceSeries {
     using Conversion = std::tuple<Conversions...>;
 
     template <std::size_t I, std::size_t N>
-    decltype(auto)
-    passed_with(const std::array<std::span<const double>, N>& series) const noexcept {
+    decltype(auto) passed_with(const std::array<std::span<const double>, N>& series,
+                               std::size_t row) const noexcept {
         using C = std::tuple_element_t<I, Conversion>;
         if constexpr (C::is_series) {
             static_assert(I < N, "the series parameters come first");
             return series[I];
         } else {
-            return C::pass(*std::get<I>(held_), 0);
+            return C::pass(*std::get<I>(held_), row);
         }
     }
 
@@ -146,6 +155,11 @@ class ConvertedArguments final : public InPlaceSeries {
             visit(I, *std::get<I>(held_));
         }
     }
+    template <std::size_t I, class Visit> void visit_scalar(Visit& visit) const noexcept {
+        if constexpr (!std::tuple_element_t<I, Conversion>::is_series) {
+            visit(I, *std::get<I>(held_));
+        }
+    }
 
     CallError out_of_memory(std::size_t bytes) noexcept override {
         return Policy::out_of_memory(bytes);
@@ -171,13 +185,18 @@ class ConvertedArguments final : public InPlaceSeries {
     bool copy_failed_ = false;
 };
 
-// The arguments of indicator `I`, its series converted by `Series`.
-template <class Policy, class Series, class I,
+// The arguments of indicator `I`, its series converted by `Series`, its
+// reals declared per_series by `PerSeries` (a binding that takes one value
+// per series; the others take a number).
+template <class Policy, class Series, class I, class PerSeries = ToFloat,
           class = std::make_index_sequence<I::parameters.size()>>
 struct ArgumentsOf;
-template <class Policy, class Series, class I, std::size_t... J>
-struct ArgumentsOf<Policy, Series, I, std::index_sequence<J...>> {
-    using type = ConvertedArguments<Policy, ConversionFor<I::parameters[J].kind, Series>...>;
+template <class Policy, class Series, class I, class PerSeries, std::size_t... J>
+struct ArgumentsOf<Policy, Series, I, PerSeries, std::index_sequence<J...>> {
+    using type =
+        ConvertedArguments<Policy,
+                           std::conditional_t<I::parameters[J].per_series, PerSeries,
+                                              ConversionFor<I::parameters[J].kind, Series>>...>;
 };
 
 } // namespace tarnwick

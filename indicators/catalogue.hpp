@@ -45,6 +45,8 @@ enum class Kind : unsigned char { series, real, count };
 struct Parameter {
     std::string_view name;
     Kind kind;
+    // A real that an array call also takes as one value per series.
+    bool per_series = false;
 };
 
 // How a kernel takes a parameter of each kind.
@@ -298,9 +300,9 @@ struct Garch11VarianceIndicator : Entry<Garch11VarianceIndicator> {
     static constexpr std::string_view stem = "garch11_variance";
     static constexpr std::array parameters = {
         Parameter{.name = "returns", .kind = Kind::series},
-        Parameter{.name = "omega", .kind = Kind::real},
-        Parameter{.name = "alpha", .kind = Kind::real},
-        Parameter{.name = "beta", .kind = Kind::real},
+        Parameter{.name = "omega", .kind = Kind::real, .per_series = true},
+        Parameter{.name = "alpha", .kind = Kind::real, .per_series = true},
+        Parameter{.name = "beta", .kind = Kind::real, .per_series = true},
     };
     static constexpr std::string_view summary =
         "GARCH(1,1) conditional variance: v[i] = max(0, v[i-1] * beta + ((alpha * r[i]) * r[i]\n"

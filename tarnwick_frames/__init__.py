@@ -25,10 +25,11 @@ __all__ = ["_dispatch", "_unwrap"]
 # Functions that reduce each series to numbers: a series gives numbers, a
 # frame one value per column.
 _REDUCING = ("garch11_loglik", "garch11_fit")
-# The numbers a reducing function takes one of per series, with their places
-# among the arguments: a frame's fit gives them per column, and they go back
-# in with the frame.
-_PER_SERIES = {"garch11_loglik": (("omega", 1), ("alpha", 2), ("beta", 3), ("seed", None))}
+# The numbers a function takes one of per series, with their places among
+# the arguments: a frame's fit gives them per column, and they go back in
+# with the frame.
+_GARCH_NUMBERS = (("omega", 1), ("alpha", 2), ("beta", 3), ("seed", None))
+_PER_SERIES = {"garch11_loglik": _GARCH_NUMBERS, "garch11_variance": _GARCH_NUMBERS}
 # The policies under which a null is refused: with "omit" it is a missing bar.
 _REFUSING_NULLS = ("propagate", "raise")
 # The axes that read a frame's values (dates down, one series per column)

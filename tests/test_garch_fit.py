@@ -4,6 +4,7 @@ order, the fit's maximum against scipy's best, and panels row by row."""
 import math
 import os
 import re
+import warnings
 from decimal import Decimal, getcontext
 from pathlib import Path
 
@@ -388,6 +389,87 @@ print(cases)
 def test_recorded_fits_on_each_lane_path_alone_and_in_panels(path):
     count = 2 * sum(1 for c in vector_cases() if c.values[0] == "fit")
     assert run_fresh(RECORDED_CHECK, env={"TARNWICK_LANES": path}).split() == [str(count)]
+
+
+# ---- a panel's fit back into its variance
+
+
+@pytest.mark.parametrize("axis", [-1, 0])
+@pytest.mark.parametrize("seeded", [False, True])
+@pytest.mark.parametrize("policy", ["propagate", "omit"])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # a row alone; the panel's are recorded
+def test_a_panels_fit_drives_its_variance_row_by_row(axis, seeded, policy):
+    panel = returns((5, 300))
+    panel[2, [0, 40]] = np.nan  # its seed falls back to 1e-8 unless given or omitted
+    fits = ta.garch11_fit(panel, nan_policy="omit")
+    fits.omega[4] = np.nan  # taken as a NaN omega alone is, not refused
+    seed = fits.seed if seeded else None
+    weights = (fits.omega, fits.alpha, 0.5 * fits.beta)
+    given = panel if axis == -1 else np.asfortranarray(panel.T)
+    out = np.empty_like(given)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got = ta.garch11_variance(given, *weights, seed=seed, axis=axis, nan_policy=policy, out=out)
+    assert got is out
+    rows = got if axis == -1 else got.T
+    for r in range(5):
+        own = {"seed": None if seed is None else seed[r], "nan_policy": policy}
+        alone = ta.garch11_variance(panel[r], *(w[r] for w in weights), **own)
+        assert rows[r].tobytes() == alone.tobytes(), r
+    warned = [str(w.message) for w in caught]
+    assert warned == (
+        []
+        if seeded or policy == "omit"
+        else [
+            "garch11_variance(): 1 of 5 series of 'returns' holds NaN, so its seed (the mean of "
+            "the squared returns) fell back to 1e-8; drop the NaN bars first (returns.dropna()) "
+            "or pass nan_policy='omit'"
+        ]
+    )
+
+
+W = np.full(5, 1e-6)
+BY = "with by=, whose series are the groups of its keys: give a number"
+
+
+@pytest.mark.parametrize(
+    ("shape", "given", "message"),
+    [
+        ((5, 300), {"omega": W[:3]}, "'omega' has shape (3,), but there are 5 series"),
+        ((5, 300), {"beta": W[:, None]}, "'beta' has shape (5, 1), but there are 5 series"),
+        ((300, 5), {"alpha": W, "seed": W}, "'alpha' has shape (5,), but there are 300 series"),
+        ((5, 300), {"seed": W[:2], "axis": 0}, "'seed' has shape (2,), but there are 300 series"),
+        (300, {"alpha": W}, "'alpha' has shape (5,), but there is 1 series"),
+        (
+            300,
+            {"omega": W[:1], "by": np.zeros(300)},
+            f"'omega' cannot be given one per series {BY}",
+        ),
+    ],
+)
+def test_numbers_per_series_of_the_wrong_shape_are_refused(shape, given, message):
+    with pytest.raises(ValueError, match=f"^garch11_variance\\(\\): {re.escape(message)}$"):
+        ta.garch11_variance(returns(shape), **{"omega": 1e-6, "alpha": 0.1, "beta": 0.8, **given})
+
+
+@pytest.mark.parametrize("library", ["pandas", "polars"])
+def test_a_frames_fit_drives_its_variance(library):
+    lib = pytest.importorskip(library)
+    panel = returns((3, 300))
+    columns = ["A", "B", "C"]
+    frame = lib.DataFrame(
+        panel.T, **({"columns": columns} if library == "pandas" else {"schema": columns})
+    )
+    fit = ta.garch11_fit(frame)
+    expected = ta.garch11_variance(
+        panel, *(np.asarray(f) for f in fit[:3]), seed=np.asarray(fit.seed)
+    )
+    got = ta.garch11_variance(frame, fit.omega, fit.alpha, fit.beta, seed=fit.seed)
+    assert list(got.columns) == columns
+    assert got.to_numpy().T.tobytes() == expected.tobytes()
+    if library == "pandas":  # matched by label, not by place
+        turned = ta.garch11_variance(frame, fit.omega[::-1], fit.alpha, fit.beta, seed=fit.seed)
+        assert turned.to_numpy().T.tobytes() == expected.tobytes()
 
 
 # ---- forecasts

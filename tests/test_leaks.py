@@ -140,6 +140,24 @@ CASES.update(
             {"out": np.empty((2, 4096))},
             None,
         ),
+        "arrays garch numbers per series": (
+            tarnwick_arrays.garch11_variance,
+            (np.ones((2, 4096)), np.array([1e-6, 2e-6]), 0.1, np.array([0.8, 0.9])),
+            {"seed": np.array([1e-4, 2e-4])},
+            None,
+        ),
+        "arrays garch numbers per series, wrong shape": (
+            tarnwick_arrays.garch11_variance,
+            (H2, np.array([1e-6, 2e-6, 3e-6]), 0.1, 0.8),
+            {},
+            ValueError,
+        ),
+        "arrays garch numbers per series, a bad item": (
+            tarnwick_arrays.garch11_variance,
+            (H2, 0.1, np.array([0.1, FloatLike(0.0, fail=True)], dtype=object), 0.8),
+            {},
+            Boom,
+        ),
         "arrays three dimensions": (
             tarnwick_arrays.garch11_variance,
             (np.ones((1, 1, 2)), 0.1, 0.1, 0.1),

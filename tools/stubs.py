@@ -24,12 +24,14 @@ import tarnwick_stream
 ROOT = Path(__file__).resolve().parent.parent
 TEMPLATES = Path(__file__).resolve().parent / "stub_templates"
 
-# How each kind of catalogue parameter is typed.
-KIND_TYPES = {"real": "_Number", "count": "SupportsIndex"}
+# How each kind of catalogue parameter is typed: by a stream, which takes
+# one number each, and by an array function.
+KIND_TYPES = {"real": "_Number", "count": "SupportsIndex", "real or one per series": "_Number"}
+ARRAY_KIND_TYPES = {**KIND_TYPES, "real or one per series": "_PerSeries"}
 # The array functions' keyword-only options: their types.
 ARRAY_OPTIONS = {
     "out": "_Out | None",
-    "seed": "_Number | None",
+    "seed": "_PerSeries | None",
     "axis": "SupportsIndex",
     "nan_policy": "_NanPolicy",
     "by": "_Keys | None",
@@ -70,6 +72,7 @@ class Entry:
         self.series = [name for name, kind in self.parameters if kind == "series"]
         others = self.parameters[len(self.series) :]
         self.scalars = [(name, KIND_TYPES[kind]) for name, kind in others]
+        self.array_scalars = [(name, ARRAY_KIND_TYPES[kind]) for name, kind in others]
 
 
 def catalogue():
@@ -107,7 +110,7 @@ def array_functions(entries, hand):
             if e.outputs:
                 returns = f"{e.type_name}[{returns}]"
             parameters = [f"{s}: {series}" for s in e.series]
-            parameters += [f"{name}: {kind}" for name, kind in e.scalars]
+            parameters += [f"{name}: {kind}" for name, kind in e.array_scalars]
             text += definition(e.stem, [*parameters, "*", *options], returns)
         text += "\n"
     return text
