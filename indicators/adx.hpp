@@ -319,6 +319,19 @@ void adx_run_through(Out& out, AdxState<double>& s, const AdxParameters& p, AdxR
                      std::span<const double> high, std::span<const double> low,
                      std::span<const double> close) noexcept {
     const std::size_t n = high.size();
+    if constexpr (PlacedOutput<Out>) {
+        // Made where they go, when they can be: copying five values of a bar
+        // out of the buffers costs a directional pass more than its stores.
+        if (double* const adx = out.places(1, Directional ? 3 : 0); adx != nullptr && n > 1) {
+            AdxRunOut places{adx};
+            if constexpr (Directional) {
+                places = {adx, out.places(1, 0), out.places(1, 1), out.places(1, 2),
+                          out.places(1, 4)};
+            }
+            run(s, p, high.data(), low.data(), close.data(), n - 1, places);
+            return;
+        }
+    }
     constexpr std::size_t block = 256;
     double adx[block];
     double fields[Directional ? 4 : 1][block];

@@ -12,6 +12,7 @@
 #include "rows.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -111,16 +112,23 @@ template <class Kernel>
 inline constexpr std::size_t outputs_of = fields_in<decltype(std::declval<const Kernel&>().step(
     std::declval<typename Kernel::State&>(), nullptr))>;
 
+// Value f of a step's values.
+template <class Value>
+TARNWICK_LANE_INLINE const auto& field_of(const Value& value, std::size_t f) noexcept {
+    if constexpr (fields_in<Value> == 1) {
+        (void)f;
+        return value;
+    } else {
+        return value.value[f];
+    }
+}
+
 // Stores a step's values: value f at to[f] + at.
 template <class L, class Value>
 TARNWICK_LANE_INLINE void store_values(double* const* to, std::size_t at,
                                        const Value& value) noexcept {
-    if constexpr (fields_in<Value> == 1) {
-        L::store(to[0] + at, value);
-    } else {
-        for (std::size_t f = 0; f < fields_in<Value>; ++f) {
-            L::store(to[f] + at, value.value[f]);
-        }
+    for (std::size_t f = 0; f < fields_in<Value>; ++f) {
+        L::store(to[f] + at, field_of(value, f));
     }
 }
 
@@ -269,6 +277,14 @@ std::size_t run_side_by_side(const RowBlock& b, const Kernel& settings) noexcept
     constexpr std::size_t outputs = outputs_of<Kernel>;
     constexpr auto adjacent = static_cast<std::ptrdiff_t>(sizeof(double));
     const std::size_t sets = b.rows / width;
+    // Each value's lanes straight from the register to its place when the
+    // lanes lie adjacent and aligned as doubles, not through a buffer: of
+    // several values a bar, the copies cost more than the stores.
+    const bool in_place =
+        b.out_row == adjacent && (reinterpret_cast<std::uintptr_t>(b.out) |
+                                  static_cast<std::uintptr_t>(b.out_column | b.out_field)) %
+                                         alignof(double) ==
+                                     0;
     for (std::size_t set = 0; set < sets; set += batch_size) {
         typename Kernel::State batch[batch_size]{};
         const std::size_t in_batch = sets - set < batch_size ? sets - set : batch_size;
@@ -301,13 +317,23 @@ std::size_t run_side_by_side(const RowBlock& b, const Kernel& settings) noexcept
             for (std::size_t q = 0; q < in_batch; ++q) {
                 V bar[inputs];
                 load_bar(i, q, bar);
-                double values[outputs][width];
+                const auto value =
+                    i == 0 ? kernel.first(batch[q], bar) : kernel.step(batch[q], bar);
                 double* into[outputs];
+                if (in_place) {
+                    for (std::size_t f = 0; f < outputs; ++f) {
+                        into[f] = reinterpret_cast<double*>(
+                            to + static_cast<std::ptrdiff_t>(q * width) * b.out_row +
+                            static_cast<std::ptrdiff_t>(f) * b.out_field);
+                    }
+                    store_values<L>(into, 0, value);
+                    continue;
+                }
+                double values[outputs][width];
                 for (std::size_t f = 0; f < outputs; ++f) {
                     into[f] = values[f];
                 }
-                store_values<L>(into, 0,
-                                i == 0 ? kernel.first(batch[q], bar) : kernel.step(batch[q], bar));
+                store_values<L>(into, 0, value);
                 for (std::size_t f = 0; f < outputs; ++f) {
                     char* lanes = to + static_cast<std::ptrdiff_t>(q * width) * b.out_row +
                                   static_cast<std::ptrdiff_t>(f) * b.out_field;

@@ -11,6 +11,7 @@
 // under the arithmetic checks there.
 #include "ieee_double.hpp"
 
+#include <concepts>
 #include <cstddef>
 
 namespace tarnwick {
@@ -29,6 +30,16 @@ template <class Out>
 concept SeriesOutput = requires(Out& out, std::size_t i, double value) {
     out.start(i);
     out.put(i, value);
+};
+
+// An output that may hold its values as arrays of doubles, each value of a
+// bar one place after the last bar's: places(i, f) is where value f of bar i
+// goes, or null when they do not lie so. A pass that makes its values a run
+// of bars at a time in buffers of its own can then make them there instead
+// and skip copying them out value by value.
+template <class Out>
+concept PlacedOutput = requires(const Out& out, std::size_t i) {
+    { out.places(i, i) } -> std::same_as<double*>;
 };
 
 } // namespace tarnwick

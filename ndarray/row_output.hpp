@@ -10,6 +10,7 @@
 #include "../indicators/series_output.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace tarnwick::arrays {
@@ -33,6 +34,17 @@ class RowOutput {
             std::memcpy(bar + static_cast<std::ptrdiff_t>(f) * field_stride, &values.value[f],
                         sizeof(double));
         }
+    }
+    // Where value f of bar i lies, if this row's values are adjacent and
+    // aligned as doubles (PlacedOutput), else null.
+    [[nodiscard]] double* places(std::size_t i, std::size_t f) const noexcept {
+        char* const at = first_ + static_cast<std::ptrdiff_t>(i) * stride_ +
+                         static_cast<std::ptrdiff_t>(f) * field_stride_;
+        const bool aligned = reinterpret_cast<std::uintptr_t>(first_) % alignof(double) == 0 &&
+                             field_stride_ % static_cast<std::ptrdiff_t>(alignof(double)) == 0;
+        return stride_ == static_cast<std::ptrdiff_t>(sizeof(double)) && aligned
+                   ? reinterpret_cast<double*>(at)
+                   : nullptr;
     }
     // The row of value f alone.
     [[nodiscard]] RowOutput field(std::size_t f) const noexcept {

@@ -39,7 +39,7 @@ def available(path):
 ROWS = (2, 3, 4, 7, 8, 9, 16, 17, 35, 300)
 BARS = (0, 1, 2, 3, 9, 300)
 # Each row of each of the three functions, and each function side by side.
-CASES = sum(len(BARS) * (3 * rows + 5) for rows in ROWS)
+CASES = sum(len(BARS) * (3 * rows + 6) for rows in ROWS)
 
 CHECK = f"""
 import random
@@ -74,12 +74,16 @@ for rows in {ROWS}:
             for r in range(rows):
                 assert bits(got[r].tolist()) == bits(want(r)), (rows, n, r)
                 cases += 1
-        # The same series side by side (dates x symbols), into a plain result
-        # and into a strided out: every value as the rows layout gave it.
+        # The same series side by side (dates x symbols), into a plain result,
+        # a strided out and an out not aligned as doubles (its lanes stored
+        # through a buffer): every value as the rows layout gave it.
         wide = [np.ascontiguousarray(a.T) for a in (h, l, c)]
         strided = np.empty((n, 2 * rows))[:, ::2]
+        unaligned = np.frombuffer(bytearray(8 * n * rows + 1), np.float64, offset=1)
         for got, want in (
             (tarnwick_arrays.adx(*wide, 3, axis=0), tarnwick_arrays.adx(h, l, c, 3)),
+            (tarnwick_arrays.adx(*wide, 3, axis=0, out=unaligned.reshape(n, rows)),
+             tarnwick_arrays.adx(h, l, c, 3)),
             (tarnwick_arrays.parabolic_sar(*wide[:2], 0.02, 0.2, axis=0, out=strided),
              tarnwick_arrays.parabolic_sar(h, l, 0.02, 0.2)),
             (tarnwick_arrays.garch11_variance(wide[0], 1e-6, 0.1, 0.85, seed=seed, axis=0),
