@@ -130,6 +130,47 @@ def test_keys_of_every_type_group_alike(f, layout):
         assert f.array(*series, *f.scalars, by=keys).tobytes() == want.tobytes(), name
 
 
+# Text keys read natively (numpy str or str objects, pandas, polars, Arrow):
+# thousands of keys, keys alike but for their last bytes (past a 12-byte
+# Arrow view and a hash word), empty, non-ASCII, with a NUL inside.
+TEXT_KEYS = [f"{'x' * 37}{i:05d}" for i in range(3000)] + [f"k{i}" for i in range(2000)]
+TEXT_KEYS += ["", "é", "\U0001f600", "a\x00b", "a\x00c", "a", "x" * 42]
+
+
+def _text_columns():
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    pa = pytest.importorskip("pyarrow")
+    return {
+        "numpy str": np.array,
+        "numpy object": lambda k: np.array(k, dtype=object),
+        "pandas object": lambda k: pd.Series(k, dtype=object),
+        "pandas string": lambda k: pd.Series(k, dtype="string"),
+        "polars": pl.Series,
+        "polars chunks": lambda k: pl.concat(
+            [pl.Series(k[:999]), pl.Series(k[999:])], rechunk=False
+        ),
+        "arrow string": pa.array,
+        "arrow large_string": lambda k: pa.array(k, pa.large_string()),
+        "arrow string_view": lambda k: pa.array(k, pa.string_view()),
+        "arrow chunks": lambda k: pa.chunked_array([k[:999], k[999:]], pa.string_view()),
+    }
+
+
+@pytest.mark.parametrize("column", list(_text_columns()))
+def test_text_keys_group_as_their_codes(column):
+    import tarnwick_arrays as ta
+
+    rng = np.random.default_rng(5)
+    names = np.array(TEXT_KEYS, dtype=object)[rng.integers(0, len(TEXT_KEYS), 40_000)]
+    codes = np.unique(names.astype(str), return_inverse=True)[1]
+    high = rng.uniform(10.0, 11.0, names.size)
+    want = ta.adx(high, high - 1, high - 0.5, 3, by=codes)
+    keys = _text_columns()[column](names.tolist())
+    assert ta._text_codes(keys) is not None  # read natively, not by the library
+    assert ta.adx(high, high - 1, high - 0.5, 3, by=keys).tobytes() == want.tobytes()
+
+
 NULL_MESSAGE = (
     "adx(): 'by' has {count} null key{s}, the first at position 2; drop those rows or fill "
     "their keys first (pandas: .dropna() or .fillna(...), polars: .drop_nulls() or "
@@ -153,6 +194,10 @@ def _null_keys():
         "polars Categorical": (pl.Series(keys, dtype=pl.Categorical), 2),
         "arrow": (pa.array(keys), 2),
         "arrow chunked": (pa.chunked_array([keys[:3], keys[3:]]), 2),
+        "pandas object": (pd.Series(keys, dtype=object), 2),
+        "polars chunks": (pl.concat([pl.Series(keys[:3]), pl.Series(keys[3:])], rechunk=False), 2),
+        "arrow large_string": (pa.array(keys, pa.large_string()), 2),
+        "arrow string_view": (pa.array(keys, pa.string_view()), 2),
     }
 
 
