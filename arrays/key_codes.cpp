@@ -34,7 +34,12 @@ PyObject* text_codes(PyObject* module, PyObject* column) noexcept {
     std::unique_ptr<std::size_t[], FreeMemory> numbers(
         static_cast<std::size_t*>(std::malloc(sizeof(std::size_t) * rows + 1)));
     DistinctKeys distinct;
-    if (!numbers || !keys.number(distinct, numbers.get())) {
+    const KeyColumn::Read numbered =
+        numbers ? keys.number(distinct, numbers.get()) : KeyColumn::Read::failed;
+    if (numbered == KeyColumn::Read::no) {
+        Py_RETURN_NONE;
+    }
+    if (numbered == KeyColumn::Read::failed) {
         return PyErr_NoMemory();
     }
     OwnedRef codes = OwnedRef::steal(

@@ -241,8 +241,19 @@ KeyColumn::Read KeyColumn::read(PyObject* column, PyObject* ndarray, Kinds kinds
     if (PyList_Check(column) || PyTuple_Check(column)) {
         return Read::no;
     }
-    if (const Read arrow = read_arrow(column); arrow != Read::no) {
-        return arrow;
+    // A column of Python objects (a pandas Series of dtype object) is read
+    // as the numpy array of them it holds: its Arrow export would encode
+    // every one.
+    const OwnedRef dtype = OwnedRef::steal(PyObject_GetAttrString(column, "dtype"));
+    const int objects =
+        dtype ? PyObject_RichCompareBool(dtype.get(),
+                                         reinterpret_cast<PyObject*>(&PyBaseObject_Type), Py_EQ)
+              : 0;
+    PyErr_Clear();
+    if (objects != 1) {
+        if (const Read arrow = read_arrow(column); arrow != Read::no) {
+            return arrow;
+        }
     }
     // A pandas Series, or an Arrow or polars column of integers, as the
     // numpy array it gives.
@@ -285,18 +296,6 @@ KeyColumn::Read KeyColumn::read_numpy(PyObject* column, Kinds kinds) noexcept {
     width_ = static_cast<std::size_t>(view.itemsize);
     format_ = kind[0];
     rows_ = static_cast<std::size_t>(view.shape[0]);
-    // Objects are keys here only when every one is a str with its UTF-8
-    // (kept by the str once made); any other (None, a number) takes the
-    // caller's route, with its messages.
-    for (std::size_t r = 0; objects && r < rows_; ++r) {
-        PyObject* item = nullptr;
-        std::memcpy(&item, base_ + static_cast<Py_ssize_t>(r) * stride_, sizeof item);
-        if (item == nullptr || !PyUnicode_Check(item) ||
-            PyUnicode_AsUTF8AndSize(item, nullptr) == nullptr) {
-            PyErr_Clear();
-            return Read::no;
-        }
-    }
     return Read::yes;
 }
 
@@ -382,7 +381,7 @@ KeyColumn::Read KeyColumn::read_arrow(PyObject* column) noexcept {
     return Read::yes;
 }
 
-bool KeyColumn::number(DistinctKeys& distinct, std::size_t* number) const noexcept {
+KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, std::size_t* number) const noexcept {
     std::size_t r = 0;
     const auto put = [&](std::string_view bytes) {
         number[r] = distinct.number(bytes, r);
@@ -393,27 +392,36 @@ bool KeyColumn::number(DistinctKeys& distinct, std::size_t* number) const noexce
             const ArrowArray& a = chunks_->arrays[c];
             for (std::size_t i = 0; i < static_cast<std::size_t>(a.length); ++i) {
                 if (!put(chunks_->row(a, i))) {
-                    return false;
+                    return Read::failed;
                 }
             }
         }
-        return true;
+        return Read::yes;
     }
     while (r < rows_) {
         const char* at = base_ + static_cast<Py_ssize_t>(r) * stride_;
         std::string_view bytes(at, width_);
         if (kind_ == Kind::objects) {
+            // Objects are keys here only when every one is a str with its
+            // UTF-8 (kept by the str once made); any other (None, a number)
+            // takes the caller's route, with its messages.
             PyObject* item = nullptr;
             std::memcpy(&item, at, sizeof item);
             Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size); // kept: read() made it
+            const char* utf8 = item != nullptr && PyUnicode_Check(item)
+                                   ? PyUnicode_AsUTF8AndSize(item, &size)
+                                   : nullptr;
+            if (utf8 == nullptr) {
+                PyErr_Clear();
+                return Read::no;
+            }
             bytes = {utf8, static_cast<std::size_t>(size)};
         }
         if (!put(bytes)) {
-            return false;
+            return Read::failed;
         }
     }
-    return true;
+    return Read::yes;
 }
 
 OwnedRef KeyColumn::key(const DistinctKeys& distinct, std::size_t d) const noexcept {

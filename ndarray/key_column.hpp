@@ -69,13 +69,14 @@ class KeyColumn {
     ~KeyColumn();
 
     // Whether `column` is a column of keys of `kinds` read in place; `no`
-    // with no error set when it is not (nulls in it, items not str), for
-    // the caller's other route; `failed` with the error set.
+    // with no error set when it is not (nulls in it, another type), for the
+    // caller's other route; `failed` with the error set.
     [[nodiscard]] Read read(PyObject* column, PyObject* ndarray, Kinds kinds) noexcept;
     [[nodiscard]] std::size_t rows() const noexcept { return rows_; }
-    // Each row's key's number into `number` (rows() of them); false, with
-    // no error set, when the memory cannot be had.
-    [[nodiscard]] bool number(DistinctKeys& distinct, std::size_t* number) const noexcept;
+    // Each row's key's number into `number` (rows() of them): `no` for
+    // objects not all str, `failed` (no error set) when the memory cannot
+    // be had.
+    [[nodiscard]] Read number(DistinctKeys& distinct, std::size_t* number) const noexcept;
     // Distinct key `d` as tolist() or to_pylist() gives it (a str or an
     // int), or null with the error set.
     [[nodiscard]] OwnedRef key(const DistinctKeys& distinct, std::size_t d) const noexcept;
