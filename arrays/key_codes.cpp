@@ -12,8 +12,6 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
 namespace tarnwick::arrays {
 
@@ -30,27 +28,20 @@ PyObject* text_codes(PyObject* module, PyObject* column) noexcept {
     case KeyColumn::Read::yes:
         break;
     }
-    const std::size_t rows = keys.rows();
-    std::unique_ptr<std::size_t[], FreeMemory> numbers(
-        static_cast<std::size_t*>(std::malloc(sizeof(std::size_t) * rows + 1)));
-    DistinctKeys distinct;
-    const KeyColumn::Read numbered =
-        numbers ? keys.number(distinct, numbers.get()) : KeyColumn::Read::failed;
-    if (numbered == KeyColumn::Read::no) {
-        Py_RETURN_NONE;
-    }
-    if (numbered == KeyColumn::Read::failed) {
-        return PyErr_NoMemory();
-    }
-    OwnedRef codes = OwnedRef::steal(
-        PyObject_CallFunction(state.ndarray, "(n)s", static_cast<Py_ssize_t>(rows), "int64"));
+    OwnedRef codes = OwnedRef::steal(PyObject_CallFunction(
+        state.ndarray, "(n)s", static_cast<Py_ssize_t>(keys.rows()), "int64"));
     BufferExport view;
     if (!codes || !view.acquire(codes.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) {
         return nullptr;
     }
-    auto* into = static_cast<std::int64_t*>(view.view().buf);
-    for (std::size_t r = 0; r < rows; ++r) {
-        into[r] = static_cast<std::int64_t>(numbers[r]);
+    DistinctKeys distinct;
+    switch (keys.number(distinct, static_cast<std::int64_t*>(view.view().buf))) {
+    case KeyColumn::Read::no:
+        Py_RETURN_NONE;
+    case KeyColumn::Read::failed:
+        return PyErr_NoMemory();
+    case KeyColumn::Read::yes:
+        break;
     }
     return codes.release();
 }

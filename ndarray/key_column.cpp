@@ -45,19 +45,54 @@ struct ArrowArrayStream {
     void* private_data;
 };
 
-std::uint64_t hash_bytes(std::string_view bytes) noexcept {
+std::uint64_t word(const char* at) noexcept {
+    std::uint64_t value = 0;
+    std::memcpy(&value, at, 8);
+    return value;
+}
+
+std::uint64_t half_word(const char* at) noexcept {
+    std::uint32_t value = 0;
+    std::memcpy(&value, at, 4);
+    return value;
+}
+
+} // namespace
+
+// Fixed-size loads only (no call to copy a key's last few bytes): the first
+// and the last eight bytes, overlapping, hold every byte of a key of up to
+// 16, and of a shorter key the first and last four, or its first, middle
+// and last byte; a longer key's middle words are mixed in as well.
+DistinctKeys::Key DistinctKeys::key_of(std::string_view bytes) noexcept {
     constexpr std::uint64_t odd = 0x9E3779B97F4A7C15ULL;
-    std::uint64_t hash = bytes.size() * odd;
-    for (std::size_t i = 0; i < bytes.size(); i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, bytes.data() + i, bytes.size() - i < 8 ? bytes.size() - i : 8);
-        hash = (hash ^ word) * odd;
-        hash ^= hash >> 29;
+    const char* at = bytes.data();
+    const std::size_t n = bytes.size();
+    Key key{0, 0, 0};
+    if (n >= 8) {
+        key.first = word(at);
+        key.last = word(at + n - 8);
+    } else if (n >= 4) {
+        key.first = half_word(at) << 32 | half_word(at + n - 4);
+    } else if (n > 0) {
+        key.first = std::uint64_t{static_cast<unsigned char>(at[0])} << 16 |
+                    std::uint64_t{static_cast<unsigned char>(at[n >> 1])} << 8 |
+                    static_cast<unsigned char>(at[n - 1]);
+    }
+    const auto mix = [&](std::uint64_t hash, std::uint64_t w) {
+        hash = (hash ^ w) * odd;
+        return hash ^ (hash >> 29);
+    };
+    std::uint64_t hash = mix(mix(std::uint64_t{n} * odd, key.first), key.last);
+    for (std::size_t i = 8; i + 8 < n; i += 8) {
+        hash = mix(hash, word(at + i));
     }
     // The low bits pick the slot: every bit of the key is mixed into them.
     hash = (hash ^ (hash >> 32)) * 0xD6E8FEB86659FD93ULL;
-    return hash ^ (hash >> 32);
+    key.hash = hash ^ (hash >> 32);
+    return key;
 }
+
+namespace {
 
 // The Arrow text formats read: string, large_string, string_view.
 char text_format(const char* format) noexcept {
@@ -111,26 +146,29 @@ bool read_integer(const char* at, char format, Py_ssize_t width, long long& valu
 }
 
 std::size_t DistinctKeys::number(std::string_view bytes, std::size_t row) noexcept {
-    const std::uint64_t hash = hash_bytes(bytes);
-    for (std::size_t slot = hash & mask_; mask_ != 0; slot = (slot + 1) & mask_) {
+    const Key key = key_of(bytes);
+    for (std::size_t slot = static_cast<std::size_t>(key.hash) & mask_; mask_ != 0;
+         slot = (slot + 1) & mask_) {
         const std::size_t held = slots_[slot];
         if (held == 0) {
             break;
         }
+        // Up to 16 bytes, the words are the key; past them, its bytes.
         const Entry& e = entries_[held - 1];
-        if (e.hash == hash && e.size == bytes.size() &&
-            std::memcmp(e.data, bytes.data(), bytes.size()) == 0) {
+        if (e.key.hash == key.hash && e.key.first == key.first && e.key.last == key.last &&
+            e.size == bytes.size() &&
+            (e.size <= 16 || std::memcmp(e.data, bytes.data(), bytes.size()) == 0)) {
             return held - 1;
         }
     }
     if (2 * count_ >= mask_ && !grow()) {
         return SIZE_MAX;
     }
-    std::size_t slot = hash & mask_;
+    std::size_t slot = static_cast<std::size_t>(key.hash) & mask_;
     while (slots_[slot] != 0) {
         slot = (slot + 1) & mask_;
     }
-    entries_[count_] = {hash, bytes.data(), bytes.size(), row};
+    entries_[count_] = {key, bytes.data(), bytes.size(), row};
     slots_[slot] = ++count_;
     return count_ - 1;
 }
@@ -147,7 +185,7 @@ bool DistinctKeys::grow() noexcept {
     }
     for (std::size_t d = 0; d < count_; ++d) {
         entries[d] = entries_[d];
-        std::size_t slot = entries[d].hash & (size - 1);
+        std::size_t slot = static_cast<std::size_t>(entries[d].key.hash) & (size - 1);
         while (slots[slot] != 0) {
             slot = (slot + 1) & (size - 1);
         }
@@ -206,9 +244,10 @@ struct KeyColumn::Chunks {
             const auto* offsets = static_cast<const std::int32_t*>(a.buffers[1]);
             return {data + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
         }
-        if (format == 'U') {
+        if (format == 'U') { // offsets of 64 bits: within the address space, as the data is
             const auto* offsets = static_cast<const std::int64_t*>(a.buffers[1]);
-            return {data + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
+            return {data + static_cast<std::ptrdiff_t>(offsets[at]),
+                    static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
         }
         // A view: its length, then the bytes themselves when 12 or fewer,
         // else their prefix, the data buffer's index and the offset there.
@@ -381,11 +420,13 @@ KeyColumn::Read KeyColumn::read_arrow(PyObject* column) noexcept {
     return Read::yes;
 }
 
-KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, std::size_t* number) const noexcept {
+template <class Number>
+KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const noexcept {
     std::size_t r = 0;
     const auto put = [&](std::string_view bytes) {
-        number[r] = distinct.number(bytes, r);
-        return number[r++] != SIZE_MAX;
+        const std::size_t d = distinct.number(bytes, r);
+        number[r++] = static_cast<Number>(d);
+        return d != SIZE_MAX;
     };
     if (kind_ == Kind::arrow) {
         for (std::size_t c = 0; c < chunks_->count; ++c) {
@@ -423,6 +464,9 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, std::size_t* number) c
     }
     return Read::yes;
 }
+
+template KeyColumn::Read KeyColumn::number(DistinctKeys&, std::size_t*) const noexcept;
+template KeyColumn::Read KeyColumn::number(DistinctKeys&, std::int64_t*) const noexcept;
 
 OwnedRef KeyColumn::key(const DistinctKeys& distinct, std::size_t d) const noexcept {
     const std::string_view bytes = distinct.bytes(d);

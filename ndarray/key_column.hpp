@@ -44,12 +44,18 @@ class DistinctKeys {
     }
 
   private:
-    struct Entry {
+    struct Key {
         std::uint64_t hash;
+        std::uint64_t first; // the first bytes
+        std::uint64_t last;  // the last bytes
+    };
+    struct Entry {
+        Key key;
         const char* data;
         std::size_t size;
         std::size_t first;
     };
+    [[nodiscard]] static Key key_of(std::string_view bytes) noexcept;
     [[nodiscard]] bool grow() noexcept;
 
     std::unique_ptr<std::size_t[], FreeMemory> slots_; // 1 + a key's number, 0 when free
@@ -73,10 +79,11 @@ class KeyColumn {
     // caller's other route; `failed` with the error set.
     [[nodiscard]] Read read(PyObject* column, PyObject* ndarray, Kinds kinds) noexcept;
     [[nodiscard]] std::size_t rows() const noexcept { return rows_; }
-    // Each row's key's number into `number` (rows() of them): `no` for
-    // objects not all str, `failed` (no error set) when the memory cannot
-    // be had.
-    [[nodiscard]] Read number(DistinctKeys& distinct, std::size_t* number) const noexcept;
+    // Each row's key's number into `number` (rows() of them, std::size_t
+    // or std::int64_t): `no` for objects not all str, `failed` (no error
+    // set) when the memory cannot be had.
+    template <class Number>
+    [[nodiscard]] Read number(DistinctKeys& distinct, Number* number) const noexcept;
     // Distinct key `d` as tolist() or to_pylist() gives it (a str or an
     // int), or null with the error set.
     [[nodiscard]] OwnedRef key(const DistinctKeys& distinct, std::size_t d) const noexcept;

@@ -71,8 +71,8 @@ def _arrow_codes(key):
 
     if not isinstance(key, (pa.Array, pa.ChunkedArray)):
         key = pa.array(key)
-    text = (pa.types.is_string, pa.types.is_large_string, pa.types.is_string_view)
-    if any(t(key.type) for t in text) and (codes := _text_codes(key)) is not None:
+    text = ("string", "large_string", "string_view")
+    if str(key.type) in text and (codes := _text_codes(key)) is not None:
         return codes
     if isinstance(key, pa.ChunkedArray):
         key = key.combine_chunks()

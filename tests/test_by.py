@@ -154,6 +154,7 @@ def _text_columns():
         "arrow large_string": lambda k: pa.array(k, pa.large_string()),
         "arrow string_view": lambda k: pa.array(k, pa.string_view()),
         "arrow chunks": lambda k: pa.chunked_array([k[:999], k[999:]], pa.string_view()),
+        "arrow sliced": lambda k: pa.array(["pad", *k], pa.large_string())[1:],
     }
 
 
