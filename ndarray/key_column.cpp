@@ -51,6 +51,14 @@ std::uint64_t word(const char* at) noexcept {
     return value;
 }
 
+void prefetch(const void* at) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(at);
+#else
+    (void)at;
+#endif
+}
+
 std::uint64_t half_word(const char* at) noexcept {
     std::uint32_t value = 0;
     std::memcpy(&value, at, 4);
@@ -145,8 +153,33 @@ bool read_integer(const char* at, char format, Py_ssize_t width, long long& valu
     return true;
 }
 
-std::size_t DistinctKeys::number(std::string_view bytes, std::size_t row) noexcept {
-    const Key key = key_of(bytes);
+bool DistinctKeys::number_block(const std::string_view* keys, std::size_t count,
+                                std::size_t first_row, std::size_t* into) noexcept {
+    // The rows' slots, then the keys they hold, fetched for the whole block
+    // before any is looked at: shuffled rows' lookups overlap, not wait on
+    // each other.
+    Key of[block];
+    for (std::size_t q = 0; q < count; ++q) {
+        of[q] = key_of(keys[q]);
+        if (mask_ != 0) {
+            prefetch(&slots_[static_cast<std::size_t>(of[q].hash) & mask_]);
+        }
+    }
+    for (std::size_t q = 0; q < count && mask_ != 0; ++q) {
+        if (const std::size_t held = slots_[static_cast<std::size_t>(of[q].hash) & mask_]) {
+            prefetch(&entries_[held - 1]);
+        }
+    }
+    for (std::size_t q = 0; q < count; ++q) {
+        into[q] = number(of[q], keys[q], first_row + q);
+        if (into[q] == SIZE_MAX) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t DistinctKeys::number(const Key& key, std::string_view bytes, std::size_t row) noexcept {
     for (std::size_t slot = static_cast<std::size_t>(key.hash) & mask_; mask_ != 0;
          slot = (slot + 1) & mask_) {
         const std::size_t held = slots_[slot];
@@ -422,11 +455,23 @@ KeyColumn::Read KeyColumn::read_arrow(PyObject* column) noexcept {
 
 template <class Number>
 KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const noexcept {
-    std::size_t r = 0;
+    std::string_view block[DistinctKeys::block];
+    std::size_t found[DistinctKeys::block];
+    std::size_t held = 0;
+    std::size_t done = 0;
+    const auto flush = [&] {
+        if (!distinct.number_block(block, held, done, found)) {
+            return false;
+        }
+        for (std::size_t q = 0; q < held; ++q) {
+            number[done + q] = static_cast<Number>(found[q]);
+        }
+        done += std::exchange(held, 0);
+        return true;
+    };
     const auto put = [&](std::string_view bytes) {
-        const std::size_t d = distinct.number(bytes, r);
-        number[r++] = static_cast<Number>(d);
-        return d != SIZE_MAX;
+        block[held++] = bytes;
+        return held < DistinctKeys::block || flush();
     };
     if (kind_ == Kind::arrow) {
         for (std::size_t c = 0; c < chunks_->count; ++c) {
@@ -437,9 +482,9 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
                 }
             }
         }
-        return Read::yes;
+        return flush() ? Read::yes : Read::failed;
     }
-    while (r < rows_) {
+    for (std::size_t r = 0; r < rows_; ++r) {
         const char* at = base_ + static_cast<Py_ssize_t>(r) * stride_;
         std::string_view bytes(at, width_);
         if (kind_ == Kind::objects) {
@@ -462,7 +507,7 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
             return Read::failed;
         }
     }
-    return Read::yes;
+    return flush() ? Read::yes : Read::failed;
 }
 
 template KeyColumn::Read KeyColumn::number(DistinctKeys&, std::size_t*) const noexcept;

@@ -34,9 +34,11 @@ struct FreeMemory {
 // come; open addressing on 64-bit hashes, the table at most half full.
 class DistinctKeys {
   public:
-    // The number of `bytes`, the key of row `row`; SIZE_MAX when the memory
-    // for a new key cannot be had.
-    [[nodiscard]] std::size_t number(std::string_view bytes, std::size_t row) noexcept;
+    static constexpr std::size_t block = 16;
+    // The numbers of `count` (at most `block`) keys, of rows `first_row`
+    // on, into `into`; false when the memory for a new key cannot be had.
+    [[nodiscard]] bool number_block(const std::string_view* keys, std::size_t count,
+                                    std::size_t first_row, std::size_t* into) noexcept;
     [[nodiscard]] std::size_t count() const noexcept { return count_; }
     [[nodiscard]] std::size_t first(std::size_t d) const noexcept { return entries_[d].first; }
     [[nodiscard]] std::string_view bytes(std::size_t d) const noexcept {
@@ -56,6 +58,10 @@ class DistinctKeys {
         std::size_t first;
     };
     [[nodiscard]] static Key key_of(std::string_view bytes) noexcept;
+    // The number of `bytes` (`key` its words), the key of row `row`;
+    // SIZE_MAX when the memory for a new key cannot be had.
+    [[nodiscard]] std::size_t number(const Key& key, std::string_view bytes,
+                                     std::size_t row) noexcept;
     [[nodiscard]] bool grow() noexcept;
 
     std::unique_ptr<std::size_t[], FreeMemory> slots_; // 1 + a key's number, 0 when free
