@@ -172,6 +172,44 @@ def test_text_keys_group_as_their_codes(column):
     assert ta.adx(high, high - 1, high - 0.5, 3, by=keys).tobytes() == want.tobytes()
 
 
+@pytest.mark.parametrize("column", list(_text_columns()))
+def test_text_codes_number_the_keys_as_they_first_come(column):
+    import pandas as pd
+
+    import tarnwick_arrays as ta
+
+    names = np.array(TEXT_KEYS, dtype=object)[np.random.default_rng(6).permutation(len(TEXT_KEYS))]
+    names = np.concatenate([names, names[::-1]]).tolist()
+    codes = ta._text_codes(_text_columns()[column](names))
+    assert codes.dtype == np.int64 and codes.tolist() == pd.factorize(np.array(names))[0].tolist()
+
+
+def _not_text():
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    pa = pytest.importorskip("pyarrow")
+    return {
+        "numpy int": np.arange(3),
+        "numpy bytes": np.array([b"a", b"b"]),
+        "object, a number": np.array(["a", 1], dtype=object),
+        "object, None": np.array(["a", None], dtype=object),
+        "object, a lone surrogate": np.array(["a", "\ud800"], dtype=object),
+        "pandas, pd.NA": pd.Series(["a", pd.NA], dtype="string"),
+        "polars, a null": pl.Series(["a", None]),
+        "polars Int64": pl.Series([1, 2]),
+        "arrow, a null": pa.chunked_array([["a"], [None]]),
+        "arrow dictionary": pa.array(["a", "b"]).dictionary_encode(),
+        "list": ["a", "b"],
+    }
+
+
+@pytest.mark.parametrize("column", list(_not_text()))
+def test_text_codes_leave_other_columns_to_their_library(column):
+    import tarnwick_arrays as ta
+
+    assert ta._text_codes(_not_text()[column]) is None
+
+
 NULL_MESSAGE = (
     "adx(): 'by' has {count} null key{s}, the first at position 2; drop those rows or fill "
     "their keys first (pandas: .dropna() or .fillna(...), polars: .drop_nulls() or "

@@ -234,6 +234,16 @@ def test_keys_read_in_place_agree_with_a_list(kind):
     assert read_state(by_array) == read_state(by_list)
 
 
+def test_columns_of_str_and_int_keys_agree_with_a_list():
+    pd = pytest.importorskip("pandas")
+    keys = ["a", 7, "b", 2**40]
+    rows = (keys * 3)[::-1]
+    series = [s[: len(rows)] for s in shuffled_rows(ADX, 3, seed=10)[0]]
+    expected = bits(keyed(ADX, keys).update(*series, by=rows))
+    for column in (np.array(rows, dtype=object), pd.Series(rows, dtype=object)):
+        assert bits(keyed(ADX, keys).update(*series, by=column)) == expected
+
+
 @pytest.mark.parametrize("dtype", ["i1", "u2", "i8", "u8"])
 def test_integer_keys_read_in_place_agree_with_a_list(dtype):
     keys = [10, 3, 7, 0, 2**40] if dtype[1] == "8" else [10, 3, 7, 0]
