@@ -10,6 +10,8 @@ namespace tarnwick::arrays {
 
 // Null-terminated, for the module definition.
 [[nodiscard]] PyMethodDef* method_records() noexcept;
+// tarnwick_frames' reading of text keys as codes (key_codes.cpp).
+[[nodiscard]] PyMethodDef* key_code_records() noexcept;
 
 // Makes the named tuple type of each function of several values per bar,
 // kept in `state` and added to `module` under its name; -1 with an

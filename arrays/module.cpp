@@ -29,6 +29,7 @@ int module_exec(PyObject* module) noexcept {
     state.garch11_fit = make_garch11_fit_type();
     if (state.garch11_fit == nullptr || add_tuple_types(module, state) < 0 ||
         add_catalogue(module) < 0 || PyModule_AddFunctions(module, garch_fit_records()) < 0 ||
+        PyModule_AddFunctions(module, key_code_records()) < 0 ||
         PyModule_AddObjectRef(module, "Garch11Fit", state.garch11_fit) < 0) {
         return -1;
     }

@@ -6,12 +6,15 @@ against the same bars fed one row per symbol (positional extend):
 It prints nanoseconds per row: the median over N runs and the range of the
 run figures, each run one call on a stream and data made just before it
 (neither timed), for by= as a numpy int64 array on symbols=N, as a numpy
-str array on symbols=keys, and for extend of N x rows/N without by=.
+str array and as pandas, polars and Arrow text columns (those installed) on
+symbols=keys, and for extend of N x rows/N without by=.
 """
 
 from __future__ import annotations
 
 import argparse
+import functools
+import importlib
 import statistics
 import time
 
@@ -51,23 +54,40 @@ def main() -> None:
         by = rng.integers(0, n, rows)
         return lambda: stream.update(*series, by=by)
 
-    def by_str():
-        stream, series = ts.Adx(14, symbols=names), bars(rng, rows)
-        by = names[rng.integers(0, n, rows)]
-        return lambda: stream.update(*series, by=by)
+    def by_text(column):
+        def make():
+            stream, series = ts.Adx(14, symbols=names), bars(rng, rows)
+            by = column(names[rng.integers(0, n, rows)])
+            return lambda: stream.update(*series, by=by)
+
+        return make
 
     def positional():
         stream, series = ts.Adx(14, symbols=n), bars(rng, (n, rows // n))
         return lambda: stream.extend(*series)
 
-    for label, make in [
+    contenders = [
         ("by= numpy int64, symbols=N", by_int),
-        ("by= numpy str, symbols=keys", by_str),
-        ("extend, one row per symbol", positional),
+        ("by= numpy str, symbols=keys", by_text(lambda keys: keys)),
+    ]
+    for library, label, column in [
+        ("pandas", "pandas object", lambda pd, keys: pd.Series(keys, dtype=object)),
+        ("pandas", "pandas str", lambda pd, keys: pd.Series(keys, dtype="string")),
+        ("polars", "polars String", lambda pl, keys: pl.Series(keys)),
+        ("pyarrow", "Arrow string", lambda pa, keys: pa.array(keys)),
     ]:
+        try:
+            module = importlib.import_module(library)
+        except ImportError:
+            continue
+        contenders.append(
+            (f"by= {label}, symbols=keys", by_text(functools.partial(column, module)))
+        )
+    contenders.append(("extend, one row per symbol", positional))
+    for label, make in contenders:
         figures = per_row(make, options.runs, rows)
         print(
-            f"{label:30s} {statistics.median(figures):8.1f} ns/row "
+            f"{label:34s} {statistics.median(figures):8.1f} ns/row "
             f"({min(figures):.1f}-{max(figures):.1f} over {options.runs} runs)"
         )
 

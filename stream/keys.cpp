@@ -2,21 +2,20 @@
 // Keys of symbols and of rows: any column of them is read as a list of
 // Python objects by its library's own conversion (Arrow's to_pylist,
 // polars' to_list, numpy's and pandas' tolist), then looked up once a row
-// in the dict the stream made of its keys. A numpy array of str or integer
-// keys is read in place instead, and grouped by key first: a call of many
-// rows makes one Python object, and one lookup, per distinct key, not per
-// row.
+// in the dict the stream made of its keys. A column of str or integer keys
+// with no nulls (numpy, pandas, polars, Arrow) is read in place instead,
+// and grouped by key first: a call of many rows makes one Python object,
+// and one lookup, per distinct key, not per row.
 #include "keys.hpp"
 
 #include "../binding/buffer_export.hpp"
 #include "../binding/text.hpp"
 #include "../ndarray/array_series.hpp"
+#include "../ndarray/key_column.hpp"
 #include "object.hpp"
 
 #include <Python.h>
 
-#include <bit>
-#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -47,45 +46,6 @@ OwnedRef key_list(PyObject* column) noexcept {
 // None, or NaN as pandas and numpy give a missing key.
 bool is_null(PyObject* key) noexcept {
     return key == Py_None || (PyFloat_Check(key) && std::isnan(PyFloat_AsDouble(key)));
-}
-
-// A native integer's value, of the buffer's format character and width.
-bool read_integer(const char* at, char format, Py_ssize_t width, long long& value) noexcept {
-    const bool is_signed = std::strchr("bhilq", format) != nullptr;
-    if (!is_signed && std::strchr("BHILQ", format) == nullptr) {
-        return false;
-    }
-    std::uint64_t bits = 0;
-    switch (width) {
-    case 1: {
-        std::uint8_t v = 0;
-        std::memcpy(&v, at, 1);
-        bits = is_signed ? static_cast<std::uint64_t>(static_cast<std::int8_t>(v)) : v;
-        break;
-    }
-    case 2: {
-        std::uint16_t v = 0;
-        std::memcpy(&v, at, 2);
-        bits = is_signed ? static_cast<std::uint64_t>(static_cast<std::int16_t>(v)) : v;
-        break;
-    }
-    case 4: {
-        std::uint32_t v = 0;
-        std::memcpy(&v, at, 4);
-        bits = is_signed ? static_cast<std::uint64_t>(static_cast<std::int32_t>(v)) : v;
-        break;
-    }
-    case 8:
-        std::memcpy(&bits, at, 8);
-        if (!is_signed && bits > static_cast<std::uint64_t>(INT64_MAX)) {
-            bits = UINT64_MAX; // beyond any place: an unknown key, -1
-        }
-        break;
-    default:
-        return false;
-    }
-    value = static_cast<long long>(bits);
-    return true;
 }
 
 Text repr_of(PyObject* o) noexcept {
@@ -199,14 +159,14 @@ bool integer_places(std::string_view function, PyObject* by, PyObject* ndarray, 
     long long value = 0;
     const char* base = static_cast<const char*>(view.buf);
     if (view.ndim != 1 || format[0] == '\0' || format[1] != '\0' ||
-        (view.shape[0] > 0 && !read_integer(base, format[0], view.itemsize, value))) {
+        (view.shape[0] > 0 && !arrays::read_integer(base, format[0], view.itemsize, value))) {
         return false;
     }
     const auto n = static_cast<std::size_t>(view.shape[0]);
     status = make_rows(rows, n);
     for (std::size_t r = 0; r < n && !status.failed(); ++r) {
-        (void)read_integer(base + static_cast<Py_ssize_t>(r) * view.strides[0], format[0],
-                           view.itemsize, value);
+        (void)arrays::read_integer(base + static_cast<Py_ssize_t>(r) * view.strides[0], format[0],
+                                   view.itemsize, value);
         if (value < 0 || static_cast<unsigned long long>(value) >= symbols) {
             const OwnedRef key = OwnedRef::steal(PyLong_FromLongLong(value));
             status = key ? unknown_key(function, key.get(), r) : CallError::fetch();
@@ -217,160 +177,33 @@ bool integer_places(std::string_view function, PyObject* by, PyObject* ndarray, 
     return true;
 }
 
-// A numpy array of fixed-width keys, str (UCS-4) or native integers, read
-// in place: rows whose items hold the same bytes hold the same key.
-struct FixedKeys {
-    const char* base = nullptr;
-    Py_ssize_t stride = 0;
-    std::size_t width = 0;
-    char format = '\0'; // 'w' for str, else an integer's format character
-    std::size_t rows = 0;
-
-    [[nodiscard]] const char* at(std::size_t r) const noexcept {
-        return base + static_cast<Py_ssize_t>(r) * stride;
-    }
-
-    // The key of row `r` as the array's tolist() gives it: a str without its
-    // padding of trailing NUL characters, or an int.
-    [[nodiscard]] OwnedRef key(std::size_t r) const noexcept {
-        if (format == 'w') {
-            static constexpr char nothing[4] = {};
-            std::size_t length = width;
-            while (length >= 4 && std::memcmp(at(r) + length - 4, nothing, 4) == 0) {
-                length -= 4;
-            }
-            // The host's order, a byte order mark kept as a character.
-            int order = std::endian::native == std::endian::little ? -1 : 1;
-            return OwnedRef::steal(
-                PyUnicode_DecodeUTF32(at(r), static_cast<Py_ssize_t>(length), nullptr, &order));
-        }
-        if (width == 8 && std::strchr("LQ", format) != nullptr) {
-            std::uint64_t bits = 0;
-            std::memcpy(&bits, at(r), 8);
-            return OwnedRef::steal(PyLong_FromUnsignedLongLong(bits));
-        }
-        long long value = 0;
-        (void)read_integer(at(r), format, static_cast<Py_ssize_t>(width), value);
-        return OwnedRef::steal(PyLong_FromLongLong(value));
-    }
-};
-
-// Whether `view` is one-dimensional of native str or integer items.
-bool fixed_keys(const Py_buffer& view, FixedKeys& keys) noexcept {
-    const char* format = view.format != nullptr ? view.format : "B";
-    if (format[0] == '@' || format[0] == '=') {
-        ++format;
-    }
-    char* kind = const_cast<char*>(format);
-    const unsigned long count = std::isdigit(static_cast<unsigned char>(format[0])) != 0
-                                    ? std::strtoul(format, &kind, 10)
-                                    : 1;
-    const bool text = kind[0] == 'w' && view.itemsize == static_cast<Py_ssize_t>(4 * count);
-    const bool integer = kind == format && kind[0] != '\0' &&
-                         std::strchr("bhilqBHILQ", kind[0]) != nullptr && view.itemsize <= 8 &&
-                         (view.itemsize & (view.itemsize - 1)) == 0;
-    if (view.ndim != 1 || (!text && !integer) || kind[0] == '\0' || kind[1] != '\0') {
-        return false;
-    }
-    keys = {static_cast<const char*>(view.buf), view.strides[0],
-            static_cast<std::size_t>(view.itemsize), kind[0],
-            static_cast<std::size_t>(view.shape[0])};
-    return true;
-}
-
-std::uint64_t hash_of(const char* item, std::size_t width) noexcept {
-    constexpr std::uint64_t odd = 0x9E3779B97F4A7C15ULL;
-    std::uint64_t hash = width;
-    for (std::size_t i = 0; i < width; i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, item + i, width - i < 8 ? width - i : 8);
-        hash = (hash ^ word) * odd;
-        hash ^= hash >> 29;
-    }
-    return hash ^ (hash >> 32);
-}
-
-// The distinct keys of a call's rows, numbered in the order they first come:
-// each row's number, and each number's first row. Open addressing on the
-// items' bytes, the table at most half full.
-class Distinct {
-  public:
-    // Numbers the rows of `keys` into `number`; false when the memory cannot
-    // be had.
-    [[nodiscard]] bool make(const FixedKeys& keys, std::size_t* number) noexcept {
-        for (std::size_t r = 0; r < keys.rows; ++r) {
-            if (2 * count_ >= mask_ && !grow(keys)) {
-                return false;
-            }
-            const char* item = keys.at(r);
-            std::size_t slot = hash_of(item, keys.width) & mask_;
-            for (;; slot = (slot + 1) & mask_) {
-                const std::size_t held = slots_[slot];
-                if (held == 0) {
-                    first_[count_] = r;
-                    slots_[slot] = ++count_;
-                    number[r] = count_ - 1;
-                    break;
-                }
-                if (std::memcmp(keys.at(first_[held - 1]), item, keys.width) == 0) {
-                    number[r] = held - 1;
-                    break;
-                }
-            }
-        }
-        return true;
-    }
-    [[nodiscard]] std::size_t count() const noexcept { return count_; }
-    [[nodiscard]] std::size_t first(std::size_t d) const noexcept { return first_[d]; }
-
-  private:
-    // Twice the room, the keys so far placed again.
-    bool grow(const FixedKeys& keys) noexcept {
-        const std::size_t size = mask_ == 0 ? 64 : 2 * (mask_ + 1);
-        arrays::Counts slots(static_cast<std::size_t*>(std::calloc(size, sizeof(std::size_t))));
-        arrays::Counts first(
-            static_cast<std::size_t*>(std::malloc(sizeof(std::size_t) * (size / 2))));
-        if (!slots || !first) {
-            return false;
-        }
-        for (std::size_t d = 0; d < count_; ++d) {
-            first[d] = first_[d];
-            std::size_t slot = hash_of(keys.at(first_[d]), keys.width) & (size - 1);
-            while (slots[slot] != 0) {
-                slot = (slot + 1) & (size - 1);
-            }
-            slots[slot] = d + 1;
-        }
-        slots_ = std::move(slots);
-        first_ = std::move(first);
-        mask_ = size - 1;
-        return true;
-    }
-
-    arrays::Counts slots_; // per slot: 1 + its key's number, 0 when free
-    arrays::Counts first_; // per key: its first row
-    std::size_t mask_ = 0;
-    std::size_t count_ = 0;
-};
-
-// Whether `by` is a numpy array of str or integer keys for a stream made
-// with keys: its rows are numbered by distinct key, each distinct key looked
-// up once, and the places then given to the rows; or the error.
+// Whether `by` is a column of keys read in place (key_column.hpp) for a
+// stream made with keys: its rows are numbered by distinct key, each
+// distinct key looked up once, and the places then given to the rows; or
+// the error.
 bool distinct_places(std::string_view function, PyObject* by, PyObject* places, PyObject* ndarray,
                      std::size_t symbols, RowPlaces& rows, CallStatus& status) noexcept {
-    BufferExport buffer;
-    FixedKeys keys;
-    if (ndarray == nullptr || Py_TYPE(by) != reinterpret_cast<PyTypeObject*>(ndarray) ||
-        !buffer.try_acquire(by, PyBUF_RECORDS_RO) || !fixed_keys(buffer.view(), keys)) {
+    arrays::KeyColumn keys;
+    switch (keys.read(by, ndarray, arrays::KeyColumn::Kinds::text_or_integers)) {
+    case arrays::KeyColumn::Read::no:
         return false;
+    case arrays::KeyColumn::Read::failed:
+        status = CallError::fetch();
+        return true;
+    case arrays::KeyColumn::Read::yes:
+        break;
     }
-    Distinct distinct;
-    status = make_rows(rows, keys.rows);
+    arrays::DistinctKeys distinct;
+    status = make_rows(rows, keys.rows());
     if (status.failed()) {
         return true;
     }
+    const arrays::KeyColumn::Read numbered = keys.number(distinct, rows.at.get());
+    if (numbered == arrays::KeyColumn::Read::no) {
+        return false; // objects not all str: a row at a time, as a list
+    }
     arrays::Counts place_of;
-    if (!distinct.make(keys, rows.at.get()) ||
+    if (numbered == arrays::KeyColumn::Read::failed ||
         !(place_of = arrays::Counts(static_cast<std::size_t*>(
               std::malloc(sizeof(std::size_t) * distinct.count() + 1))))) {
         status = CallError::pending(PyExc_MemoryError, "cannot allocate the rows of 'by'");
@@ -378,7 +211,7 @@ bool distinct_places(std::string_view function, PyObject* by, PyObject* places, 
     }
     // Numbered as they first come: the first unknown key is the earliest row's.
     for (std::size_t d = 0; d < distinct.count(); ++d) {
-        const OwnedRef key = keys.key(distinct.first(d));
+        const OwnedRef key = keys.key(distinct, d);
         if (!key) {
             status = CallError::fetch();
             return true;
@@ -392,7 +225,7 @@ bool distinct_places(std::string_view function, PyObject* by, PyObject* places, 
         }
         place_of[d] = static_cast<std::size_t>(place);
     }
-    for (std::size_t r = 0; r < keys.rows; ++r) {
+    for (std::size_t r = 0; r < keys.rows(); ++r) {
         rows.at[r] = place_of[rows.at[r]];
     }
     return true;

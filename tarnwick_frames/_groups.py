@@ -3,15 +3,24 @@
 
 tarnwick_arrays steps each group's rows as one series; it groups by integer
 codes, one per row, drawn from a range about as wide as the rows are many.
-Keys are turned into such codes here, by each library's own factorisation
-(no Python object made per row): pandas' factorize or a Categorical's
-codes, a polars Categorical's physical codes, an Arrow dictionary's
-indices, numpy's unique for any other array.
+Keys are turned into such codes here with no Python object made per row:
+text keys with no nulls (numpy str or str objects, polars String, Arrow
+string types) natively, by hashing each row's bytes once; others by each
+library's own factorisation: pandas' factorize or a Categorical's codes, a
+polars Categorical's physical codes, an Arrow dictionary's indices, numpy's
+unique for any other array.
 """
 
 from tarnwick_frames import _library
 
 __all__ = ["_group_codes"]
+
+
+def _text_codes(key):
+    """Codes of a column of text keys with no nulls, or None for any other."""
+    from tarnwick_arrays import _text_codes
+
+    return _text_codes(key)
 
 
 def _pandas_codes(key):
@@ -22,6 +31,15 @@ def _pandas_codes(key):
     values = key.array if isinstance(key, (pd.Series, pd.Index)) else key
     if isinstance(values, pd.Categorical):
         return values.codes
+    # Text read natively: an object array as numpy holds it, pandas' str
+    # (Arrow-backed) as the Arrow array it holds.
+    codes = None
+    if values.dtype == object:
+        codes = _text_codes(values.to_numpy())
+    elif isinstance(values.dtype, pd.StringDtype) and hasattr(values, "__arrow_array__"):
+        codes = _text_codes(values.__arrow_array__())
+    if codes is not None:
+        return codes
     codes, _ = pd.factorize(values, use_na_sentinel=True)
     return codes
 
@@ -40,6 +58,8 @@ def _polars_codes(key):
         if heads is not None and heads.n_unique() == len(heads):
             # Run numbers from 1: the codes need not start at 0.
             return np.cumsum(starts.to_numpy(), dtype=np.int64)
+    if key.dtype == pl.String and (codes := _text_codes(key)) is not None:
+        return codes
     if not isinstance(key.dtype, (pl.Categorical, pl.Enum)):
         key = key.cast(pl.Categorical) if key.dtype == pl.String else key.rank("dense")
     return key.to_physical().cast(pl.Int64).fill_null(-1).to_numpy()
@@ -49,10 +69,13 @@ def _arrow_codes(key):
     import pyarrow as pa
     import pyarrow.compute as pc
 
+    if not isinstance(key, (pa.Array, pa.ChunkedArray)):
+        key = pa.array(key)
+    text = ("string", "large_string", "string_view")
+    if str(key.type) in text and (codes := _text_codes(key)) is not None:
+        return codes
     if isinstance(key, pa.ChunkedArray):
         key = key.combine_chunks()
-    elif not isinstance(key, pa.Array):
-        key = pa.array(key)
     if not pa.types.is_dictionary(key.type):
         key = pc.dictionary_encode(key)
     return pc.fill_null(key.indices.cast(pa.int64()), -1).to_numpy(zero_copy_only=False)
@@ -64,6 +87,8 @@ def _numpy_codes(key):
     key = np.asarray(key)
     if key.ndim != 1:
         raise ValueError(f"'by' must be one-dimensional, but has shape {key.shape}")
+    if key.dtype.kind in "UO" and (codes := _text_codes(key)) is not None:
+        return codes
     if key.dtype.kind in "iub":
         key = key.astype(np.int64, copy=False)
         low = int(key.min()) if key.size else 0

@@ -130,6 +130,86 @@ def test_keys_of_every_type_group_alike(f, layout):
         assert f.array(*series, *f.scalars, by=keys).tobytes() == want.tobytes(), name
 
 
+# Text keys read natively (numpy str or str objects, pandas, polars, Arrow):
+# thousands of keys, keys alike but for their last bytes (past a 12-byte
+# Arrow view and a hash word), empty, non-ASCII, with a NUL inside.
+TEXT_KEYS = [f"{'x' * 37}{i:05d}" for i in range(3000)] + [f"k{i}" for i in range(2000)]
+TEXT_KEYS += ["", "é", "\U0001f600", "a\x00b", "a\x00c", "a", "x" * 42]
+
+
+def _text_columns():
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    pa = pytest.importorskip("pyarrow")
+    return {
+        "numpy str": np.array,
+        "numpy object": lambda k: np.array(k, dtype=object),
+        "pandas object": lambda k: pd.Series(k, dtype=object),
+        "pandas string": lambda k: pd.Series(k, dtype="string"),
+        "polars": pl.Series,
+        "polars chunks": lambda k: pl.concat(
+            [pl.Series(k[:999]), pl.Series(k[999:])], rechunk=False
+        ),
+        "arrow string": pa.array,
+        "arrow large_string": lambda k: pa.array(k, pa.large_string()),
+        "arrow string_view": lambda k: pa.array(k, pa.string_view()),
+        "arrow chunks": lambda k: pa.chunked_array([k[:999], k[999:]], pa.string_view()),
+        "arrow sliced": lambda k: pa.array(["pad", *k], pa.large_string())[1:],
+    }
+
+
+@pytest.mark.parametrize("column", list(_text_columns()))
+def test_text_keys_group_as_their_codes(column):
+    import tarnwick_arrays as ta
+
+    rng = np.random.default_rng(5)
+    names = np.array(TEXT_KEYS, dtype=object)[rng.integers(0, len(TEXT_KEYS), 40_000)]
+    codes = np.unique(names.astype(str), return_inverse=True)[1]
+    high = rng.uniform(10.0, 11.0, names.size)
+    want = ta.adx(high, high - 1, high - 0.5, 3, by=codes)
+    keys = _text_columns()[column](names.tolist())
+    assert ta._text_codes(keys) is not None  # read natively, not by the library
+    assert ta.adx(high, high - 1, high - 0.5, 3, by=keys).tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("column", list(_text_columns()))
+def test_text_codes_number_the_keys_as_they_first_come(column):
+    import pandas as pd
+
+    import tarnwick_arrays as ta
+
+    names = np.array(TEXT_KEYS, dtype=object)[np.random.default_rng(6).permutation(len(TEXT_KEYS))]
+    names = np.concatenate([names, names[::-1]]).tolist()
+    codes = ta._text_codes(_text_columns()[column](names))
+    assert codes.dtype == np.int64 and codes.tolist() == pd.factorize(np.array(names))[0].tolist()
+
+
+def _not_text():
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    pa = pytest.importorskip("pyarrow")
+    return {
+        "numpy int": np.arange(3),
+        "numpy bytes": np.array([b"a", b"b"]),
+        "object, a number": np.array(["a", 1], dtype=object),
+        "object, None": np.array(["a", None], dtype=object),
+        "object, a lone surrogate": np.array(["a", "\ud800"], dtype=object),
+        "pandas, pd.NA": pd.Series(["a", pd.NA], dtype="string"),
+        "polars, a null": pl.Series(["a", None]),
+        "polars Int64": pl.Series([1, 2]),
+        "arrow, a null": pa.chunked_array([["a"], [None]]),
+        "arrow dictionary": pa.array(["a", "b"]).dictionary_encode(),
+        "list": ["a", "b"],
+    }
+
+
+@pytest.mark.parametrize("column", list(_not_text()))
+def test_text_codes_leave_other_columns_to_their_library(column):
+    import tarnwick_arrays as ta
+
+    assert ta._text_codes(_not_text()[column]) is None
+
+
 NULL_MESSAGE = (
     "adx(): 'by' has {count} null key{s}, the first at position 2; drop those rows or fill "
     "their keys first (pandas: .dropna() or .fillna(...), polars: .drop_nulls() or "
@@ -153,6 +233,10 @@ def _null_keys():
         "polars Categorical": (pl.Series(keys, dtype=pl.Categorical), 2),
         "arrow": (pa.array(keys), 2),
         "arrow chunked": (pa.chunked_array([keys[:3], keys[3:]]), 2),
+        "pandas object": (pd.Series(keys, dtype=object), 2),
+        "polars chunks": (pl.concat([pl.Series(keys[:3]), pl.Series(keys[3:])], rechunk=False), 2),
+        "arrow large_string": (pa.array(keys, pa.large_string()), 2),
+        "arrow string_view": (pa.array(keys, pa.string_view()), 2),
     }
 
 

@@ -351,6 +351,25 @@ CASES.update(
         ),
     }
 )
+try:  # text key columns taken through the Arrow interface, released each call
+    import pyarrow as pa
+
+    ARROW_ROWS = pa.chunked_array([KEYED_ROWS[:2].tolist(), KEYED_ROWS[2:].tolist()])
+    CASES["arrays by= Arrow text keys"] = (
+        tarnwick_arrays.adx,
+        (R, R, R, 3),
+        {"by": ARROW_ROWS.cast(pa.string_view())},
+        None,
+    )
+    CASES["keyed streams by= Arrow"] = (KEYED.update, (R, R, R), {"by": ARROW_ROWS}, None)
+    CASES["keyed streams by= Arrow, a null"] = (
+        KEYED.update,
+        (R, R, R),
+        {"by": pa.array(["a", "b", None, "a", "b"])},
+        ValueError,
+    )
+except ImportError:
+    pass
 
 
 def _run(function, args, kwargs, expected, count):

@@ -186,13 +186,39 @@ def test_integer_arrays_name_positions_directly(dtype):
         assert stream.bars == [0] * 4
 
 
-# Numpy arrays of keys are read in place and grouped by key before lookup;
-# other columns go a row at a time. Both ways give the same bits and refusals.
+def _arrow(**options):
+    pa = pytest.importorskip("pyarrow")
+    return lambda rows: pa.array(rows, **options)
+
+
+def _library(name, **options):
+    def make(rows):
+        return pytest.importorskip(name).Series(rows, **options)
+
+    return make
+
+
+def _arrow_chunks(rows):
+    pa = pytest.importorskip("pyarrow")
+    return pa.chunked_array([rows[:7], rows[7:], []], pa.string_view())
+
+
+# Columns of keys with no nulls (numpy, pandas, polars, Arrow) are read in
+# place and grouped by key before lookup; lists go a row at a time. Both
+# ways give the same bits and refusals.
 IN_PLACE = {
     "str": np.array,
     "str strided": lambda rows: np.repeat(np.array(rows), 2)[::2],
     "str padded": lambda rows: np.array(rows, dtype="<U12"),
     "str big-endian": lambda rows: np.array(rows, dtype=">U8"),
+    "object": lambda rows: np.array(rows, dtype=object),
+    "pandas object": _library("pandas", dtype=object),
+    "pandas str": _library("pandas", dtype="string"),
+    "polars": _library("polars"),
+    "arrow string": _arrow(),
+    "arrow large_string": _arrow(type="large_string"),
+    "arrow string_view": _arrow(type="string_view"),
+    "arrow chunks": _arrow_chunks,
 }
 WIDE_KEYS = ["k", "a\x00b", "é", "\U0001f600", "\ufeffbom"] + [f"s{i}" for i in range(300)]
 
@@ -206,6 +232,16 @@ def test_keys_read_in_place_agree_with_a_list(kind):
     expected = by_list.update(*series, by=rows)
     assert bits(by_array.update(*series, by=IN_PLACE[kind](rows))) == bits(expected)
     assert read_state(by_array) == read_state(by_list)
+
+
+def test_columns_of_str_and_int_keys_agree_with_a_list():
+    pd = pytest.importorskip("pandas")
+    keys = ["a", 7, "b", 2**40]
+    rows = (keys * 3)[::-1]
+    series = [s[: len(rows)] for s in shuffled_rows(ADX, 3, seed=10)[0]]
+    expected = bits(keyed(ADX, keys).update(*series, by=rows))
+    for column in (np.array(rows, dtype=object), pd.Series(rows, dtype=object)):
+        assert bits(keyed(ADX, keys).update(*series, by=column)) == expected
 
 
 @pytest.mark.parametrize("dtype", ["i1", "u2", "i8", "u8"])
@@ -222,6 +258,7 @@ def test_integer_keys_read_in_place_agree_with_a_list(dtype):
     [
         (KEYS, ["msft", "zzz", "aapl", "zzz", "yyy"], "'by' has the key 'zzz' at position 1,"),
         (KEYS, ["ibm", "ibm", "msft\x00x"], "'by' has the key 'msft\\x00x' at position 2,"),
+        (KEYS, ["ibm", "zzz", None, "yyy"], "'by' has 1 null key, the first at position 2;"),
         ([0, 1, 2], np.array([2, 2, 9, 9], "i8"), "'by' has the key 9 at position 2,"),
         ([0, 1, 2], np.array([1, 2**64 - 1], "u8"), "'by' has the key 18446744073709551615 at"),
     ],
@@ -230,11 +267,17 @@ def test_an_unknown_key_read_in_place_is_refused_as_in_a_list(keys, rows, messag
     stream = keyed(ADX, keys)
     before = pickle.dumps(stream)
     refused = []
-    for by in (np.asarray(rows), list(np.asarray(rows).tolist())):
+    listed = list(np.asarray(rows).tolist())
+    text = all(isinstance(key, str) or key is None for key in listed)
+    # A null is None in each column but numpy's str arrays (where it is the
+    # text "None") and pandas' string (pd.NA, a key to a stream).
+    no_none = {"str padded", "str big-endian", "pandas str"} if None in listed else set()
+    columns = [f(listed) for k, f in IN_PLACE.items() if k not in no_none] if text else [rows]
+    for by in [listed, *columns]:
         with pytest.raises(ValueError) as info:
             stream.update(*([1.0] * len(rows) for _ in range(3)), by=by)
         refused.append(str(info.value))
-    assert refused[0] == refused[1] and refused[0].startswith(f"update(): {message}")
+    assert set(refused) == {refused[0]} and refused[0].startswith(f"update(): {message}")
     assert pickle.dumps(stream) == before
 
 

@@ -1,0 +1,550 @@
+// SPDX-License-Identifier: MIT
+#include "key_column.hpp"
+
+#include <bit>
+#include <cctype>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace tarnwick::arrays {
+
+namespace {
+
+// The Arrow C data interface's structures, as Arrow defines them.
+struct ArrowSchema {
+    const char* format;
+    const char* name;
+    const char* metadata;
+    std::int64_t flags;
+    std::int64_t n_children;
+    ArrowSchema** children;
+    ArrowSchema* dictionary;
+    void (*release)(ArrowSchema*);
+    void* private_data;
+};
+
+struct ArrowArray {
+    std::int64_t length;
+    std::int64_t null_count;
+    std::int64_t offset;
+    std::int64_t n_buffers;
+    std::int64_t n_children;
+    const void** buffers;
+    ArrowArray** children;
+    ArrowArray* dictionary;
+    void (*release)(ArrowArray*);
+    void* private_data;
+};
+
+struct ArrowArrayStream {
+    int (*get_schema)(ArrowArrayStream*, ArrowSchema*);
+    int (*get_next)(ArrowArrayStream*, ArrowArray*);
+    const char* (*get_last_error)(ArrowArrayStream*);
+    void (*release)(ArrowArrayStream*);
+    void* private_data;
+};
+
+std::uint64_t word(const char* at) noexcept {
+    std::uint64_t value = 0;
+    std::memcpy(&value, at, 8);
+    return value;
+}
+
+void prefetch(const void* at) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(at);
+#else
+    (void)at;
+#endif
+}
+
+std::uint64_t half_word(const char* at) noexcept {
+    std::uint32_t value = 0;
+    std::memcpy(&value, at, 4);
+    return value;
+}
+
+} // namespace
+
+// Fixed-size loads only (no call to copy a key's last few bytes): the first
+// and the last eight bytes, overlapping, hold every byte of a key of up to
+// 16, and of a shorter key the first and last four, or its first, middle
+// and last byte; a longer key's middle words are mixed in as well.
+DistinctKeys::Key DistinctKeys::key_of(std::string_view bytes) noexcept {
+    constexpr std::uint64_t odd = 0x9E3779B97F4A7C15ULL;
+    const char* at = bytes.data();
+    const std::size_t n = bytes.size();
+    Key key{0, 0, 0};
+    if (n >= 8) {
+        key.first = word(at);
+        key.last = word(at + n - 8);
+    } else if (n >= 4) {
+        key.first = half_word(at) << 32 | half_word(at + n - 4);
+    } else if (n > 0) {
+        key.first = std::uint64_t{static_cast<unsigned char>(at[0])} << 16 |
+                    std::uint64_t{static_cast<unsigned char>(at[n >> 1])} << 8 |
+                    static_cast<unsigned char>(at[n - 1]);
+    }
+    const auto mix = [&](std::uint64_t hash, std::uint64_t w) {
+        hash = (hash ^ w) * odd;
+        return hash ^ (hash >> 29);
+    };
+    std::uint64_t hash = mix(mix(std::uint64_t{n} * odd, key.first), key.last);
+    for (std::size_t i = 8; i + 8 < n; i += 8) {
+        hash = mix(hash, word(at + i));
+    }
+    // The low bits pick the slot: every bit of the key is mixed into them.
+    hash = (hash ^ (hash >> 32)) * 0xD6E8FEB86659FD93ULL;
+    key.hash = hash ^ (hash >> 32);
+    return key;
+}
+
+namespace {
+
+// The Arrow text formats read: string, large_string, string_view.
+char text_format(const char* format) noexcept {
+    if (format == nullptr) {
+        return '\0';
+    }
+    if (std::strcmp(format, "u") == 0 || std::strcmp(format, "U") == 0) {
+        return format[0];
+    }
+    return std::strcmp(format, "vu") == 0 ? 'v' : '\0';
+}
+
+} // namespace
+
+bool read_integer(const char* at, char format, Py_ssize_t width, long long& value) noexcept {
+    const bool is_signed = std::strchr("bhilq", format) != nullptr;
+    if (!is_signed && std::strchr("BHILQ", format) == nullptr) {
+        return false;
+    }
+    std::uint64_t bits = 0;
+    switch (width) {
+    case 1: {
+        std::uint8_t v = 0;
+        std::memcpy(&v, at, 1);
+        bits = is_signed ? static_cast<std::uint64_t>(static_cast<std::int8_t>(v)) : v;
+        break;
+    }
+    case 2: {
+        std::uint16_t v = 0;
+        std::memcpy(&v, at, 2);
+        bits = is_signed ? static_cast<std::uint64_t>(static_cast<std::int16_t>(v)) : v;
+        break;
+    }
+    case 4: {
+        std::uint32_t v = 0;
+        std::memcpy(&v, at, 4);
+        bits = is_signed ? static_cast<std::uint64_t>(static_cast<std::int32_t>(v)) : v;
+        break;
+    }
+    case 8:
+        std::memcpy(&bits, at, 8);
+        if (!is_signed && bits > static_cast<std::uint64_t>(INT64_MAX)) {
+            bits = UINT64_MAX; // beyond any place: an unknown key, -1
+        }
+        break;
+    default:
+        return false;
+    }
+    value = static_cast<long long>(bits);
+    return true;
+}
+
+bool DistinctKeys::number_block(const std::string_view* keys, std::size_t count,
+                                std::size_t first_row, std::size_t* into) noexcept {
+    // The rows' slots, then the keys they hold, fetched for the whole block
+    // before any is looked at: shuffled rows' lookups overlap, not wait on
+    // each other.
+    Key of[block];
+    for (std::size_t q = 0; q < count; ++q) {
+        of[q] = key_of(keys[q]);
+        if (mask_ != 0) {
+            prefetch(&slots_[static_cast<std::size_t>(of[q].hash) & mask_]);
+        }
+    }
+    for (std::size_t q = 0; q < count && mask_ != 0; ++q) {
+        if (const std::size_t held = slots_[static_cast<std::size_t>(of[q].hash) & mask_]) {
+            prefetch(&entries_[held - 1]);
+        }
+    }
+    for (std::size_t q = 0; q < count; ++q) {
+        into[q] = number(of[q], keys[q], first_row + q);
+        if (into[q] == SIZE_MAX) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t DistinctKeys::number(const Key& key, std::string_view bytes, std::size_t row) noexcept {
+    for (std::size_t slot = static_cast<std::size_t>(key.hash) & mask_; mask_ != 0;
+         slot = (slot + 1) & mask_) {
+        const std::size_t held = slots_[slot];
+        if (held == 0) {
+            break;
+        }
+        // Up to 16 bytes, the words are the key; past them, its bytes.
+        const Entry& e = entries_[held - 1];
+        if (e.key.hash == key.hash && e.key.first == key.first && e.key.last == key.last &&
+            e.size == bytes.size() &&
+            (e.size <= 16 || std::memcmp(e.data, bytes.data(), bytes.size()) == 0)) {
+            return held - 1;
+        }
+    }
+    if (2 * count_ >= mask_ && !grow()) {
+        return SIZE_MAX;
+    }
+    std::size_t slot = static_cast<std::size_t>(key.hash) & mask_;
+    while (slots_[slot] != 0) {
+        slot = (slot + 1) & mask_;
+    }
+    entries_[count_] = {key, bytes.data(), bytes.size(), row};
+    slots_[slot] = ++count_;
+    return count_ - 1;
+}
+
+// Twice the room, the keys so far placed again.
+bool DistinctKeys::grow() noexcept {
+    const std::size_t size = mask_ == 0 ? 64 : 2 * (mask_ + 1);
+    std::unique_ptr<std::size_t[], FreeMemory> slots(
+        static_cast<std::size_t*>(std::calloc(size, sizeof(std::size_t))));
+    std::unique_ptr<Entry[], FreeMemory> entries(
+        static_cast<Entry*>(std::malloc(sizeof(Entry) * (size / 2))));
+    if (!slots || !entries) {
+        return false;
+    }
+    for (std::size_t d = 0; d < count_; ++d) {
+        entries[d] = entries_[d];
+        std::size_t slot = static_cast<std::size_t>(entries[d].key.hash) & (size - 1);
+        while (slots[slot] != 0) {
+            slot = (slot + 1) & (size - 1);
+        }
+        slots[slot] = d + 1;
+    }
+    slots_ = std::move(slots);
+    entries_ = std::move(entries);
+    mask_ = size - 1;
+    return true;
+}
+
+// The Arrow chunks of a column of text, each released with the column.
+struct KeyColumn::Chunks {
+    char format = '\0'; // 'u', 'U' or 'v' (string_view)
+    ArrowArray* arrays = nullptr;
+    std::size_t count = 0;
+    std::size_t room = 0;
+
+    Chunks() noexcept = default;
+    Chunks(const Chunks&) = delete;
+    Chunks& operator=(const Chunks&) = delete;
+    ~Chunks() {
+        for (std::size_t c = 0; c < count; ++c) {
+            if (arrays[c].release != nullptr) {
+                arrays[c].release(&arrays[c]);
+            }
+        }
+        std::free(arrays);
+    }
+    // Takes `array` (moved out of its producer) when it has no nulls; false
+    // when it has some, or when the memory cannot be had: released then.
+    bool take(ArrowArray& array) noexcept {
+        if (array.null_count != 0 && array.length > 0) {
+            array.release(&array);
+            return false;
+        }
+        if (count == room) {
+            const std::size_t more = room == 0 ? 8 : 2 * room;
+            auto* grown = static_cast<ArrowArray*>(std::realloc(arrays, sizeof(ArrowArray) * more));
+            if (grown == nullptr) {
+                array.release(&array);
+                return false;
+            }
+            arrays = grown;
+            room = more;
+        }
+        arrays[count++] = array;
+        array.release = nullptr;
+        return true;
+    }
+    // The bytes of row `i` of chunk `c`.
+    [[nodiscard]] std::string_view row(const ArrowArray& a, std::size_t i) const noexcept {
+        const auto at = static_cast<std::size_t>(a.offset) + i;
+        const char* data = static_cast<const char*>(a.buffers[2]);
+        if (format == 'u') {
+            const auto* offsets = static_cast<const std::int32_t*>(a.buffers[1]);
+            return {data + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
+        }
+        if (format == 'U') { // offsets of 64 bits: within the address space, as the data is
+            const auto* offsets = static_cast<const std::int64_t*>(a.buffers[1]);
+            return {data + static_cast<std::ptrdiff_t>(offsets[at]),
+                    static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
+        }
+        // A view: its length, then the bytes themselves when 12 or fewer,
+        // else their prefix, the data buffer's index and the offset there.
+        const char* view = static_cast<const char*>(a.buffers[1]) + 16 * at;
+        std::int32_t length = 0;
+        std::memcpy(&length, view, 4);
+        if (length <= 12) {
+            return {view + 4, static_cast<std::size_t>(length)};
+        }
+        std::int32_t buffer = 0;
+        std::int32_t offset = 0;
+        std::memcpy(&buffer, view + 8, 4);
+        std::memcpy(&offset, view + 12, 4);
+        return {static_cast<const char*>(a.buffers[2 + buffer]) + offset,
+                static_cast<std::size_t>(length)};
+    }
+};
+
+KeyColumn::~KeyColumn() {
+    if (chunks_ != nullptr) {
+        chunks_->~Chunks();
+        std::free(chunks_);
+    }
+}
+
+KeyColumn::Read KeyColumn::read(PyObject* column, PyObject* ndarray, Kinds kinds) noexcept {
+    if (ndarray != nullptr && Py_TYPE(column) == reinterpret_cast<PyTypeObject*>(ndarray)) {
+        return read_numpy(column, kinds);
+    }
+    if (PyList_Check(column) || PyTuple_Check(column)) {
+        return Read::no;
+    }
+    // A column of Python objects (a pandas Series of dtype object) is read
+    // as the numpy array of them it holds: its Arrow export would encode
+    // every one.
+    const OwnedRef dtype = OwnedRef::steal(PyObject_GetAttrString(column, "dtype"));
+    const int objects =
+        dtype ? PyObject_RichCompareBool(dtype.get(),
+                                         reinterpret_cast<PyObject*>(&PyBaseObject_Type), Py_EQ)
+              : 0;
+    PyErr_Clear();
+    if (objects != 1) {
+        if (const Read arrow = read_arrow(column); arrow != Read::no) {
+            return arrow;
+        }
+    }
+    // A pandas Series, or an Arrow or polars column of integers, as the
+    // numpy array it gives.
+    if (ndarray == nullptr || PyObject_HasAttrString(column, "to_numpy") != 1) {
+        PyErr_Clear();
+        return Read::no;
+    }
+    const OwnedRef values = OwnedRef::steal(PyObject_CallMethod(column, "to_numpy", nullptr));
+    if (!values || Py_TYPE(values.get()) != reinterpret_cast<PyTypeObject*>(ndarray)) {
+        PyErr_Clear();
+        return Read::no;
+    }
+    return read_numpy(values.get(), kinds);
+}
+
+KeyColumn::Read KeyColumn::read_numpy(PyObject* column, Kinds kinds) noexcept {
+    if (!buffer_.try_acquire(column, PyBUF_RECORDS_RO)) {
+        return Read::no;
+    }
+    const Py_buffer& view = buffer_.view();
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (format[0] == '@' || format[0] == '=') {
+        ++format;
+    }
+    char* kind = const_cast<char*>(format);
+    const unsigned long count = std::isdigit(static_cast<unsigned char>(format[0])) != 0
+                                    ? std::strtoul(format, &kind, 10)
+                                    : 1;
+    const bool text = kind[0] == 'w' && view.itemsize == static_cast<Py_ssize_t>(4 * count);
+    const bool objects = kind == format && kind[0] == 'O';
+    const bool integer = kinds == Kinds::text_or_integers && kind == format && kind[0] != '\0' &&
+                         std::strchr("bhilqBHILQ", kind[0]) != nullptr && view.itemsize <= 8 &&
+                         (view.itemsize & (view.itemsize - 1)) == 0;
+    if (view.ndim != 1 || (!text && !integer && !objects) || kind[0] == '\0' || kind[1] != '\0') {
+        return Read::no;
+    }
+    kind_ = objects ? Kind::objects : Kind::fixed;
+    base_ = static_cast<const char*>(view.buf);
+    stride_ = view.strides[0];
+    width_ = static_cast<std::size_t>(view.itemsize);
+    format_ = kind[0];
+    rows_ = static_cast<std::size_t>(view.shape[0]);
+    return Read::yes;
+}
+
+KeyColumn::Read KeyColumn::read_arrow(PyObject* column) noexcept {
+    const bool stream = PyObject_HasAttrString(column, "__arrow_c_stream__") == 1;
+    if (!stream && PyObject_HasAttrString(column, "__arrow_c_array__") != 1) {
+        PyErr_Clear();
+        return Read::no;
+    }
+    void* memory = std::malloc(sizeof(Chunks));
+    if (memory == nullptr) {
+        PyErr_NoMemory();
+        return Read::failed;
+    }
+    chunks_ = new (memory) Chunks();
+    kind_ = Kind::arrow;
+    // An export that fails, or of another type, leaves the column to the
+    // caller's route.
+    const auto other = [] {
+        PyErr_Clear();
+        return Read::no;
+    };
+    const OwnedRef made = OwnedRef::steal(
+        PyObject_CallMethod(column, stream ? "__arrow_c_stream__" : "__arrow_c_array__", nullptr));
+    if (!made) {
+        return other();
+    }
+    ArrowSchema schema{};
+    if (stream) {
+        auto* given =
+            static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(made.get(), "arrow_array_stream"));
+        if (given == nullptr || given->release == nullptr) {
+            return other();
+        }
+        ArrowArrayStream taken = *given;
+        given->release = nullptr;
+        const auto done = [&](Read read) {
+            if (schema.release != nullptr) {
+                schema.release(&schema);
+            }
+            taken.release(&taken);
+            return read;
+        };
+        if (taken.get_schema(&taken, &schema) != 0 ||
+            (chunks_->format = text_format(schema.format)) == '\0') {
+            return done(other());
+        }
+        for (;;) {
+            ArrowArray array{};
+            if (taken.get_next(&taken, &array) != 0) {
+                return done(other());
+            }
+            if (array.release == nullptr) {
+                break;
+            }
+            if (!chunks_->take(array)) {
+                return done(other());
+            }
+        }
+        (void)done(Read::yes);
+    } else {
+        PyObject* schema_capsule = nullptr;
+        PyObject* array_capsule = nullptr;
+        if (!PyArg_ParseTuple(made.get(), "OO", &schema_capsule, &array_capsule)) {
+            return other();
+        }
+        const auto* given_schema =
+            static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule, "arrow_schema"));
+        auto* given = static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule, "arrow_array"));
+        if (given_schema == nullptr || given == nullptr || given->release == nullptr ||
+            (chunks_->format = text_format(given_schema->format)) == '\0') {
+            return other();
+        }
+        ArrowArray array = *given;
+        given->release = nullptr;
+        if (!chunks_->take(array)) {
+            return other();
+        }
+    }
+    for (std::size_t c = 0; c < chunks_->count; ++c) {
+        rows_ += static_cast<std::size_t>(chunks_->arrays[c].length);
+    }
+    return Read::yes;
+}
+
+template <class Number>
+KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const noexcept {
+    std::string_view block[DistinctKeys::block];
+    std::size_t found[DistinctKeys::block];
+    std::size_t held = 0;
+    std::size_t done = 0;
+    const auto flush = [&] {
+        if (!distinct.number_block(block, held, done, found)) {
+            return false;
+        }
+        for (std::size_t q = 0; q < held; ++q) {
+            number[done + q] = static_cast<Number>(found[q]);
+        }
+        done += std::exchange(held, 0);
+        return true;
+    };
+    const auto put = [&](std::string_view bytes) {
+        block[held++] = bytes;
+        return held < DistinctKeys::block || flush();
+    };
+    if (kind_ == Kind::arrow) {
+        for (std::size_t c = 0; c < chunks_->count; ++c) {
+            const ArrowArray& a = chunks_->arrays[c];
+            for (std::size_t i = 0; i < static_cast<std::size_t>(a.length); ++i) {
+                if (!put(chunks_->row(a, i))) {
+                    return Read::failed;
+                }
+            }
+        }
+        return flush() ? Read::yes : Read::failed;
+    }
+    for (std::size_t r = 0; r < rows_; ++r) {
+        const char* at = base_ + static_cast<Py_ssize_t>(r) * stride_;
+        std::string_view bytes(at, width_);
+        if (kind_ == Kind::objects) {
+            // Objects are keys here only when every one is a str with its
+            // UTF-8 (kept by the str once made); any other (None, a number)
+            // takes the caller's route, with its messages.
+            PyObject* item = nullptr;
+            std::memcpy(&item, at, sizeof item);
+            Py_ssize_t size = 0;
+            const char* utf8 = item != nullptr && PyUnicode_Check(item)
+                                   ? PyUnicode_AsUTF8AndSize(item, &size)
+                                   : nullptr;
+            if (utf8 == nullptr) {
+                PyErr_Clear();
+                return Read::no;
+            }
+            bytes = {utf8, static_cast<std::size_t>(size)};
+        }
+        if (!put(bytes)) {
+            return Read::failed;
+        }
+    }
+    return flush() ? Read::yes : Read::failed;
+}
+
+template KeyColumn::Read KeyColumn::number(DistinctKeys&, std::size_t*) const noexcept;
+template KeyColumn::Read KeyColumn::number(DistinctKeys&, std::int64_t*) const noexcept;
+
+OwnedRef KeyColumn::key(const DistinctKeys& distinct, std::size_t d) const noexcept {
+    const std::string_view bytes = distinct.bytes(d);
+    if (kind_ == Kind::objects) {
+        PyObject* item = nullptr;
+        std::memcpy(&item, base_ + static_cast<Py_ssize_t>(distinct.first(d)) * stride_,
+                    sizeof item);
+        return OwnedRef::borrow(item);
+    }
+    if (kind_ == Kind::arrow) {
+        return OwnedRef::steal(
+            PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
+    }
+    if (format_ == 'w') {
+        // numpy's str without its padding of trailing NUL characters.
+        static constexpr char nothing[4] = {};
+        std::size_t length = width_;
+        while (length >= 4 && std::memcmp(bytes.data() + length - 4, nothing, 4) == 0) {
+            length -= 4;
+        }
+        // The host's order, a byte order mark kept as a character.
+        int order = std::endian::native == std::endian::little ? -1 : 1;
+        return OwnedRef::steal(
+            PyUnicode_DecodeUTF32(bytes.data(), static_cast<Py_ssize_t>(length), nullptr, &order));
+    }
+    if (width_ == 8 && std::strchr("LQ", format_) != nullptr) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, bytes.data(), 8);
+        return OwnedRef::steal(PyLong_FromUnsignedLongLong(bits));
+    }
+    long long value = 0;
+    (void)read_integer(bytes.data(), format_, static_cast<Py_ssize_t>(width_), value);
+    return OwnedRef::steal(PyLong_FromLongLong(value));
+}
+
+} // namespace tarnwick::arrays
