@@ -36,6 +36,17 @@ def available(path):
     return FLAG[path] in CPU_FLAGS
 
 
+def cases_on_path(script, path):
+    """Runs `script` (which prints the lane path taken and its count of cases)
+    in a fresh process forced onto `path`; skips a path this processor lacks
+    and checks the path asked for is the one taken."""
+    if not available(path):
+        pytest.skip(f"this processor has no {path} lanes")
+    taken, cases = run_fresh(script, env={"TARNWICK_LANES": path}).split()
+    assert taken == (TWO_LANES if path == "sse2" else path)
+    return int(cases)
+
+
 ROWS = (2, 3, 4, 7, 8, 9, 16, 17, 35, 300)
 BARS = (0, 1, 2, 3, 9, 300)
 # Each row of each of the three functions, and each function side by side.
@@ -106,12 +117,7 @@ print(tarnwick_arrays._lanes, cases)
 
 @pytest.mark.parametrize("path", PATHS)
 def test_rows_in_lanes_keep_the_bits_of_one_series(path):
-    if not available(path):
-        pytest.skip(f"this processor has no {path} lanes")
-    taken, cases = run_fresh(CHECK, env={"TARNWICK_LANES": path}).split()
-    assert int(cases) == CASES
-    # The path asked for is the one checked.
-    assert taken == (TWO_LANES if path == "sse2" else path)
+    assert cases_on_path(CHECK, path) == CASES
 
 
 # GARCH's seed reads every bar of a row before its first step: the tiles of
