@@ -45,10 +45,16 @@ struct ArrowArrayStream {
     void* private_data;
 };
 
-std::uint64_t word(const char* at) noexcept {
-    std::uint64_t value = 0;
-    std::memcpy(&value, at, 8);
+// A value of type T at `at`, which need not be aligned for T: Arrow asks
+// producers to align their buffers but does not require it.
+template <class T> T load(const void* at) noexcept {
+    T value{};
+    std::memcpy(&value, at, sizeof value);
     return value;
+}
+
+std::uint64_t word(const char* at) noexcept {
+    return load<std::uint64_t>(at);
 }
 
 void prefetch(const void* at) noexcept {
@@ -60,9 +66,7 @@ void prefetch(const void* at) noexcept {
 }
 
 std::uint64_t half_word(const char* at) noexcept {
-    std::uint32_t value = 0;
-    std::memcpy(&value, at, 4);
-    return value;
+    return load<std::uint32_t>(at);
 }
 
 } // namespace
@@ -273,27 +277,28 @@ struct KeyColumn::Chunks {
     [[nodiscard]] std::string_view row(const ArrowArray& a, std::size_t i) const noexcept {
         const auto at = static_cast<std::size_t>(a.offset) + i;
         const char* data = static_cast<const char*>(a.buffers[2]);
+        // The offsets, or a string_view's views; read a value at a time,
+        // as they need not be aligned.
+        const char* offsets = static_cast<const char*>(a.buffers[1]);
         if (format == 'u') {
-            const auto* offsets = static_cast<const std::int32_t*>(a.buffers[1]);
-            return {data + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
+            const std::int32_t start = load<std::int32_t>(offsets + 4 * at);
+            return {data + start,
+                    static_cast<std::size_t>(load<std::int32_t>(offsets + 4 * at + 4) - start)};
         }
         if (format == 'U') { // offsets of 64 bits: within the address space, as the data is
-            const auto* offsets = static_cast<const std::int64_t*>(a.buffers[1]);
-            return {data + static_cast<std::ptrdiff_t>(offsets[at]),
-                    static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
+            const std::int64_t start = load<std::int64_t>(offsets + 8 * at);
+            return {data + static_cast<std::ptrdiff_t>(start),
+                    static_cast<std::size_t>(load<std::int64_t>(offsets + 8 * at + 8) - start)};
         }
         // A view: its length, then the bytes themselves when 12 or fewer,
         // else their prefix, the data buffer's index and the offset there.
-        const char* view = static_cast<const char*>(a.buffers[1]) + 16 * at;
-        std::int32_t length = 0;
-        std::memcpy(&length, view, 4);
+        const char* view = offsets + 16 * at;
+        const auto length = load<std::int32_t>(view);
         if (length <= 12) {
             return {view + 4, static_cast<std::size_t>(length)};
         }
-        std::int32_t buffer = 0;
-        std::int32_t offset = 0;
-        std::memcpy(&buffer, view + 8, 4);
-        std::memcpy(&offset, view + 12, 4);
+        const auto buffer = load<std::int32_t>(view + 8);
+        const auto offset = load<std::int32_t>(view + 12);
         return {static_cast<const char*>(a.buffers[2 + buffer]) + offset,
                 static_cast<std::size_t>(length)};
     }

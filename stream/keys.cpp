@@ -67,7 +67,11 @@ CallError unknown_key(std::string_view function, PyObject* key, std::size_t row)
 
 // Room for the places of `n` rows.
 CallStatus make_rows(RowPlaces& rows, std::size_t n) noexcept {
-    rows.at.reset(static_cast<std::size_t*>(std::malloc(sizeof(std::size_t) * n + 1)));
+    // A column of one key broadcast (stride 0) can have more rows than the
+    // address space has room for their places: the size must not wrap.
+    const bool fits = n < SIZE_MAX / sizeof(std::size_t);
+    rows.at.reset(fits ? static_cast<std::size_t*>(std::malloc(sizeof(std::size_t) * n + 1))
+                       : nullptr);
     if (!rows.at) {
         return CallError::pending(PyExc_MemoryError, "cannot allocate the rows of 'by'");
     }

@@ -11,7 +11,7 @@ import pytest
 import tarnwick_stream as ts
 from exact import bits
 from registry import ADX, FUNCTIONS, NAMES
-from support import price_bars
+from support import price_bars, run_fresh
 
 KEYS = ["msft", "aapl", "ibm", "xom"]
 
@@ -315,3 +315,27 @@ def test_the_first_of_two_bad_options_is_reported(call, error, message):
     with pytest.raises(error) as info:
         call()
     assert str(info.value).startswith(message)
+
+
+# One key broadcast (stride 0) over more rows than memory can place: the
+# rows' places cannot be had, a MemoryError, not a wrapped size and a write
+# past a small buffer (a crash, so in a fresh process).
+HUGE_BY = """
+import sys
+import numpy as np
+import tarnwick_stream as ts
+
+symbols = 4 if sys.argv[1] == "count" else [0, 1, 2, 3]
+rows = (np.iinfo(np.intp).max + 1) * 2 // np.dtype(np.intp).itemsize  # the size wraps
+by = np.broadcast_to(np.int8(0), (rows,))
+h = np.linspace(10.0, 11.0, 4)
+try:
+    ts.Adx(3, symbols=symbols).update(h, h - 1, h - 0.5, by=by)
+except MemoryError as e:
+    print(e)
+"""
+
+
+@pytest.mark.parametrize("symbols", ["count", "keys"])
+def test_by_of_more_rows_than_memory_is_refused(symbols):
+    assert run_fresh(HUGE_BY, symbols) == "cannot allocate the rows of 'by'\n"
