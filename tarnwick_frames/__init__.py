@@ -15,6 +15,7 @@ nested values) are refused as tarnwick refuses their values. pandas, polars
 and pyarrow are imported only when one of their objects is given.
 """
 
+import contextlib
 import functools
 import math
 import operator
@@ -648,7 +649,10 @@ def _unwrap(name, parameters, args, kwargs):
         # The keys as codes here, before any column is read in place.
         from tarnwick_frames._groups import _group_codes
 
-        kwargs["by"] = _group_codes(name, kwargs["by"], len(series[0].values))
+        # Keys of another length or a null key are left for the call to
+        # report, after any fault in the options before `by`, as for arrays.
+        with contextlib.suppress(ValueError):
+            kwargs["by"] = _group_codes(name, kwargs["by"], len(series[0].values))
     return _finish(name, series[0] if series else None)
 
 

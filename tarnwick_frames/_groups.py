@@ -50,6 +50,10 @@ def _polars_codes(key):
 
     if isinstance(key, pl.DataFrame):
         raise ValueError("'by' must be one column of keys, not a DataFrame")
+    if key.dtype == pl.Object:
+        # Python objects, which polars can neither compare nor rank (it
+        # panics): grouped as numpy groups an object array.
+        return _numpy_codes(key.to_numpy())
     if key.null_count() == 0 and len(key) > 0:
         # Each key's rows together (a frame sorted by symbol): the runs are
         # the groups, found by comparing neighbours, no hashing of every row.
@@ -104,9 +108,26 @@ def _numpy_codes(key):
         nulls = np.equal(key, None) | np.not_equal(key, key)
     if nulls is not None and nulls.any():
         codes = np.full(key.size, -1, dtype=np.int64)
-        codes[~nulls] = np.unique(key[~nulls], return_inverse=True)[1]
+        codes[~nulls] = _unique_codes(key[~nulls])
         return codes
-    return np.unique(key, return_inverse=True)[1].reshape(-1)
+    return _unique_codes(key)
+
+
+def _unique_codes(key):
+    import numpy as np
+
+    try:
+        return np.unique(key, return_inverse=True)[1].reshape(-1)
+    except TypeError:
+        if key.dtype.kind != "O":
+            raise
+    # Objects of types that do not order (1 beside "a"): numbered by
+    # equality and hash, as a dict keys them; an unhashable key is refused.
+    numbers = {}
+    try:
+        return np.fromiter((numbers.setdefault(k, len(numbers)) for k in key), np.int64, key.size)
+    except TypeError as error:
+        raise TypeError(f"'by' holds a key that cannot be hashed: {error}") from None
 
 
 _READERS = {"pandas": _pandas_codes, "polars": _polars_codes, "pyarrow": _arrow_codes}
@@ -120,9 +141,9 @@ def _group_codes(name, key, length):
 
     try:
         codes = _READERS.get(_library(key), _numpy_codes)(key)
-    except ValueError as error:
+    except (TypeError, ValueError) as error:
         if str(error).startswith("'by'"):
-            raise ValueError(f"{name}(): {error}") from None
+            raise type(error)(f"{name}(): {error}") from None
         raise
     codes = np.ascontiguousarray(codes, dtype=np.int64).reshape(-1)
     if codes.size != length:

@@ -110,6 +110,9 @@ def _keys_of_every_type(layout):
         "arrow str": pa.array(names),
         "arrow dictionary": pa.array(names).dictionary_encode(),
         "arrow chunked": pa.chunked_array([names[:500], names[500:]]),
+        # Keys of types that neither sort together nor group in polars.
+        "object, mixed types": np.array([str(c) if c % 2 else c for c in codes], dtype=object),
+        "polars Object": pl.Series([str(c) if c % 2 else c for c in codes], dtype=pl.Object),
     }
 
 
@@ -308,6 +311,31 @@ def test_keys_that_do_not_fit_the_series_are_refused(shape, keys, message):
     with pytest.raises(ValueError) as caught:
         ta.adx(high, high - 1, high - 0.5, 3, by=keys)
     assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("container", ["numpy", "pandas", "polars", "pyarrow"])
+def test_options_are_checked_before_the_keys_in_every_container(container):
+    import tarnwick_arrays as ta
+
+    library = pytest.importorskip(container)
+    wrap = {"numpy": np.asarray, "pyarrow": getattr(library, "array", None)}.get(container)
+    wrap = wrap or library.Series
+    high = np.arange(10.0) + 10
+    series = [wrap(high), wrap(high - 1), wrap(high - 0.5)]
+    keys = wrap(np.zeros(9, dtype=np.int64))
+    with pytest.raises(ValueError, match=r"^adx\(\): nan_policy must be"):
+        ta.adx(*series, 3, by=keys, nan_policy="bad")
+    with pytest.raises(ValueError, match=r"^adx\(\): 'by' has 9 keys"):
+        ta.adx(*series, 3, by=keys, nan_policy="omit")
+
+
+def test_unhashable_object_keys_are_refused_naming_by():
+    import tarnwick_arrays as ta
+
+    keys = np.empty(4, dtype=object)
+    keys[:] = [1, "a", [2], 1]
+    with pytest.raises(TypeError, match=r"^adx\(\): 'by' holds a key that cannot be hashed"):
+        ta.adx(np.ones(4), np.ones(4), np.ones(4), 3, by=keys)
 
 
 def test_series_are_checked_before_the_keys():
