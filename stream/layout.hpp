@@ -9,6 +9,7 @@
 #include "../binding/converted_arguments.hpp"
 #include "../binding/list_call.hpp"
 #include "../binding/text.hpp"
+#include "../ndarray/per_series.hpp"
 #include "stream_options.hpp"
 
 #include <Python.h>
@@ -35,6 +36,14 @@ template <class I> struct Layout {
     }();
     static constexpr std::size_t scalars = I::parameters.size() - series;
     static constexpr bool takes_seed = requires(typename I::State& s) { I::seed_with(s, 0.0); };
+    // Whether a stream of many symbols may take some numbers one per symbol.
+    static constexpr bool numbers_per_symbol = [] {
+        bool any = false;
+        for (const Parameter& p : I::parameters) {
+            any = any || p.per_series;
+        }
+        return any;
+    }();
 
     // The options of making the stream, of update and peek, of extend.
     using Declared = MakingOptions<takes_seed>;
@@ -123,14 +132,27 @@ template <class I> struct Layout {
     };
 };
 
-// The converted scalar parameters, as the kernel takes them.
+// The converted scalar parameters, as the kernel takes them; those declared
+// per_series read as a number or an array of one per symbol, whose values
+// the kernel takes one symbol at a time.
 template <Kind K> using ScalarOf = std::conditional_t<K == Kind::real, double, std::uint64_t>;
 template <class I, class = std::make_index_sequence<Layout<I>::scalars>> struct ScalarsOf;
 template <class I, std::size_t... J> struct ScalarsOf<I, std::index_sequence<J...>> {
-    using type = std::tuple<ScalarOf<I::parameters[Layout<I>::series + J].kind>...>;
+    static constexpr const Parameter& parameter(std::size_t j) {
+        return I::parameters[Layout<I>::series + j];
+    }
+    using type = std::tuple<ScalarOf<parameter(J).kind>...>;
     using Arguments =
         ConvertedArguments<AbortWhenCopyFails,
-                           ConversionFor<I::parameters[Layout<I>::series + J].kind, ToSeries>...>;
+                           std::conditional_t<parameter(J).per_series, arrays::ToPerSeries,
+                                              ConversionFor<parameter(J).kind, ToSeries>>...>;
+};
+
+// How the scalar parameters are read: an array only where numpy's type is
+// known (`ndarray` not null).
+struct NumbersContext {
+    std::string_view function;
+    PyObject* ndarray;
 };
 
 // The series parameters only, converted by `Series`.
