@@ -81,9 +81,15 @@ template <class I> struct Layout {
         "(where=, a boolean array, picks the symbols that have a bar) and extend() one row "
         "per symbol. With symbols=keys (distinct str or int keys), by= names each row's symbol: "
         "update() and extend() then take rows in any order, one bar each.";
+    static constexpr std::string_view own_numbers =
+        numbers_per_symbol
+            ? " With symbols=, each of omega, alpha, beta and seed= is a number for every symbol "
+              "or a 1-D array of one per symbol, as garch11_fit of tarnwick_arrays gives a "
+              "panel's: each symbol then runs as its own stream with its own numbers."
+            : "";
     static constexpr auto documentation =
-        joined<I::summary.size() + continues.size() + side_by_side.size()>(I::summary, continues,
-                                                                           side_by_side);
+        joined<I::summary.size() + continues.size() + side_by_side.size() + own_numbers.size()>(
+            I::summary, continues, side_by_side, own_numbers);
     static constexpr auto qualified_name =
         joined<16 + I::type_name.size()>("tarnwick_stream.", I::type_name);
 

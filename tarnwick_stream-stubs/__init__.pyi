@@ -170,6 +170,10 @@ class Garch11Variance(Generic[_Value, _History]):
     and SAR it does not match the whole-series function at every split.
     tarnwick_arrays.garch11_variance(returns, omega, alpha, beta,
     seed=stream.seed) gives the values of everything fed to it, bit for bit.
+
+    With symbols=, omega, alpha, beta and seed= may each be an array of one
+    per symbol (the fields of tarnwick_arrays.garch11_fit(panel)): each
+    symbol then runs as its own stream with its own numbers.
     """
 
     @overload
