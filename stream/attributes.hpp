@@ -33,19 +33,7 @@ PyObject* per_symbol(PyObject* self, Value value, bool none_for_nan) noexcept {
         }
         return PyFloat_FromDouble(v);
     }
-    arrays::Destination destination;
-    ConvertedArguments<arrays::ReportWhenCopyFails> nothing;
-    if (CallStatus made = make_result(destination, s.ndarray, Layout<I>::construction,
-                                      {1, 1, s.symbols}, nothing);
-        made.failed()) {
-        return raised(std::move(made.error()));
-    }
-    arrays::RowOutput out = destination.row(0);
-    const Claim claim(s.busy);
-    for (std::size_t i = 0; i < s.symbols; ++i) {
-        out.put(i, value(s.records[i]));
-    }
-    return destination.release();
+    return symbol_array(s, [&](std::size_t i) { return value(s.records[i]); });
 }
 
 template <class I> PyObject* get_value(PyObject* self, void* /*unused*/) noexcept {
@@ -129,9 +117,13 @@ template <class I> PyObject* get_field(PyObject* self, void* field) noexcept {
         false);
 }
 
-// Scalar parameter `index`, as the stream was made with it.
+// Scalar parameter `index`, as the stream was made with it (an array of one
+// per symbol if it was given so).
 template <class I> PyObject* get_parameter(PyObject* self, void* index) noexcept {
     const OwnedRef arguments = scalar_arguments(stream_of<I>(self));
+    if (!arguments) {
+        return nullptr;
+    }
     PyObject* item = PyTuple_GetItem(arguments.get(), reinterpret_cast<Py_ssize_t>(index));
     return OwnedRef::borrow(item).release();
 }
@@ -157,11 +149,18 @@ template <class I> PyObject* stream_repr(PyObject* self) noexcept {
     using L = Layout<I>;
     Stream<I>& s = stream_of<I>(self);
     const OwnedRef values = scalar_arguments(s);
+    if (!values) {
+        return nullptr;
+    }
     const OwnedRef parts = OwnedRef::steal(created_or_abort(PyList_New(0)));
     for (std::size_t j = 0; j < L::scalars; ++j) {
+        // Numbers one per symbol are too many to show.
+        const char* name = I::parameters[L::series + j].name.data();
         const OwnedRef part = OwnedRef::steal(
-            PyUnicode_FromFormat("%s=%R", I::parameters[L::series + j].name.data(),
-                                 PyTuple_GetItem(values.get(), static_cast<Py_ssize_t>(j))));
+            (s.given_per_symbol >> j & 1U) != 0
+                ? PyUnicode_FromFormat("%s=<one per symbol>", name)
+                : PyUnicode_FromFormat("%s=%R", name,
+                                       PyTuple_GetItem(values.get(), static_cast<Py_ssize_t>(j))));
         if (!part || PyList_Append(parts.get(), part.get()) < 0) {
             return nullptr;
         }

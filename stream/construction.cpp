@@ -42,4 +42,30 @@ OwnedRef numpy_array_type(PyTypeObject* type) noexcept {
         "a tarnwick_stream stream of many symbols needs numpy: pip install 'tarnwick[arrays]'");
 }
 
+// numpy's array type if numpy is imported (null, with no error, if not),
+// or null with the error of keeping it.
+OwnedRef imported_ndarray(PyTypeObject* type) noexcept {
+    PyObject* numpy = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy");
+    if (numpy == nullptr || numpy == Py_None) {
+        return {};
+    }
+    return numpy_array_type(type);
+}
+
+// Checks that a number given as an array (`p`, named `name`) has one value
+// per symbol: a stream of one series (`symbols` 0) takes none.
+CallStatus number_fits(const arrays::PerSeries& p, std::string_view function, std::string_view name,
+                       std::size_t symbols) noexcept {
+    if (symbols > 0) {
+        return arrays::check_per_series(p, function, name, symbols);
+    }
+    Text message = arrays::call_message(function);
+    message += '\'';
+    message += name;
+    message += "' has shape ";
+    arrays::append_shape(message, p.shape);
+    message += ", but a stream of one series takes a number: give symbols= for one per symbol";
+    return value_error(std::move(message));
+}
+
 } // namespace tarnwick::stream

@@ -8,6 +8,8 @@
 #include "../binding/call_error.hpp"
 #include "../binding/fatal.hpp"
 #include "../binding/py_ref.hpp"
+#include "../binding/seed_option.hpp"
+#include "../ndarray/per_series.hpp"
 #include "keys.hpp"
 #include "layout.hpp"
 #include "object.hpp"
@@ -20,12 +22,46 @@
 #include <cstdlib>
 #include <optional>
 #include <span>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 
 namespace tarnwick::stream {
 
 // numpy's array type, imported when the first stream of many symbols is made
 // and kept in the module's state.
 OwnedRef numpy_array_type(PyTypeObject* type) noexcept;
+
+// numpy's array type if numpy is imported (null, with no error, if not),
+// or null with the error of keeping it.
+OwnedRef imported_ndarray(PyTypeObject* type) noexcept;
+
+// Checks that a number given as an array (`p`, named `name`) has one value
+// per symbol: a stream of one series (`symbols` 0) takes none.
+CallStatus number_fits(const arrays::PerSeries& p, std::string_view function, std::string_view name,
+                       std::size_t symbols) noexcept;
+
+// Checks each number given as an array, in the parameters' order and the
+// seed (null when not given) last; sets bit j of `per_symbol` for scalar
+// parameter j given so.
+template <class Converted>
+CallStatus numbers_fit(const Converted& converted, const arrays::PerSeries* seed,
+                       const FunctionDescription& d, std::size_t symbols,
+                       unsigned& per_symbol) noexcept {
+    CallStatus status = CallStatus::ok();
+    converted.for_each_scalar([&](std::size_t j, const auto& held) {
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(held)>, arrays::PerSeries>) {
+            if (!status.failed() && held.is_array) {
+                per_symbol |= 1U << j;
+                status = number_fits(held, d.function_name, d.parameter_names[j], symbols);
+            }
+        }
+    });
+    if (!status.failed() && seed != nullptr && seed->is_array) {
+        status = number_fits(*seed, d.function_name, SeedOption::name, symbols);
+    }
+    return status;
+}
 
 template <class I> PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     using L = Layout<I>;
@@ -64,39 +100,75 @@ template <class I> PyObject* stream_new(PyTypeObject* type, PyObject* args, PyOb
         return raised(std::move(bound.error()));
     }
 
-    typename ScalarsOf<I>::Arguments converted;
-    if (CallStatus status = converted.convert(d, slots.data(), NoContext{}); status.failed()) {
-        return raised(std::move(status.error()));
+    // An array can be given only where numpy is already imported.
+    OwnedRef ndarray;
+    if constexpr (L::numbers_per_symbol) {
+        ndarray = imported_ndarray(type);
+        if (!ndarray && PyErr_Occurred() != nullptr) {
+            return nullptr;
+        }
     }
-    typename L::Declared options;
-    if (CallStatus status = options.convert(std::span<PyObject* const>(slots).subspan(L::scalars),
-                                            MakingContext{converted});
+    typename ScalarsOf<I>::Arguments converted;
+    if (CallStatus status =
+            converted.convert(d, slots.data(), NumbersContext{d.function_name, ndarray.get()});
         status.failed()) {
         return raised(std::move(status.error()));
     }
-    const std::optional<double> seed = options.template value_or<SeedOption>(std::nullopt);
+    typename L::Declared options;
+    if (CallStatus status =
+            options.convert(std::span<PyObject* const>(slots).subspan(L::scalars),
+                            MakingContext{converted, d.function_name, ndarray.get()});
+        status.failed()) {
+        return raised(std::move(status.error()));
+    }
     const Symbols& symbols = options.template value<SymbolsOption>();
-    struct Made {
-        typename I::Settings settings{};
-        typename ScalarsOf<I>::type scalars{};
-    } made;
-    struct NoOutput {};
-    NoOutput no_output;
-    const KernelStatus valid = converted.compute(
-        [&](NoOutput&, auto... scalar) noexcept -> KernelStatus {
-            Result<typename I::Settings, KernelError> settings = I::settings(scalar...);
-            if (settings.failed()) {
-                return settings.error();
-            }
-            made = {settings.value(), {scalar...}};
-            return KernelStatus::ok();
-        },
-        no_output);
+    const arrays::PerSeries* seed = nullptr;
+    if constexpr (L::takes_seed) {
+        const std::optional<arrays::PerSeries>& given = options.template value<SymbolSeedOption>();
+        seed = given ? &*given : nullptr;
+    }
+    unsigned per_symbol = 0;
+    if constexpr (L::numbers_per_symbol) {
+        if (CallStatus fit = numbers_fit(converted, seed, d, symbols.count, per_symbol);
+            fit.failed()) {
+            return raised(std::move(fit.error()));
+        }
+    }
+    // Row `symbol` of the numbers: each symbol's own where some were given
+    // one per symbol.
+    const auto numbers = [&](SymbolNumbers<I>& into, std::size_t symbol) noexcept {
+        struct NoOutput {};
+        NoOutput no_output;
+        return converted.compute(
+            [&](NoOutput&, auto... scalar) noexcept -> KernelStatus {
+                Result<typename I::Settings, KernelError> settings = I::settings(scalar...);
+                if (settings.failed()) {
+                    return settings.error();
+                }
+                into = {settings.value(), {scalar...}};
+                return KernelStatus::ok();
+            },
+            no_output, symbol);
+    };
+    SymbolNumbers<I> made{};
+    KernelStatus valid = numbers(made, 0);
+    struct Own {
+        SymbolNumbers<I>* numbers = nullptr;
+        ~Own() { std::free(numbers); }
+    } own;
+    if (per_symbol != 0 && !valid.failed()) {
+        own.numbers = allocate_numbers<I>(symbols.count);
+        if (own.numbers == nullptr) {
+            return nullptr;
+        }
+        for (std::size_t i = 0; i < symbols.count && !valid.failed(); ++i) {
+            valid = numbers(own.numbers[i], i);
+        }
+    }
     if (valid.failed()) {
         return raised(value_error(Text(message(valid.error()))));
     }
-    OwnedRef ndarray;
-    if (symbols.count > 0) {
+    if (symbols.count > 0 && !ndarray) {
         ndarray = numpy_array_type(type);
         if (!ndarray) {
             return nullptr;
@@ -109,13 +181,15 @@ template <class I> PyObject* stream_new(PyTypeObject* type, PyObject* args, PyOb
     Stream<I>& s = stream_of<I>(self.get());
     s.settings = made.settings;
     s.scalars = made.scalars;
+    s.own = std::exchange(own.numbers, nullptr);
+    s.given_per_symbol = per_symbol;
     s.many = symbols.count > 0;
-    s.ndarray = ndarray.release();
+    s.ndarray = s.many ? ndarray.release() : nullptr;
     s.keys = OwnedRef::borrow(symbols.keys.get()).release();
     s.places = OwnedRef::borrow(symbols.places.get()).release();
     if constexpr (L::takes_seed) {
-        for (std::size_t i = 0; seed && i < s.symbols; ++i) {
-            I::seed_with(s.records[i].state, *seed);
+        for (std::size_t i = 0; seed != nullptr && i < s.symbols; ++i) {
+            I::seed_with(s.records[i].state, seed->at(i));
         }
     }
     return self.release();

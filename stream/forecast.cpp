@@ -51,7 +51,7 @@ PyObject* garch11_stream_forecast(PyObject* self, PyObject* horizon) noexcept {
         if (state.bars == 0) {
             std::fill(ahead.begin(), ahead.end(), quiet_nan);
         } else {
-            garch11_forecast(ahead, state.variance, s.settings);
+            garch11_forecast(ahead, state.variance, settings_of(s, i));
         }
         for (Py_ssize_t k = 0; k < h; ++k) {
             PyList_SetItem(

@@ -9,6 +9,7 @@
 #include "../binding/converted_arguments.hpp"
 #include "../binding/list_call.hpp"
 #include "../binding/text.hpp"
+#include "../ndarray/per_series.hpp"
 #include "stream_options.hpp"
 
 #include <Python.h>
@@ -35,6 +36,14 @@ template <class I> struct Layout {
     }();
     static constexpr std::size_t scalars = I::parameters.size() - series;
     static constexpr bool takes_seed = requires(typename I::State& s) { I::seed_with(s, 0.0); };
+    // Whether a stream of many symbols may take some numbers one per symbol.
+    static constexpr bool numbers_per_symbol = [] {
+        bool any = false;
+        for (const Parameter& p : I::parameters) {
+            any = any || p.per_series;
+        }
+        return any;
+    }();
 
     // The options of making the stream, of update and peek, of extend.
     using Declared = MakingOptions<takes_seed>;
@@ -72,9 +81,15 @@ template <class I> struct Layout {
         "(where=, a boolean array, picks the symbols that have a bar) and extend() one row "
         "per symbol. With symbols=keys (distinct str or int keys), by= names each row's symbol: "
         "update() and extend() then take rows in any order, one bar each.";
+    static constexpr std::string_view own_numbers =
+        numbers_per_symbol
+            ? " With symbols=, each of omega, alpha, beta and seed= is a number for every symbol "
+              "or a 1-D array of one per symbol, as garch11_fit of tarnwick_arrays gives a "
+              "panel's: each symbol then runs as its own stream with its own numbers."
+            : "";
     static constexpr auto documentation =
-        joined<I::summary.size() + continues.size() + side_by_side.size()>(I::summary, continues,
-                                                                           side_by_side);
+        joined<I::summary.size() + continues.size() + side_by_side.size() + own_numbers.size()>(
+            I::summary, continues, side_by_side, own_numbers);
     static constexpr auto qualified_name =
         joined<16 + I::type_name.size()>("tarnwick_stream.", I::type_name);
 
@@ -123,14 +138,27 @@ template <class I> struct Layout {
     };
 };
 
-// The converted scalar parameters, as the kernel takes them.
+// The converted scalar parameters, as the kernel takes them; those declared
+// per_series read as a number or an array of one per symbol, whose values
+// the kernel takes one symbol at a time.
 template <Kind K> using ScalarOf = std::conditional_t<K == Kind::real, double, std::uint64_t>;
 template <class I, class = std::make_index_sequence<Layout<I>::scalars>> struct ScalarsOf;
 template <class I, std::size_t... J> struct ScalarsOf<I, std::index_sequence<J...>> {
-    using type = std::tuple<ScalarOf<I::parameters[Layout<I>::series + J].kind>...>;
+    static constexpr const Parameter& parameter(std::size_t j) {
+        return I::parameters[Layout<I>::series + j];
+    }
+    using type = std::tuple<ScalarOf<parameter(J).kind>...>;
     using Arguments =
         ConvertedArguments<AbortWhenCopyFails,
-                           ConversionFor<I::parameters[Layout<I>::series + J].kind, ToSeries>...>;
+                           std::conditional_t<parameter(J).per_series, arrays::ToPerSeries,
+                                              ConversionFor<parameter(J).kind, ToSeries>>...>;
+};
+
+// How the scalar parameters are read: an array only where numpy's type is
+// known (`ndarray` not null).
+struct NumbersContext {
+    std::string_view function;
+    PyObject* ndarray;
 };
 
 // The series parameters only, converted by `Series`.

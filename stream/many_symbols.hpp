@@ -154,9 +154,26 @@ PyObject* keyed_bars(Stream<I>& s, const FunctionDescription& d, PyObject* const
                 bar[j] = columns[j][r];
             }
             Record<I>& record = records[places.at[r]];
-            out.put(r, record.value = I::step(record.state, s.settings, bar));
+            out.put(r, record.value = I::step(record.state, settings_of(s, places.at[r]), bar));
         }
     });
+    return destination.release();
+}
+
+// A float64 array of `value(i)` for each symbol i, read under the claim.
+template <class I, class Value> PyObject* symbol_array(Stream<I>& s, Value value) noexcept {
+    arrays::Destination destination;
+    ConvertedArguments<arrays::ReportWhenCopyFails> nothing;
+    if (CallStatus made = make_result(destination, s.ndarray, Layout<I>::construction,
+                                      {1, 1, s.symbols}, nothing);
+        made.failed()) {
+        return raised(std::move(made.error()));
+    }
+    arrays::RowOutput out = destination.row(0);
+    const Claim claim(s.busy);
+    for (std::size_t i = 0; i < s.symbols; ++i) {
+        out.put(i, value(i));
+    }
     return destination.release();
 }
 
@@ -234,10 +251,10 @@ PyObject* many_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             }
             Record<I>& r = s.records[i];
             if (keep) {
-                out.put(i, r.value = I::step(r.state, s.settings, bar));
+                out.put(i, r.value = I::step(r.state, settings_of(s, i), bar));
             } else {
                 typename I::State copy = r.state;
-                out.put(i, I::step(copy, s.settings, bar));
+                out.put(i, I::step(copy, settings_of(s, i), bar));
             }
         }
     });
@@ -289,7 +306,7 @@ PyObject* extend_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             computed = converted.compute(
                 [&](arrays::RowOutput& o, auto... series) noexcept {
                     KeepingLast<arrays::RowOutput> keeping{o, record.value};
-                    return I::extend(keeping, record.state, s.settings, series...);
+                    return I::extend(keeping, record.state, settings_of(s, r), series...);
                 },
                 row, r);
         }

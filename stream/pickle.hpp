@@ -2,11 +2,14 @@
 // A stream's pickle: (_restore, (type, version, parameters, symbols, record
 // as little-endian words)), the same bytes on every platform, and the
 // records loaded back from it. `symbols` is None for one series, N, or from
-// version 2 on the tuple of the symbols' keys; version 1 records still load.
+// version 2 on the tuple of the symbols' keys; from version 3 on, a
+// parameter may be a float64 array of one per symbol. Older records still
+// load.
 #pragma once
 
 #include "../binding/fatal.hpp"
 #include "../binding/py_ref.hpp"
+#include "many_symbols.hpp"
 #include "object.hpp"
 #include "record.hpp"
 
@@ -15,30 +18,39 @@
 #include <cstddef>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
 namespace tarnwick::stream {
 
-constexpr long pickle_version = 2;
+// The newest version this release reads. A stream writes the oldest that
+// holds it: 3 only for numbers given one per symbol (arrays among the
+// parameters), so a release before them reads every other stream.
+constexpr long pickle_version = 3;
 
-// The construction arguments: the scalar parameters as Python numbers.
-template <class I> OwnedRef scalar_arguments(const Stream<I>& s) noexcept {
-    return std::apply(
-        [](auto... scalar) {
-            OwnedRef tuple = OwnedRef::steal(created_or_abort(PyTuple_New(sizeof...(scalar))));
-            Py_ssize_t i = 0;
-            const auto put = [&](auto value) {
-                PyObject* item = nullptr;
-                if constexpr (std::is_same_v<decltype(value), double>) {
-                    item = PyFloat_FromDouble(value);
-                } else {
-                    item = PyLong_FromUnsignedLongLong(value);
-                }
-                PyTuple_SetItem(tuple.get(), i++, created_or_abort(item));
-            };
-            (put(scalar), ...);
-            return tuple;
-        },
-        s.scalars);
+// The construction arguments: the scalar parameters as Python numbers, a
+// float64 array of one per symbol for each given so; null with an error set
+// when memory for an array cannot be had.
+template <class I> OwnedRef scalar_arguments(Stream<I>& s) noexcept {
+    return [&]<std::size_t... J>(std::index_sequence<J...>) {
+        OwnedRef tuple = OwnedRef::steal(created_or_abort(PyTuple_New(sizeof...(J))));
+        const auto put = [&]<std::size_t j>(std::integral_constant<std::size_t, j>) {
+            using Value = std::tuple_element_t<j, typename ScalarsOf<I>::type>;
+            const Value value = std::get<j>(s.scalars);
+            PyObject* item = nullptr;
+            if constexpr (std::is_same_v<Value, double>) {
+                item = (s.given_per_symbol >> j & 1U) != 0
+                           ? symbol_array(
+                                 s, [&](std::size_t i) { return std::get<j>(s.own[i].scalars); })
+                           : created_or_abort(PyFloat_FromDouble(value));
+            } else {
+                item = created_or_abort(PyLong_FromUnsignedLongLong(value));
+            }
+            PyTuple_SetItem(tuple.get(), j, item);
+            return item != nullptr;
+        };
+        return (put(std::integral_constant<std::size_t, J>{}) && ...) ? std::move(tuple)
+                                                                      : OwnedRef();
+    }(std::make_index_sequence<Layout<I>::scalars>{});
 }
 
 template <class I> PyObject* stream_reduce(PyObject* self, PyObject* /*unused*/) noexcept {
@@ -72,12 +84,16 @@ template <class I> PyObject* stream_reduce(PyObject* self, PyObject* /*unused*/)
         }
     }
     const OwnedRef arguments = scalar_arguments(s);
+    if (!arguments) {
+        return nullptr;
+    }
     const OwnedRef symbols = s.keys != nullptr ? OwnedRef::borrow(s.keys)
                              : s.many
                                  ? OwnedRef::steal(created_or_abort(PyLong_FromSize_t(s.symbols)))
                                  : OwnedRef::borrow(Py_None);
     return Py_BuildValue("(O(OlOOO))", restore.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                         pickle_version, arguments.get(), symbols.get(), bytes.get());
+                         s.given_per_symbol != 0 ? pickle_version : 2L, arguments.get(),
+                         symbols.get(), bytes.get());
 }
 
 // Loads pickled records into a stream just made from the pickled

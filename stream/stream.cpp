@@ -78,6 +78,14 @@ template <class I> PyObject* stream_copy(PyObject* self, PyObject* /*unused*/) n
     Stream<I>& to = stream_of<I>(copy.get());
     to.settings = from.settings;
     to.scalars = from.scalars;
+    if (from.own != nullptr) {
+        to.own = allocate_numbers<I>(from.symbols);
+        if (to.own == nullptr) {
+            return nullptr;
+        }
+        std::memcpy(static_cast<void*>(to.own), from.own, sizeof(SymbolNumbers<I>) * from.symbols);
+    }
+    to.given_per_symbol = from.given_per_symbol;
     to.many = from.many;
     to.ndarray = OwnedRef::borrow(from.ndarray).release();
     to.keys = OwnedRef::borrow(from.keys).release();
@@ -145,7 +153,8 @@ template <class I> struct Type {
                       nullptr};
         for (std::size_t j = 0; j < L::scalars; ++j) {
             list[at++] = {I::parameters[L::series + j].name.data(), &get_parameter<I>, nullptr,
-                          "A parameter, as the stream was made with it.",
+                          "A parameter, as the stream was made with it: with symbols=, an array of "
+                          "one per symbol where it was given so.",
                           reinterpret_cast<void*>(j)};
         }
         if constexpr (L::takes_seed) {
@@ -283,9 +292,17 @@ PyObject* restore(PyObject* const* types, PyObject* args) noexcept {
         PyErr_Clear();
         return raised(value_error(std::move(message)));
     }
-    // Keys came with version 2: in an older record, a tuple is damage.
+    // Keys came with version 2, numbers one per symbol with version 3: in an
+    // older record, a tuple of symbols or a parameter that is not a number is
+    // damage.
     if (number < 2 && PyTuple_Check(symbols)) {
         return corrupted();
+    }
+    for (Py_ssize_t j = 0; number < 3 && j < PyTuple_Size(arguments); ++j) {
+        PyObject* argument = PyTuple_GetItem(arguments, j);
+        if (!PyFloat_CheckExact(argument) && !PyLong_CheckExact(argument)) {
+            return corrupted();
+        }
     }
     OwnedRef made;
     if (!restores[kind](type, arguments, symbols, bytes, made)) {

@@ -12,6 +12,7 @@
 #include "../binding/options.hpp"
 #include "../binding/py_ref.hpp"
 #include "../binding/seed_option.hpp"
+#include "../ndarray/per_series.hpp"
 #include "keys.hpp"
 
 #include <Python.h>
@@ -24,9 +25,11 @@
 namespace tarnwick::stream {
 
 // What a stream's options know as it is made: its scalar parameters,
-// converted.
+// converted, and numpy's type if it is known.
 struct MakingContext {
     InPlaceSeries& in_place;
+    std::string_view function;
+    PyObject* ndarray;
 };
 
 // The number of symbols: 0 for None (one series), else a count > 0.
@@ -63,10 +66,21 @@ struct SymbolsOption {
     }
 };
 
+// seed=, a number or (with symbols=) an array of one per symbol; none when
+// None.
+struct SymbolSeedOption {
+    static constexpr std::string_view name = SeedOption::name;
+    static constexpr std::string_view default_text = SeedOption::default_text;
+    using Value = std::optional<arrays::PerSeries>;
+    static CallResult<Value> convert(PyObject* given, const MakingContext& context) noexcept {
+        return arrays::read_seed(given, context.function, context.ndarray, context.in_place);
+    }
+};
+
 // A recursion that can start from a given variance takes seed= first.
 template <bool takes_seed>
-using MakingOptions =
-    std::conditional_t<takes_seed, Options<SeedOption, SymbolsOption>, Options<SymbolsOption>>;
+using MakingOptions = std::conditional_t<takes_seed, Options<SymbolSeedOption, SymbolsOption>,
+                                         Options<SymbolsOption>>;
 
 // What the options of update, peek and extend know: the stream's symbols
 // (none for a stream of one series) and how they are named.

@@ -24,6 +24,9 @@ _Array: TypeAlias = npt.NDArray[np.float64]
 # Anything tarnwick takes as one series; with symbols=N, numpy arrays of one
 # value (update) or one row (extend) per symbol.
 _Series: TypeAlias = npt.NDArray[np.floating[Any] | np.integer[Any] | np.bool_] | Sequence[_Number]
+# A number given to a stream of many symbols: one for all, or an array of one
+# per symbol (a fitted panel's omega, alpha, beta and seed).
+_PerSymbol: TypeAlias = _Number | npt.NDArray[np.float64]
 _Mask: TypeAlias = npt.NDArray[np.bool_] | Sequence[bool]
 # Symbols' keys (str or int), or a row's: a list or tuple, or a column of them
 # (numpy, pandas Series or Categorical, polars Series, Arrow array).
@@ -167,6 +170,10 @@ class Garch11Variance(Generic[_Value, _History]):
     and SAR it does not match the whole-series function at every split.
     tarnwick_arrays.garch11_variance(returns, omega, alpha, beta,
     seed=stream.seed) gives the values of everything fed to it, bit for bit.
+
+    With symbols=, omega, alpha, beta and seed= may each be an array of one
+    per symbol (the fields of tarnwick_arrays.garch11_fit(panel)): each
+    symbol then runs as its own stream with its own numbers.
     """
 
     @overload
@@ -182,11 +189,11 @@ class Garch11Variance(Generic[_Value, _History]):
     @overload
     def __new__(
         cls,
-        omega: _Number,
-        alpha: _Number,
-        beta: _Number,
+        omega: _PerSymbol,
+        alpha: _PerSymbol,
+        beta: _PerSymbol,
         *,
-        seed: _Number | None = None,
+        seed: _PerSymbol | None = None,
         symbols: SupportsIndex | _Keys,
     ) -> Garch11Variance[_Array, _Array]: ...
     def update(
@@ -209,10 +216,7 @@ class Garch11Variance(Generic[_Value, _History]):
     def symbols(self) -> int | None: ...
     @property
     def keys(self) -> tuple[str | int, ...] | None: ...
-    @property
-    def omega(self) -> float: ...
-    @property
-    def alpha(self) -> float: ...
-    @property
-    def beta(self) -> float: ...
+    omega: _PerKind[float, float | _Array]
+    alpha: _PerKind[float, float | _Array]
+    beta: _PerKind[float, float | _Array]
     seed: _PerKind[float | None, _Array]

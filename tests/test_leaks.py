@@ -309,6 +309,8 @@ if pd is not None:
 ADX_STREAM = tarnwick_stream.Adx(3)
 GARCH_STREAMS = tarnwick_stream.Garch11Variance(1e-6, 0.1, 0.85, symbols=2)
 KEYED = tarnwick_stream.Adx(3, symbols=["a", "b", 7])
+OWN_NUMBERS = (np.array([1e-6, 2e-6]), 0.1, np.array([0.8, 0.85]))
+OWN_NUMBERS_STREAM = tarnwick_stream.Garch11Variance(*OWN_NUMBERS, symbols=2)
 KEYED_ROWS = np.array(["b", "a", "b", "b", "a"])
 _, RESTORE_ARGS = tarnwick_stream.ParabolicSar(0.02, 0.2).__reduce__()
 CASES.update(
@@ -330,6 +332,14 @@ CASES.update(
         "streams extend": (GARCH_STREAMS.extend, (np.array([R, R]),), {}, None),
         "streams extend lock released": (GARCH_STREAMS.extend, (np.ones((2, 4096)),), {}, None),
         "streams value": (getattr, (GARCH_STREAMS, "value"), {}, None),
+        "streams own numbers": (tarnwick_stream.Garch11Variance, OWN_NUMBERS, {"symbols": 2}, None),
+        "streams own numbers pickled": (pickle.dumps, (OWN_NUMBERS_STREAM,), {}, None),
+        "streams own numbers wrong length": (
+            tarnwick_stream.Garch11Variance,
+            OWN_NUMBERS,
+            {"seed": np.ones(3), "symbols": 2},
+            ValueError,
+        ),
         "stream zero period": (tarnwick_stream.Adx, (0,), {}, ValueError),
         "stream bad symbols": (tarnwick_stream.Adx, (3,), {"symbols": "x"}, TypeError),
         "stream raising __float__ bar": (ADX_STREAM.update, (1.0, 1.0, bad_item[1]), {}, Boom),

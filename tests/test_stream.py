@@ -175,7 +175,7 @@ NOT_A_STREAM = "not a pickled tarnwick_stream stream"
     [
         ((ts.Adx, VERSION, (3,), SYMBOLS, RECORD), NOT_A_STREAM),  # another type's record
         ((dict, VERSION, PARAMETERS, SYMBOLS, RECORD), NOT_A_STREAM),
-        ((TYPE, 3, PARAMETERS, SYMBOLS, RECORD), "unknown tarnwick_stream pickle version 3"),
+        ((TYPE, 4, PARAMETERS, SYMBOLS, RECORD), "unknown tarnwick_stream pickle version 4"),
         ((TYPE, 0, PARAMETERS, SYMBOLS, RECORD), "unknown tarnwick_stream pickle version 0"),
         ((TYPE, "1", PARAMETERS, SYMBOLS, RECORD), NOT_A_STREAM),
         ((TYPE, VERSION, PARAMETERS, SYMBOLS, RECORD[:-1]), NOT_A_STREAM),

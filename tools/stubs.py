@@ -24,10 +24,12 @@ import tarnwick_stream
 ROOT = Path(__file__).resolve().parent.parent
 TEMPLATES = Path(__file__).resolve().parent / "stub_templates"
 
-# How each kind of catalogue parameter is typed: by a stream, which takes
-# one number each, and by an array function.
+# How each kind of catalogue parameter is typed: by a stream of one series,
+# which takes one number each, by an array function, and by a stream of many
+# symbols.
 KIND_TYPES = {"real": "_Number", "count": "SupportsIndex", "real or one per series": "_Number"}
 ARRAY_KIND_TYPES = {**KIND_TYPES, "real or one per series": "_PerSeries"}
+SYMBOL_KIND_TYPES = {**KIND_TYPES, "real or one per series": "_PerSymbol"}
 # The array functions' keyword-only options: their types.
 ARRAY_OPTIONS = {
     "out": "_Out | None",
@@ -41,6 +43,7 @@ ARRAY_OPTIONS = {
 ARRAY_OVERLOADS = (("_Series", "_Out"), ("_Container", "_Container"), ("_Column", "Any"))
 # A stream's keyword options and methods typed the same for every indicator.
 STREAM_OPTIONS = {"seed": "_Number | None", "where": "_Mask | None", "by": "_Keys | None"}
+SYMBOL_OPTIONS = {**STREAM_OPTIONS, "seed": "_PerSymbol | None", "symbols": "SupportsIndex | _Keys"}
 STREAM_COMMON = {
     "update",
     "peek",
@@ -73,6 +76,7 @@ class Entry:
         others = self.parameters[len(self.series) :]
         self.scalars = [(name, KIND_TYPES[kind]) for name, kind in others]
         self.array_scalars = [(name, ARRAY_KIND_TYPES[kind]) for name, kind in others]
+        self.symbol_scalars = [(name, SYMBOL_KIND_TYPES[kind]) for name, kind in others]
 
 
 def catalogue():
@@ -147,7 +151,9 @@ def stream_class(e, hand, entries):
     scalars = [f"{name}: {kind}" for name, kind in e.scalars]
     options = keywords(cls, {**STREAM_OPTIONS, "symbols": "None"})
     one = [*scalars, "*", *options]
-    many = [p.replace("symbols: None = None", "symbols: SupportsIndex | _Keys") for p in one]
+    many = [f"{name}: {kind}" for name, kind in e.symbol_scalars]
+    symbols = SYMBOL_OPTIONS["symbols"]
+    many += ["*", *(p.replace(f"{symbols} = None", symbols) for p in keywords(cls, SYMBOL_OPTIONS))]
     body = hand.get(f"doc {e.type_name}", "")
     if body:
         body += "\n"
@@ -177,7 +183,10 @@ def stream_class(e, hand, entries):
     body += "    value: _PerKind[float | None, _Array]\n    bars: _PerKind[int, list[int]]\n"
     for name, returns in (("symbols", "int | None"), ("keys", "tuple[str | int, ...] | None")):
         body += f"    @property\n    def {name}(self) -> {returns}: ...\n"
-    for name, kind in e.scalars:
+    for (name, kind), (_, many_kind) in zip(e.scalars, e.symbol_scalars, strict=True):
+        if many_kind == "_PerSymbol":
+            body += f"    {name}: _PerKind[float, float | _Array]\n"
+            continue
         returns = "int" if kind == "SupportsIndex" else "float"
         body += f"    @property\n    def {name}(self) -> {returns}: ...\n"
     scalars = {name for name, _ in e.scalars}
