@@ -189,16 +189,17 @@ concept NumbersPerRow = requires(const Kernel& k, const double* const* numbers) 
 };
 
 // `kernel` with the numbers of rows `row` onwards, one per lane, when
-// `per_row` (the block gives them one per row); otherwise `kernel` itself.
+// `PerRow` (the block gives them one per row); otherwise `kernel` itself, not
+// a copy, which the steps would make again at each bar.
 template <bool PerRow, class Kernel>
-TARNWICK_LANE_INLINE Kernel numbers_of_rows(const Kernel& kernel, const RowBlock& b,
-                                            std::size_t row) noexcept {
+TARNWICK_LANE_INLINE decltype(auto) numbers_of_rows(const Kernel& kernel, const RowBlock& b,
+                                                    std::size_t row) noexcept {
     if constexpr (PerRow) {
-        return kernel.for_rows(b.numbers, row);
+        return Kernel(kernel.for_rows(b.numbers, row));
     } else {
         (void)b;
         (void)row;
-        return kernel;
+        return (kernel);
     }
 }
 
@@ -348,7 +349,7 @@ std::size_t side_by_side(const RowBlock& b, const Kernel& settings) noexcept {
             for (std::size_t q = 0; q < in_batch; ++q) {
                 V bar[inputs];
                 load_bar(i, q, bar);
-                const Kernel own = numbers_of_rows<PerRow>(kernel, b, row + q * width);
+                decltype(auto) own = numbers_of_rows<PerRow>(kernel, b, row + q * width);
                 const auto value = i == 0 ? own.first(batch[q], bar) : own.step(batch[q], bar);
                 double* into[outputs];
                 if (in_place) {
