@@ -202,17 +202,20 @@ const std::optional<PerSeries> no_seed;
 // Whether any number of the call is given one per series, each such array checked to hold one
 // value per series, in the parameters' order, the seed last. With `by`, the
 // series are the groups of its keys: a number is refused one per series.
+// Each number's values go to `values` (null for a number given once), in
+// the scalar parameters' order, the seed last, for the lanes.
 template <class Converted>
 CallResult<bool> numbers_per_series(const FunctionDescription& d, const Converted& converted,
                                     const std::optional<PerSeries>& seeds, std::size_t series,
-                                    PyObject* by) noexcept {
+                                    PyObject* by, std::span<const double*> values) noexcept {
     bool any = false;
     CallStatus status = CallStatus::ok();
-    const auto check = [&](std::string_view name, const PerSeries& p) {
+    const auto check = [&](std::string_view name, const PerSeries& p, const double*& into) {
         if (status.failed() || !p.is_array) {
             return;
         }
         any = true;
+        into = p.values.view().data();
         if (by != nullptr) {
             Text message = call_message(d.function_name);
             message += '\'';
@@ -224,13 +227,14 @@ CallResult<bool> numbers_per_series(const FunctionDescription& d, const Converte
             status = check_per_series(p, d.function_name, name, series);
         }
     };
+    const std::size_t first_scalar = d.required_count - (values.size() - 1);
     converted.for_each_scalar([&](std::size_t i, const auto& held) {
         if constexpr (std::is_same_v<std::remove_cvref_t<decltype(held)>, PerSeries>) {
-            check(d.parameter_names[i], held);
+            check(d.parameter_names[i], held, values[i - first_scalar]);
         }
     });
     if (seeds) {
-        check(PerSeriesSeedOption::name, *seeds);
+        check(PerSeriesSeedOption::name, *seeds, values.back());
     }
     if (status.failed()) {
         return std::move(status.error());
@@ -281,15 +285,17 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
             return no_seed;
         }
     }();
+    std::array<const double*, I::parameters.size() - series_count + 1> numbers{};
     CallResult<bool> per_series = numbers_per_series(D, converted, seeds,
                                                      shape.ndim == 1 ? 1
                                                      : by_column     ? shape.columns
                                                                      : shape.rows,
-                                                     by);
+                                                     by, numbers);
     if (per_series.failed()) {
         return raised(std::move(per_series.error()));
     }
-    // One seed for every series, as the lanes, groups and chunks take it.
+    // One seed for every series, as the groups and chunks take it; the lanes
+    // take the seeds one per series too.
     const std::optional<double> seed = seeds ? std::optional(seeds->at(0)) : std::nullopt;
     std::array<std::span<const double>, series_count> inputs{};
     converted.for_each_series(
@@ -390,11 +396,12 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
         }
         return converted.compute_with(I::template kernel<RowOutput>, o, series, r);
     };
-    // Many series at once in vector lanes, which take one set of numbers;
-    // the rest, or all, one at a time.
+    // Many series at once in vector lanes, each with its own numbers where
+    // they are given one per series; the rest, or all, one at a time.
     const std::size_t in_lanes =
-        !grouped && !per_series.value() && walk.lanes_take_all_bars()
-            ? series_in_lanes<I>(converted, destination, shape, walk.by_column(), seed, pieces)
+        !grouped && walk.lanes_take_all_bars()
+            ? series_in_lanes<I>(converted, destination, shape, walk.by_column(), seed, pieces,
+                                 per_series.value() ? numbers.data() : nullptr)
             : 0;
     const KernelStatus computed = [&] {
         if (grouped) {

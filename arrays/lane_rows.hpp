@@ -21,11 +21,13 @@ namespace tarnwick::arrays {
 // The inputs are held row after row (ArraySeries), so the first row's values
 // start each whole input.
 // Rows held in pieces (a frame's columns) are read where each lies.
+// `numbers`, where not null, holds the numbers given one per series
+// (RowBlock::numbers); `seed` is then set if seeds are given one per series.
 template <class I, class Converted, std::size_t S>
-[[nodiscard]] std::size_t series_in_lanes(const Converted& converted,
-                                          const Destination& destination, const Shape& shape,
-                                          bool by_column, const std::optional<double>& seed,
-                                          const std::array<const Pieces*, S>& pieces) noexcept {
+[[nodiscard]] std::size_t
+series_in_lanes(const Converted& converted, const Destination& destination, const Shape& shape,
+                bool by_column, const std::optional<double>& seed,
+                const std::array<const Pieces*, S>& pieces, const double* const* numbers) noexcept {
     const std::size_t lanes = lanes_of(lane_path());
     const std::size_t count = by_column ? shape.columns : shape.rows;
     if (shape.ndim != 2 || shape.rows < 2 || lanes < 2 || count < lanes) {
@@ -56,7 +58,8 @@ template <class I, class Converted, std::size_t S>
                          .out = first.first(),
                          .out_row = by_column ? first.stride() : between_rows,
                          .out_column = by_column ? between_rows : first.stride(),
-                         .out_field = first.field_stride()};
+                         .out_field = first.field_stride(),
+                         .numbers = numbers};
     std::size_t done = 0;
     (void)converted.compute(
         [&](RowOutput&, auto... arguments) noexcept {

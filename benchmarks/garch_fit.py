@@ -2,7 +2,7 @@
 variance recursion, in the same run.
 
     python benchmarks/garch_fit.py [--runs 3] [--series 20] [--arch-panel 100]
-                                   [--peer SITE_PACKAGES]
+                                   [--peer SITE_PACKAGES] [--per-series]
 
 Prints, for each figure, the median over the runs and their range; every
 timed call gets returns it has not seen before (simulated GARCH(1,1),
@@ -14,6 +14,13 @@ omega 2e-6, alpha 0.08, beta 0.9, daily-sized).
   (arch timed on --arch-panel of the rows, per fit, times 500);
 - garch11_loglik over 5,000 x 2,520 against garch11_variance over the same;
 - how far the estimates are from arch's on the bundled daily returns.
+
+With --per-series it prints instead garch11_variance over 500 x 2,520 and
+5,000 x 252, one series per row and side by side (axis=0), in ns per bar and
+series (the calling thread's CPU time): with one omega, alpha, beta for
+every series, and with one of each and a seed per series, as a panel's fit
+feeds them back
+(garch11_variance(panel, fits.omega, fits.alpha, fits.beta, seed=fits.seed)).
 
 Everything runs on one thread. arch is a peer installed for comparison only
 (pip install 'tarnwick[bench]'), or kept in a virtual environment of its own:
@@ -106,6 +113,48 @@ def speed(runs: int, series: int, arch_rows: int) -> None:
     print(f"  loglik / variance {summary(ratio, '×')}")
 
 
+def fitted_numbers(series: int) -> tuple:
+    """Numbers such as a panel's fit gives, different for every series."""
+    omega = RNG.uniform(1e-6, 4e-6, series)
+    alpha = RNG.uniform(0.03, 0.12, series)
+    beta = RNG.uniform(0.8, 0.95, series) - alpha
+    return omega, alpha, beta, RNG.uniform(1e-5, 4e-4, series)
+
+
+def variance_per_series(runs: int, calls: int = 5) -> None:
+    """garch11_variance with scalars against numbers one per series; each
+    timed call on returns of its own, into a kept `out`, on the calling
+    thread's CPU clock (the call runs in it; wall time swings with the
+    machine's other work)."""
+    samples: dict = {}
+    for _ in range(runs):
+        for series, bars in ((500, 2520), (5000, 252)):
+            for layout in ("rows", "axis=0"):
+                by_column = layout == "axis=0"
+                shape = (bars, series) if by_column else (series, bars)
+                axis = {"axis": 0} if by_column else {}
+                out = np.empty(shape)
+                for numbers in ("scalars", "per series"):
+                    times = []
+                    for _ in range(calls):
+                        returns = RNG.standard_normal(shape) * 0.01
+                        if numbers == "scalars":
+                            given, seed = (2e-6, 0.08, 0.9), 1e-4
+                        else:
+                            *given, seed = fitted_numbers(series)
+                        start = time.thread_time_ns()
+                        ta.garch11_variance(returns, *given, seed=seed, out=out, **axis)
+                        times.append(time.thread_time_ns() - start)
+                    key = (series, bars, layout, numbers)
+                    samples.setdefault(key, []).append(statistics.median(times) / (series * bars))
+    print(
+        f"garch11_variance on {ta._lanes!r} lanes, ns per bar and series, median (range) over "
+        f"{runs} runs, each the median of {calls} calls on fresh returns:"
+    )
+    for (series, bars, layout, numbers), values in samples.items():
+        print(f"  {series:5,} x {bars:5,} {layout:6} {numbers:10} {summary(values, 'ns')}")
+
+
 def against_arch() -> None:
     """Estimates on the bundled returns. arch starts its variance from a
     backcast (an exponentially weighted mean of the first squared returns),
@@ -146,12 +195,20 @@ def main() -> None:
     parser.add_argument("--series", type=int, default=20)
     parser.add_argument("--arch-panel", type=int, default=100)
     parser.add_argument("--peer", help="site-packages of an environment holding arch")
+    parser.add_argument(
+        "--per-series",
+        action="store_true",
+        help="garch11_variance with numbers one per series against scalars, alone",
+    )
     args = parser.parse_args()
     if args.peer:
         sys.path.append(args.peer)
     print("load average at start: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
-    against_arch()
-    speed(args.runs, args.series, args.arch_panel)
+    if args.per_series:
+        variance_per_series(args.runs)
+    else:
+        against_arch()
+        speed(args.runs, args.series, args.arch_panel)
     print("load average at end: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
 
 

@@ -78,13 +78,30 @@ template <class L> struct Garch11Kernel {
     using V = typename L::V;
     using State = Garch11State<V>;
     static constexpr std::size_t inputs = 1;
+    // Each lane's numbers: the same in every lane, or each series' own.
     V omega, alpha, beta;
     bool seeded;
-    double seed;
+    V seed;
 
     explicit Garch11Kernel(const Garch11Parameters& p) noexcept
         : omega(L::splat(p.omega)), alpha(L::splat(p.alpha)), beta(L::splat(p.beta)),
-          seeded(p.seeded), seed(p.seed) {}
+          seeded(p.seeded), seed(L::splat(p.seed)) {}
+
+    // The kernel of rows `row` onwards, one per lane, whose numbers are given
+    // one per row (a panel's fit): numbers[j][row + lane] for omega, alpha,
+    // beta and the seed in turn, where numbers[j] is not null.
+    [[nodiscard]] TARNWICK_LANE_INLINE Garch11Kernel for_rows(const double* const* numbers,
+                                                              std::size_t row) const noexcept {
+        Garch11Kernel lanes = *this;
+        V Garch11Kernel::* const each[] = {&Garch11Kernel::omega, &Garch11Kernel::alpha,
+                                           &Garch11Kernel::beta, &Garch11Kernel::seed};
+        for (std::size_t j = 0; j < 4; ++j) {
+            if (numbers[j] != nullptr) {
+                lanes.*each[j] = L::load(numbers[j] + row);
+            }
+        }
+        return lanes;
+    }
 
     // Before the first return, a pass over the series unless a seed was
     // given: each lane's squared returns summed in index order with one
@@ -96,9 +113,11 @@ template <class L> struct Garch11Kernel {
     }
     void begin(State& s, V sum, std::size_t count) const noexcept {
         alignas(64) double seeds[L::width];
+        alignas(64) double given[L::width];
         L::store(seeds, sum / L::splat(static_cast<double>(count)));
-        for (double& each : seeds) {
-            each = garch11_seed_from(seeded ? seed : each);
+        L::store(given, seed);
+        for (std::size_t lane = 0; lane < L::width; ++lane) {
+            seeds[lane] = garch11_seed_from(seeded ? given[lane] : seeds[lane]);
         }
         s.seed = s.variance = L::load(seeds);
     }

@@ -11,10 +11,12 @@
 #include "catalogue.hpp"
 #include "rows.hpp"
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -179,6 +181,28 @@ concept LooksAhead =
 // are gathered again.
 inline constexpr std::size_t kept_bytes = 512 * 1024;
 
+// A kernel whose numbers may be each row's own (for_rows): GARCH's weights
+// and seed from a panel's fit.
+template <class Kernel>
+concept NumbersPerRow = requires(const Kernel& k, const double* const* numbers) {
+    { k.for_rows(numbers, std::size_t{}) } -> std::same_as<Kernel>;
+};
+
+// `kernel` with the numbers of rows `row` onwards, one per lane, when
+// `PerRow` (the block gives them one per row); otherwise `kernel` itself, not
+// a copy, which the steps would make again at each bar.
+template <bool PerRow, class Kernel>
+TARNWICK_LANE_INLINE decltype(auto) numbers_of_rows(const Kernel& kernel, const RowBlock& b,
+                                                    std::size_t row) noexcept {
+    if constexpr (PerRow) {
+        return Kernel(kernel.for_rows(b.numbers, row));
+    } else {
+        (void)b;
+        (void)row;
+        return (kernel);
+    }
+}
+
 // C malloc storage: the modules link no C++ runtime.
 struct FreeKept {
     void operator()(double* values) const noexcept { std::free(values); }
@@ -214,6 +238,12 @@ std::size_t run_rows(const RowBlock& b, const Kernel& kernel) noexcept {
     };
     for (std::size_t row = 0; row + width <= b.rows; row += width) {
         typename Kernel::State state{};
+        Kernel lanes = kernel;
+        if constexpr (NumbersPerRow<Kernel>) {
+            if (b.numbers != nullptr) {
+                lanes = numbers_of_rows<true>(kernel, b, row);
+            }
+        }
         if constexpr (LooksAhead<Kernel>) {
             auto ahead = kernel.ahead();
             if (kernel.looks_ahead()) {
@@ -233,7 +263,7 @@ std::size_t run_rows(const RowBlock& b, const Kernel& kernel) noexcept {
                     }
                 }
             }
-            kernel.begin(state, ahead, b.columns);
+            lanes.begin(state, ahead, b.columns);
         }
         for (std::size_t first = 0; first < b.columns; first += bars) {
             const std::size_t count = count_at(first);
@@ -245,7 +275,7 @@ std::size_t run_rows(const RowBlock& b, const Kernel& kernel) noexcept {
                 }
                 tiles[k] = to;
             }
-            run_chunk<L>(kernel, state, tiles, out, first, count);
+            run_chunk<L>(lanes, state, tiles, out, first, count);
             for (std::size_t f = 0; f < outputs_of<Kernel>; ++f) {
                 RowBlock field = b;
                 field.out += static_cast<std::ptrdiff_t>(f) * b.out_field;
@@ -265,8 +295,9 @@ std::size_t run_rows(const RowBlock& b, const Kernel& kernel) noexcept {
 // slower for want of longer runs.
 template <class L> inline constexpr std::size_t side_by_side_batch = 512 / L::width;
 
-template <class L, class Kernel>
-std::size_t run_side_by_side(const RowBlock& b, const Kernel& settings) noexcept {
+// `PerRow`: each lane set's numbers loaded at each of its steps.
+template <class L, bool PerRow, class Kernel>
+std::size_t side_by_side(const RowBlock& b, const Kernel& settings) noexcept {
     // A local copy, which stores into the output cannot alias, so that the
     // settings stay in registers.
     const Kernel kernel = settings;
@@ -308,7 +339,8 @@ std::size_t run_side_by_side(const RowBlock& b, const Kernel& settings) noexcept
                 }
             }
             for (std::size_t q = 0; q < in_batch; ++q) {
-                kernel.begin(batch[q], ahead[q], b.columns);
+                numbers_of_rows<PerRow>(kernel, b, row + q * width)
+                    .begin(batch[q], ahead[q], b.columns);
             }
         }
         for (std::size_t i = 0; i < b.columns; ++i) {
@@ -317,8 +349,8 @@ std::size_t run_side_by_side(const RowBlock& b, const Kernel& settings) noexcept
             for (std::size_t q = 0; q < in_batch; ++q) {
                 V bar[inputs];
                 load_bar(i, q, bar);
-                const auto value =
-                    i == 0 ? kernel.first(batch[q], bar) : kernel.step(batch[q], bar);
+                decltype(auto) own = numbers_of_rows<PerRow>(kernel, b, row + q * width);
+                const auto value = i == 0 ? own.first(batch[q], bar) : own.step(batch[q], bar);
                 double* into[outputs];
                 if (in_place) {
                     for (std::size_t f = 0; f < outputs; ++f) {
@@ -352,6 +384,17 @@ std::size_t run_side_by_side(const RowBlock& b, const Kernel& settings) noexcept
     return sets * width;
 }
 
+// The loop without a load of numbers at each step unless rows have their own.
+template <class L, class Kernel>
+std::size_t run_side_by_side(const RowBlock& b, const Kernel& kernel) noexcept {
+    if constexpr (NumbersPerRow<Kernel>) {
+        if (b.numbers != nullptr) {
+            return side_by_side<L, true>(b, kernel);
+        }
+    }
+    return side_by_side<L, false>(b, kernel);
+}
+
 // Runs entry `E`'s kernel over every block of rows: side by side, in batches
 // bar by bar; otherwise in groups of G lane sets while there are rows for
 // them, then in single lane sets. Returns how many rows it did: all, or none
@@ -377,9 +420,15 @@ std::size_t rows_of_entry(const RowBlock& b, const void* settings) noexcept {
             series[k] = b.series[k] + done * b.in_row;
             starts[k] = b.row_starts != nullptr ? b.row_starts[k] + done : nullptr;
         }
+        // The numbers of the rows left, where rows have their own.
+        const double* numbers[E::parameters.size() - series_count<E> + 1];
+        for (std::size_t j = 0; b.numbers != nullptr && j < std::size(numbers); ++j) {
+            numbers[j] = b.numbers[j] != nullptr ? b.numbers[j] + done : nullptr;
+        }
         RowBlock rest = b;
         rest.series = series;
         rest.row_starts = b.row_starts != nullptr ? starts : nullptr;
+        rest.numbers = b.numbers != nullptr ? numbers : nullptr;
         rest.rows -= done;
         rest.out += static_cast<std::ptrdiff_t>(done) * b.out_row;
         return done + run_rows<L>(rest, typename E::template Kernel<L>(p));

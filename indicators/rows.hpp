@@ -30,7 +30,12 @@ enum class LanePath : unsigned char { scalar, sse2, avx2, avx512, neon };
 // alignment). An indicator of several values per bar writes value f of each
 // bar `out_field` bytes after its first value's place. Rows that each lie in
 // memory of their own (a frame's columns) are given by `row_starts` instead:
-// row r of series k starts at row_starts[k][r], in_row unused.
+// row r of series k starts at row_starts[k][r], in_row unused. Numbers given
+// one per row (a panel's fitted GARCH weights and seeds) are in `numbers`:
+// number j of row r at numbers[j][r], j counting the indicator's scalar
+// parameters in order and then its seed, where numbers[j] is not null (the
+// settings' one value for every row otherwise); `numbers` is null when no
+// number is given one per row.
 struct RowBlock {
     const double* const* series;
     const double* const* const* row_starts = nullptr;
@@ -42,6 +47,7 @@ struct RowBlock {
     std::ptrdiff_t out_row;
     std::ptrdiff_t out_column;
     std::ptrdiff_t out_field = 0;
+    const double* const* numbers = nullptr;
 };
 
 // The path this process uses, and how many rows it steps at once (1 for

@@ -10,6 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from test_lanes import PATHS, cases_on_path
 from test_lanes import available as lanes_available
 
 import models
@@ -426,6 +427,48 @@ def test_a_panels_fit_drives_its_variance_row_by_row(axis, seeded, policy):
             "or pass nan_policy='omit'"
         ]
     )
+
+
+# Numbers one per series in each lane: counts that fill no lane set, leave
+# rows over, and pass a batch side by side; lanes with NaN, infinite, zero,
+# subnormal and negative numbers and seeds beside ordinary ones; a NaN return;
+# rows, rows in place by column (a transposed view) and series side by side.
+PER_SERIES_CHECK = """
+import warnings
+import numpy as np
+import tarnwick_arrays as ta
+
+rng = np.random.default_rng(13)
+special = [np.nan, np.inf, -0.0, 0.0, 5e-324, -1e-6]
+cases = 0
+for count, bars in ((1, 40), (3, 40), (5, 40), (17, 300), (600, 3)):
+    panel = rng.standard_normal((count, bars)) * 0.01
+    panel[count // 2, bars // 3] = np.nan
+    weights = [rng.uniform(1e-7, 4e-6, 2 * count)[::2], rng.uniform(0.02, 0.15, count),
+               rng.uniform(0.6, 0.85, count), rng.uniform(1e-5, 4e-4, count)]
+    for w in weights:
+        w[rng.integers(0, count, 2)] = rng.choice(special, 2)
+    *weights, seeds = weights
+    for given in ((weights[0], 0.1, 0.8), weights, (1e-6, 0.1, 0.8)):
+        for seed in (None, 2e-4, seeds):
+            for values, axis in ((panel, -1), (panel.T, 0), (np.ascontiguousarray(panel.T), 0)):
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", RuntimeWarning)  # the NaN row's seed
+                    got = ta.garch11_variance(values, *given, seed=seed, axis=axis)
+                    rows = got if axis == -1 else got.T
+                    for r in range(count):
+                        own = [w if np.ndim(w) == 0 else w[r] for w in given]
+                        s = seed if np.ndim(seed) == 0 else seed[r]
+                        alone = ta.garch11_variance(panel[r], *own, seed=s)
+                        assert rows[r].tobytes() == alone.tobytes(), (count, axis, r)
+                cases += 1
+print(ta._lanes, cases)
+"""
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_numbers_per_series_in_lanes_keep_each_series_bits(path):
+    assert cases_on_path(PER_SERIES_CHECK, path) == 5 * 3 * 3 * 3
 
 
 W = np.full(5, 1e-6)
