@@ -398,10 +398,13 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     };
     // Many series at once in vector lanes, each with its own numbers where
     // they are given one per series; the rest, or all, one at a time. Rows
-    // given their own numbers stay one at a time: there the lanes measured
-    // no faster than the one-series pass (and slower with 8 lanes).
+    // given a seed or numbers of their own go one at a time: with no seed to
+    // sum first, which the lanes do for many rows at once, the rows' transposes
+    // in and out cost more than the lanes save (1.1-1.8x the one-series pass
+    // on every lane path).
+    const bool rows_in_lanes = !seed && !per_series.value();
     const std::size_t in_lanes =
-        !grouped && (!per_series.value() || walk.by_column()) && walk.lanes_take_all_bars()
+        !grouped && (walk.by_column() || rows_in_lanes) && walk.lanes_take_all_bars()
             ? series_in_lanes<I>(converted, destination, shape, walk.by_column(), seed, pieces,
                                  per_series.value() ? numbers.data() : nullptr)
             : 0;
