@@ -402,7 +402,7 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
     // sum first, which the lanes do for many rows at once, the rows' transposes
     // in and out cost more than the lanes save (1.1-1.8x the one-series pass
     // on every lane path).
-    const bool rows_in_lanes = !seed && !per_series.value();
+    const bool rows_in_lanes = I::steps_rows_in_lanes() && !seed && !per_series.value();
     const std::size_t in_lanes =
         !grouped && (walk.by_column() || rows_in_lanes) && walk.lanes_take_all_bars()
             ? series_in_lanes<I>(converted, destination, shape, walk.by_column(), seed, pieces,
