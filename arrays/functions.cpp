@@ -397,14 +397,10 @@ PyObject* run(ModuleState& state, std::span<PyObject* const> slots) noexcept {
         return converted.compute_with(I::template kernel<RowOutput>, o, series, r);
     };
     // Many series at once in vector lanes, each with its own numbers where
-    // they are given one per series; the rest, or all, one at a time. Rows
-    // given a seed or numbers of their own go one at a time: with no seed to
-    // sum first, which the lanes do for many rows at once, the rows' transposes
-    // in and out cost more than the lanes save (1.1-1.8x the one-series pass
-    // on every lane path).
-    const bool rows_in_lanes = I::steps_rows_in_lanes() && !seed && !per_series.value();
+    // they are given one per series; the rest, or all, one at a time.
     const std::size_t in_lanes =
-        !grouped && (walk.by_column() || rows_in_lanes) && walk.lanes_take_all_bars()
+        !grouped && (walk.by_column() || rows_take_lanes<I>(seed, per_series.value())) &&
+                walk.lanes_take_all_bars()
             ? series_in_lanes<I>(converted, destination, shape, walk.by_column(), seed, pieces,
                                  per_series.value() ? numbers.data() : nullptr)
             : 0;

