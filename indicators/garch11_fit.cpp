@@ -134,6 +134,8 @@ class OneRow final : public Garch11Rows {
 
 } // namespace
 
+static_assert(garch11_fit_scratch(1) == TARNWICK_TARGET::scratch_for(1, 1));
+
 Garch11Fit garch11_fit(std::span<const double> returns, std::optional<double> seed,
                        std::span<double> scratch) noexcept {
     struct One final : Garch11FitSink {

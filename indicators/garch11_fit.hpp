@@ -111,10 +111,15 @@ inline constexpr std::size_t garch11_fit_min_returns = 10;
 // refused here: their fit is NaN and not converged.
 [[nodiscard]] Garch11FitRefusal garch11_fit_refusal(std::span<const double> returns) noexcept;
 
+[[nodiscard]] constexpr std::size_t garch11_fit_scratch(std::size_t length) noexcept {
+    return 6 * length;
+}
+
 // Maximises the log-likelihood over omega > 0, alpha >= 0, beta >= 0,
 // alpha + beta < 1, from `seed` (taken through garch11_seed_from) or, when
 // none is given, the mean of the squared returns. `returns` must pass
-// garch11_fit_refusal. `scratch` holds 5 * returns.size() doubles.
+// garch11_fit_refusal. `scratch` holds garch11_fit_scratch(returns.size())
+// doubles.
 [[nodiscard]] Garch11Fit garch11_fit(std::span<const double> returns, std::optional<double> seed,
                                      std::span<double> scratch) noexcept;
 

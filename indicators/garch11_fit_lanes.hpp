@@ -467,10 +467,16 @@ class Series {
         ++ended_;
     }
 
-    // The fit, once done(), its log-likelihood taken on the caller's returns.
-    [[nodiscard]] Garch11Fit fit(std::span<const double> returns) const noexcept {
+    // Whether the runs had returns to fit (a series whose squares do not
+    // sum to a finite number above 0 has none, and its fit is NaN).
+    [[nodiscard]] bool fitted() const noexcept { return c2_ != 0.0; }
+
+    // The fit, once done(), in the caller's units but for its
+    // log-likelihood, which the caller takes on its returns
+    // (garch11_loglik at the fit's numbers and seed).
+    [[nodiscard]] Garch11Fit fit() const noexcept {
         Garch11Fit fit = fit_;
-        if (c2_ == 0.0) {
+        if (!fitted()) {
             return fit;
         }
         Run best = runs_[0];
@@ -490,7 +496,6 @@ class Series {
         fit.beta = beta_of(x);
         fit.iterations = static_cast<std::uint32_t>(best.iterations);
         fit.converged = best.converged && !on_edge;
-        fit.loglik = garch11_loglik(returns, fit.omega, fit.alpha, fit.beta, fit.seed);
         return fit;
     }
 
@@ -503,9 +508,10 @@ class Series {
 
 // The doubles of scratch for `lanes` lanes and series of at most `longest`
 // returns: interleaved returns, variances and reciprocals; the scaled
-// returns of one series per lane; a series gathered.
+// returns of one series per lane; a series gathered; the interleaved
+// returns of the fits whose log-likelihoods are taken together.
 constexpr std::size_t scratch_for(std::size_t lanes, std::size_t longest) noexcept {
-    return (4 * lanes + 1) * longest;
+    return (5 * lanes + 1) * longest;
 }
 
 std::optional<double> seed_given(const Garch11Rows& rows, std::size_t r) noexcept {
@@ -527,9 +533,13 @@ void fit_rows(const Garch11Rows& rows, Garch11FitSink& out, std::span<double> sc
     double* const variances = returns + w * longest;
     double* const scaled = variances + 2 * w * longest; // one series per slot
     double* const gathered = scaled + slots * longest;
+    double* const finals = gathered + longest;
     // Lanes that hold no run compute on what their columns last held.
     for (std::size_t i = 0; i < 3 * w * longest; ++i) {
         scratch[i] = 1.0;
+    }
+    for (std::size_t i = 0; i < w * longest; ++i) {
+        finals[i] = 1.0;
     }
     std::array<Series, slots> series{};
     std::array<std::size_t, slots> row_of{};
@@ -546,6 +556,56 @@ void fit_rows(const Garch11Rows& rows, Garch11FitSink& out, std::span<double> sc
     }
     std::size_t next = 0, length = 0, active = 0;
     std::size_t current = none, next_start = 0; // the series whose runs go in next
+    // Fits whose runs have all ended wait for their log-likelihoods, taken
+    // L::width at a time side by side, all of one length: each lane's bits
+    // are those of garch11_loglik on that series alone, a tenth of a
+    // panel's time when taken one series at a time.
+    std::array<std::size_t, w> waiting_row{};
+    std::array<Garch11Fit, w> waiting_fit{};
+    std::size_t waiting = 0, waiting_length = 0;
+    const auto take_logliks = [&] {
+        // Idle lanes compute on ones with weights (1, 0, 0) and seed 1.
+        std::array<std::array<double, w>, 4> at{};
+        at[0].fill(1.0);
+        at[3].fill(1.0);
+        for (std::size_t j = 0; j < waiting; ++j) {
+            const std::span<const double> row = rows.row(waiting_row[j], gathered);
+            for (std::size_t i = 0; i < waiting_length; ++i) {
+                finals[i * w + j] = row[i];
+            }
+            const Garch11Fit& fit = waiting_fit[j];
+            at[0][j] = fit.omega;
+            at[1][j] = fit.alpha;
+            at[2][j] = fit.beta;
+            at[3][j] = fit.seed;
+        }
+        const auto lanes_of = [&](std::size_t k) { return L::load(at[k].data()); };
+        std::array<double, w> logliks{};
+        L::store(logliks.data(), garch11_loglik_lanes<L>(finals, waiting_length, lanes_of(0),
+                                                         lanes_of(1), lanes_of(2), lanes_of(3)));
+        for (std::size_t j = 0; j < waiting; ++j) {
+            waiting_fit[j].loglik = logliks[j];
+            out.put(waiting_row[j], waiting_fit[j]);
+        }
+        waiting = 0;
+    };
+    // Series `slot`, whose runs have all ended.
+    const auto finish = [&](std::size_t slot) {
+        const Garch11Fit fit = series[slot].fit();
+        if (!series[slot].fitted()) {
+            out.put(row_of[slot], fit);
+            return;
+        }
+        if (waiting != 0 && waiting_length != length) {
+            take_logliks();
+        }
+        waiting_row[waiting] = row_of[slot];
+        waiting_fit[waiting] = fit;
+        waiting_length = length;
+        if (++waiting == w) {
+            take_logliks();
+        }
+    };
     // Series `next` into a free slot, or none when it must wait for another
     // length (or there is none left).
     const auto admit = [&]() -> std::size_t {
@@ -561,7 +621,7 @@ void fit_rows(const Garch11Rows& rows, Garch11FitSink& out, std::span<double> sc
             series[slot].prepare(row, seed_given(rows, next), scaled + slot * longest);
             row_of[slot] = next++;
             if (series[slot].done()) {
-                out.put(row_of[slot], series[slot].fit(row));
+                out.put(row_of[slot], series[slot].fit());
                 continue;
             }
             length = row.size();
@@ -593,6 +653,9 @@ void fit_rows(const Garch11Rows& rows, Garch11FitSink& out, std::span<double> sc
             }
         }
         if (active == 0) {
+            if (waiting != 0) {
+                take_logliks();
+            }
             return;
         }
         for (std::size_t j = 0; j < w; ++j) {
@@ -648,7 +711,7 @@ void fit_rows(const Garch11Rows& rows, Garch11FitSink& out, std::span<double> sc
             lane.slot = none;
             --active;
             if (--unfinished[slot] == 0) {
-                out.put(row_of[slot], series[slot].fit(rows.row(row_of[slot], gathered)));
+                finish(slot);
             }
         }
     }

@@ -37,7 +37,7 @@ std::vector<double> loglik(const Case& c) {
 // omega alpha beta loglik seed iterations converged, as the file records a fit.
 std::vector<double> fit(const Case& c) {
     const std::vector<double> r = c.numbers("returns");
-    std::vector<double> scratch(5 * r.size());
+    std::vector<double> scratch(tarnwick::garch11_fit_scratch(r.size()));
     const auto seed =
         c.inputs.count("seed") ? std::optional<double>(c.numbers("seed")[0]) : std::nullopt;
     const auto fields = tarnwick::garch11_fit_fields(tarnwick::garch11_fit(r, seed, scratch));
