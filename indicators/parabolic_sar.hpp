@@ -44,6 +44,21 @@ struct SarParameters {
 // or NaN.
 [[nodiscard]] double sar_start_factor(double af_step) noexcept;
 
+template <class V, class M> struct SarState;
+
+// The stops of bars 1 .. n - 1 of one long series in chunks stepped side by
+// side (sar_chunks.hpp), into out[1 ..], from the state after bar 0, which
+// it leaves after bar n - 1 but for its count of bars; false, with nothing
+// done, when the memory for it cannot be had.
+using SarRun = bool (*)(SarState<double, bool>& state, const SarParameters& p, const double* high,
+                        const double* low, std::size_t n, double* out) noexcept;
+// The widest lanes' run on this processor, or null where the lane path has
+// none (the scalar path, two lanes, other processors).
+[[nodiscard]] SarRun sar_run() noexcept;
+// Series shorter than this take the one-series pass: the chunks' meeting
+// costs a few hundred bars each.
+inline constexpr std::size_t sar_chunked_from = std::size_t{1} << 13;
+
 // Everything the next bar depends on, in each lane; `M` is the lanes' mask.
 template <class V, class M> struct SarState {
     M rising{}; // the trend, once there is a bar
@@ -199,6 +214,19 @@ void sar_extend(Out& out, SarSeriesState& state, const SarParameters& parameters
     const double bar[] = {high[0], low[0]};
     const SarKernel<OneLane, Trend> kernel(p);
     out.put(0, s.bars == 0 ? kernel.first(s, bar) : kernel.step(s, bar));
+    if constexpr (!Trend && PlacedOutput<Out>) {
+        if (double* const places = out.places(0, 0); places != nullptr && n >= sar_chunked_from) {
+            // A copy of its own, so that `s` never leaves this function and
+            // stays in registers through the loop below.
+            SarSeriesState chunked = s;
+            if (const SarRun run = sar_run();
+                run != nullptr && run(chunked, p, high.data(), low.data(), n, places)) {
+                chunked.bars += n;
+                state = chunked;
+                return;
+            }
+        }
+    }
     // Bar i's stop, with the state it left where asked for.
     const auto put = [&out, &s](std::size_t i, double stop) {
         out.put(i, SarKernel<OneLane, Trend>::value_of(s, stop));

@@ -46,6 +46,9 @@ struct Avx512 {
         const __m512i magnitude = _mm512_set1_epi64(0x7fffffffffffffff);
         return _mm512_castsi512_pd(_mm512_and_epi64(_mm512_castpd_si512(a), magnitude));
     }
+    // a < b ? a : b and a > b ? a : b, b for equal operands or a NaN.
+    TARNWICK_LANE_INLINE static Reg min(Reg a, Reg b) noexcept { return _mm512_min_pd(a, b); }
+    TARNWICK_LANE_INLINE static Reg max(Reg a, Reg b) noexcept { return _mm512_max_pd(a, b); }
     TARNWICK_LANE_INLINE static Reg load(const double* p) noexcept { return _mm512_loadu_pd(p); }
     TARNWICK_LANE_INLINE static void store(double* p, Reg a) noexcept { _mm512_storeu_pd(p, a); }
     TARNWICK_LANE_INLINE static Reg splat(double x) noexcept { return _mm512_set1_pd(x); }

@@ -150,3 +150,47 @@ def test_garch_rows_longer_than_the_kept_tiles_keep_the_bits(path):
     assert run_fresh(LONG_GARCH, env={"TARNWICK_LANES": path}).split() == [
         TWO_LANES if path == "sse2" else path
     ]
+
+
+# One long series of stops is cut into chunks stepped side by side, each but
+# the first from a guessed state, until its path meets the true one. Series
+# around the length where that starts, series whose paths meet at once
+# (random walks), late (NaN bursts, zigzags) or never (a steady rise with a
+# tiny factor never reverses: the chunk is stepped on alone), must give the
+# bits of the one-series pass that the list function takes.
+LONG_SAR = """
+import numpy as np
+import tarnwick, tarnwick_arrays
+from exact import bits
+
+rng = np.random.default_rng(11)
+def series():
+    for n in (8_191, 8_192, 8_195, 20_003, 70_001):
+        close = 100 + np.cumsum(rng.standard_normal(n))
+        spread = np.abs(rng.standard_normal(n)) * 0.5
+        yield close + spread, close - spread
+    n = 40_000
+    rise = np.arange(n, dtype=float)
+    yield rise + 1, rise
+    zigzag_high, zigzag_low = np.full(n, 10.0), np.full(n, 9.0)
+    zigzag_high[::2], zigzag_low[1::2] = 11.0, 8.0
+    yield zigzag_high, zigzag_low
+    close = 100 + np.cumsum(rng.standard_normal(n))
+    high, low = close + 0.5, close - 0.5
+    high[rng.integers(0, n, 400)] = np.nan
+    low[12_000:15_000] = np.nan
+    yield high, low
+cases = 0
+for high, low in series():
+    for af_step, af_max in ((0.02, 0.2), (0.5, 0.9), (1e-9, 1e-9)):
+        got = tarnwick_arrays.parabolic_sar(high, low, af_step, af_max)
+        want = tarnwick.native_parabolic_sar(high.tolist(), low.tolist(), af_step, af_max)
+        assert bits(got.tolist()) == bits(want), (len(high), af_step)
+        cases += 1
+print(tarnwick_arrays._lanes, cases)
+"""
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_a_long_series_of_stops_in_chunks_keeps_the_bits_of_one_pass(path):
+    assert cases_on_path(LONG_SAR, path) == 24
