@@ -44,6 +44,14 @@ def _pandas_codes(key):
     return codes
 
 
+def _may_be_runs(key, head=4096):
+    """Whether the first rows of a polars column hold runs of one key at
+    least two rows long on average, as a table sorted by key does: a
+    shuffled one is told from its head, without comparing every row."""
+    first = key.head(head)
+    return 2 * int(first.ne_missing(first.shift(1)).fill_null(True).sum()) <= len(first)
+
+
 def _polars_codes(key):
     import numpy as np
     import polars as pl
@@ -54,7 +62,7 @@ def _polars_codes(key):
         # Python objects, which polars can neither compare nor rank (it
         # panics): grouped as numpy groups an object array.
         return _numpy_codes(key.to_numpy())
-    if key.null_count() == 0 and len(key) > 0:
+    if key.null_count() == 0 and len(key) > 0 and _may_be_runs(key):
         # Each key's rows together (a frame sorted by symbol): the runs are
         # the groups, found by comparing neighbours, no hashing of every row.
         starts = key.ne_missing(key.shift(1)).fill_null(True)
