@@ -508,3 +508,29 @@ def test_the_long_tables_benchmark_takes_its_options():
     shown = subprocess.run([sys.executable, script, "--help"], capture_output=True, text=True)
     assert shown.returncode == 0, shown.stderr
     assert "--runs" in shown.stdout and "--calls" in shown.stdout
+
+
+@pytest.mark.parametrize("head", ["runs", "one row each", "shuffled"])
+def test_polars_keys_are_grouped_whatever_their_first_rows_look_like(head):
+    # A polars key column is compared neighbour by neighbour only where its
+    # first 4,096 rows look sorted; a head of one-row groups before long
+    # runs, or a shuffled head, takes the hashing route, with the same groups.
+    pl = pytest.importorskip("polars")
+    import tarnwick_arrays
+
+    rng = np.random.default_rng(5)
+    runs = np.repeat(np.arange(4_500, 4_600), 60)
+    first = {
+        "runs": np.repeat(np.arange(1_500), 3),
+        "one row each": np.arange(4_500),
+        "shuffled": rng.integers(0, 300, 4_500),
+    }[head]
+    codes = np.concatenate([first, runs])
+    key = pl.Series("symbol", [f"s{c}" for c in codes])
+    high = rng.uniform(10.0, 11.0, codes.size)
+    low = high - rng.uniform(0.1, 1.0, codes.size)
+    got = tarnwick_arrays.parabolic_sar(high, low, 0.02, 0.2, by=key)
+    for c in np.unique(codes):
+        rows = np.flatnonzero(codes == c)
+        alone = tarnwick_arrays.parabolic_sar(high[rows], low[rows], 0.02, 0.2)
+        assert got[rows].tobytes() == alone.tobytes()
