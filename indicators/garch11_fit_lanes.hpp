@@ -408,10 +408,11 @@ struct Start {
     double q;
     std::array<bool, 3> held;
     std::size_t max_passes;
+    bool stops_trailing; // Series::trails
 };
-constexpr std::array<Start, 3> starts{{{1.0, 0.98, 0.06, {false, false, false}, 1000},
-                                       {1.0, 0.99, 0.0, {false, false, true}, 20},
-                                       {0.0, 0.999, 0.0, {true, false, true}, 30}}};
+constexpr std::array<Start, 3> starts{{{1.0, 0.98, 0.06, {false, false, false}, 1000, false},
+                                       {1.0, 0.99, 0.0, {false, false, true}, 20, true},
+                                       {0.0, 0.999, 0.0, {true, false, true}, 30, false}}};
 
 // One series' fit: its returns scaled by a power of two c that brings the
 // mean of their squares into [1, 4), and the runs from each start, which
@@ -480,20 +481,21 @@ class Series {
         }
     }
 
-    // Whether the run from start k should stop, `value` its best objective
-    // after `passes` passes. The edge alpha = 0 with omega free is nearly
-    // flat along a ridge, and Newton creeps along it for its whole budget
-    // where it holds no maximum; where it does, its run starts and stays
-    // within a fraction of a unit of the first start's at the same number of
-    // passes (measured on 800 simulated series, alpha = 0 among them). So a
-    // run on that edge that trails the first start's by more than two units
-    // of F (one of log-likelihood) and a thousandth of one per return, pass
-    // for pass, is stopped. The first start's run is always as far along,
-    // having been given a lane no later, so the rule reads only values and
-    // gives the same bits on every lane path.
+    // Whether the run from start k (one that stops_trailing) should stop,
+    // `value` its best objective after `passes` passes. The edge alpha = 0
+    // with omega free is nearly flat along a ridge, and Newton creeps along
+    // it for its whole budget where it holds no maximum; where it does, its
+    // run starts and stays within a fraction of a unit of the first start's
+    // at the same number of passes (measured on 800 simulated series,
+    // alpha = 0 among them). So a run on that edge that trails the first
+    // start's by more than two units of F (one of log-likelihood) and a
+    // thousandth of one per return, pass for pass, is stopped. The first
+    // start's run is always as far along, having been given a lane no later,
+    // so the rule reads only values and gives the same bits on every lane
+    // path.
     [[nodiscard]] bool trails(std::size_t k, std::size_t passes, double value,
                               std::size_t returns) const noexcept {
-        if (k != 1 || first_passes_ == 0) {
+        if (!starts[k].stops_trailing || first_passes_ == 0) {
             return false;
         }
         const std::size_t at = passes < first_passes_ ? passes : first_passes_;

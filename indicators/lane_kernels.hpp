@@ -238,12 +238,6 @@ std::size_t run_rows(const RowBlock& b, const Kernel& kernel) noexcept {
     };
     for (std::size_t row = 0; row + width <= b.rows; row += width) {
         typename Kernel::State state{};
-        Kernel lanes = kernel;
-        if constexpr (NumbersPerRow<Kernel>) {
-            if (b.numbers != nullptr) {
-                lanes = numbers_of_rows<true>(kernel, b, row);
-            }
-        }
         if constexpr (LooksAhead<Kernel>) {
             auto ahead = kernel.ahead();
             if (kernel.looks_ahead()) {
@@ -263,7 +257,7 @@ std::size_t run_rows(const RowBlock& b, const Kernel& kernel) noexcept {
                     }
                 }
             }
-            lanes.begin(state, ahead, b.columns);
+            kernel.begin(state, ahead, b.columns);
         }
         for (std::size_t first = 0; first < b.columns; first += bars) {
             const std::size_t count = count_at(first);
@@ -275,7 +269,7 @@ std::size_t run_rows(const RowBlock& b, const Kernel& kernel) noexcept {
                 }
                 tiles[k] = to;
             }
-            run_chunk<L>(lanes, state, tiles, out, first, count);
+            run_chunk<L>(kernel, state, tiles, out, first, count);
             for (std::size_t f = 0; f < outputs_of<Kernel>; ++f) {
                 RowBlock field = b;
                 field.out += static_cast<std::ptrdiff_t>(f) * b.out_field;
@@ -409,7 +403,12 @@ std::size_t rows_of_entry(const RowBlock& b, const void* settings) noexcept {
     if (b.in_row == 1 && b.rows > 1) {
         return run_side_by_side<L>(b, typename E::template Kernel<L>(p));
     }
+    // Rows given numbers of their own go one at a time too: with no seeds
+    // to sum for many rows at once, the transposes cost more than the lanes
+    // save (arrays/lane_rows.hpp never gives them).
     if constexpr (outputs_of<typename E::template Kernel<L>> > 1) {
+        return 0;
+    } else if (b.numbers != nullptr) {
         return 0;
     } else {
         const std::size_t done =
@@ -420,15 +419,9 @@ std::size_t rows_of_entry(const RowBlock& b, const void* settings) noexcept {
             series[k] = b.series[k] + done * b.in_row;
             starts[k] = b.row_starts != nullptr ? b.row_starts[k] + done : nullptr;
         }
-        // The numbers of the rows left, where rows have their own.
-        const double* numbers[E::parameters.size() - series_count<E> + 1];
-        for (std::size_t j = 0; b.numbers != nullptr && j < std::size(numbers); ++j) {
-            numbers[j] = b.numbers[j] != nullptr ? b.numbers[j] + done : nullptr;
-        }
         RowBlock rest = b;
         rest.series = series;
         rest.row_starts = b.row_starts != nullptr ? starts : nullptr;
-        rest.numbers = b.numbers != nullptr ? numbers : nullptr;
         rest.rows -= done;
         rest.out += static_cast<std::ptrdiff_t>(done) * b.out_row;
         return done + run_rows<L>(rest, typename E::template Kernel<L>(p));

@@ -35,7 +35,9 @@ enum class LanePath : unsigned char { scalar, sse2, avx2, avx512, neon };
 // number j of row r at numbers[j][r], j counting the indicator's scalar
 // parameters in order and then its seed, where numbers[j] is not null (the
 // settings' one value for every row otherwise); `numbers` is null when no
-// number is given one per row.
+// number is given one per row. Only series side by side take numbers of
+// their own in lanes: rows given them are left to the one-series kernel
+// (none done).
 struct RowBlock {
     const double* const* series;
     const double* const* const* row_starts = nullptr;

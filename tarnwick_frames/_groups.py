@@ -44,12 +44,18 @@ def _pandas_codes(key):
     return codes
 
 
+def _run_starts(key):
+    """Where a polars column's key differs from the row before's (the first
+    row included)."""
+    return key.ne_missing(key.shift(1)).fill_null(True)
+
+
 def _may_be_runs(key, head=4096):
     """Whether the first rows of a polars column hold runs of one key at
     least two rows long on average, as a table sorted by key does: a
     shuffled one is told from its head, without comparing every row."""
     first = key.head(head)
-    return 2 * int(first.ne_missing(first.shift(1)).fill_null(True).sum()) <= len(first)
+    return 2 * int(_run_starts(first).sum()) <= len(first)
 
 
 def _polars_codes(key):
@@ -65,7 +71,7 @@ def _polars_codes(key):
     if key.null_count() == 0 and len(key) > 0 and _may_be_runs(key):
         # Each key's rows together (a frame sorted by symbol): the runs are
         # the groups, found by comparing neighbours, no hashing of every row.
-        starts = key.ne_missing(key.shift(1)).fill_null(True)
+        starts = _run_starts(key)
         heads = key.filter(starts) if 2 * starts.sum() <= len(key) else None
         if heads is not None and heads.n_unique() == len(heads):
             # Run numbers from 1: the codes need not start at 0.
