@@ -159,21 +159,35 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
         start_ = try_allocate(1);
         return start_ != nullptr && (start_[0] = 0, true);
     }
-    // One pass: the codes' range, and where each run of one code starts while
-    // the runs are few enough to be a sorted table's groups.
-    std::int64_t low = codes[0];
-    std::int64_t high = codes[0];
+    // Where each run of one code starts, while the runs are few enough to be
+    // a sorted table's groups; then the codes' range, from the runs' heads
+    // alone when they were all kept (a run holds one code), else from every
+    // row. A sorted table's codes are read once, for a comparison each.
     std::size_t runs = 1;
     std::size_t room = 0;
     Counts heads;
-    for (std::size_t r = 1; r < rows_; ++r) {
-        low = std::min(low, codes[r]);
-        high = std::max(high, codes[r]);
-        if (codes[r] != codes[r - 1]) {
+    std::size_t kept_to = 1;
+    for (; kept_to < rows_; ++kept_to) {
+        if (codes[kept_to] != codes[kept_to - 1]) {
             ++runs;
-            if (!record_run(heads, room, runs, r)) {
+            if (!record_run(heads, room, runs, kept_to)) {
                 room = SIZE_MAX; // too many runs to keep: counted below instead
+                break;
             }
+        }
+    }
+    std::int64_t low = codes[0];
+    std::int64_t high = codes[0];
+    if (room != SIZE_MAX) {
+        for (std::size_t g = 1; g < runs; ++g) {
+            low = std::min(low, codes[heads[g]]);
+            high = std::max(high, codes[heads[g]]);
+        }
+    } else {
+        for (std::size_t q = 1; q < rows_; ++q) {
+            low = std::min(low, codes[q]);
+            high = std::max(high, codes[q]);
+            runs += static_cast<std::size_t>(q > kept_to && codes[q] != codes[q - 1]);
         }
     }
     const auto width = static_cast<std::size_t>(static_cast<std::uint64_t>(high) -

@@ -8,7 +8,8 @@ text keys with no nulls (numpy str or str objects, polars String, Arrow
 string types) natively, by hashing each row's bytes once; others by each
 library's own factorisation: pandas' factorize or a Categorical's codes, a
 polars Categorical's physical codes, an Arrow dictionary's indices, numpy's
-unique for any other array.
+unique for any other array. Each reader gives the codes and whether they
+may hold nulls (negative codes); codes known to hold none are not read again.
 """
 
 from tarnwick_frames import _library
@@ -30,7 +31,7 @@ def _pandas_codes(key):
         raise ValueError("'by' must be one column of keys, not a DataFrame")
     values = key.array if isinstance(key, (pd.Series, pd.Index)) else key
     if isinstance(values, pd.Categorical):
-        return values.codes
+        return values.codes, True
     # Text read natively: an object array as numpy holds it, pandas' str
     # (Arrow-backed) as the Arrow array it holds.
     codes = None
@@ -39,9 +40,9 @@ def _pandas_codes(key):
     elif isinstance(values.dtype, pd.StringDtype) and hasattr(values, "__arrow_array__"):
         codes = _text_codes(values.__arrow_array__())
     if codes is not None:
-        return codes
+        return codes, False
     codes, _ = pd.factorize(values, use_na_sentinel=True)
-    return codes
+    return codes, True
 
 
 def _run_starts(key):
@@ -75,12 +76,12 @@ def _polars_codes(key):
         heads = key.filter(starts) if 2 * starts.sum() <= len(key) else None
         if heads is not None and heads.n_unique() == len(heads):
             # Run numbers from 1: the codes need not start at 0.
-            return np.cumsum(starts.to_numpy(), dtype=np.int64)
+            return np.cumsum(starts.to_numpy(), dtype=np.int64), False
     if key.dtype == pl.String and (codes := _text_codes(key)) is not None:
-        return codes
+        return codes, False
     if not isinstance(key.dtype, (pl.Categorical, pl.Enum)):
         key = key.cast(pl.Categorical) if key.dtype == pl.String else key.rank("dense")
-    return key.to_physical().cast(pl.Int64).fill_null(-1).to_numpy()
+    return key.to_physical().cast(pl.Int64).fill_null(-1).to_numpy(), key.null_count() > 0
 
 
 def _arrow_codes(key):
@@ -91,12 +92,13 @@ def _arrow_codes(key):
         key = pa.array(key)
     text = ("string", "large_string", "string_view")
     if str(key.type) in text and (codes := _text_codes(key)) is not None:
-        return codes
+        return codes, False
     if isinstance(key, pa.ChunkedArray):
         key = key.combine_chunks()
     if not pa.types.is_dictionary(key.type):
         key = pc.dictionary_encode(key)
-    return pc.fill_null(key.indices.cast(pa.int64()), -1).to_numpy(zero_copy_only=False)
+    codes = pc.fill_null(key.indices.cast(pa.int64()), -1).to_numpy(zero_copy_only=False)
+    return codes, True
 
 
 def _numpy_codes(key):
@@ -106,13 +108,13 @@ def _numpy_codes(key):
     if key.ndim != 1:
         raise ValueError(f"'by' must be one-dimensional, but has shape {key.shape}")
     if key.dtype.kind in "UO" and (codes := _text_codes(key)) is not None:
-        return codes
+        return codes, False
     if key.dtype.kind in "iub":
         key = key.astype(np.int64, copy=False)
         low = int(key.min()) if key.size else 0
         if key.size == 0 or int(key.max()) - low <= 2 * key.size:
             # Negative codes mark nulls: the keys are moved up to start at 0.
-            return key - low if low < 0 else key
+            return (key - low if low < 0 else key), False
     nulls = None
     if key.dtype.kind == "f":
         nulls = np.isnan(key)
@@ -123,8 +125,8 @@ def _numpy_codes(key):
     if nulls is not None and nulls.any():
         codes = np.full(key.size, -1, dtype=np.int64)
         codes[~nulls] = _unique_codes(key[~nulls])
-        return codes
-    return _unique_codes(key)
+        return codes, True
+    return _unique_codes(key), False
 
 
 def _unique_codes(key):
@@ -154,7 +156,7 @@ def _group_codes(name, key, length):
     import numpy as np
 
     try:
-        codes = _READERS.get(_library(key), _numpy_codes)(key)
+        codes, nulls_possible = _READERS.get(_library(key), _numpy_codes)(key)
     except (TypeError, ValueError) as error:
         if str(error).startswith("'by'"):
             raise type(error)(f"{name}(): {error}") from None
@@ -166,7 +168,7 @@ def _group_codes(name, key, length):
             "give one key per row"
         )
     # A reduction, no mask of every row, in the common case of no nulls.
-    if codes.size and codes.min() < 0:
+    if nulls_possible and codes.size and codes.min() < 0:
         nulls = codes < 0
         count = int(nulls.sum())
         raise ValueError(
