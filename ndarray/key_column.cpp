@@ -157,11 +157,47 @@ bool read_integer(const char* at, char format, Py_ssize_t width, long long& valu
     return true;
 }
 
+namespace {
+
+// A slot holds a key's number plus one (0 when free) in its low half and the
+// high half of the key's hash in its high half: a probe passes over other
+// keys' slots on the slot's own line, without reading their entries.
+constexpr unsigned tag_shift = 32;
+constexpr std::uint64_t number_mask = (std::uint64_t{1} << tag_shift) - 1;
+
+std::uint64_t tag_of(std::uint64_t hash) noexcept {
+    return hash & ~number_mask;
+}
+
+} // namespace
+
+std::size_t DistinctKeys::find(const Key& key, std::string_view bytes) const noexcept {
+    const std::uint64_t tag = tag_of(key.hash);
+    for (std::size_t slot = static_cast<std::size_t>(key.hash) & mask_; mask_ != 0;
+         slot = (slot + 1) & mask_) {
+        const std::uint64_t held = slots_[slot];
+        if ((held & number_mask) == 0) {
+            break;
+        }
+        if (tag_of(held) != tag) {
+            continue;
+        }
+        // Up to 16 bytes, the words are the key; past them, its bytes.
+        const auto d = static_cast<std::size_t>(held & number_mask) - 1;
+        const Entry& e = entries_[d];
+        if (e.key.first == key.first && e.key.last == key.last && e.size == bytes.size() &&
+            (e.size <= 16 || std::memcmp(e.data, bytes.data(), bytes.size()) == 0)) {
+            return d;
+        }
+    }
+    return SIZE_MAX;
+}
+
 bool DistinctKeys::number_block(const std::string_view* keys, std::size_t count,
                                 std::size_t first_row, std::size_t* into) noexcept {
-    // The rows' slots, then the keys they hold, fetched for the whole block
-    // before any is looked at: shuffled rows' lookups overlap, not wait on
-    // each other.
+    // The rows' slots, then the entries of the slots whose tags match, fetched
+    // for the whole block before any is looked at: shuffled rows' lookups
+    // overlap, not wait on each other.
     Key of[block];
     for (std::size_t q = 0; q < count; ++q) {
         of[q] = key_of(keys[q]);
@@ -170,35 +206,32 @@ bool DistinctKeys::number_block(const std::string_view* keys, std::size_t count,
         }
     }
     for (std::size_t q = 0; q < count && mask_ != 0; ++q) {
-        if (const std::size_t held = slots_[static_cast<std::size_t>(of[q].hash) & mask_]) {
-            prefetch(&entries_[held - 1]);
+        const std::uint64_t tag = tag_of(of[q].hash);
+        for (std::size_t slot = static_cast<std::size_t>(of[q].hash) & mask_;;
+             slot = (slot + 1) & mask_) {
+            const std::uint64_t held = slots_[slot];
+            if ((held & number_mask) == 0) {
+                break;
+            }
+            if (tag_of(held) == tag) {
+                prefetch(&entries_[(held & number_mask) - 1]);
+                break;
+            }
         }
     }
     for (std::size_t q = 0; q < count; ++q) {
-        into[q] = number(of[q], keys[q], first_row + q);
-        if (into[q] == SIZE_MAX) {
+        into[q] = find(of[q], keys[q]);
+        if (into[q] == SIZE_MAX && (into[q] = add(of[q], keys[q], first_row + q)) == SIZE_MAX) {
             return false;
         }
     }
     return true;
 }
 
-std::size_t DistinctKeys::number(const Key& key, std::string_view bytes, std::size_t row) noexcept {
-    for (std::size_t slot = static_cast<std::size_t>(key.hash) & mask_; mask_ != 0;
-         slot = (slot + 1) & mask_) {
-        const std::size_t held = slots_[slot];
-        if (held == 0) {
-            break;
-        }
-        // Up to 16 bytes, the words are the key; past them, its bytes.
-        const Entry& e = entries_[held - 1];
-        if (e.key.hash == key.hash && e.key.first == key.first && e.key.last == key.last &&
-            e.size == bytes.size() &&
-            (e.size <= 16 || std::memcmp(e.data, bytes.data(), bytes.size()) == 0)) {
-            return held - 1;
-        }
-    }
-    if (2 * count_ >= mask_ && !grow()) {
+std::size_t DistinctKeys::add(const Key& key, std::string_view bytes, std::size_t row) noexcept {
+    // At most a quarter full, so that a probe seldom goes past its first line;
+    // and numbers that fit their half of a slot.
+    if ((4 * count_ >= mask_ && !grow()) || count_ + 1 >= number_mask) {
         return SIZE_MAX;
     }
     std::size_t slot = static_cast<std::size_t>(key.hash) & mask_;
@@ -206,17 +239,20 @@ std::size_t DistinctKeys::number(const Key& key, std::string_view bytes, std::si
         slot = (slot + 1) & mask_;
     }
     entries_[count_] = {key, bytes.data(), bytes.size(), row};
-    slots_[slot] = ++count_;
+    slots_[slot] = tag_of(key.hash) | ++count_;
     return count_ - 1;
 }
 
-// Twice the room, the keys so far placed again.
+// Four times the room, the keys so far placed again.
 bool DistinctKeys::grow() noexcept {
-    const std::size_t size = mask_ == 0 ? 64 : 2 * (mask_ + 1);
-    std::unique_ptr<std::size_t[], FreeMemory> slots(
-        static_cast<std::size_t*>(std::calloc(size, sizeof(std::size_t))));
+    const std::size_t size = mask_ == 0 ? 64 : 4 * (mask_ + 1);
+    if (size > SIZE_MAX / sizeof(Entry)) {
+        return false;
+    }
+    std::unique_ptr<std::uint64_t[], FreeMemory> slots(
+        static_cast<std::uint64_t*>(std::calloc(size, sizeof(std::uint64_t))));
     std::unique_ptr<Entry[], FreeMemory> entries(
-        static_cast<Entry*>(std::malloc(sizeof(Entry) * (size / 2))));
+        static_cast<Entry*>(std::malloc(sizeof(Entry) * (size / 4))));
     if (!slots || !entries) {
         return false;
     }
@@ -226,7 +262,7 @@ bool DistinctKeys::grow() noexcept {
         while (slots[slot] != 0) {
             slot = (slot + 1) & (size - 1);
         }
-        slots[slot] = d + 1;
+        slots[slot] = tag_of(entries[d].key.hash) | (d + 1);
     }
     slots_ = std::move(slots);
     entries_ = std::move(entries);

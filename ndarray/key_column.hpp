@@ -31,7 +31,7 @@ struct FreeMemory {
                                 long long& value) noexcept;
 
 // The distinct keys of a call's rows, numbered 0, 1, ... as they first
-// come; open addressing on 64-bit hashes, the table at most half full.
+// come; open addressing on 64-bit hashes, the table at most a quarter full.
 class DistinctKeys {
   public:
     static constexpr std::size_t block = 16;
@@ -58,13 +58,14 @@ class DistinctKeys {
         std::size_t first;
     };
     [[nodiscard]] static Key key_of(std::string_view bytes) noexcept;
-    // The number of `bytes` (`key` its words), the key of row `row`;
-    // SIZE_MAX when the memory for a new key cannot be had.
-    [[nodiscard]] std::size_t number(const Key& key, std::string_view bytes,
-                                     std::size_t row) noexcept;
+    // The number of `bytes` (`key` its words), or SIZE_MAX when not yet met.
+    [[nodiscard]] std::size_t find(const Key& key, std::string_view bytes) const noexcept;
+    // The number of `bytes`, new, first met at row `row`; SIZE_MAX when the
+    // memory for it cannot be had.
+    [[nodiscard]] std::size_t add(const Key& key, std::string_view bytes, std::size_t row) noexcept;
     [[nodiscard]] bool grow() noexcept;
 
-    std::unique_ptr<std::size_t[], FreeMemory> slots_; // 1 + a key's number, 0 when free
+    std::unique_ptr<std::uint64_t[], FreeMemory> slots_; // a hash's tag | 1 + a key's number
     std::unique_ptr<Entry[], FreeMemory> entries_;
     std::size_t mask_ = 0;
     std::size_t count_ = 0;

@@ -134,6 +134,8 @@ def test_keys_of_every_type_group_alike(f, layout):
 # Arrow view and a hash word), empty, non-ASCII, with a NUL inside.
 TEXT_KEYS = [f"{'x' * 37}{i:05d}" for i in range(3000)] + [f"k{i}" for i in range(2000)]
 TEXT_KEYS += ["", "é", "\U0001f600", "a\x00b", "a\x00c", "a", "x" * 42]
+# Past 16 bytes the first and last eight do not tell keys apart.
+TEXT_KEYS += [f"{'m' * 9}{i:03d}{'m' * 9}" for i in range(100)]
 
 
 def _text_columns():
