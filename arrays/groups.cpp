@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #ifdef __linux__
@@ -259,11 +260,12 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
         start_[count_] = rows_;
         return true;
     }
-    if (rows_ > SIZE_MAX / sizeof(std::size_t) ||
-        !place_.reserve(Scratch::places, rows_ * sizeof(std::size_t))) {
+    narrow_ = rows_ <= UINT32_MAX;
+    const std::size_t width_of_place = narrow_ ? sizeof(std::uint32_t) : sizeof(std::size_t);
+    if (rows_ > SIZE_MAX / width_of_place ||
+        !place_.reserve(Scratch::places, rows_ * width_of_place)) {
         return false;
     }
-    std::size_t* place = place_.as<std::size_t>();
     std::sort(order.get(), order.get() + count_, [&](std::size_t a, std::size_t b) {
         return next[a] != next[b] ? next[a] < next[b] : a < b;
     });
@@ -273,35 +275,40 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
         at += std::exchange(next[order[g]], at);
     }
     start_[count_] = at;
-    for (std::size_t r = 0; r < rows_; ++r) {
-        place[r] = next[static_cast<std::size_t>(codes[r] - low)]++;
-    }
+    with_places([&](auto* place) {
+        using Place = std::remove_pointer_t<decltype(place)>;
+        for (std::size_t r = 0; r < rows_; ++r) {
+            place[r] = static_cast<Place>(next[static_cast<std::size_t>(codes[r] - low)]++);
+        }
+    });
     return true;
 }
 
 void Groups::gather(std::span<const double> values, double* into) const noexcept {
-    const std::size_t* place = place_.as<std::size_t>();
-    const std::size_t fetched = rows_ > fetch_ahead ? rows_ - fetch_ahead : 0;
-    for (std::size_t r = 0; r < rows_; ++r) {
-        if (r < fetched) {
-            fetch_line(into + place[r + fetch_ahead], true);
+    with_places([&](const auto* place) {
+        const std::size_t fetched = rows_ > fetch_ahead ? rows_ - fetch_ahead : 0;
+        for (std::size_t r = 0; r < rows_; ++r) {
+            if (r < fetched) {
+                fetch_line(into + place[r + fetch_ahead], true);
+            }
+            into[place[r]] = values[r];
         }
-        into[place[r]] = values[r];
-    }
+    });
 }
 
 void Groups::scatter(const double* grouped, RowOutput out, std::size_t fields) const noexcept {
-    const std::size_t* place = place_.as<std::size_t>();
-    const std::size_t fetched = rows_ > fetch_ahead ? rows_ - fetch_ahead : 0;
-    for (std::size_t r = 0; r < rows_; ++r) {
-        if (r < fetched) {
-            fetch_line(grouped + place[r + fetch_ahead] * fields, false);
+    with_places([&](const auto* place) {
+        const std::size_t fetched = rows_ > fetch_ahead ? rows_ - fetch_ahead : 0;
+        for (std::size_t r = 0; r < rows_; ++r) {
+            if (r < fetched) {
+                fetch_line(grouped + std::size_t{place[r + fetch_ahead]} * fields, false);
+            }
+            const double* values = grouped + std::size_t{place[r]} * fields;
+            for (std::size_t f = 0; f < fields; ++f) {
+                out.field(f).put(r, values[f]);
+            }
         }
-        const double* values = grouped + place[r] * fields;
-        for (std::size_t f = 0; f < fields; ++f) {
-            out.field(f).put(r, values[f]);
-        }
-    }
+    });
 }
 
 std::size_t Groups::holding_nan(const double* grouped) const noexcept {

@@ -98,9 +98,21 @@ class Groups {
     [[nodiscard]] std::size_t holding_nan(const double* grouped) const noexcept;
 
   private:
+    // `f` on the rows' places: 32 bits each where the rows allow it, as a
+    // shuffled table's grouping is bound by the memory it moves, and its
+    // places are read once a series and once more to put the results back.
+    template <class F> void with_places(F&& f) const {
+        if (narrow_) {
+            f(place_.as<std::uint32_t>());
+        } else {
+            f(place_.as<std::size_t>());
+        }
+    }
+
     std::size_t rows_ = 0;
     std::size_t count_ = 0;
     bool together_ = true;
+    bool narrow_ = true;
     std::size_t longest_ = 0;
     Scratch place_; // per row
     Counts start_;  // per group, and the end
