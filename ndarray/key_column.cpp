@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "key_column.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cctype>
 #include <cstring>
@@ -193,8 +194,8 @@ std::size_t DistinctKeys::find(const Key& key, std::string_view bytes) const noe
     return SIZE_MAX;
 }
 
-bool DistinctKeys::number_block(const std::string_view* keys, std::size_t count,
-                                std::size_t first_row, std::size_t* into) noexcept {
+bool DistinctKeys::number_block(const std::string_view* keys, const std::size_t* rows,
+                                std::size_t count, std::size_t* into) noexcept {
     // The rows' slots, then the entries of the slots whose tags match, fetched
     // for the whole block before any is looked at: shuffled rows' lookups
     // overlap, not wait on each other.
@@ -221,7 +222,7 @@ bool DistinctKeys::number_block(const std::string_view* keys, std::size_t count,
     }
     for (std::size_t q = 0; q < count; ++q) {
         into[q] = find(of[q], keys[q]);
-        if (into[q] == SIZE_MAX && (into[q] = add(of[q], keys[q], first_row + q)) == SIZE_MAX) {
+        if (into[q] == SIZE_MAX && (into[q] = add(of[q], keys[q], rows[q])) == SIZE_MAX) {
             return false;
         }
     }
@@ -496,35 +497,64 @@ KeyColumn::Read KeyColumn::read_arrow(PyObject* column) noexcept {
 
 template <class Number>
 KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const noexcept {
+    // A block of rows to number, each with the rows after it that repeat its
+    // key (told without hashing: a sorted table's rows mostly do), which
+    // take its number.
     std::string_view block[DistinctKeys::block];
+    std::size_t rows[DistinctKeys::block];
+    std::size_t ends[DistinctKeys::block];
     std::size_t found[DistinctKeys::block];
     std::size_t held = 0;
-    std::size_t done = 0;
+    Number last = 0;
     const auto flush = [&] {
-        if (!distinct.number_block(block, held, done, found)) {
+        if (held == 0) {
+            return true;
+        }
+        if (!distinct.number_block(block, rows, held, found)) {
             return false;
         }
         for (std::size_t q = 0; q < held; ++q) {
-            number[done + q] = static_cast<Number>(found[q]);
+            std::fill(number + rows[q], number + ends[q], static_cast<Number>(found[q]));
         }
-        done += std::exchange(held, 0);
+        last = static_cast<Number>(found[held - 1]);
+        held = 0;
         return true;
     };
-    const auto put = [&](std::string_view bytes) {
-        block[held++] = bytes;
+    const auto put = [&](std::string_view bytes, std::size_t row) {
+        block[held] = bytes;
+        rows[held] = row;
+        ends[held++] = row + 1;
         return held < DistinctKeys::block || flush();
     };
+    const auto repeat = [&](std::size_t row) {
+        if (held > 0) {
+            ends[held - 1] = row + 1;
+        } else {
+            number[row] = last;
+        }
+    };
     if (kind_ == Kind::arrow) {
+        std::size_t row = 0;
         for (std::size_t c = 0; c < chunks_->count; ++c) {
             const ArrowArray& a = chunks_->arrays[c];
-            for (std::size_t i = 0; i < static_cast<std::size_t>(a.length); ++i) {
-                if (!put(chunks_->row(a, i))) {
+            const auto length = static_cast<std::size_t>(a.length);
+            // Two string views alike are one string: the same bytes inline,
+            // or the same place in the same buffer.
+            const char* views = chunks_->format == 'v'
+                                    ? static_cast<const char*>(a.buffers[1]) + 16 * a.offset
+                                    : nullptr;
+            for (std::size_t i = 0; i < length; ++i, ++row) {
+                if (views != nullptr && i > 0 &&
+                    std::memcmp(views + 16 * i, views + 16 * (i - 1), 16) == 0) {
+                    repeat(row);
+                } else if (!put(chunks_->row(a, i), row)) {
                     return Read::failed;
                 }
             }
         }
         return flush() ? Read::yes : Read::failed;
     }
+    PyObject* previous = nullptr;
     for (std::size_t r = 0; r < rows_; ++r) {
         const char* at = base_ + static_cast<Py_ssize_t>(r) * stride_;
         std::string_view bytes(at, width_);
@@ -534,6 +564,11 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
             // takes the caller's route, with its messages.
             PyObject* item = nullptr;
             std::memcpy(&item, at, sizeof item);
+            if (item != nullptr && item == previous) {
+                repeat(r); // the very same str
+                continue;
+            }
+            previous = item;
             Py_ssize_t size = 0;
             const char* utf8 = item != nullptr && PyUnicode_Check(item)
                                    ? PyUnicode_AsUTF8AndSize(item, &size)
@@ -544,7 +579,7 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
             }
             bytes = {utf8, static_cast<std::size_t>(size)};
         }
-        if (!put(bytes)) {
+        if (!put(bytes, r)) {
             return Read::failed;
         }
     }

@@ -35,10 +35,10 @@ struct FreeMemory {
 class DistinctKeys {
   public:
     static constexpr std::size_t block = 16;
-    // The numbers of `count` (at most `block`) keys, of rows `first_row`
-    // on, into `into`; false when the memory for a new key cannot be had.
-    [[nodiscard]] bool number_block(const std::string_view* keys, std::size_t count,
-                                    std::size_t first_row, std::size_t* into) noexcept;
+    // The numbers of `count` (at most `block`) keys, of rows `rows` (in
+    // order), into `into`; false when the memory for a new key cannot be had.
+    [[nodiscard]] bool number_block(const std::string_view* keys, const std::size_t* rows,
+                                    std::size_t count, std::size_t* into) noexcept;
     [[nodiscard]] std::size_t count() const noexcept { return count_; }
     [[nodiscard]] std::size_t first(std::size_t d) const noexcept { return entries_[d].first; }
     [[nodiscard]] std::string_view bytes(std::size_t d) const noexcept {

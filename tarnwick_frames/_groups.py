@@ -69,6 +69,10 @@ def _polars_codes(key):
         # Python objects, which polars can neither compare nor rank (it
         # panics): grouped as numpy groups an object array.
         return _numpy_codes(key.to_numpy())
+    # Text natively, a row that repeats the one before it told without
+    # hashing (as a frame sorted by symbol has them).
+    if key.dtype == pl.String and (codes := _text_codes(key)) is not None:
+        return codes, False
     if key.null_count() == 0 and len(key) > 0 and _may_be_runs(key):
         # Each key's rows together (a frame sorted by symbol): the runs are
         # the groups, found by comparing neighbours, no hashing of every row.
@@ -77,8 +81,6 @@ def _polars_codes(key):
         if heads is not None and heads.n_unique() == len(heads):
             # Run numbers from 1: the codes need not start at 0.
             return np.cumsum(starts.to_numpy(), dtype=np.int64), False
-    if key.dtype == pl.String and (codes := _text_codes(key)) is not None:
-        return codes, False
     if not isinstance(key.dtype, (pl.Categorical, pl.Enum)):
         key = key.cast(pl.Categorical) if key.dtype == pl.String else key.rank("dense")
     return key.to_physical().cast(pl.Int64).fill_null(-1).to_numpy(), key.null_count() > 0

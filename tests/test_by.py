@@ -185,6 +185,24 @@ def test_text_codes_number_the_keys_as_they_first_come(column):
     assert codes.dtype == np.int64 and codes.tolist() == pd.factorize(np.array(names))[0].tolist()
 
 
+@pytest.mark.parametrize("column", list(_text_columns()))
+def test_text_codes_number_runs_of_a_key_as_their_first_row(column):
+    # Rows that repeat the row before take its number without hashing: runs
+    # of 1 to 40 rows cross the numbering's blocks and the columns' chunks,
+    # and a key comes back after other keys' runs.
+    import pandas as pd
+
+    import tarnwick_arrays as ta
+
+    rng = np.random.default_rng(7)
+    picks = rng.integers(0, len(TEXT_KEYS), 400)
+    names = [TEXT_KEYS[k] for k in np.repeat(picks, rng.integers(1, 41, picks.size))]
+    # Equal keys as the same str object, and as distinct ones.
+    names = [n.encode().decode() if i % 3 == 0 else n for i, n in enumerate(names)]
+    codes = ta._text_codes(_text_columns()[column](names))
+    assert codes.tolist() == pd.factorize(np.array(names))[0].tolist()
+
+
 def _not_text():
     pd = pytest.importorskip("pandas")
     pl = pytest.importorskip("polars")
