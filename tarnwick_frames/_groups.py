@@ -12,9 +12,17 @@ unique for any other array. Each reader gives the codes and whether they
 may hold nulls (negative codes); codes known to hold none are not read again.
 """
 
+import threading
+import weakref
+
 from tarnwick_frames import _library
 
 __all__ = ["_group_codes"]
+
+# The codes this thread's frames call made for its keys, which the call's
+# tarnwick_arrays function hands back here: taken as they are, once, not
+# checked again.
+_made = threading.local()
 
 
 def _text_codes(key):
@@ -157,6 +165,9 @@ def _group_codes(name, key, length):
     ValueError naming `by` for keys of another length or a null key."""
     import numpy as np
 
+    made, _made.codes = getattr(_made, "codes", None), None
+    if made is not None and made() is key and key.size == length:
+        return key
     try:
         codes, nulls_possible = _READERS.get(_library(key), _numpy_codes)(key)
     except (TypeError, ValueError) as error:
@@ -178,4 +189,6 @@ def _group_codes(name, key, length):
             f"{int(np.argmax(nulls))}; drop those rows or fill their keys first "
             "(pandas: .dropna() or .fillna(...), polars: .drop_nulls() or .fill_null(...))"
         )
+    if codes is not key:  # made here: no caller holds it to change it
+        _made.codes = weakref.ref(codes)
     return codes
