@@ -3,10 +3,9 @@
 // divisions (+DI, -DI, then DX) depend on that bar's smoothed values alone,
 // so they need not wait in the serial recurrences, where the divider bounds
 // the pass: a block of bars at a time, the movements of its bars in lanes,
-// then the recurrences of ATR and the movements bar by bar, then the
-// divisions in lanes. The ADX recurrence runs a block behind, beside the
-// next block's recurrences, when its DX are known. Every value is the same
-// operation on the same operands in the same order as in AdxKernel (the
+// the recurrences of ATR and the movements bar by bar, and the divisions in
+// lanes, the blocks' work woven together (adx_groups). Every value is the
+// same operation on the same operands in the same order as in AdxKernel (the
 // products x * w of each s * k + x * w made in lanes ahead), so the bits are
 // its bits.
 #pragma once
@@ -23,7 +22,11 @@ namespace tarnwick::TARNWICK_TARGET {
 inline constexpr std::size_t adx_block = 16;
 
 // `count` bars (whole blocks) after the bar at high[0], low[0], close[0],
-// which `state` already holds smoothed.
+// which `state` already holds smoothed. The work of three blocks is woven
+// bar by bar into one loop: while block b's recurrences run, the movements
+// of block b + 1 are made and the divisions of block b - 1, a lane set at a
+// time, and block b - 2's ADX steps on, so that the serial chains always
+// have independent work beside them in program order.
 template <class L, std::size_t block>
 void adx_groups(AdxState<double>& state, const AdxParameters& parameters, const double* high,
                 const double* low, const double* close, std::size_t count,
@@ -36,60 +39,81 @@ void adx_groups(AdxState<double>& state, const AdxParameters& parameters, const 
     constexpr std::size_t width = L::width;
     static_assert(block % width == 0);
     const auto w = L::splat(p.w);
-    double dx_w[2][block]; // DX * w of the block whose ADX is still to come
     const std::size_t blocks = count / block;
-    double tr_w[block]; // x * w of each bar's true range and movements
-    double plus_w[block];
-    double minus_w[block];
-    double atr[block];
-    double plus_sm[block];
-    double minus_sm[block];
+    double tr_w[2][block]; // x * w of each bar's true range and movements
+    double plus_w[2][block];
+    double minus_w[2][block];
+    double atr[2][block]; // the smoothed values, for the divisions
+    double plus_sm[2][block];
+    double minus_sm[2][block];
+    double dx_w[3][block]; // DX * w, for the ADX two blocks behind
+    // The movements of lane set `at` of block `b`.
+    const auto movements = [&](std::size_t b, std::size_t at) {
+        const std::size_t j = b * block + at;
+        const auto m = Kernel::movement(L::load(high + j + 1), L::load(low + j + 1),
+                                        L::load(high + j), L::load(low + j), L::load(close + j));
+        L::store(tr_w[b % 2] + at, m.tr * w);
+        L::store(plus_w[b % 2] + at, m.plus_dm * w);
+        L::store(minus_w[b % 2] + at, m.minus_dm * w);
+    };
+    // The divisions of lane set `at` of block `b`, whose smoothed values are in.
+    const auto divisions = [&](std::size_t b, std::size_t at) {
+        typename Kernel::State smoothed;
+        smoothed.atr = L::load(atr[b % 2] + at);
+        smoothed.plus_dm = L::load(plus_sm[b % 2] + at);
+        smoothed.minus_dm = L::load(minus_sm[b % 2] + at);
+        const auto indicators = Kernel::indicators(smoothed);
+        L::store(dx_w[b % 3] + at, indicators.dx * w);
+        if (out.plus_di != nullptr) {
+            const std::size_t j = b * block + at;
+            L::store(out.plus_di + j, stored_lanes<L>(indicators.plus_di));
+            L::store(out.minus_di + j, stored_lanes<L>(indicators.minus_di));
+            L::store(out.dx + j, stored_lanes<L>(indicators.dx));
+            L::store(out.atr + j, stored_lanes<L>(smoothed.atr));
+        }
+    };
+    // ADX at bar `i` of block `b`, whose DX are in.
+    const auto adx = [&](std::size_t b, std::size_t i) {
+        s.adx = s.adx * p.k + dx_w[b % 3][i];
+        out.adx[b * block + i] = stored(s.adx);
+    };
+    if (blocks > 0) {
+        for (std::size_t at = 0; at < block; at += width) {
+            movements(0, at);
+        }
+    }
     for (std::size_t b = 0; b < blocks; ++b) {
-        const std::size_t first = b * block;
-        for (std::size_t at = 0; at < block; at += width) {
-            const std::size_t j = first + at;
-            const auto m =
-                Kernel::movement(L::load(high + j + 1), L::load(low + j + 1), L::load(high + j),
-                                 L::load(low + j), L::load(close + j));
-            L::store(tr_w + at, m.tr * w);
-            L::store(plus_w + at, m.plus_dm * w);
-            L::store(minus_w + at, m.minus_dm * w);
-        }
-        const double* before = dx_w[(b + 1) % 2];
-        double* adx_before = out.adx + first - block;
+        const double* tr = tr_w[b % 2];
+        const double* plus = plus_w[b % 2];
+        const double* minus = minus_w[b % 2];
         for (std::size_t i = 0; i < block; ++i) {
-            s.atr = s.atr * p.k + tr_w[i];
-            s.plus_dm = s.plus_dm * p.k + plus_w[i];
-            s.minus_dm = s.minus_dm * p.k + minus_w[i];
-            atr[i] = s.atr;
-            plus_sm[i] = s.plus_dm;
-            minus_sm[i] = s.minus_dm;
-            if (b > 0) {
-                s.adx = s.adx * p.k + before[i];
-                adx_before[i] = stored(s.adx);
+            s.atr = s.atr * p.k + tr[i];
+            s.plus_dm = s.plus_dm * p.k + plus[i];
+            s.minus_dm = s.minus_dm * p.k + minus[i];
+            atr[b % 2][i] = s.atr;
+            plus_sm[b % 2][i] = s.plus_dm;
+            minus_sm[b % 2][i] = s.minus_dm;
+            if (b >= 2) {
+                adx(b - 2, i);
             }
-        }
-        for (std::size_t at = 0; at < block; at += width) {
-            typename Kernel::State smoothed;
-            smoothed.atr = L::load(atr + at);
-            smoothed.plus_dm = L::load(plus_sm + at);
-            smoothed.minus_dm = L::load(minus_sm + at);
-            const auto indicators = Kernel::indicators(smoothed);
-            L::store(dx_w[b % 2] + at, indicators.dx * w);
-            if (out.plus_di != nullptr) {
-                const std::size_t j = first + at;
-                L::store(out.plus_di + j, stored_lanes<L>(indicators.plus_di));
-                L::store(out.minus_di + j, stored_lanes<L>(indicators.minus_di));
-                L::store(out.dx + j, stored_lanes<L>(indicators.dx));
-                L::store(out.atr + j, stored_lanes<L>(smoothed.atr));
+            if (i % width == 0) {
+                if (b + 1 < blocks) {
+                    movements(b + 1, i);
+                }
+                if (b >= 1) {
+                    divisions(b - 1, i);
+                }
             }
         }
     }
     if (blocks > 0) {
-        const double* last = dx_w[(blocks - 1) % 2];
-        for (std::size_t i = 0; i < block; ++i) {
-            s.adx = s.adx * p.k + last[i];
-            out.adx[count - block + i] = stored(s.adx);
+        for (std::size_t at = 0; at < block; at += width) {
+            divisions(blocks - 1, at);
+        }
+        for (std::size_t b = blocks >= 2 ? blocks - 2 : 0; b < blocks; ++b) {
+            for (std::size_t i = 0; i < block; ++i) {
+                adx(b, i);
+            }
         }
     }
     state = s;

@@ -219,3 +219,40 @@ print(tarnwick_arrays._lanes, cases + 4)
 @pytest.mark.parametrize("path", PATHS)
 def test_a_long_series_of_stops_in_chunks_keeps_the_bits_of_one_pass(path):
     assert cases_on_path(LONG_SAR, path) == 28
+
+
+# One series of ADX weaves the work of three blocks of bars together (the
+# movements of the next, the divisions of the one before, the ADX two
+# behind): lengths on either side of one, two and many blocks, with NaN and
+# infinities, must give every path the bits of the scalar path's serial pass.
+ONE_ADX = """
+import hashlib
+import numpy as np
+import tarnwick_arrays
+
+rng = np.random.default_rng(5)
+digest = hashlib.sha256()
+cases = 0
+for n in (*range(0, 70), 127, 128, 129, 1_000, 4_099):
+    for period in (1, 3, 14):
+        close = 100 + np.cumsum(rng.standard_normal(n))
+        spread = rng.uniform(0.0, 1.0, n)
+        high, low = close + spread, close - spread
+        if n and rng.random() < 0.3:
+            high[rng.integers(0, n, 3)] = rng.choice([np.nan, np.inf, -0.0], 3)
+        digest.update(tarnwick_arrays.adx(high, low, close, period).tobytes())
+        for values in tarnwick_arrays.directional_movement(high, low, close, period):
+            digest.update(np.asarray(values).tobytes())
+        cases += 1
+print(tarnwick_arrays._lanes, f"{cases}:{digest.hexdigest()}")
+"""
+
+
+@pytest.mark.parametrize("path", PATHS[1:])
+def test_one_series_of_adx_keeps_the_bits_of_the_serial_pass(path):
+    if not available(path):
+        pytest.skip(f"this processor has no {path} lanes")
+    assert (
+        run_fresh(ONE_ADX, env={"TARNWICK_LANES": path}).split()[1]
+        == (run_fresh(ONE_ADX, env={"TARNWICK_LANES": "scalar"}).split()[1])
+    )
