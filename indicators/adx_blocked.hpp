@@ -17,10 +17,10 @@
 
 namespace tarnwick::TARNWICK_TARGET {
 
-// Bars in a block: measured fastest of 8 to 64 with two, four and eight
-// lanes, the blocks' work woven together (fewer spends more on starting
-// blocks; more leaves more of a short series' bars to the serial pass).
-inline constexpr std::size_t adx_block = 32;
+// Bars in a block: measured fastest of 8 to 128 with four and eight lanes
+// (fewer spends more on starting blocks; more leaves more of a short
+// series' bars, a year of daily ones, to the serial pass).
+inline constexpr std::size_t adx_block = 16;
 
 // `count` bars (whole blocks) after the bar at high[0], low[0], close[0],
 // which `state` already holds smoothed. The work of three blocks is woven
