@@ -377,6 +377,25 @@ def test_each_group_holding_nan_is_warned_of_once():
         ta.garch11_variance(returns, 1e-6, 0.1, 0.85, by=keys)
 
 
+@pytest.mark.parametrize("returns_to_a_key", [False, True])
+def test_many_short_runs_are_read_in_place_only_when_each_key_is_one_run(returns_to_a_key):
+    # More runs than a sorted table's heads are kept for (past 1,024 and a
+    # quarter of the rows) are counted to the end instead: sorted, they are
+    # read in place; a key that comes back after other keys must be gathered.
+    import tarnwick_arrays as ta
+
+    rng = np.random.default_rng(4)
+    keys = np.repeat(np.arange(6_000), rng.integers(1, 4, 6_000))
+    if returns_to_a_key:
+        keys[-1] = keys[1_500]
+    returns = rng.normal(0, 0.01, keys.size)
+    got = ta.garch11_variance(returns, 1e-6, 0.1, 0.85, by=keys)
+    for key in np.unique(keys):
+        rows = np.flatnonzero(keys == key)
+        want = ta.garch11_variance(returns[rows], 1e-6, 0.1, 0.85)
+        assert got[rows].tobytes() == want.tobytes(), key
+
+
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_a_strided_out_is_filled_in_row_order(layout):
     import tarnwick_arrays as ta
