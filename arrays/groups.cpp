@@ -260,8 +260,8 @@ bool Groups::make(std::span<const std::int64_t> codes) noexcept {
         start_[count_] = rows_;
         return true;
     }
-    narrow_ = rows_ <= UINT32_MAX;
-    const std::size_t width_of_place = narrow_ ? sizeof(std::uint32_t) : sizeof(std::size_t);
+    const std::size_t width_of_place =
+        rows_ <= UINT32_MAX ? sizeof(std::uint32_t) : sizeof(std::size_t);
     if (rows_ > SIZE_MAX / width_of_place ||
         !place_.reserve(Scratch::places, rows_ * width_of_place)) {
         return false;

@@ -102,7 +102,7 @@ class Groups {
     // shuffled table's grouping is bound by the memory it moves, and its
     // places are read once a series and once more to put the results back.
     template <class F> void with_places(F&& f) const {
-        if (narrow_) {
+        if (rows_ <= UINT32_MAX) {
             f(place_.as<std::uint32_t>());
         } else {
             f(place_.as<std::size_t>());
@@ -112,7 +112,6 @@ class Groups {
     std::size_t rows_ = 0;
     std::size_t count_ = 0;
     bool together_ = true;
-    bool narrow_ = true;
     std::size_t longest_ = 0;
     Scratch place_; // per row
     Counts start_;  // per group, and the end
