@@ -495,17 +495,136 @@ KeyColumn::Read KeyColumn::read_arrow(PyObject* column) noexcept {
     return Read::yes;
 }
 
+namespace {
+
+// The first `k` bytes of `word` as it lies in memory, the others zero.
+template <class Word> Word first_bytes(Word word, std::size_t k) noexcept {
+    if (k >= sizeof(Word)) {
+        return word;
+    }
+    const Word kept = std::endian::native == std::endian::little
+                          ? static_cast<Word>((Word{1} << (8 * k)) - 1)
+                          : static_cast<Word>(~(static_cast<Word>(~Word{0}) >> (8 * k)));
+    return word & kept;
+}
+
+// The keys of string views of 12 bytes or fewer, which a view holds whole,
+// as polars' symbols mostly are: the view's words, the bytes past the key
+// masked off, are the key, so a lookup compares them in its slot, hashing
+// no bytes and reading no entry. A key is numbered through DistinctKeys the
+// first time (which keeps every key's bytes and first row) and held here.
+class ShortViews {
+  public:
+    ShortViews() noexcept = default;
+    ShortViews(const ShortViews&) = delete;
+    ShortViews& operator=(const ShortViews&) = delete;
+
+    // The key of the view at `view` when it holds its bytes.
+    struct Key {
+        std::uint64_t head; // bytes 0-7
+        std::uint64_t tail; // bytes 8-11, the length at bit 32
+    };
+    static bool key_of(const char* view, Key& key) noexcept {
+        const auto length = load<std::int32_t>(view);
+        if (length < 0 || length > 12) {
+            return false;
+        }
+        const auto n = static_cast<std::size_t>(length);
+        key.head = first_bytes(load<std::uint64_t>(view + 4), n);
+        const std::uint64_t rest = first_bytes(load<std::uint32_t>(view + 12), n > 8 ? n - 8 : 0);
+        key.tail = rest | std::uint64_t{n} << 32;
+        return true;
+    }
+    // The number of `key`, or SIZE_MAX when it is not held.
+    [[nodiscard]] std::size_t find(const Key& key) const noexcept {
+        for (std::size_t slot = index(key); mask_ != 0; slot = (slot + 1) & mask_) {
+            const Slot& s = slots_[slot];
+            if (s.tail == 0) {
+                break;
+            }
+            if (s.head == key.head && (s.tail & key_bits) == key.tail) {
+                return static_cast<std::size_t>(s.tail >> number_shift) - 1;
+            }
+        }
+        return SIZE_MAX;
+    }
+    // Holds `key` as number `d`; a key that cannot be held (no memory, or
+    // a number past the slot's room) is found through DistinctKeys instead.
+    void hold(const Key& key, std::size_t d) noexcept {
+        if (d + 1 >= (std::uint64_t{1} << (64 - number_shift)) ||
+            (2 * (count_ + 1) > mask_ && !grow())) {
+            return;
+        }
+        std::size_t slot = index(key);
+        while (slots_[slot].tail != 0) {
+            slot = (slot + 1) & mask_;
+        }
+        slots_[slot] = {key.head, key.tail | std::uint64_t{d + 1} << number_shift};
+        ++count_;
+    }
+
+  private:
+    struct Slot {
+        std::uint64_t head;
+        std::uint64_t tail; // the key's tail, its number plus one from bit 36; 0 when free
+    };
+    static constexpr unsigned number_shift = 36;
+    static constexpr std::uint64_t key_bits = (std::uint64_t{1} << number_shift) - 1;
+
+    [[nodiscard]] std::size_t index(const Key& key) const noexcept {
+        const std::uint64_t mixed =
+            (key.head * 0x9E3779B97F4A7C15ULL ^ key.tail) * 0xD6E8FEB86659FD93ULL;
+        return static_cast<std::size_t>(mixed >> 32 ^ mixed) & mask_;
+    }
+    bool grow() noexcept {
+        const std::size_t size = mask_ == 0 ? 1024 : 2 * (mask_ + 1);
+        std::unique_ptr<Slot[], FreeMemory> slots(
+            size <= SIZE_MAX / sizeof(Slot) ? static_cast<Slot*>(std::calloc(size, sizeof(Slot)))
+                                            : nullptr);
+        if (!slots) {
+            return false;
+        }
+        const std::size_t old_size = mask_ == 0 ? 0 : mask_ + 1;
+        std::swap(slots_, slots);
+        mask_ = size - 1;
+        for (std::size_t i = 0; i < old_size; ++i) {
+            if (slots[i].tail != 0) {
+                std::size_t slot = index({slots[i].head, slots[i].tail & key_bits});
+                while (slots_[slot].tail != 0) {
+                    slot = (slot + 1) & mask_;
+                }
+                slots_[slot] = slots[i];
+            }
+        }
+        return true;
+    }
+
+    std::unique_ptr<Slot[], FreeMemory> slots_;
+    std::size_t mask_ = 0;
+    std::size_t count_ = 0;
+};
+
+} // namespace
+
 template <class Number>
 KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const noexcept {
     // A block of rows to number, each with the rows after it that repeat its
     // key (told without hashing: a sorted table's rows mostly do), which
-    // take its number.
+    // take its number. A repeat costs a comparison only: a run's end is
+    // written when the next key comes.
     std::string_view block[DistinctKeys::block];
     std::size_t rows[DistinctKeys::block];
     std::size_t ends[DistinctKeys::block];
     std::size_t found[DistinctKeys::block];
+    // A short string view's key, held once numbered; `tail` 0 for others.
+    ShortViews::Key shorts_met[DistinctKeys::block];
+    ShortViews shorts;
     std::size_t held = 0;
+    // Whether the last key met is the block's last, not yet numbered; else
+    // its number is `last`, for its run from row `open_from` on.
+    bool pending = false;
     Number last = 0;
+    std::size_t open_from = 0;
     const auto flush = [&] {
         if (held == 0) {
             return true;
@@ -515,23 +634,36 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
         }
         for (std::size_t q = 0; q < held; ++q) {
             std::fill(number + rows[q], number + ends[q], static_cast<Number>(found[q]));
+            if (shorts_met[q].tail != 0 && shorts.find(shorts_met[q]) == SIZE_MAX) {
+                shorts.hold(shorts_met[q], found[q]);
+            }
         }
         last = static_cast<Number>(found[held - 1]);
+        open_from = ends[held - 1];
+        pending = false;
         held = 0;
         return true;
     };
-    const auto put = [&](std::string_view bytes, std::size_t row) {
+    // The run of the last key met ends before `row`.
+    const auto close = [&](std::size_t row) {
+        if (pending) {
+            ends[held - 1] = row;
+        } else {
+            std::fill(number + open_from, number + row, last);
+        }
+    };
+    const auto put = [&](std::string_view bytes, std::size_t row, ShortViews::Key key) {
+        close(row);
+        shorts_met[held] = key;
         block[held] = bytes;
         rows[held] = row;
         ends[held++] = row + 1;
+        pending = true;
         return held < DistinctKeys::block || flush();
     };
-    const auto repeat = [&](std::size_t row) {
-        if (held > 0) {
-            ends[held - 1] = row + 1;
-        } else {
-            number[row] = last;
-        }
+    const auto finish = [&] {
+        close(rows_);
+        return flush() ? Read::yes : Read::failed;
     };
     if (kind_ == Kind::arrow) {
         std::size_t row = 0;
@@ -546,13 +678,24 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
             for (std::size_t i = 0; i < length; ++i, ++row) {
                 if (views != nullptr && i > 0 &&
                     std::memcmp(views + 16 * i, views + 16 * (i - 1), 16) == 0) {
-                    repeat(row);
-                } else if (!put(chunks_->row(a, i), row)) {
+                    continue;
+                }
+                ShortViews::Key key{};
+                if (views != nullptr && ShortViews::key_of(views + 16 * i, key)) {
+                    if (const std::size_t d = shorts.find(key); d != SIZE_MAX) {
+                        close(row);
+                        number[row] = last = static_cast<Number>(d);
+                        open_from = row + 1;
+                        pending = false;
+                        continue;
+                    }
+                }
+                if (!put(chunks_->row(a, i), row, key)) {
                     return Read::failed;
                 }
             }
         }
-        return flush() ? Read::yes : Read::failed;
+        return finish();
     }
     PyObject* previous = nullptr;
     for (std::size_t r = 0; r < rows_; ++r) {
@@ -565,8 +708,7 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
             PyObject* item = nullptr;
             std::memcpy(&item, at, sizeof item);
             if (item != nullptr && item == previous) {
-                repeat(r); // the very same str
-                continue;
+                continue; // the very same str
             }
             previous = item;
             Py_ssize_t size = 0;
@@ -579,11 +721,11 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
             }
             bytes = {utf8, static_cast<std::size_t>(size)};
         }
-        if (!put(bytes, r)) {
+        if (!put(bytes, r, {})) {
             return Read::failed;
         }
     }
-    return flush() ? Read::yes : Read::failed;
+    return finish();
 }
 
 template KeyColumn::Read KeyColumn::number(DistinctKeys&, std::size_t*) const noexcept;

@@ -203,6 +203,43 @@ def test_text_codes_number_runs_of_a_key_as_their_first_row(column):
     assert codes.tolist() == pd.factorize(np.array(names))[0].tolist()
 
 
+def test_short_string_views_are_keys_by_their_bytes_not_their_padding():
+    # A string view of 12 bytes or fewer holds them inline; the bytes past
+    # them should be zero but are not read: the same key with other padding,
+    # and keys alike but for their length, each come back many times apart.
+    pa = pytest.importorskip("pyarrow")
+    import pandas as pd
+
+    import tarnwick_arrays as ta
+
+    rng = np.random.default_rng(8)
+    short = ["", "\x00", "a", "a\x00", "a\x00\x00", "abcd", "abcd\x00", "abcdefgh"]
+    short += [
+        "abcdefgh\x00",
+        "abcdefghi",
+        "abcdefghi\x00",
+        "abcdefghijkl",
+        "abcdefghijk",
+        "abcdefghijklm",
+        "é",
+    ]
+    names = [short[k] for k in rng.integers(0, len(short), 3000)]
+    clean = pa.array(names, pa.string_view())
+    views = bytearray(clean.buffers()[1])
+    for i, name in enumerate(names):
+        size = len(name.encode())
+        if size <= 12:
+            views[16 * i + 4 + size : 16 * i + 16] = rng.integers(
+                1, 256, 12 - size, dtype=np.uint8
+            ).tobytes()
+    padded = pa.Array.from_buffers(
+        pa.string_view(), len(names), [None, pa.py_buffer(bytes(views)), *clean.buffers()[2:]]
+    )
+    want = pd.factorize(np.array(names, dtype=object))[0].tolist()
+    assert ta._text_codes(clean).tolist() == want
+    assert ta._text_codes(padded).tolist() == want
+
+
 def _not_text():
     pd = pytest.importorskip("pandas")
     pl = pytest.importorskip("polars")
