@@ -572,9 +572,12 @@ class ShortViews {
     static constexpr std::uint64_t key_bits = (std::uint64_t{1} << number_shift) - 1;
 
     [[nodiscard]] std::size_t index(const Key& key) const noexcept {
+        // The product's high bits, which every bit of the key moves: keys
+        // alike but for their last byte (symbols numbered in order) differ
+        // there, where the low bits would hold them in one cluster.
         const std::uint64_t mixed =
             (key.head * 0x9E3779B97F4A7C15ULL ^ key.tail) * 0xD6E8FEB86659FD93ULL;
-        return static_cast<std::size_t>(mixed >> 32 ^ mixed) & mask_;
+        return static_cast<std::size_t>(mixed >> shift_);
     }
     bool grow() noexcept {
         const std::size_t size = mask_ == 0 ? 1024 : 2 * (mask_ + 1);
@@ -587,6 +590,7 @@ class ShortViews {
         const std::size_t old_size = mask_ == 0 ? 0 : mask_ + 1;
         std::swap(slots_, slots);
         mask_ = size - 1;
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(size));
         for (std::size_t i = 0; i < old_size; ++i) {
             if (slots[i].tail != 0) {
                 std::size_t slot = index({slots[i].head, slots[i].tail & key_bits});
@@ -601,6 +605,7 @@ class ShortViews {
 
     std::unique_ptr<Slot[], FreeMemory> slots_;
     std::size_t mask_ = 0;
+    unsigned shift_ = 63;
     std::size_t count_ = 0;
 };
 
@@ -666,34 +671,44 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
         return flush() ? Read::yes : Read::failed;
     };
     if (kind_ == Kind::arrow) {
-        std::size_t row = 0;
+        std::size_t first = 0; // the chunk's first row
+        std::size_t unrepeated = 0;
         for (std::size_t c = 0; c < chunks_->count; ++c) {
             const ArrowArray& a = chunks_->arrays[c];
             const auto length = static_cast<std::size_t>(a.length);
-            // Two string views alike are one string: the same bytes inline,
-            // or the same place in the same buffer.
-            const char* views = chunks_->format == 'v'
-                                    ? static_cast<const char*>(a.buffers[1]) + 16 * a.offset
-                                    : nullptr;
-            for (std::size_t i = 0; i < length; ++i, ++row) {
-                if (views != nullptr && i > 0 &&
-                    std::memcmp(views + 16 * i, views + 16 * (i - 1), 16) == 0) {
-                    continue;
-                }
-                ShortViews::Key key{};
-                if (views != nullptr && ShortViews::key_of(views + 16 * i, key)) {
-                    if (const std::size_t d = shorts.find(key); d != SIZE_MAX) {
-                        close(row);
-                        number[row] = last = static_cast<Number>(d);
-                        open_from = row + 1;
-                        pending = false;
-                        continue;
+            if (chunks_->format != 'v') {
+                for (std::size_t i = 0; i < length; ++i) {
+                    if (!put(chunks_->row(a, i), first + i, {})) {
+                        return Read::failed;
                     }
                 }
-                if (!put(chunks_->row(a, i), row, key)) {
+                first += length;
+                continue;
+            }
+            const char* views = static_cast<const char*>(a.buffers[1]) + 16 * a.offset;
+            for (std::size_t i = 0; i < length;) {
+                const std::size_t row = first + i;
+                ShortViews::Key key{};
+                std::size_t d = SIZE_MAX;
+                // Short keys are looked up (and held) once keys come back
+                // apart from their runs: in a sorted table each key met is
+                // new, and its lookup would only miss.
+                if (2 * distinct.count() + 64 < ++unrepeated &&
+                    ShortViews::key_of(views + 16 * i, key) && (d = shorts.find(key)) != SIZE_MAX) {
+                    close(row);
+                    number[row] = last = static_cast<Number>(d);
+                    open_from = row + 1;
+                    pending = false;
+                } else if (!put(chunks_->row(a, i), row, key)) {
                     return Read::failed;
                 }
+                // Two string views alike are one string: the same bytes
+                // inline, or the same place in the same buffer.
+                const char* head = views + 16 * i;
+                while (++i < length && std::memcmp(views + 16 * i, head, 16) == 0) {
+                }
             }
+            first += length;
         }
         return finish();
     }
