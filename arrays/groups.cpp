@@ -22,7 +22,10 @@ namespace {
 // How many rows ahead gathering and scattering ask for the line of a row's
 // place: the rows of a shuffled table go to places all over the buffer, and
 // without the lines on their way each store or load waits for memory in turn.
-constexpr std::size_t fetch_ahead = 16;
+// A row takes a few nanoseconds, and a line from memory some hundred: 16
+// rows ahead asked too late (64 took 6-15% less time than 16 from 1,000 to
+// 20,000 groups; 256 no less than 64).
+constexpr std::size_t fetch_ahead = 64;
 
 // Asks for the cache line of `at` ahead of its use (`to_write` for a
 // store); a hint only, nothing on compilers without it.
