@@ -196,6 +196,8 @@ def test_text_codes_number_runs_of_a_key_as_their_first_row(column):
 
     rng = np.random.default_rng(7)
     picks = rng.integers(0, len(TEXT_KEYS), 400)
+    # Then runs of a few keys, short and long, that keep coming back.
+    picks = np.concatenate([picks, rng.choice(picks[:60], 1000)])
     names = [TEXT_KEYS[k] for k in np.repeat(picks, rng.integers(1, 41, picks.size))]
     # Equal keys as the same str object, and as distinct ones.
     names = [n.encode().decode() if i % 3 == 0 else n for i, n in enumerate(names)]
