@@ -39,7 +39,7 @@ PyObject* text_codes(PyObject* module, PyObject* column) noexcept {
     case KeyColumn::Read::no:
         Py_RETURN_NONE;
     case KeyColumn::Read::failed:
-        return PyErr_NoMemory();
+        return nullptr;
     case KeyColumn::Read::yes:
         break;
     }

@@ -290,9 +290,10 @@ struct KeyColumn::Chunks {
         std::free(arrays);
     }
     // Takes `array` (moved out of its producer) when it has no nulls; false
-    // when it has some, or when the memory cannot be had: released then.
+    // when it has some or lacks a buffer its format reads, or when the
+    // memory cannot be had: released then.
     bool take(ArrowArray& array) noexcept {
-        if (array.null_count != 0 && array.length > 0) {
+        if ((array.null_count != 0 && array.length > 0) || array.n_buffers < 3) {
             array.release(&array);
             return false;
         }
@@ -310,34 +311,63 @@ struct KeyColumn::Chunks {
         array.release = nullptr;
         return true;
     }
-    // The bytes of row `i` of chunk `c`.
-    [[nodiscard]] std::string_view row(const ArrowArray& a, std::size_t i) const noexcept {
-        const auto at = static_cast<std::size_t>(a.offset) + i;
+    // The bytes of row `i` of chunk `a` into `bytes`; false when they would
+    // lie outside the chunk's data (offsets out of order, a view's buffer or
+    // place past the sizes the array gives), which a valid array never has.
+    [[nodiscard]] bool row(const ArrowArray& a, std::size_t i,
+                           std::string_view& bytes) const noexcept {
+        const auto first = static_cast<std::size_t>(a.offset);
+        const auto at = first + i;
         const char* data = static_cast<const char*>(a.buffers[2]);
         // The offsets, or a string_view's views; read a value at a time,
-        // as they need not be aligned.
+        // as they need not be aligned. Offsets are checked against the
+        // chunk's first and last, between which its data lies.
         const char* offsets = static_cast<const char*>(a.buffers[1]);
+        const auto within = [&](auto start, auto end, auto low, auto high) {
+            if (low > start || start > end || end > high) {
+                return false;
+            }
+            bytes = {data + static_cast<std::ptrdiff_t>(start),
+                     static_cast<std::size_t>(end - start)};
+            return true;
+        };
+        const auto length = static_cast<std::size_t>(a.length);
         if (format == 'u') {
-            const std::int32_t start = load<std::int32_t>(offsets + 4 * at);
-            return {data + start,
-                    static_cast<std::size_t>(load<std::int32_t>(offsets + 4 * at + 4) - start)};
+            return within(load<std::int32_t>(offsets + 4 * at),
+                          load<std::int32_t>(offsets + 4 * at + 4),
+                          load<std::int32_t>(offsets + 4 * first),
+                          load<std::int32_t>(offsets + 4 * (first + length)));
         }
         if (format == 'U') { // offsets of 64 bits: within the address space, as the data is
-            const std::int64_t start = load<std::int64_t>(offsets + 8 * at);
-            return {data + static_cast<std::ptrdiff_t>(start),
-                    static_cast<std::size_t>(load<std::int64_t>(offsets + 8 * at + 8) - start)};
+            return within(load<std::int64_t>(offsets + 8 * at),
+                          load<std::int64_t>(offsets + 8 * at + 8),
+                          load<std::int64_t>(offsets + 8 * first),
+                          load<std::int64_t>(offsets + 8 * (first + length)));
         }
         // A view: its length, then the bytes themselves when 12 or fewer,
-        // else their prefix, the data buffer's index and the offset there.
+        // else their prefix, the data buffer's index and the offset there;
+        // the data buffers' sizes are the array's last buffer.
         const char* view = offsets + 16 * at;
-        const auto length = load<std::int32_t>(view);
-        if (length <= 12) {
-            return {view + 4, static_cast<std::size_t>(length)};
+        const auto size = load<std::int32_t>(view);
+        if (size < 0) {
+            return false;
+        }
+        if (size <= 12) {
+            bytes = {view + 4, static_cast<std::size_t>(size)};
+            return true;
         }
         const auto buffer = load<std::int32_t>(view + 8);
         const auto offset = load<std::int32_t>(view + 12);
-        return {static_cast<const char*>(a.buffers[2 + buffer]) + offset,
-                static_cast<std::size_t>(length)};
+        const auto buffers = a.n_buffers - 3;
+        if (buffer < 0 || buffer >= buffers || offset < 0 ||
+            std::int64_t{offset} + size >
+                load<std::int64_t>(static_cast<const char*>(a.buffers[a.n_buffers - 1]) +
+                                   8 * buffer)) {
+            return false;
+        }
+        bytes = {static_cast<const char*>(a.buffers[2 + buffer]) + offset,
+                 static_cast<std::size_t>(size)};
+        return true;
     }
 };
 
@@ -666,9 +696,18 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
         pending = true;
         return held < DistinctKeys::block || flush();
     };
+    const auto no_memory = [] {
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate the rows of 'by'");
+        return Read::failed;
+    };
     const auto finish = [&] {
         close(rows_);
-        return flush() ? Read::yes : Read::failed;
+        return flush() ? Read::yes : no_memory();
+    };
+    const auto malformed = [] {
+        PyErr_SetString(PyExc_ValueError,
+                        "the Arrow array of keys places a string outside its data buffers");
+        return Read::failed;
     };
     if (kind_ == Kind::arrow) {
         std::size_t first = 0; // the chunk's first row
@@ -678,8 +717,12 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
             const auto length = static_cast<std::size_t>(a.length);
             if (chunks_->format != 'v') {
                 for (std::size_t i = 0; i < length; ++i) {
-                    if (!put(chunks_->row(a, i), first + i, {})) {
-                        return Read::failed;
+                    std::string_view bytes;
+                    if (!chunks_->row(a, i, bytes)) {
+                        return malformed();
+                    }
+                    if (!put(bytes, first + i, {})) {
+                        return no_memory();
                     }
                 }
                 first += length;
@@ -699,8 +742,10 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
                     number[row] = last = static_cast<Number>(d);
                     open_from = row + 1;
                     pending = false;
-                } else if (!put(chunks_->row(a, i), row, key)) {
-                    return Read::failed;
+                } else if (std::string_view bytes; !chunks_->row(a, i, bytes)) {
+                    return malformed();
+                } else if (!put(bytes, row, key)) {
+                    return no_memory();
                 }
                 // Two string views alike are one string: the same bytes
                 // inline, or the same place in the same buffer.
@@ -737,7 +782,7 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
             bytes = {utf8, static_cast<std::size_t>(size)};
         }
         if (!put(bytes, r, {})) {
-            return Read::failed;
+            return no_memory();
         }
     }
     return finish();

@@ -87,8 +87,9 @@ class KeyColumn {
     [[nodiscard]] Read read(PyObject* column, PyObject* ndarray, Kinds kinds) noexcept;
     [[nodiscard]] std::size_t rows() const noexcept { return rows_; }
     // Each row's key's number into `number` (rows() of them, std::size_t
-    // or std::int64_t): `no` for objects not all str, `failed` (no error
-    // set) when the memory cannot be had.
+    // or std::int64_t): `no` for objects not all str, `failed` with the
+    // error set when the memory cannot be had (MemoryError) or an Arrow
+    // array's offsets or views point outside its data (ValueError).
     template <class Number>
     [[nodiscard]] Read number(DistinctKeys& distinct, Number* number) const noexcept;
     // Distinct key `d` as tolist() or to_pylist() gives it (a str or an

@@ -206,9 +206,12 @@ bool distinct_places(std::string_view function, PyObject* by, PyObject* places, 
     if (numbered == arrays::KeyColumn::Read::no) {
         return false; // objects not all str: a row at a time, as a list
     }
+    if (numbered == arrays::KeyColumn::Read::failed) {
+        status = CallError::fetch();
+        return true;
+    }
     arrays::Counts place_of;
-    if (numbered == arrays::KeyColumn::Read::failed ||
-        !(place_of = arrays::Counts(static_cast<std::size_t*>(
+    if (!(place_of = arrays::Counts(static_cast<std::size_t*>(
               std::malloc(sizeof(std::size_t) * distinct.count() + 1))))) {
         status = CallError::pending(PyExc_MemoryError, "cannot allocate the rows of 'by'");
         return true;

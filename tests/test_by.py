@@ -242,6 +242,51 @@ def test_short_string_views_are_keys_by_their_bytes_not_their_padding():
     assert ta._text_codes(padded).tolist() == want
 
 
+def _malformed_text():
+    # Arrow arrays whose offsets or views point outside their data, as an
+    # array made from buffers without validation can.
+    pa = pytest.importorskip("pyarrow")
+
+    def views(index, offset):
+        clean = pa.array(["a" * 20, "b" * 20], pa.string_view())
+        words = bytearray(clean.buffers()[1])
+        words[24:32] = np.array([index, offset], np.int32).tobytes()
+        buffers = [None, pa.py_buffer(bytes(words)), *clean.buffers()[2:]]
+        return pa.Array.from_buffers(pa.string_view(), 2, buffers)
+
+    def offsets(kind, width, values):
+        buffers = [None, pa.py_buffer(np.array(values, width).tobytes()), pa.py_buffer(b"x" * 40)]
+        return pa.Array.from_buffers(kind, 2, buffers)
+
+    return {
+        "view past the buffers": views(5, 0),
+        "view before the buffers": views(-1, 0),
+        "view past its buffer's size": views(0, 1000),
+        "view at a negative offset": views(0, -4),
+        "string offsets out of order": offsets(pa.string(), np.int32, [0, 50, 40]),
+        "large_string offsets out of order": offsets(pa.large_string(), np.int64, [30, 10, 40]),
+    }
+
+
+@pytest.mark.parametrize("case", list(_malformed_text()))
+def test_keys_of_a_malformed_arrow_array_are_refused_not_read(case):
+    import tarnwick_arrays as ta
+    import tarnwick_stream as ts
+
+    keys = _malformed_text()[case]
+    message = "the Arrow array of keys places a string outside its data buffers"
+    high = np.array([10.0, 11.0])
+    calls = [
+        lambda: ta._text_codes(keys),
+        lambda: ta.adx(high, high - 1, high - 0.5, 3, by=keys),
+        lambda: ts.Adx(3, symbols=["a" * 20, "b" * 20]).update(high, high - 1, high - 0.5, by=keys),
+    ]
+    for call in calls:
+        with pytest.raises(ValueError) as raised:
+            call()
+        assert str(raised.value) == message
+
+
 def _not_text():
     pd = pytest.importorskip("pandas")
     pl = pytest.importorskip("polars")

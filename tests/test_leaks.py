@@ -378,6 +378,17 @@ try:  # text key columns taken through the Arrow interface, released each call
         {"by": pa.array(["a", "b", None, "a", "b"])},
         ValueError,
     )
+    # A view whose data buffer is past the array's: refused as it is read.
+    _clean = pa.array(["x" * 20] * 5, pa.string_view())
+    _views = bytearray(_clean.buffers()[1])
+    _views[72:76] = np.array([7], np.int32).tobytes()
+    _malformed = [None, pa.py_buffer(bytes(_views)), *_clean.buffers()[2:]]
+    CASES["arrays by= malformed Arrow keys"] = (
+        tarnwick_arrays.adx,
+        (R, R, R, 3),
+        {"by": pa.Array.from_buffers(pa.string_view(), 5, _malformed)},
+        ValueError,
+    )
 except ImportError:
     pass
 
