@@ -324,7 +324,7 @@ struct KeyColumn::Chunks {
         // chunk's first and last, between which its data lies.
         const char* offsets = static_cast<const char*>(a.buffers[1]);
         const auto within = [&](auto start, auto end, auto low, auto high) {
-            if (low > start || start > end || end > high) {
+            if (low < 0 || low > start || start > end || end > high) {
                 return false;
             }
             bytes = {data + static_cast<std::ptrdiff_t>(start),
