@@ -311,64 +311,78 @@ struct KeyColumn::Chunks {
         array.release = nullptr;
         return true;
     }
-    // The bytes of row `i` of chunk `a` into `bytes`; false when they would
-    // lie outside the chunk's data (offsets out of order, a view's buffer or
-    // place past the sizes the array gives), which a valid array never has.
-    [[nodiscard]] bool row(const ArrowArray& a, std::size_t i,
-                           std::string_view& bytes) const noexcept {
-        const auto first = static_cast<std::size_t>(a.offset);
-        const auto at = first + i;
-        const char* data = static_cast<const char*>(a.buffers[2]);
-        // The offsets, or a string_view's views; read a value at a time,
-        // as they need not be aligned. Offsets are checked against the
-        // chunk's first and last, between which its data lies.
-        const char* offsets = static_cast<const char*>(a.buffers[1]);
-        const auto within = [&](auto start, auto end, auto low, auto high) {
-            if (low < 0 || low > start || start > end || end > high) {
+    // The rows of chunk `a`, with what bounds them read once: the first and
+    // last offsets, between which its data lies, or its views' data buffers
+    // and their sizes (the array's last buffer).
+    class Rows {
+      public:
+        Rows(char format, const ArrowArray& a) noexcept
+            : format_(format), data_(static_cast<const char*>(a.buffers[2])),
+              buffers_(a.buffers + 2), data_buffers_(a.n_buffers - 3),
+              sizes_(static_cast<const char*>(a.buffers[a.n_buffers - 1])) {
+            // Read a value at a time, as they need not be aligned.
+            const std::size_t width = format == 'u' ? 4 : format == 'U' ? 8 : 16;
+            at_ =
+                static_cast<const char*>(a.buffers[1]) + width * static_cast<std::size_t>(a.offset);
+            if (format != 'v') {
+                low_ = offset(0);
+                high_ = offset(static_cast<std::size_t>(a.length));
+            }
+        }
+        // The bytes of row `i` into `bytes`; false when they would lie
+        // outside the chunk's data (offsets out of order, a view's buffer or
+        // place past the sizes the array gives), which a valid array never
+        // has.
+        [[nodiscard]] bool row(std::size_t i, std::string_view& bytes) const noexcept {
+            if (format_ != 'v') {
+                const std::int64_t start = offset(i);
+                const std::int64_t end = offset(i + 1);
+                if (low_ < 0 || low_ > start || start > end || end > high_) {
+                    return false;
+                }
+                // Within the address space, as the data is.
+                bytes = {data_ + static_cast<std::ptrdiff_t>(start),
+                         static_cast<std::size_t>(end - start)};
+                return true;
+            }
+            // A view: its length, then the bytes themselves when 12 or
+            // fewer, else their prefix, the data buffer's index and the
+            // offset there.
+            const char* view = at_ + 16 * i;
+            const auto size = load<std::int32_t>(view);
+            if (size < 0) {
                 return false;
             }
-            bytes = {data + static_cast<std::ptrdiff_t>(start),
-                     static_cast<std::size_t>(end - start)};
-            return true;
-        };
-        const auto length = static_cast<std::size_t>(a.length);
-        if (format == 'u') {
-            return within(load<std::int32_t>(offsets + 4 * at),
-                          load<std::int32_t>(offsets + 4 * at + 4),
-                          load<std::int32_t>(offsets + 4 * first),
-                          load<std::int32_t>(offsets + 4 * (first + length)));
-        }
-        if (format == 'U') { // offsets of 64 bits: within the address space, as the data is
-            return within(load<std::int64_t>(offsets + 8 * at),
-                          load<std::int64_t>(offsets + 8 * at + 8),
-                          load<std::int64_t>(offsets + 8 * first),
-                          load<std::int64_t>(offsets + 8 * (first + length)));
-        }
-        // A view: its length, then the bytes themselves when 12 or fewer,
-        // else their prefix, the data buffer's index and the offset there;
-        // the data buffers' sizes are the array's last buffer.
-        const char* view = offsets + 16 * at;
-        const auto size = load<std::int32_t>(view);
-        if (size < 0) {
-            return false;
-        }
-        if (size <= 12) {
-            bytes = {view + 4, static_cast<std::size_t>(size)};
+            if (size <= 12) {
+                bytes = {view + 4, static_cast<std::size_t>(size)};
+                return true;
+            }
+            const auto buffer = load<std::int32_t>(view + 8);
+            const auto offset = load<std::int32_t>(view + 12);
+            if (buffer < 0 || buffer >= data_buffers_ || offset < 0 ||
+                std::int64_t{offset} + size > load<std::int64_t>(sizes_ + 8 * buffer)) {
+                return false;
+            }
+            bytes = {static_cast<const char*>(buffers_[buffer]) + offset,
+                     static_cast<std::size_t>(size)};
             return true;
         }
-        const auto buffer = load<std::int32_t>(view + 8);
-        const auto offset = load<std::int32_t>(view + 12);
-        const auto buffers = a.n_buffers - 3;
-        if (buffer < 0 || buffer >= buffers || offset < 0 ||
-            std::int64_t{offset} + size >
-                load<std::int64_t>(static_cast<const char*>(a.buffers[a.n_buffers - 1]) +
-                                   8 * buffer)) {
-            return false;
+
+      private:
+        [[nodiscard]] std::int64_t offset(std::size_t i) const noexcept {
+            return format_ == 'u' ? std::int64_t{load<std::int32_t>(at_ + 4 * i)}
+                                  : load<std::int64_t>(at_ + 8 * i);
         }
-        bytes = {static_cast<const char*>(a.buffers[2 + buffer]) + offset,
-                 static_cast<std::size_t>(size)};
-        return true;
-    }
+
+        char format_;
+        const char* at_ = nullptr; // the chunk's first offset or view
+        const char* data_;
+        const void* const* buffers_;
+        std::int64_t data_buffers_;
+        const char* sizes_;
+        std::int64_t low_ = 0;
+        std::int64_t high_ = 0;
+    };
 };
 
 KeyColumn::~KeyColumn() {
@@ -716,9 +730,10 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
             const ArrowArray& a = chunks_->arrays[c];
             const auto length = static_cast<std::size_t>(a.length);
             if (chunks_->format != 'v') {
+                const Chunks::Rows rows_of(chunks_->format, a);
                 for (std::size_t i = 0; i < length; ++i) {
                     std::string_view bytes;
-                    if (!chunks_->row(a, i, bytes)) {
+                    if (!rows_of.row(i, bytes)) {
                         return malformed();
                     }
                     if (!put(bytes, first + i, {})) {
@@ -729,6 +744,7 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
                 continue;
             }
             const char* views = static_cast<const char*>(a.buffers[1]) + 16 * a.offset;
+            const Chunks::Rows rows_of(chunks_->format, a);
             for (std::size_t i = 0; i < length;) {
                 const std::size_t row = first + i;
                 ShortViews::Key key{};
@@ -742,7 +758,7 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
                     number[row] = last = static_cast<Number>(d);
                     open_from = row + 1;
                     pending = false;
-                } else if (std::string_view bytes; !chunks_->row(a, i, bytes)) {
+                } else if (std::string_view bytes; !rows_of.row(i, bytes)) {
                     return malformed();
                 } else if (!put(bytes, row, key)) {
                     return no_memory();
