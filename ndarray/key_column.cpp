@@ -348,17 +348,17 @@ struct KeyColumn::Chunks {
             // A view: its length, then the bytes themselves when 12 or
             // fewer, else their prefix, the data buffer's index and the
             // offset there.
-            const char* view = at_ + 16 * i;
-            const auto size = load<std::int32_t>(view);
+            const char* at = view(i);
+            const auto size = load<std::int32_t>(at);
             if (size < 0) {
                 return false;
             }
             if (size <= 12) {
-                bytes = {view + 4, static_cast<std::size_t>(size)};
+                bytes = {at + 4, static_cast<std::size_t>(size)};
                 return true;
             }
-            const auto buffer = load<std::int32_t>(view + 8);
-            const auto offset = load<std::int32_t>(view + 12);
+            const auto buffer = load<std::int32_t>(at + 8);
+            const auto offset = load<std::int32_t>(at + 12);
             if (buffer < 0 || buffer >= data_buffers_ || offset < 0 ||
                 std::int64_t{offset} + size > load<std::int64_t>(sizes_ + 8 * buffer)) {
                 return false;
@@ -367,6 +367,9 @@ struct KeyColumn::Chunks {
                      static_cast<std::size_t>(size)};
             return true;
         }
+
+        // Row `i`'s string view, of a chunk of them.
+        [[nodiscard]] const char* view(std::size_t i) const noexcept { return at_ + 16 * i; }
 
       private:
         [[nodiscard]] std::int64_t offset(std::size_t i) const noexcept {
@@ -743,7 +746,6 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
                 first += length;
                 continue;
             }
-            const char* views = static_cast<const char*>(a.buffers[1]) + 16 * a.offset;
             const Chunks::Rows rows_of(chunks_->format, a);
             for (std::size_t i = 0; i < length;) {
                 const std::size_t row = first + i;
@@ -753,7 +755,8 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
                 // apart from their runs: in a sorted table each key met is
                 // new, and its lookup would only miss.
                 if (2 * distinct.count() + 64 < ++unrepeated &&
-                    ShortViews::key_of(views + 16 * i, key) && (d = shorts.find(key)) != SIZE_MAX) {
+                    ShortViews::key_of(rows_of.view(i), key) &&
+                    (d = shorts.find(key)) != SIZE_MAX) {
                     close(row);
                     number[row] = last = static_cast<Number>(d);
                     open_from = row + 1;
@@ -765,8 +768,8 @@ KeyColumn::Read KeyColumn::number(DistinctKeys& distinct, Number* number) const 
                 }
                 // Two string views alike are one string: the same bytes
                 // inline, or the same place in the same buffer.
-                const char* head = views + 16 * i;
-                while (++i < length && std::memcmp(views + 16 * i, head, 16) == 0) {
+                const char* head = rows_of.view(i);
+                while (++i < length && std::memcmp(rows_of.view(i), head, 16) == 0) {
                 }
             }
             first += length;
